@@ -1,0 +1,205 @@
+/*
+ * layout.h - the in-memory formats of the heaps: page-set headers, block
+ * headers, big chunks. Every offset is fixed (other code and callers read
+ * them through block pointers) and checked at compile time below.
+ */
+#ifndef VR_HEAP_LAYOUT_H
+#define VR_HEAP_LAYOUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "pages.h"
+#include "vorrel.h"
+
+/*
+ * Page set: one 64 KB reservation aligned to 64 KB, so any address inside it
+ * ANDed with s_granularityMask gives its base. From the base upward:
+ *
+ *  base -> +---------------------------+
+ *          | header (32 or 40 bytes)   |
+ *          | blocks cut so far         |
+ *  carve -> +---------------------------+  carve point = commitEnd - uncarved
+ *          | committed, not yet cut    |
+ *  commitEnd +-------------------------+
+ *          | reserved, not committed   |
+ *  regionEnd +-------------------------+  = base + 65536
+ */
+struct VR_PageSetBase {
+    VR_PageSetBase *next;   /* next older page set of the heap; null for the oldest */
+    VR_PageSetBase *prev;   /* next newer page set; null for the newest (list head) */
+    uint32_t uncarved;      /* committed bytes above the carve point */
+    uint8_t *commitEnd;     /* just past the last committed byte */
+    uint8_t *regionEnd;     /* just past the reservation */
+    uint32_t usedCount;     /* blocks of this page set in use */
+
+    uint8_t *Base() { return (uint8_t *)this; }
+    uint8_t *CarvePoint() { return commitEnd - uncarved; }
+};
+
+/*
+ * Small page set of a VR_Heap. Invariants:
+ *  - blocks tile [base + 32, carve point) gaplessly, each its class size long;
+ *  - usedCount == blocks in that range whose blockFlags lack the free bit;
+ *  - every page set but the newest has usedCount > 0 (the free that brings
+ *    it to 0 releases it); only the newest is ever carved or grown.
+ */
+struct VR_SmallPageSet : VR_PageSetBase {
+    uint32_t unused24;      /* not used by the general heap */
+    VR_Heap *owner;         /* heap whose pageSets list holds this page set */
+};
+
+enum {
+    kBlockAlt = 1,   /* blockFlags bit 0: a VR_AltBlock (big or direct) is in front */
+    kBlockFree = 2,  /* blockFlags bit 1: a free small block (or a freed big one) */
+    kSmallHeaderSize = 32,
+    kOneSizeHeaderSize = 40
+};
+
+/*
+ * Small block: 8-byte header in front of the caller's pointer.
+ *
+ *  header -> +----------------------------------------------+
+ *            | unused (never written)                       |  0
+ *            | requestedSize:16 | sizeClass:8 | blockFlags:8|  4
+ *  ptr ->    +----------------------------------------------+
+ *            | nextFree (free only)                         |  8
+ *            | prevFree (free only)                         | 12
+ *            | ... up to the class size                     |
+ *            +----------------------------------------------+
+ */
+struct VR_BlockHeader {
+    uint32_t unused0;
+    uint16_t requestedSize; /* caller's size; class size in a free tail piece */
+    uint8_t sizeClass;      /* 0..51, set when cut, never changed */
+    uint8_t blockFlags;     /* bit 0 clear (small); bit 1 set while free */
+    VR_BlockHeader *nextFree;
+    VR_BlockHeader *prevFree;
+};
+
+/*
+ * The 32 bytes in front of a big or direct block's pointer. The last four
+ * bytes overlay a small block's size/class/flags, so bit 0 of the byte at
+ * ptr - 1 tells the kinds apart.
+ */
+struct VR_AltBlock {
+    uint32_t unused0;       /* inside a chunk: the chunk's stale nextChunk link */
+    VR_Heap *heap;          /* owning heap */
+    uint32_t size;          /* requested size */
+    VR_AltBlock *next;      /* older header in the heap's bigBlocks */
+    VR_AltBlock *prev;      /* newer header; null at the head */
+    uint32_t direct;        /* 1: direct block after a VR_VirtualHeader */
+    uint32_t unused24;
+    uint16_t zero28;
+    uint8_t zero30;
+    uint8_t blockFlags;     /* 1 while live; kBlockAlt|kBlockFree once freed */
+};
+
+/*
+ * Big page set: a reservation of at least 1 MB, committed from the front.
+ *
+ *  base ->   +-----------------------------+
+ *            | next, prev, uncarved (0),   |
+ *            | commitEnd, regionEnd,       |
+ *            | usedCount, unused           |
+ *            | 0  (trailing tag sentinel)  | 28
+ *  base+32 ->+-----------------------------+
+ *            | chunks tiling up to         |
+ *            | commitEnd exactly           |
+ *  commitEnd +-----------------------------+
+ *            | reserved                    |
+ *  regionEnd +-----------------------------+
+ */
+struct VR_BigPageSet : VR_PageSetBase {
+    uint32_t unused24;
+    uint32_t zeroTag;       /* 0: "no chunk in front" for the first chunk */
+};
+
+/*
+ * Big chunk, in use and free:
+ *
+ *  chunk -> +-------------------------------+      +-------------------------------+
+ *           | sizeTag (size, bit 0 clear)   |      | sizeTag (size | 1)            |
+ *           | owner (big page set)          |      | owner (big page set)          |
+ *           | VR_AltBlock (32 bytes)        |      | nextChunk                     |
+ *   ptr ->  | data ...                      |      | prevChunk                     |
+ *           | trailing tag (== sizeTag)     |      | trailing tag (== sizeTag)     |
+ *           +-------------------------------+      +-------------------------------+
+ *
+ * Invariants: chunks tile [base + 32, commitEnd); each is >= 1112 bytes and a
+ * multiple of 8; no two free chunks are adjacent; every free chunk is on
+ * bigFreeChunks and no chunk in use is; usedCount == chunks in use.
+ */
+struct VR_BigChunk {
+    uint32_t sizeTag;
+    VR_BigPageSet *owner;
+    VR_BigChunk *nextChunk; /* free only */
+    VR_BigChunk *prevChunk; /* free only */
+};
+
+enum {
+    kMinChunk = 1112,       /* smallest chunk; smaller rests stay in their chunk */
+    kChunkOverhead = 12,    /* sizeTag, owner, trailing tag */
+    kAltHeaderSize = 32,
+    kBigPageSetHeader = 32,
+    kBigReserveMin = 0x100000,
+    kKeepEmptyBigCommit = 0x10000
+};
+
+/*
+ * One-size page set. Blocks follow the 40-byte header without headers of
+ * their own. A free block's first word holds the offset of the next free
+ * block of the page set (0 ends the list). Invariants: the page set is on
+ * the owner's freePageSets exactly while freeOffset != 0; blocks cut ==
+ * usedCount + free-list length.
+ */
+struct VR_OneSizePageSet : VR_PageSetBase {
+    VR_HeapOneSize *owner;              /* owning heap */
+    uint32_t freeOffset;                /* first free block's offset; 0 when none */
+    VR_OneSizePageSet *nextWithFree;    /* next on freePageSets */
+    VR_OneSizePageSet *prevWithFree;    /* previous on freePageSets; null at head */
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(sizeof(void *) == 4, "Vorrel's formats are 32-bit");
+static_assert(offsetof(VR_PageSetBase, next) == 0 && offsetof(VR_PageSetBase, prev) == 4 &&
+              offsetof(VR_PageSetBase, uncarved) == 8 && offsetof(VR_PageSetBase, commitEnd) == 12 &&
+              offsetof(VR_PageSetBase, regionEnd) == 16 && offsetof(VR_PageSetBase, usedCount) == 20 &&
+              sizeof(VR_PageSetBase) == 24, "page-set header: six words");
+static_assert(offsetof(VR_SmallPageSet, owner) == 28 && sizeof(VR_SmallPageSet) == kSmallHeaderSize,
+              "small page-set header: 32 bytes, owner at 28");
+static_assert(offsetof(VR_BlockHeader, requestedSize) == 4 && offsetof(VR_BlockHeader, sizeClass) == 6 &&
+              offsetof(VR_BlockHeader, blockFlags) == 7 && offsetof(VR_BlockHeader, nextFree) == 8 &&
+              offsetof(VR_BlockHeader, prevFree) == 12 && sizeof(VR_BlockHeader) == 16,
+              "small block header and free links");
+static_assert(offsetof(VR_AltBlock, heap) == 4 && offsetof(VR_AltBlock, size) == 8 &&
+              offsetof(VR_AltBlock, next) == 12 && offsetof(VR_AltBlock, prev) == 16 &&
+              offsetof(VR_AltBlock, direct) == 20 && offsetof(VR_AltBlock, zero28) == 28 &&
+              offsetof(VR_AltBlock, zero30) == 30 && offsetof(VR_AltBlock, blockFlags) == 31 &&
+              sizeof(VR_AltBlock) == kAltHeaderSize, "alt block header: 32 bytes");
+static_assert(offsetof(VR_BigPageSet, zeroTag) == 28 && sizeof(VR_BigPageSet) == kBigPageSetHeader,
+              "big page-set header: 32 bytes, zero tag at 28");
+static_assert(offsetof(VR_BigChunk, owner) == 4 && offsetof(VR_BigChunk, nextChunk) == 8 &&
+              offsetof(VR_BigChunk, prevChunk) == 12, "big chunk fields");
+static_assert(offsetof(VR_OneSizePageSet, owner) == 24 && offsetof(VR_OneSizePageSet, freeOffset) == 28 &&
+              offsetof(VR_OneSizePageSet, nextWithFree) == 32 && offsetof(VR_OneSizePageSet, prevWithFree) == 36 &&
+              sizeof(VR_OneSizePageSet) == kOneSizeHeaderSize, "one-size page-set header: 40 bytes");
+#pragma GCC diagnostic pop
+
+/* The flag byte in front of any general-heap block pointer. */
+inline uint8_t BlockFlagsOf(const void *block) { return ((const uint8_t *)block)[-1]; }
+inline VR_BlockHeader *SmallHeaderOf(const void *block) { return (VR_BlockHeader *)((uint8_t *)block - 8); }
+inline VR_AltBlock *AltHeaderOf(const void *block) { return (VR_AltBlock *)((uint8_t *)block - kAltHeaderSize); }
+inline VR_PageSetBase *PageSetOf(const void *p)
+{
+    return (VR_PageSetBase *)((uintptr_t)p & s_granularityMask);
+}
+
+/* Process-wide flags of the process integration that heap initialisation
+   reads for DefaultHeap. */
+extern VR_API int s_initInstanceSeen;
+extern VR_API int s_initCalled;
+extern VR_API int s_initMultithreaded;
+
+#endif

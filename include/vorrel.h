@@ -1,0 +1,277 @@
+/*
+ * vorrel.h - the one public header of the Vorrel allocator.
+ *
+ * Vorrel serves a 32-bit process from its own heaps: general heaps (VR_Heap),
+ * fixed-size heaps (VR_HeapOneSize), a per-thread default heap with a scoped
+ * switcher, page-level services, and replacements for the C runtime's
+ * allocation entry points that the library patches in when it is loaded.
+ *
+ * Every size is an unsigned 32-bit byte count. Failures are reported by a
+ * null pointer or a zero result; the library never throws on its own.
+ */
+#ifndef VORREL_H
+#define VORREL_H
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#  if defined(VORREL_BUILD)
+#    define VR_API __declspec(dllexport)
+#  else
+#    define VR_API __declspec(dllimport)
+#  endif
+#else
+#  define VR_API __attribute__((visibility("default")))
+#endif
+
+/* Heap flags: one 32-bit word per heap, given to the constructors. */
+#define VR_HEAP_MULTITHREADED      0x1        /* the heap has its own recursive lock */
+#define VR_HEAP_ZERO_INIT          0x2        /* memory handed out is zero-filled */
+#define VR_HEAP_BYPASS_FREEING     0x4        /* frees into the heap are ignored */
+#define VR_HEAP_NO_STD_NEW_HANDLER 0x10       /* recovery never calls the runtime's new handler */
+#define VR_HEAP_NOCACHE            0x20       /* pages are reserved and committed uncached */
+#define VR_HEAP_STATIC             0x80000000 /* set by Init for heaps in static storage */
+
+struct VR_PageSetBase;
+struct VR_SmallPageSet;
+struct VR_BlockHeader;
+struct VR_AltBlock;
+struct VR_BigPageSet;
+struct VR_BigChunk;
+struct VR_OneSizePageSet;
+struct VR_Test;
+class VR_Heap;
+
+/* Room for one recursive lock of the platform (a critical section on
+   Windows, a recursive pthread mutex elsewhere); both are 24 bytes on
+   32-bit targets, which the platform layer checks at compile time. */
+struct VR_LockStorage {
+    void *opaque[6];
+};
+
+/*
+ * VR_AHeap: what every heap shares. Its constructor writes no field: a heap
+ * in static storage may already be serving allocations when its constructor
+ * runs, and Init recognises it. Only Clear and the destructor are virtual;
+ * everything else works on an all-zero object whose constructor has not run.
+ *
+ * Layout (32-bit): vptr 0, pageSets 4, bypassFree 8, flags 12,
+ * initialized 16, lockActive 20, lock 24..47, newHandler 48; size 52.
+ */
+class VR_API VR_AHeap {
+public:
+    virtual void Clear();
+
+    int SetEmergencyReserve(unsigned long size, void (*callback)());
+    void SetNewHandler(int (*handler)());
+    int IsMultithreaded();
+
+    static void *operator new(size_t size);
+    static void *operator new(size_t size, VR_Heap &heap);
+    static void operator delete(void *p);
+
+protected:
+    VR_AHeap(const char *name = 0);
+    virtual ~VR_AHeap();
+
+    int Init(long flags, int lazy);
+    VR_PageSetBase *AllocPageSet(long headerSize);
+    int HandleOutOfMemory();
+    int HandleOutOfMemoryMT();
+
+    /* The heap's lock, taken only while lockActive is nonzero. */
+    void Lock();
+    void Unlock();
+    /* Releases every page set on pageSets, newest first (no locking). */
+    void ReleasePageSets();
+
+    VR_PageSetBase *pageSets;   /* newest first; null when none */
+    int bypassFree;             /* nonzero: frees into this heap are ignored */
+    long flags;                 /* heap flags word */
+    int initialized;            /* 0 until Init ran, then 1 for life */
+    int lockActive;             /* nonzero while lock exists and is used */
+    VR_LockStorage lock;        /* exists only while lockActive */
+    int (*newHandler)();        /* the heap's own new handler, or null */
+
+    static int s_globalBypassFree;
+    static void (*s_fpEmergencyCallback)();
+    /* One emergency reserve per process; read and written under the
+       process lock only. */
+    static void *s_emergencyReserve;
+    static unsigned long s_emergencyReserveSize;
+
+    friend VR_API void BypassFreeing(VR_AHeap *heap);
+    friend struct VR_Test;
+};
+
+/*
+ * VR_Heap: the general heap. Requests up to 1016 bytes are small blocks of
+ * 52 size classes in 64 KB page sets; bigger ones are boundary-tagged chunks
+ * of big page sets; AllocWithReserve makes direct blocks with a reservation
+ * of their own. Freeing is static: a block finds its heap by itself.
+ *
+ * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
+ * freeLists 60..267, bigPageSets 268, bigFreeChunks 272; size 276.
+ */
+class VR_API VR_Heap : public VR_AHeap {
+public:
+    enum { kSizeClassCount = 52, kSmallLimit = 1016 };
+
+    VR_Heap(long flags = 0, const char *name = 0);
+    virtual ~VR_Heap();
+    virtual void Clear();
+
+    void *AllocMem(unsigned long size);
+    static void FreeMem(void *block);
+
+    void *Alloc(unsigned long size, int zero);
+    void *AllocArray(unsigned long count, unsigned long size, int zero);
+    void *AllocWithReserve(unsigned long reserve, unsigned long size, int zero);
+    static void Free(void *block);
+    void *Realloc(void *block, unsigned long size, int zero);
+    unsigned long GetBlockSize(const void *block) const;
+    void ForEach(void (*fn)(void *block, void *context), void *context);
+    void *FindFirstThat(int (*fn)(void *block, void *context), void *context);
+
+    /* Block editing: a block treated as a growable byte buffer. */
+    void *Clone(void const *block);
+    void *StoreData(void const *source, unsigned long size);
+    char *StoreString(char const *source, long length);
+    void *Cut(void *block, unsigned long offset, unsigned long count);
+    void *Trim(void *block, unsigned long start, unsigned long length);
+    void *ExpandBy(void *block, unsigned long count, int zero);
+    void *Insert(void *block, unsigned long offset, void const *source, unsigned long count);
+    void *Append(void *block, void const *source, unsigned long count);
+    void *Prepend(void *block, void const *source, unsigned long count);
+
+    /* The calling thread's default heap (DefaultHeap until changed). */
+    static VR_Heap &Default();
+    static void SetDefault(VR_Heap &heap);
+
+    /* Checks every structure of the heap; null when sound, otherwise a
+       description of the first broken invariant. Takes the heap's lock. */
+    const char *Validate();
+
+private:
+    void InitHeap();
+    static void DetachPageSet(VR_SmallPageSet *p, int release);
+    /* Cuts the rest of a full newest page set into free blocks. */
+    void CutTail(VR_SmallPageSet *p);
+    void PushFree(VR_BlockHeader *h, unsigned k);
+    void *AllocBigMem(unsigned long size);
+    static void FreeBigMem(void *block);
+    void InitAltBlock(VR_AltBlock *header, unsigned long size, int direct);
+    VR_BigPageSet *AllocBigPageSet(unsigned long chunkSize);
+    void *AllocBigBlock(unsigned long request);
+    void *ReallocBigBlock(void *header, unsigned long request);
+    void ReleaseBigBlock(void *header);
+    /* Gives back every direct block and big page set and empties the
+       big lists (the big half of Clear; the lock is held by the caller). */
+    void ReleaseBig();
+    const char *ValidateSmall();
+    const char *ValidateBig();
+
+    VR_AltBlock *bigBlocks;                 /* big and direct blocks, newest first */
+    unsigned long directCount;              /* direct blocks on bigBlocks */
+    VR_BlockHeader *freeLists[kSizeClassCount]; /* one free list per size class */
+    VR_BigPageSet *bigPageSets;             /* newest first */
+    VR_BigChunk *bigFreeChunks;             /* most recently inserted first */
+
+protected:
+    static unsigned long s_sizeClasses[kSizeClassCount];
+    static unsigned char s_sizeClassOf[1025];
+    static int s_sizeClassesReady;
+
+    friend struct VR_Test;
+};
+
+/*
+ * VR_HeapOneSize: blocks of one fixed size, without headers, cut from 64 KB
+ * page sets that each keep their own free list of offsets. Its blocks are
+ * freed only through VR_HeapOneSize::FreeMem or Free.
+ *
+ * A heap used before its constructor ran takes its block size from the first
+ * request; a constructor that comes later with another size keeps the size in
+ * use, because blocks already handed out rely on it. A block size above 65496
+ * bytes never fits a page set: such a heap refuses every request with null.
+ *
+ * Layout (32-bit): VR_AHeap 0..51, blockSize 52, freePageSets 56; size 60.
+ */
+class VR_API VR_HeapOneSize : public VR_AHeap {
+public:
+    VR_HeapOneSize(unsigned long blockSize, unsigned long flags = 0, const char *name = 0);
+    virtual ~VR_HeapOneSize();
+    virtual void Clear();
+
+    void *AllocMem(unsigned long size);
+    void *Alloc();
+    static void FreeMem(void *block);
+    static void Free(void *block);
+
+    const char *Validate();
+
+protected:
+    void InitHeapOneSize(unsigned long blockSize);
+
+    unsigned long blockSize;            /* every block's size: >= 4, multiple of 4 */
+    VR_OneSizePageSet *freePageSets;    /* page sets holding a free block */
+
+    friend struct VR_Test;
+};
+
+/* Switches the calling thread's default heap for a scope. */
+class VR_API VR_HeapSwitcher {
+public:
+    VR_HeapSwitcher(VR_Heap &heap);
+    ~VR_HeapSwitcher();
+    VR_HeapSwitcher &operator=(const VR_HeapSwitcher &other);
+
+private:
+    VR_Heap *saved;
+};
+
+/* One global object declares whether DefaultHeap must be thread-safe. */
+class VR_API InitVorrel {
+public:
+    InitVorrel(int multithreaded = 1);
+    InitVorrel &operator=(const InitVorrel &);
+};
+
+/* Makes sure the runtime interception is installed. */
+class VR_API EnsureVorrel {
+public:
+    EnsureVorrel();
+    EnsureVorrel &operator=(const EnsureVorrel &);
+};
+
+/* INIT_VORREL() keeps DefaultHeap locked; INIT_VORREL(0) declares that the
+   application uses it from one thread only. Define it once. */
+#define INIT_VORREL(...) static InitVorrel s_vorrelInitInstance(__VA_ARGS__)
+
+extern VR_API VR_Heap HeapForHeaps;
+extern VR_API VR_Heap DefaultHeap;
+
+VR_API int IsStackMemory(void const *p);
+VR_API int IsDynamicMemory(void const *p);
+
+VR_API void *AllocDirectMemoryPages(long size, long flags);
+VR_API void FreeDirectMemoryPages(void *p);
+VR_API void *AllocVirtual(unsigned long reserveSize, unsigned long size, int zero);
+VR_API void *ResizeVirtual(void *block, unsigned long size, int zero);
+VR_API void FreeVirtual(void *block);
+VR_API int IsMemoryFilledWith(void const *p, unsigned long length, unsigned char value);
+
+VR_API void BypassFreeing(VR_AHeap *heap);
+VR_API void ExecuteStandardNewHandler();
+
+extern "C" {
+VR_API void *VRHookMalloc(size_t size);
+VR_API void *VRHookCalloc(size_t count, size_t size);
+VR_API void *VRHookRealloc(void *block, size_t size);
+VR_API void VRHookFree(void *block);
+VR_API void VRHookDelete(void *block);
+VR_API void *VRHookNew(size_t size);
+VR_API size_t VRGetBlockSize(void *block);
+}
+
+#endif /* VORREL_H */

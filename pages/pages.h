@@ -1,0 +1,77 @@
+/*
+ * pages.h - page services and the region map.
+ *
+ * The only place where the library asks the system for address space. Every
+ * reservation made through ReservePages is marked in s_regionMap, one bit per
+ * 64 KB of the 4 GB address space, so that any code can tell library memory
+ * from foreign memory with one shift, one mask and one byte load.
+ */
+#ifndef VR_PAGES_H
+#define VR_PAGES_H
+
+#include <stdint.h>
+
+#include "vorrel.h"
+
+extern VR_API uint32_t s_pageSize;         /* 0 until LoadSystemInfo ran */
+extern VR_API uint32_t s_granularity;      /* 65536 */
+extern VR_API uint32_t s_granularityMask;  /* ~(s_granularity - 1) */
+extern VR_API uint8_t s_regionMap[8192];   /* bit (a>>16)&7 of byte a>>19 */
+
+VR_API void LoadSystemInfo();
+
+/* Reserves size bytes (granularity-aligned) and marks them in the region
+   map. Null, with the map unchanged, when the system refuses or when size
+   rounded to the granularity would pass 2^32. */
+VR_API void *ReservePages(uint32_t size, int nocache);
+/* Commits [address, address + size) of a live reservation; the address on
+   success, null on failure. Never touches the region map. */
+VR_API void *CommitPages(void *address, uint32_t size, int nocache);
+VR_API void DecommitPages(void *address, uint32_t size);
+/* Decommits committedSize bytes (when nonzero), releases the reservation and
+   clears the map bits of reservedSize bytes from base. */
+VR_API void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize);
+
+/* The process lock: recursive, created on first need, never deleted. */
+VR_API void ProcessLockEnter();
+VR_API void ProcessLockLeave();
+/* Creates the process lock if it does not exist yet, without taking it. */
+VR_API void EnsureProcessLock();
+
+struct VR_ProcessLockGuard {
+    VR_ProcessLockGuard() { ProcessLockEnter(); }
+    ~VR_ProcessLockGuard() { ProcessLockLeave(); }
+    VR_ProcessLockGuard(const VR_ProcessLockGuard &) = delete;
+    VR_ProcessLockGuard &operator=(const VR_ProcessLockGuard &) = delete;
+};
+
+/* The region-map test, without the lock. */
+inline int IsLibraryMemory(const void *p)
+{
+    uintptr_t a = (uintptr_t)p;
+    return s_regionMap[a >> 19] & (1u << ((a >> 16) & 7));
+}
+
+/* x rounded up to a multiple of the power of two m; *out unchanged and 0
+   returned when the result would pass 2^32. m == 0 leaves x as it is. */
+inline int RoundUpChecked(uint32_t x, uint32_t m, uint32_t *out)
+{
+    if (m == 0) { *out = x; return 1; }
+    uint32_t r = x + (m - 1);
+    if (r < x) return 0;
+    *out = r & ~(m - 1);
+    return 1;
+}
+
+
+
+/* The 16 bytes at the base of a virtual block's reservation; the caller's
+   pointer is base + 16. */
+struct VR_VirtualHeader {
+    uint32_t currentSize;     /* size last given to AllocVirtual/ResizeVirtual */
+    uint32_t reservedBytes;   /* whole reservation, header included */
+    uint32_t committedBytes;  /* committed from the base, header included */
+    uint32_t unused;          /* never written */
+};
+static_assert(sizeof(VR_VirtualHeader) == 16, "virtual header is 16 bytes");
+#endif

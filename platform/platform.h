@@ -1,0 +1,140 @@
+/*
+ * platform.h - the operating-system contract.
+ *
+ * Everything the heaps need from the OS goes through these functions; one
+ * backend is compiled per target (win32.cpp or posix.cpp) and no caller tests
+ * the OS itself. The contract is Windows' virtual-memory model, which the
+ * POSIX backend emulates:
+ *
+ *  - Address space is reserved in units of the allocation granularity (64 KB)
+ *    and every reservation starts on a multiple of it. Reserved pages are
+ *    inaccessible until committed; committed pages read as zero when first
+ *    touched; decommitted pages give their memory back to the system.
+ *  - A reservation is released whole, by its base.
+ *  - Nothing here allocates from the C runtime, and nothing takes a lock of
+ *    the library's, so every function may be called under any lock and from
+ *    inside the runtime hooks.
+ *
+ * The fault seam (FaultPlan) lets tests make the n-th reservation or commit
+ * fail, so that every out-of-memory path can be driven; when no plan is set
+ * it costs one load and one test per system call.
+ */
+#ifndef VR_PLATFORM_H
+#define VR_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "vorrel.h"
+
+namespace vr_os {
+
+/* Page size and allocation granularity, as the system reports them.
+   Post: both nonzero powers of two; granularity == 65536 on every
+   supported system. */
+void QuerySystemInfo(uint32_t *pageSize, uint32_t *granularity);
+
+/* Reserves size bytes anywhere, aligned to the granularity, committing
+   nothing. nocache asks for uncached pages where the system has them.
+   Returns the base, or null when size is 0 or the system refuses. */
+void *Reserve(uint32_t size, int nocache);
+
+/* Reserves and commits size bytes in one step (direct page blocks).
+   Null on failure. Not recorded in the region map by the caller. */
+void *ReserveAndCommit(uint32_t size, int nocache);
+
+/* Commits the pages covering [address, address + size) inside a live
+   reservation. Returns 1 on success, 0 on failure (nothing committed). */
+int Commit(void *address, uint32_t size, int nocache);
+
+/* Decommits the pages covering [address, address + size): their contents
+   are gone and their memory is given back; the range stays reserved. */
+void Decommit(void *address, uint32_t size);
+
+/* Releases the whole reservation that starts at base (from Reserve or
+   ReserveAndCommit). Anything else is ignored. */
+void Release(void *base);
+
+/* What the system says of the memory around an address. */
+struct RegionInfo {
+    uintptr_t allocationBase; /* base of the reservation holding the address; 0 when free */
+    uintptr_t regionBase;     /* first page of the run of pages of equal state and protection */
+    uint32_t regionSize;      /* bytes from regionBase to the end of that run */
+    int committed;            /* 1 when the pages are committed */
+    int nocache;              /* 1 when the pages are uncached */
+};
+/* Returns 1 and fills *info, or 0 when the system cannot describe p. */
+int QueryRegion(const void *p, RegionInfo *info);
+
+/* 1 when p lies in the reservation that holds the calling thread's stack. */
+int IsOnThreadStack(const void *p);
+
+/* Recursive locks. Init/Delete must not race with Enter/Leave. */
+void LockInit(VR_LockStorage *lock);
+void LockEnter(VR_LockStorage *lock);
+void LockLeave(VR_LockStorage *lock);
+void LockDelete(VR_LockStorage *lock);
+
+/* One thread-local pointer for the library, null in every thread at its
+   start, valid also in threads that existed before the library was loaded.
+   Neither call allocates. */
+void *ThreadSlotGet();
+void ThreadSlotSet(void *value);
+
+/* The runtime's allocation entry points, in the order the library patches
+   them. FindRuntimeEntry returns the entry's code address, or null when the
+   runtime module is not loaded or does not export it. */
+enum RuntimeEntry {
+    kEntryMalloc,
+    kEntryCalloc,
+    kEntryFree,
+    kEntryRealloc,
+    kEntryMsize,      /* _msize, or the C library's usable-size query */
+    kEntryNew,        /* global operator new(unsigned int) */
+    kEntryDelete,     /* global operator delete(void*) */
+    kEntryCount
+};
+void *FindRuntimeEntry(int entry);
+
+/* The page size read afresh from the system (not the library's cache). */
+uint32_t SystemPageSize();
+
+/* Makes [first, first + length) writable and executable; 1 on success. */
+int MakeCodeWritable(void *first, uint32_t length);
+
+/* Runs the runtime's standard new handler with the given size, when one is
+   installed. Returns 0 when there is none; otherwise 1, with *result set to
+   the handler's answer (1 for handlers that return nothing). */
+int RunStandardNewHandler(uint32_t size, int *result);
+
+/* Shows the library's one message (message box, or standard error). */
+void ShowMessage(const char *text, const char *caption, uint32_t style);
+
+/* Test seam: makes calls fail. */
+enum FaultKind { kFaultReserve = 0, kFaultCommit = 1, kFaultKinds = 2 };
+/* For the backends: counts a call of the kind; 1 when the plan makes it fail. */
+int FaultHit(int kind);
+
+/* Reports a broken invariant and ends the process (debug builds). */
+void AssertFailed(const char *what, const char *file, int line);
+
+} // namespace vr_os
+
+/* Debug builds (VR_DEBUG) check invariants; release builds compile them out. */
+#if defined(VR_DEBUG)
+#  define VR_ASSERT(c) ((c) ? (void)0 : vr_os::AssertFailed(#c, __FILE__, __LINE__))
+#else
+#  define VR_ASSERT(c) ((void)0)
+#endif
+
+extern "C" {
+/* From the nth call of the kind on (1 = the next one), count calls fail
+   (0xFFFFFFFF: all of them); nth 0 removes the plan. */
+VR_API void VR_SetFault(int kind, uint32_t nth, uint32_t count);
+/* Calls of the kind made so far (successful or failed). */
+VR_API uint32_t VR_FaultCalls(int kind);
+/* Replaces the message display (null restores it); for tests. */
+VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style));
+}
+
+#endif
