@@ -1,0 +1,38 @@
+/*
+ * vr_test.h - the tests' window into the heaps' internals. VR_Test is a
+ * friend of the heap classes; every accessor here only reads or writes a
+ * field, so tests can check the formats and the lists directly.
+ */
+#ifndef VR_TEST_H
+#define VR_TEST_H
+
+#include "layout.h"
+#include "vorrel.h"
+
+struct VR_Test {
+    static VR_PageSetBase *&PageSets(VR_AHeap &h) { return h.pageSets; }
+    static int &BypassFree(VR_AHeap &h) { return h.bypassFree; }
+    static long &Flags(VR_AHeap &h) { return h.flags; }
+    static int &Initialized(VR_AHeap &h) { return h.initialized; }
+    static int &LockActive(VR_AHeap &h) { return h.lockActive; }
+    static int (*&NewHandler(VR_AHeap &h))() { return h.newHandler; }
+    static int &GlobalBypassFree() { return VR_AHeap::s_globalBypassFree; }
+    static void (*&EmergencyCallback())() { return VR_AHeap::s_fpEmergencyCallback; }
+    static void *&EmergencyReserve() { return VR_AHeap::s_emergencyReserve; }
+    static unsigned long &EmergencyReserveSize() { return VR_AHeap::s_emergencyReserveSize; }
+    static int HandleOutOfMemory(VR_AHeap &h) { return h.HandleOutOfMemory(); }
+    static int HandleOutOfMemoryMT(VR_AHeap &h) { return h.HandleOutOfMemoryMT(); }
+
+    static VR_AltBlock *&BigBlocks(VR_Heap &h) { return h.bigBlocks; }
+    static unsigned long &DirectCount(VR_Heap &h) { return h.directCount; }
+    static VR_BlockHeader *&FreeList(VR_Heap &h, int k) { return h.freeLists[k]; }
+    static VR_BigPageSet *&BigPageSets(VR_Heap &h) { return h.bigPageSets; }
+    static VR_BigChunk *&BigFreeChunks(VR_Heap &h) { return h.bigFreeChunks; }
+    static unsigned long SizeClass(int k) { return VR_Heap::s_sizeClasses[k]; }
+    static unsigned SizeClassOf(unsigned t) { return VR_Heap::s_sizeClassOf[t]; }
+
+    static unsigned long &BlockSize(VR_HeapOneSize &h) { return h.blockSize; }
+    static VR_OneSizePageSet *&FreePageSets(VR_HeapOneSize &h) { return h.freePageSets; }
+};
+
+#endif
