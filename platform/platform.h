@@ -29,51 +29,55 @@
 
 namespace vr_os {
 
+/* The memory side of the contract is exported so that the platform tests,
+   which link the library, can check it directly. */
+
 /* Page size and allocation granularity, as the system reports them.
    Post: both nonzero powers of two; granularity == 65536 on every
    supported system. */
-void QuerySystemInfo(uint32_t *pageSize, uint32_t *granularity);
+VR_API void QuerySystemInfo(uint32_t *pageSize, uint32_t *granularity);
 
 /* Reserves size bytes anywhere, aligned to the granularity, committing
    nothing. nocache asks for uncached pages where the system has them.
    Returns the base, or null when size is 0 or the system refuses. */
-void *Reserve(uint32_t size, int nocache);
+VR_API void *Reserve(uint32_t size, int nocache);
 
 /* Reserves and commits size bytes in one step (direct page blocks).
    Null on failure. Not recorded in the region map by the caller. */
-void *ReserveAndCommit(uint32_t size, int nocache);
+VR_API void *ReserveAndCommit(uint32_t size, int nocache);
 
 /* Commits the pages covering [address, address + size) inside a live
    reservation. Returns 1 on success, 0 on failure (nothing committed). */
-int Commit(void *address, uint32_t size, int nocache);
+VR_API int Commit(void *address, uint32_t size, int nocache);
 
 /* Decommits the pages covering [address, address + size): their contents
    are gone and their memory is given back; the range stays reserved. */
-void Decommit(void *address, uint32_t size);
+VR_API void Decommit(void *address, uint32_t size);
 
 /* Releases the whole reservation that starts at base (from Reserve or
    ReserveAndCommit). Anything else is ignored. */
-void Release(void *base);
+VR_API void Release(void *base);
 
 /* What the system says of the memory around an address. */
 struct RegionInfo {
     uintptr_t allocationBase; /* base of the reservation holding the address; 0 when free */
-    uintptr_t regionBase;     /* first page of the run of pages of equal state and protection */
-    uint32_t regionSize;      /* bytes from regionBase to the end of that run */
+    uintptr_t regionBase;     /* the page holding the address (VirtualQuery's BaseAddress) */
+    uint32_t regionSize;      /* bytes from regionBase to the end of the run of pages of
+                                 equal state and protection that holds the address */
     int committed;            /* 1 when the pages are committed */
     int nocache;              /* 1 when the pages are uncached */
 };
 /* Returns 1 and fills *info, or 0 when the system cannot describe p. */
-int QueryRegion(const void *p, RegionInfo *info);
+VR_API int QueryRegion(const void *p, RegionInfo *info);
 
 /* 1 when p lies in the reservation that holds the calling thread's stack. */
-int IsOnThreadStack(const void *p);
+VR_API int IsOnThreadStack(const void *p);
 
 /* Recursive locks. Init/Delete must not race with Enter/Leave. */
-void LockInit(VR_LockStorage *lock);
-void LockEnter(VR_LockStorage *lock);
-void LockLeave(VR_LockStorage *lock);
-void LockDelete(VR_LockStorage *lock);
+VR_API void LockInit(VR_LockStorage *lock);
+VR_API void LockEnter(VR_LockStorage *lock);
+VR_API void LockLeave(VR_LockStorage *lock);
+VR_API void LockDelete(VR_LockStorage *lock);
 
 /* One thread-local pointer for the library, null in every thread at its
    start, valid also in threads that existed before the library was loaded.
