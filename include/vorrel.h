@@ -66,8 +66,10 @@ public:
     void SetNewHandler(int (*handler)());
     int IsMultithreaded();
 
-    static void *operator new(size_t size);
-    static void *operator new(size_t size, VR_Heap &heap);
+    /* Non-throwing: a failed allocation makes the new-expression yield null
+       instead of constructing a heap at address 0. */
+    static void *operator new(size_t size) noexcept;
+    static void *operator new(size_t size, VR_Heap &heap) noexcept;
     static void operator delete(void *p);
 
 protected:
