@@ -1,0 +1,226 @@
+/*
+ * aheap.cpp - VR_AHeap, what every heap shares: initialisation (also of a
+ * heap in static storage that served allocations before its constructor
+ * ran), the heap's lock, its list of page sets and the making of a new one,
+ * releasing page sets at Clear and destruction, and out-of-memory recovery
+ * with the process's emergency reserve and the new handlers. Also the
+ * allocation of heap objects themselves and the free-bypass switches.
+ */
+#include <new>
+
+#include "heap_internal.h"
+
+int VR_AHeap::s_globalBypassFree = 0;
+void (*VR_AHeap::s_fpEmergencyCallback)() = 0;
+void *VR_AHeap::s_emergencyReserve = 0;
+unsigned long VR_AHeap::s_emergencyReserveSize = 0;
+
+/* Sets the object's type and nothing else: a static heap may already be
+   serving allocations when this runs, and Init decides what to keep. */
+VR_AHeap::VR_AHeap(const char *)
+{
+}
+
+VR_AHeap::~VR_AHeap()
+{
+    if (!(flags & VR_HEAP_STATIC)) {
+        Lock();
+        ReleasePageSets();
+        Unlock();
+    }
+    if (lockActive) {
+        lockActive = 0;
+        vr_os::LockDelete(&lock);
+    }
+}
+
+void VR_AHeap::Clear()
+{
+    Lock();
+    ReleasePageSets();
+    Unlock();
+}
+
+void VR_AHeap::ReleasePageSets()
+{
+    while (pageSets) {
+        VR_PageSetBase *p = pageSets;
+        VR_PageSetBase *next = p->next;
+        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+        pageSets = next;
+    }
+}
+
+int VR_AHeap::Init(long newFlags, int lazy)
+{
+    EnsureProcessLock();
+
+    /* Static storage is whatever is neither library memory nor the calling
+       thread's stack: such an object was all zero before its constructor
+       ran, so its initialized word can be trusted. */
+    int isStatic = !IsLibraryMemory(this) && !IsStackMemory(this);
+    int isDefault = this == static_cast<VR_AHeap *>(&DefaultHeap);
+    int defaultSingle = isDefault && s_initCalled && s_initMultithreaded == 0;
+
+    if (isStatic && initialized) {
+        /* Re-initialisation of a heap that was used before its constructor:
+           everything it handed out stays, only the switches change. A lock
+           can be dropped here but never created. */
+        int drop = isDefault ? defaultSingle : !(newFlags & VR_HEAP_MULTITHREADED);
+        if (drop && lockActive) {
+            lockActive = 0;
+            flags &= ~(long)VR_HEAP_MULTITHREADED;
+            vr_os::LockDelete(&lock);
+        }
+        if (!(newFlags & VR_HEAP_ZERO_INIT)) flags &= ~(long)VR_HEAP_ZERO_INIT;
+        if (newFlags & VR_HEAP_BYPASS_FREEING) {
+            bypassFree = 1;
+            flags |= VR_HEAP_BYPASS_FREEING;
+        }
+        return 0;
+    }
+
+    long f = newFlags;
+    if (lazy) f |= VR_HEAP_MULTITHREADED | VR_HEAP_ZERO_INIT;
+    if (defaultSingle) f &= ~(long)VR_HEAP_MULTITHREADED;
+    if (isStatic) f |= (long)VR_HEAP_STATIC;
+    flags = f;
+    lockActive = (f & VR_HEAP_MULTITHREADED) ? 1 : 0;
+    if (lockActive) vr_os::LockInit(&lock);
+    newHandler = 0;
+    pageSets = 0;
+    bypassFree = (f & VR_HEAP_BYPASS_FREEING) ? 1 : 0;
+    if (s_pageSize == 0) LoadSystemInfo();
+
+    /* Published last: an allocation on another thread that sees the word
+       set must also see the lock and the flags. */
+    __atomic_store_n(&initialized, 1, __ATOMIC_RELEASE);
+    return 1;
+}
+
+VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize)
+{
+    int nocache = (flags & VR_HEAP_NOCACHE) ? 1 : 0;
+    uint32_t committed = s_pageSize;
+    uint8_t *base = (uint8_t *)ReservePages(s_granularity, nocache);
+    if (base && !CommitPages(base, s_pageSize, nocache)) {
+        ReleasePages(base, 0, s_granularity);
+        base = 0;
+    }
+    if (!base) {
+        /* Last source: the emergency reserve becomes this heap's page set.
+           Its callback runs under both locks and must return normally. */
+        VR_ProcessLockGuard guard;
+        if (s_emergencyReserve) {
+            base = (uint8_t *)s_emergencyReserve;
+            committed = (uint32_t)s_emergencyReserveSize;
+            s_emergencyReserve = 0;
+            if (s_fpEmergencyCallback) s_fpEmergencyCallback();
+        }
+        if (!base) return 0;
+    }
+
+    VR_PageSetBase *p = (VR_PageSetBase *)base;
+    p->prev = 0;
+    p->next = pageSets;
+    if (pageSets) pageSets->prev = p;
+    pageSets = p;
+    p->usedCount = 0;
+    p->uncarved = committed - (uint32_t)headerSize;
+    p->commitEnd = base + committed;
+    p->regionEnd = base + s_granularity;
+    return p;
+}
+
+int VR_AHeap::HandleOutOfMemory()
+{
+    VR_ProcessLockGuard guard;   /* also left when a handler throws */
+    if (s_emergencyReserve) {
+        ReleasePages(s_emergencyReserve, (uint32_t)s_emergencyReserveSize, s_granularity);
+        s_emergencyReserve = 0;
+        if (s_fpEmergencyCallback) s_fpEmergencyCallback();
+        return 1;
+    }
+    if (newHandler) return newHandler();
+    if (!(flags & VR_HEAP_NO_STD_NEW_HANDLER)) {
+        int result = 0;
+        if (vr_os::RunStandardNewHandler(s_granularity, &result)) return result ? 1 : 0;
+    }
+    return 0;
+}
+
+int VR_AHeap::HandleOutOfMemoryMT()
+{
+    Unlock();
+    if (!HandleOutOfMemory()) return 0;
+    Lock();
+    return 1;
+}
+
+int VR_AHeap::SetEmergencyReserve(unsigned long size, void (*callback)())
+{
+    s_fpEmergencyCallback = callback;
+    /* The clamp below needs the granularity; without the system information
+       it would read 0 and turn every request into an empty reserve. */
+    if (s_pageSize == 0) LoadSystemInfo();
+    if (size >= s_granularity) size = s_granularity;
+    if (s_pageSize) {
+        uint32_t rounded;
+        if (!RoundUpChecked((uint32_t)size, s_pageSize, &rounded)) return 0;
+        size = rounded;
+    }
+    /* Nothing committed is no reserve: refused on every system alike. */
+    if (size == 0) return 0;
+
+    int nocache = (flags & VR_HEAP_NOCACHE) ? 1 : 0;
+    void *base = ReservePages(s_granularity, nocache);
+    if (!base) return 0;
+    if (!CommitPages(base, (uint32_t)size, nocache)) {
+        ReleasePages(base, 0, s_granularity);
+        return 0;
+    }
+
+    VR_ProcessLockGuard guard;
+    if (s_emergencyReserve)
+        ReleasePages(s_emergencyReserve, (uint32_t)s_emergencyReserveSize, s_granularity);
+    s_emergencyReserve = base;
+    s_emergencyReserveSize = size;
+    return 1;
+}
+
+void VR_AHeap::SetNewHandler(int (*handler)())
+{
+    newHandler = handler;
+}
+
+int VR_AHeap::IsMultithreaded()
+{
+    return (flags & VR_HEAP_MULTITHREADED) ? 1 : 0;
+}
+
+void *VR_AHeap::operator new(size_t size) noexcept
+{
+    return HeapForHeaps.AllocMem((unsigned long)size);
+}
+
+void *VR_AHeap::operator new(size_t size, VR_Heap &heap) noexcept
+{
+    return heap.AllocMem((unsigned long)size);
+}
+
+void VR_AHeap::operator delete(void *p)
+{
+    VR_Heap::FreeMem(p);
+}
+
+void BypassFreeing(VR_AHeap *heap)
+{
+    if (heap) heap->bypassFree = 1;
+    else VR_AHeap::s_globalBypassFree = 1;
+}
+
+void ExecuteStandardNewHandler()
+{
+    int ignored;
+    vr_os::RunStandardNewHandler(s_granularity, &ignored);
+}

@@ -1,0 +1,80 @@
+/*
+ * check.cpp - the general heap's invariant checker. Validate walks every
+ * page set and free list of the small half, then lets the big half check
+ * its own structures, and names the first broken invariant it finds. It is
+ * meant for tests and debug builds: linear in the heap's size.
+ */
+#include "heap_internal.h"
+
+namespace {
+
+/* No 4 GB process holds more page sets than 64 KB units; a longer walk
+   means a cycle in the links. */
+const uint32_t kMaxPageSets = 65536;
+
+} // namespace
+
+const char *VR_Heap::Validate()
+{
+    Lock();
+    const char *problem = ValidateSmall();
+    if (!problem) problem = ValidateBig();
+    Unlock();
+    return problem;
+}
+
+const char *VR_Heap::ValidateSmall()
+{
+    uint32_t freeInPageSets = 0;
+    uint32_t count = 0;
+    VR_PageSetBase *prev = 0;
+    for (VR_PageSetBase *ps = pageSets; ps; prev = ps, ps = ps->next) {
+        if (++count > kMaxPageSets) return "page-set list does not end";
+        VR_SmallPageSet *p = (VR_SmallPageSet *)ps;
+        uint8_t *base = p->Base();
+        if (((uintptr_t)base & ~s_granularityMask) != 0) return "page set not aligned to the granularity";
+        if (!IsLibraryMemory(base)) return "page set outside library memory";
+        if (p->prev != (VR_SmallPageSet *)prev) return "page-set prev link broken";
+        if (p->owner != this) return "page set owned by another heap";
+        if (p->regionEnd != base + s_granularity) return "page-set regionEnd is not base + granularity";
+        if (p->commitEnd > p->regionEnd || p->commitEnd < base + kSmallHeaderSize)
+            return "page-set commitEnd outside its reservation";
+        if ((uint32_t)(p->commitEnd - base) % s_pageSize != 0) return "page-set commitEnd not on a page boundary";
+        if (p->uncarved > (uint32_t)(p->commitEnd - base) - kSmallHeaderSize)
+            return "carve point below base + 32";
+        if (ps != pageSets && p->usedCount == 0) return "older page set kept with no block in use";
+
+        uint8_t *carve = p->CarvePoint();
+        uint8_t *a = base + kSmallHeaderSize;
+        uint32_t used = 0;
+        while (a < carve) {
+            VR_BlockHeader *b = (VR_BlockHeader *)a;
+            if (b->sizeClass >= kSizeClassCount) return "block with an invalid size class";
+            if (b->blockFlags & ~(uint8_t)kBlockFree) return "small block with stray flag bits";
+            if (b->blockFlags & kBlockFree) freeInPageSets++;
+            else used++;
+            a += s_sizeClasses[b->sizeClass];
+        }
+        if (a != carve) return "blocks do not tile up to the carve point";
+        if (used != p->usedCount) return "usedCount differs from the blocks in use";
+    }
+
+    uint32_t freeOnLists = 0;
+    for (int k = 0; k < kSizeClassCount; k++) {
+        VR_BlockHeader *before = 0;
+        for (VR_BlockHeader *b = freeLists[k]; b; before = b, b = b->nextFree) {
+            if (++freeOnLists > freeInPageSets) return "more blocks on free lists than free in page sets";
+            if (!IsLibraryMemory(b)) return "free-list block outside library memory";
+            VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
+            if (p->owner != this) return "free-list block in another heap's page set";
+            uint8_t *a = (uint8_t *)b;
+            if (a < p->Base() + kSmallHeaderSize || a >= p->CarvePoint() || ((uintptr_t)a & 7) != 0)
+                return "free-list block outside the carved blocks";
+            if (!(b->blockFlags & kBlockFree)) return "free-list block not marked free";
+            if (b->sizeClass != k) return "free-list block of another class";
+            if (b->prevFree != before) return "free-list prev link broken";
+        }
+    }
+    if (freeOnLists != freeInPageSets) return "free blocks missing from the free lists";
+    return 0;
+}

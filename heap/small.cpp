@@ -1,0 +1,220 @@
+/*
+ * small.cpp - construction of VR_Heap and its small-block half: requests of
+ * up to 1016 bytes (1024 with the 8-byte header) in 52 size classes, one
+ * free list per class, carved from 64 KB page sets that are committed one
+ * page at a time. A free finds its page set by masking the address and its
+ * heap through the page set's owner; a page set whose blocks are all free
+ * is given back at once unless it is the heap's newest.
+ */
+#include <string.h>
+
+#include "heap_internal.h"
+
+unsigned long VR_Heap::s_sizeClasses[VR_Heap::kSizeClassCount];
+unsigned char VR_Heap::s_sizeClassOf[1025];
+int VR_Heap::s_sizeClassesReady = 0;
+
+namespace {
+
+const uint32_t kMinBlock = 16;          /* header + the two free links */
+const uint32_t kMaxBlock = 1024;        /* largest class, header included */
+const uint32_t kHeaderBytes = 8;
+
+} // namespace
+
+VR_Heap::VR_Heap(long newFlags, const char *name) : VR_AHeap(name)
+{
+    /* 0 means a static heap that already serves blocks: keep its lists. */
+    if (Init(newFlags, 0)) InitHeap();
+}
+
+void VR_Heap::InitHeap()
+{
+    if (!__atomic_load_n(&s_sizeClassesReady, __ATOMIC_ACQUIRE)) {
+        VR_ProcessLockGuard guard;
+        if (!s_sizeClassesReady) {
+            /* Classes grow by about 5% (step 8 at least, kept a multiple of
+               8), so a block wastes at most a twentieth of its size. The
+               division runs once per process. */
+            for (int i = 0; i < kSizeClassCount; i++) s_sizeClasses[i] = 0;
+            uint32_t s = kMinBlock;
+            int i = 0;
+            for (;;) {
+                s_sizeClasses[i] = s;
+                uint32_t step = (s / 20 + 7) & ~7u;
+                if (step < 8) step = 8;
+                uint32_t next = s + step;
+                if (next > kMaxBlock) {
+                    if (s < kMaxBlock && i + 1 < kSizeClassCount) s_sizeClasses[i + 1] = kMaxBlock;
+                    break;
+                }
+                if (++i == kSizeClassCount) break;
+                s = next;
+            }
+            unsigned c = 0;
+            for (uint32_t t = 0; t <= kMaxBlock; t++) {
+                if (t > s_sizeClasses[c]) c++;
+                s_sizeClassOf[t] = (unsigned char)c;
+            }
+            __atomic_store_n(&s_sizeClassesReady, 1, __ATOMIC_RELEASE);
+        }
+    }
+    for (int k = 0; k < kSizeClassCount; k++) freeLists[k] = 0;
+    bigBlocks = 0;
+    bigPageSets = 0;
+    bigFreeChunks = 0;
+    directCount = 0;
+}
+
+void VR_Heap::PushFree(VR_BlockHeader *h, unsigned k)
+{
+    VR_BlockHeader *head = freeLists[k];
+    h->nextFree = head;
+    h->prevFree = 0;
+    if (head) head->prevFree = h;
+    freeLists[k] = h;
+}
+
+void VR_Heap::CutTail(VR_SmallPageSet *p)
+{
+    /* Called only when a request of at most 1024 bytes did not fit, so the
+       rest is below 1024 and every piece is of a smaller class. The last 0
+       or 8 bytes are too small for any block and stay unused. */
+    while (p->uncarved >= kMinBlock) {
+        uint32_t r = p->uncarved;
+        unsigned k = r >= kMaxBlock ? kSizeClassCount - 1 : s_sizeClassOf[r];
+        if (s_sizeClasses[k] != r) k--;
+        uint32_t piece = (uint32_t)s_sizeClasses[k];
+        VR_BlockHeader *b = (VR_BlockHeader *)(p->commitEnd - r);
+        p->uncarved = r - piece;
+        PushFree(b, k);
+        b->sizeClass = (uint8_t)k;
+        b->blockFlags = kBlockFree;
+        b->requestedSize = (uint16_t)piece;
+    }
+}
+
+void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
+{
+    VR_Heap *heap = p->owner;
+    uint8_t *a = p->Base() + kSmallHeaderSize;
+    uint8_t *end = p->CarvePoint();
+    while (a < end) {
+        VR_BlockHeader *b = (VR_BlockHeader *)a;
+        unsigned k = b->sizeClass;
+        if (b->nextFree) b->nextFree->prevFree = b->prevFree;
+        if (b->prevFree) b->prevFree->nextFree = b->nextFree;
+        else heap->freeLists[k] = b->nextFree;
+        a += s_sizeClasses[k];
+    }
+    if (release) {
+        if (p->next) p->next->prev = p->prev;
+        if (p->prev) p->prev->next = p->next;
+        else heap->pageSets = p->next;
+        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+    }
+}
+
+void *VR_Heap::AllocMem(unsigned long size)
+{
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) {
+        /* A heap in static storage used before its constructor ran. The
+           lists are set up before Init publishes the object as initialised,
+           so a thread that sees it initialised finds a complete heap. */
+        EnsureProcessLock();
+        VR_ProcessLockGuard guard;
+        if (!initialized) {
+            InitHeap();
+            Init(0, 1);
+        }
+    }
+
+    /* size > 1016 also covers sizes whose size + 8 would wrap. */
+    if (size > kSmallLimit) return AllocBigMem(size);
+    uint32_t total = (uint32_t)size + kHeaderBytes;
+    if (total < kMinBlock) total = kMinBlock;
+    unsigned c = s_sizeClassOf[total];
+    uint32_t s = (uint32_t)s_sizeClasses[c];
+
+    VR_BlockHeader *h;
+    Lock();
+    for (;;) {
+        h = freeLists[c];
+        if (h) {
+            VR_BlockHeader *next = h->nextFree;
+            freeLists[c] = next;
+            if (next) next->prevFree = 0;
+            h->blockFlags = 0;
+            h->requestedSize = (uint16_t)size;
+            ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
+            break;
+        }
+
+        VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+        if (p && s <= p->uncarved) {
+            h = (VR_BlockHeader *)p->CarvePoint();
+            p->uncarved -= s;
+            p->usedCount++;
+            h->sizeClass = (uint8_t)c;
+            h->blockFlags = 0;
+            h->requestedSize = (uint16_t)size;
+            break;
+        }
+
+        /* Slow path. After a recovery the lock was left, so every retry
+           starts over from the free list: another thread may have freed a
+           block of this class or made a new page set meanwhile. */
+        if (p && p->commitEnd < p->regionEnd) {
+            if (CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
+                p->commitEnd += s_pageSize;
+                p->uncarved += s_pageSize;
+            } else if (!HandleOutOfMemoryMT()) {
+                return 0;
+            }
+            continue;
+        }
+        if (p && p->usedCount == 0) {
+            /* Full, but every block is free: carve it again from the start;
+               its pages stay committed. */
+            DetachPageSet(p, 0);
+            p->uncarved = (uint32_t)(p->regionEnd - p->Base()) - kSmallHeaderSize;
+            continue;
+        }
+        if (p) CutTail(p);
+        VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallHeaderSize);
+        if (fresh) fresh->owner = this;
+        else if (!HandleOutOfMemoryMT()) return 0;
+    }
+    Unlock();
+
+    void *block = (uint8_t *)h + kHeaderBytes;
+    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    return block;
+}
+
+void VR_Heap::FreeMem(void *block)
+{
+    if (!block || s_globalBypassFree) return;
+    /* Anything outside library memory was not handed out here. */
+    if (!IsLibraryMemory(block)) return;
+    if (BlockFlagsOf(block) & kBlockAlt) {
+        FreeBigMem(block);
+        return;
+    }
+    VR_BlockHeader *h = SmallHeaderOf(block);
+    VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(h);
+    VR_Heap *heap = p->owner;
+    if (heap->bypassFree) return;
+
+    heap->Lock();
+    /* Tested under the lock, so that two frees of one block cannot both
+       link it: a block already free is left as it is. */
+    if (h->blockFlags & kBlockFree) {
+        heap->Unlock();
+        return;
+    }
+    heap->PushFree(h, h->sizeClass);
+    h->blockFlags |= kBlockFree;
+    if (--p->usedCount == 0 && p != (VR_SmallPageSet *)heap->pageSets) DetachPageSet(p, 1);
+    heap->Unlock();
+}
