@@ -114,6 +114,12 @@ int RunStandardNewHandler(uint32_t size, int *result);
 /* Shows the library's one message (message box, or standard error). */
 void ShowMessage(const char *text, const char *caption, uint32_t style);
 
+/* Runs fn(context) under a catch-all guard: returns 1 with *result set to
+   fn's answer, or 0 with *result null when an exception escaped fn, be it a
+   thrown C++ exception or, where the system has them, a structured exception
+   such as an access violation. Nothing is cleaned up for the aborted call. */
+int CallGuarded(void *(*fn)(void *context), void *context, void **result);
+
 /* Test seam: makes calls fail. */
 enum FaultKind { kFaultReserve = 0, kFaultCommit = 1, kFaultKinds = 2 };
 /* For the backends: counts a call of the kind; 1 when the plan makes it fail. */

@@ -1,0 +1,128 @@
+/*
+ * runtime_posix.cpp - the runtime half of the POSIX backend. The C library
+ * (malloc, calloc, free, realloc, and malloc_usable_size in the role of
+ * _msize) and, when it is loaded, the C++ runtime (operator new(unsigned int)
+ * and operator delete(void*)) stand for the shared runtime whose entry points
+ * are patched. Also the runtime's standard new handler, the library's one
+ * thread slot, the message display on standard error and the catch-all guard.
+ * Nothing here allocates on its own; the dynamic loader may, which is why
+ * the caller looks every entry up before it patches any.
+ */
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "platform.h"
+
+namespace {
+
+struct VR_EntryName {
+    const char *module;
+    const char *symbol;
+};
+
+/* In the order of vr_os::RuntimeEntry. */
+const VR_EntryName kEntryNames[vr_os::kEntryCount] = {
+    {"libc.so.6", "malloc"},
+    {"libc.so.6", "calloc"},
+    {"libc.so.6", "free"},
+    {"libc.so.6", "realloc"},
+    {"libc.so.6", "malloc_usable_size"},
+    {"libstdc++.so.6", "_Znwj"},
+    {"libstdc++.so.6", "_ZdlPv"},
+};
+
+/* The thread's slot. initial-exec: the variable lives in the static TLS
+   block, so reading it is one load from %gs and never calls into the
+   loader (whose lazy TLS allocation would call malloc). */
+__thread void *t_threadSlot __attribute__((tls_model("initial-exec")));
+
+void (*volatile s_messageSink)(const char *, const char *, uint32_t);
+
+void WriteAll(const char *text)
+{
+    size_t n = 0;
+    while (text[n]) n++;
+    while (n > 0) {
+        ssize_t w = write(2, text, n);
+        if (w <= 0) return;
+        text += w;
+        n -= (size_t)w;
+    }
+}
+
+} // namespace
+
+void *vr_os::FindRuntimeEntry(int entry)
+{
+    if (entry < 0 || entry >= kEntryCount) return 0;
+    /* RTLD_NOLOAD: only a module the process already has; the handle's
+       reference is kept for life, as the module is never unloaded under
+       patched entries anyway. */
+    void *module = dlopen(kEntryNames[entry].module, RTLD_LAZY | RTLD_NOLOAD);
+    if (!module) return 0;
+    return dlsym(module, kEntryNames[entry].symbol);
+}
+
+uint32_t vr_os::SystemPageSize()
+{
+    long p = sysconf(_SC_PAGESIZE);
+    return p > 0 ? (uint32_t)p : 4096;
+}
+
+int vr_os::MakeCodeWritable(void *first, uint32_t length)
+{
+    return mprotect(first, length, PROT_READ | PROT_WRITE | PROT_EXEC) == 0 ? 1 : 0;
+}
+
+int vr_os::RunStandardNewHandler(uint32_t, int *result)
+{
+    std::new_handler h = std::get_new_handler();
+    if (!h) return 0;
+    h();
+    *result = 1;
+    return 1;
+}
+
+void *vr_os::ThreadSlotGet()
+{
+    return t_threadSlot;
+}
+
+void vr_os::ThreadSlotSet(void *value)
+{
+    t_threadSlot = value;
+}
+
+void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
+{
+    void (*sink)(const char *, const char *, uint32_t) = s_messageSink;
+    if (sink) {
+        sink(text, caption, style);
+        return;
+    }
+    WriteAll(caption);
+    WriteAll(": ");
+    WriteAll(text);
+    WriteAll("\n");
+}
+
+extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))
+{
+    s_messageSink = sink;
+}
+
+/* Only thrown exceptions exist here; a fault is a signal, which is left to
+   the process. */
+int vr_os::CallGuarded(void *(*fn)(void *context), void *context, void **result)
+{
+    try {
+        *result = fn(context);
+        return 1;
+    } catch (...) {
+        *result = 0;
+        return 0;
+    }
+}
