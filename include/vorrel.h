@@ -103,6 +103,7 @@ protected:
     static unsigned long s_emergencyReserveSize;
 
     friend VR_API void BypassFreeing(VR_AHeap *heap);
+    friend class InitVorrel;    /* drops DefaultHeap's lock for single-threaded use */
     friend struct VR_Test;
 };
 
