@@ -1,7 +1,482 @@
-// PLACEHOLDER so the library links while the big-block path is being written;
-// replaced wholesale by the big-block work. Not to be committed as done.
+/*
+ * big.cpp - the big-block half of VR_Heap: requests of more than 1016 bytes.
+ *
+ * Owns the big page sets (reservations of at least 1 MB, committed from the
+ * front), the boundary-tagged chunks that tile their committed part, the
+ * heap's first-fit list of free chunks, and the VR_AltBlock headers that put
+ * every big and direct block on the heap's bigBlocks list. The big paths of
+ * AllocMem and FreeMem, in-place reallocation of a chunk, the big half of
+ * Clear and the invariant checker of all of it live here.
+ *
+ * Every private operation below expects the heap's lock to be held (when
+ * the heap has one) and never calls out-of-memory recovery itself: that is
+ * the business of the public entry points, which leave the lock first.
+ */
+#include <string.h>
+
 #include "heap_internal.h"
-void *VR_Heap::AllocBigMem(unsigned long) { return 0; }
-void VR_Heap::FreeBigMem(void *) {}
-void VR_Heap::ReleaseBig() { bigBlocks = 0; bigPageSets = 0; bigFreeChunks = 0; directCount = 0; }
-const char *VR_Heap::ValidateBig() { return 0; }
+
+namespace {
+
+inline VR_BigChunk *ChunkOfHeader(void *header)
+{
+    return (VR_BigChunk *)((uint8_t *)header - 8);
+}
+
+inline void *HeaderOfChunk(VR_BigChunk *chunk)
+{
+    return (uint8_t *)chunk + 8;
+}
+
+inline uint32_t ChunkSize(const VR_BigChunk *chunk)
+{
+    return chunk->sizeTag & ~1u;
+}
+
+inline uint32_t *TrailingTag(VR_BigChunk *chunk, uint32_t size)
+{
+    return (uint32_t *)((uint8_t *)chunk + size - 4);
+}
+
+/* Both tags of a chunk; the free bit goes into both, so the chunk behind
+   can read it through the trailing tag. */
+inline void SetTags(VR_BigChunk *chunk, uint32_t tag)
+{
+    chunk->sizeTag = tag;
+    *TrailingTag(chunk, tag & ~1u) = tag;
+}
+
+/* Bytes from b up to a; addresses compared as unsigned 32-bit values, so
+   spans of more than 2 GB stay exact. */
+inline uint32_t Span(const void *a, const void *b)
+{
+    return (uint32_t)((uintptr_t)a - (uintptr_t)b);
+}
+
+inline uint8_t *ChunkEnd(VR_BigChunk *chunk)
+{
+    return (uint8_t *)chunk + ChunkSize(chunk);
+}
+
+inline void PushFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
+{
+    chunk->prevChunk = 0;
+    chunk->nextChunk = head;
+    if (head) head->prevChunk = chunk;
+    head = chunk;
+}
+
+inline void UnlinkFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
+{
+    if (chunk->nextChunk) chunk->nextChunk->prevChunk = chunk->prevChunk;
+    if (chunk->prevChunk)
+        chunk->prevChunk->nextChunk = chunk->nextChunk;
+    else
+        head = chunk->nextChunk;
+}
+
+inline void UnlinkAlt(VR_AltBlock *&head, VR_AltBlock *h)
+{
+    if (h->next) h->next->prev = h->prev;
+    if (h->prev)
+        h->prev->next = h->next;
+    else
+        head = h->next;
+}
+
+/* The chunk that holds a block of request bytes (header and data): the
+   request plus both tags and the owner word, at least kMinChunk. The
+   request was validated by BigSizesFor, so nothing here wraps. */
+inline uint32_t ChunkSizeFor(uint32_t request)
+{
+    uint32_t need = (request + kChunkOverhead + 7) & ~7u;
+    return need < kMinChunk ? (uint32_t)kMinChunk : need;
+}
+
+/* Request and chunk size of a big block of size bytes. 0 when any of them,
+   or the reservation a big page set of its own would need, passes 2^32:
+   such a block can never be served, and the arithmetic must not wrap
+   around to a small chunk. */
+int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
+{
+    uint32_t r, reservation;
+    if (size > 0xFFFFFFFFu - kAltHeaderSize) return 0;
+    if (!RoundUpChecked(size + kAltHeaderSize, 8, &r)) return 0;
+    if (r > 0xFFFFFFFFu - kChunkOverhead - 7 - kBigPageSetHeader) return 0;
+    uint32_t n = ChunkSizeFor(r);
+    if (!RoundUpChecked(n + kBigPageSetHeader, s_granularity, &reservation)) return 0;
+    *request = r;
+    *need = n;
+    return 1;
+}
+
+} // namespace
+
+/* The big path of AllocMem. */
+void *VR_Heap::AllocBigMem(unsigned long size)
+{
+    uint32_t request, need;
+    if (!BigSizesFor(size, &request, &need)) return 0;
+
+    Lock();
+    void *p = AllocBigBlock(request);
+    while (!p) {
+        Unlock();
+        if (!HandleOutOfMemory()) return 0;
+        Lock();
+        p = AllocBigBlock(request);
+    }
+    InitAltBlock((VR_AltBlock *)p, size, 0);
+    Unlock();
+
+    /* A chunk used before holds old data; the block is the caller's alone
+       by now, so the fill needs no lock. */
+    if (flags & VR_HEAP_ZERO_INIT) memset((uint8_t *)p + kAltHeaderSize, 0, size);
+    return (uint8_t *)p + kAltHeaderSize;
+}
+
+/* The big path of FreeMem: the caller has ruled out null and the global
+   bypass and seen bit 0 of the flag byte. */
+void VR_Heap::FreeBigMem(void *block)
+{
+    VR_AltBlock *h = AltHeaderOf(block);
+    /* A header that was freed already (or left behind by a move) carries
+       the free bit; a second free of it changes nothing. */
+    if (h->blockFlags & kBlockFree) return;
+    VR_Heap *heap = h->heap;
+    if (heap->bypassFree) return;
+
+    heap->Lock();
+    UnlinkAlt(heap->bigBlocks, h);
+    if (h->direct) {
+        h->blockFlags = kBlockAlt | kBlockFree;
+        VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+        ReleasePages(v, v->committedBytes, v->reservedBytes);
+        heap->directCount--;
+    } else {
+        heap->ReleaseBigBlock(h);
+    }
+    heap->Unlock();
+}
+
+void VR_Heap::InitAltBlock(VR_AltBlock *header, unsigned long size, int direct)
+{
+    header->heap = this;
+    header->zero30 = 0;
+    header->blockFlags = kBlockAlt;
+    header->zero28 = 0;
+    header->size = size;
+    header->prev = 0;
+    header->next = bigBlocks;
+    if (bigBlocks) bigBlocks->prev = header;
+    bigBlocks = header;
+    header->direct = direct;
+}
+
+VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
+{
+    uint32_t commit, reserve;
+    if (chunkSize > 0xFFFFFFFFu - kBigPageSetHeader) return 0;
+    if (!RoundUpChecked(chunkSize + kBigPageSetHeader, s_pageSize, &commit)) return 0;
+    if (!RoundUpChecked(commit > kBigReserveMin ? commit : (uint32_t)kBigReserveMin, s_granularity, &reserve))
+        return 0;
+
+    int nocache = flags & VR_HEAP_NOCACHE;
+    uint8_t *base = (uint8_t *)ReservePages(reserve, nocache);
+    if (!base) return 0;
+    if (!CommitPages(base, commit, nocache)) {
+        ReleasePages(base, 0, reserve);
+        return 0;
+    }
+
+    VR_BigPageSet *ps = (VR_BigPageSet *)base;
+    ps->prev = 0;
+    ps->next = bigPageSets;
+    if (bigPageSets) bigPageSets->prev = ps;
+    bigPageSets = ps;
+    ps->usedCount = 0;
+    ps->uncarved = 0;
+    ps->commitEnd = base + commit;
+    ps->regionEnd = base + reserve;
+    ps->zeroTag = 0;
+
+    VR_BigChunk *first = (VR_BigChunk *)(base + kBigPageSetHeader);
+    first->owner = ps;
+    SetTags(first, (commit - kBigPageSetHeader) | 1);
+    PushFreeChunk(bigFreeChunks, first);
+    return ps;
+}
+
+void *VR_Heap::AllocBigBlock(unsigned long request)
+{
+    uint32_t need = ChunkSizeFor(request);
+    int nocache = flags & VR_HEAP_NOCACHE;
+
+    /* First fit, from the most recently inserted free chunk. */
+    VR_BigChunk *chunk = bigFreeChunks;
+    while (chunk && ChunkSize(chunk) < need) chunk = chunk->nextChunk;
+
+    /* Nothing fits: grow a big page set in place, newest first, before
+       reserving more address space. */
+    for (VR_BigPageSet *ps = bigPageSets; !chunk && ps; ps = (VR_BigPageSet *)ps->next) {
+        if (need > Span(ps->regionEnd, ps->commitEnd)) continue;
+        uint32_t amount = (need + s_pageSize - 1) & ~(s_pageSize - 1);
+        uint8_t *old = ps->commitEnd;
+        if (!CommitPages(old, amount, nocache)) continue;
+        ps->commitEnd = old + amount;
+        uint32_t t = ((uint32_t *)old)[-1];
+        if (t & 1) {
+            /* The last chunk is free: it absorbs the new pages and keeps
+               its place on the free list. */
+            chunk = (VR_BigChunk *)(old - (t & ~1u));
+            SetTags(chunk, ((t & ~1u) + amount) | 1);
+        } else {
+            chunk = (VR_BigChunk *)old;
+            chunk->owner = ps;
+            SetTags(chunk, amount | 1);
+            PushFreeChunk(bigFreeChunks, chunk);
+        }
+    }
+
+    if (!chunk) {
+        if (!AllocBigPageSet(need)) return 0;
+        chunk = bigFreeChunks;
+    }
+
+    UnlinkFreeChunk(bigFreeChunks, chunk);
+    uint32_t size = ChunkSize(chunk);
+    uint32_t rest = size - need;
+    if (rest >= kMinChunk) {
+        VR_BigChunk *tail = (VR_BigChunk *)((uint8_t *)chunk + need);
+        tail->owner = chunk->owner;
+        SetTags(tail, rest | 1);
+        PushFreeChunk(bigFreeChunks, tail);
+        size = need;
+    }
+    SetTags(chunk, size);
+    chunk->owner->usedCount++;
+    return HeaderOfChunk(chunk);
+}
+
+void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
+{
+    VR_BigChunk *chunk = ChunkOfHeader(header);
+    VR_BigPageSet *ps = chunk->owner;
+    uint32_t n = ChunkSize(chunk);
+    uint32_t need = ChunkSizeFor(request);
+
+    if (need > n) {
+        int commitMore = 0;
+        if (ChunkEnd(chunk) == ps->commitEnd) {
+            commitMore = Span(ps->regionEnd, ps->commitEnd) + n >= need;
+        } else {
+            VR_BigChunk *next = (VR_BigChunk *)ChunkEnd(chunk);
+            if (next->sizeTag & 1) {
+                uint32_t combined = n + ChunkSize(next);
+                int nextIsLast = ChunkEnd(next) == ps->commitEnd;
+                if (combined >= need ||
+                    (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) {
+                    UnlinkFreeChunk(bigFreeChunks, next);
+                    SetTags(chunk, combined);
+                    commitMore = combined < need;
+                }
+            }
+        }
+        if (commitMore) {
+            uint32_t cur = ChunkSize(chunk);
+            uint32_t amount = (need - cur + s_pageSize - 1) & ~(s_pageSize - 1);
+            if (CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) {
+                ps->commitEnd += amount;
+                SetTags(chunk, cur + amount);
+            }
+        }
+    }
+
+    if (need > ChunkSize(chunk)) {
+        void *moved = AllocBigBlock(request);
+        if (!moved) return 0;
+        /* Header and the caller's bytes; what lies beyond the recorded size
+           was never the caller's and is not worth copying. */
+        uint32_t copy = kAltHeaderSize + ((VR_AltBlock *)header)->size;
+        if (copy > n - kChunkOverhead) copy = n - kChunkOverhead;
+        memcpy(moved, header, copy);
+        ReleaseBigBlock(header);
+        return moved;
+    }
+
+    uint32_t surplus = ChunkSize(chunk) - need;
+    if (surplus < kMinChunk) return header;
+
+    VR_BigChunk *tail = (VR_BigChunk *)((uint8_t *)chunk + need);
+    uint8_t *tailEnd = (uint8_t *)tail + surplus;
+    if (tailEnd != ps->commitEnd) {
+        VR_BigChunk *next = (VR_BigChunk *)tailEnd;
+        if (next->sizeTag & 1) {
+            UnlinkFreeChunk(bigFreeChunks, next);
+            surplus += ChunkSize(next);
+        }
+    }
+    tail->owner = ps;
+    SetTags(tail, surplus | 1);
+    PushFreeChunk(bigFreeChunks, tail);
+    SetTags(chunk, need);
+    return header;
+}
+
+void VR_Heap::ReleaseBigBlock(void *header)
+{
+    /* The flag byte lies inside the data area of the chunk, which the free
+       chunk's links do not reach: it keeps marking the header as freed. */
+    ((VR_AltBlock *)header)->blockFlags = kBlockAlt | kBlockFree;
+
+    VR_BigChunk *chunk = ChunkOfHeader(header);
+    VR_BigPageSet *ps = chunk->owner;
+    uint32_t size = ChunkSize(chunk);
+
+    uint32_t t = ((uint32_t *)chunk)[-1] & ~1u;
+    if (t) {
+        VR_BigChunk *prev = (VR_BigChunk *)((uint8_t *)chunk - t);
+        if (prev->sizeTag & 1) {
+            UnlinkFreeChunk(bigFreeChunks, prev);
+            size += t;
+            chunk = prev;
+        }
+    }
+    uint8_t *end = (uint8_t *)chunk + size;
+    if (end != ps->commitEnd) {
+        VR_BigChunk *next = (VR_BigChunk *)end;
+        if (next->sizeTag & 1) {
+            UnlinkFreeChunk(bigFreeChunks, next);
+            size += ChunkSize(next);
+        }
+    }
+    SetTags(chunk, size | 1);
+    PushFreeChunk(bigFreeChunks, chunk);
+
+    if (--ps->usedCount) return;
+    /* Empty: the newest big page set stays while it is small, so a heap that
+       allocates and frees one big block does not reserve each time. */
+    uint32_t committed = Span(ps->commitEnd, ps);
+    if (ps == bigPageSets && committed <= kKeepEmptyBigCommit) return;
+    UnlinkFreeChunk(bigFreeChunks, chunk);
+    if (ps->next) ps->next->prev = ps->prev;
+    if (ps->prev)
+        ps->prev->next = ps->next;
+    else
+        bigPageSets = (VR_BigPageSet *)ps->next;
+    ReleasePages(ps, committed, Span(ps->regionEnd, ps));
+}
+
+void VR_Heap::ReleaseBig()
+{
+    /* Direct blocks one by one, also when frees into the heap are bypassed:
+       their reservations would otherwise outlive the heap that owns them. */
+    for (VR_AltBlock *h = bigBlocks; h;) {
+        VR_AltBlock *next = h->next;
+        if (h->direct) {
+            h->blockFlags = kBlockAlt | kBlockFree;
+            VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+            ReleasePages(v, v->committedBytes, v->reservedBytes);
+        }
+        h = next;
+    }
+    /* Big blocks go with their page sets. */
+    while (bigPageSets) {
+        VR_BigPageSet *next = (VR_BigPageSet *)bigPageSets->next;
+        ReleasePages(bigPageSets, Span(bigPageSets->commitEnd, bigPageSets),
+                     Span(bigPageSets->regionEnd, bigPageSets));
+        bigPageSets = next;
+    }
+    bigBlocks = 0;
+    bigFreeChunks = 0;
+    directCount = 0;
+}
+
+const char *VR_Heap::ValidateBig()
+{
+    /* Bounds on list lengths, so that a cycle is reported, not looped on:
+       every big page set reserves at least 1 MB, every header needs at
+       least a minimal chunk of the 4 GB address space. */
+    const uint32_t kMaxPageSets = 4096;
+    const uint32_t kMaxHeaders = 0xFFFFFFFFu / kMinChunk;
+
+    uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0;
+    VR_BigPageSet *prevPs = 0;
+    for (VR_BigPageSet *ps = bigPageSets; ps; prevPs = ps, ps = (VR_BigPageSet *)ps->next) {
+        if (++pageSetCount > kMaxPageSets) return "bigPageSets does not end";
+        if ((VR_BigPageSet *)ps->prev != prevPs) return "bigPageSets: broken prev link";
+        uint8_t *base = ps->Base();
+        if ((uintptr_t)base & ~s_granularityMask) return "big page set not aligned to the granularity";
+        if (ps->zeroTag != 0) return "big page set: word at 28 not zero";
+        if (ps->uncarved != 0) return "big page set: uncarved not zero";
+        if (ps->commitEnd <= base + kBigPageSetHeader || ps->commitEnd > ps->regionEnd)
+            return "big page set: commitEnd outside the reservation";
+        if (((uintptr_t)ps->commitEnd | (uintptr_t)ps->regionEnd) & (s_pageSize - 1))
+            return "big page set: commitEnd or regionEnd not page aligned";
+        if (!IsLibraryMemory(base)) return "big page set not marked in the region map";
+
+        uint32_t used = 0;
+        int prevFree = 0;
+        uint8_t *c = base + kBigPageSetHeader;
+        while (c < ps->commitEnd) {
+            VR_BigChunk *chunk = (VR_BigChunk *)c;
+            uint32_t tag = chunk->sizeTag, size = tag & ~1u;
+            if (size < kMinChunk || (size & 7)) return "big chunk: size below 1112 or not a multiple of 8";
+            if (size > Span(ps->commitEnd, c)) return "big chunk passes commitEnd";
+            if (*TrailingTag(chunk, size) != tag) return "big chunk: trailing tag differs from sizeTag";
+            if (chunk->owner != ps) return "big chunk: wrong owner";
+            if (tag & 1) {
+                if (prevFree) return "two free big chunks adjacent";
+                if (chunk->prevChunk ? chunk->prevChunk->nextChunk != chunk : bigFreeChunks != chunk)
+                    return "free big chunk not linked on bigFreeChunks";
+                if (chunk->nextChunk && chunk->nextChunk->prevChunk != chunk)
+                    return "bigFreeChunks: broken prev link";
+                freeChunks++;
+                prevFree = 1;
+            } else {
+                VR_AltBlock *h = (VR_AltBlock *)HeaderOfChunk(chunk);
+                if (h->heap != this || h->blockFlags != kBlockAlt || h->direct != 0)
+                    return "big chunk in use with a bad header";
+                if (h->prev ? h->prev->next != h : bigBlocks != h) return "big block not linked on bigBlocks";
+                used++;
+                prevFree = 0;
+            }
+            c += size;
+        }
+        if (c != ps->commitEnd) return "big chunks do not tile their page set";
+        if (used != ps->usedCount) return "big page set: usedCount differs from chunks in use";
+        usedChunks += used;
+    }
+
+    uint32_t listed = 0;
+    VR_BigChunk *prevChunk = 0;
+    for (VR_BigChunk *chunk = bigFreeChunks; chunk; prevChunk = chunk, chunk = chunk->nextChunk) {
+        if (++listed > freeChunks) return "bigFreeChunks holds more chunks than are free";
+        if (chunk->prevChunk != prevChunk) return "bigFreeChunks: broken prev link";
+        if (!(chunk->sizeTag & 1)) return "chunk in use on bigFreeChunks";
+    }
+    if (listed != freeChunks) return "free big chunk missing from bigFreeChunks";
+
+    uint32_t directs = 0, headers = 0;
+    VR_AltBlock *prevH = 0;
+    for (VR_AltBlock *h = bigBlocks; h; prevH = h, h = h->next) {
+        if (++headers > kMaxHeaders) return "bigBlocks does not end";
+        if (h->prev != prevH) return "bigBlocks: broken prev link";
+        if (h->heap != this) return "bigBlocks: header names another heap";
+        if (h->blockFlags != kBlockAlt) return "bigBlocks: flag byte not 1";
+        if (h->direct == 1) {
+            VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+            if ((uintptr_t)v & ~s_granularityMask) return "direct block not at its reservation's base";
+            if (v->committedBytes > v->reservedBytes || v->currentSize + sizeof(VR_VirtualHeader) > v->committedBytes)
+                return "direct block: virtual header inconsistent";
+            directs++;
+        } else if (h->direct == 0) {
+            if (ChunkOfHeader(h)->sizeTag & 1) return "bigBlocks: header in a free chunk";
+        } else {
+            return "bigBlocks: direct flag neither 0 nor 1";
+        }
+    }
+    if (directs != directCount) return "directCount differs from the direct blocks on bigBlocks";
+    if (headers - directs != usedChunks) return "big blocks on bigBlocks differ from chunks in use";
+    return 0;
+}
