@@ -1,0 +1,177 @@
+/*
+ * pages.cpp - page services, the region map and the process lock.
+ *
+ * Every reservation the heaps make goes through ReservePages, which marks one
+ * bit per 64 KB region in s_regionMap, and is given back through
+ * ReleasePages, which clears them again; ownership tests elsewhere are then
+ * one byte load. The map is written only under the process lock, which is
+ * created here on first need by whichever thread gets there first. The cached
+ * page size and granularity live here too, as do the two exported address
+ * tests.
+ */
+#include "pages.h"
+#include "platform.h"
+#include "validate.h"
+
+VR_API uint32_t s_pageSize;
+VR_API uint32_t s_granularity;
+VR_API uint32_t s_granularityMask;
+VR_API uint8_t s_regionMap[8192];
+
+namespace {
+
+/* The process lock: 0 = not created, 1 = being created, 2 = ready. */
+VR_LockStorage s_processLock;
+volatile uint32_t s_processLockState;
+
+enum { kLockNone = 0, kLockCreating = 1, kLockReady = 2 };
+
+const uint32_t kRegionBits = 16;  /* the map's bit index always uses 64 KB */
+
+/* Sets or clears the map bit of base, base + granularity, ... up to and
+   including base + size - 1. The caller holds the process lock. */
+void MarkRange(uintptr_t base, uint32_t size, int set)
+{
+    if (size == 0) return;
+    uint32_t step = s_granularity ? s_granularity : 1u << kRegionBits;
+    /* 64-bit so that a range touching the top of 4 GB ends the loop instead
+       of wrapping round to the bottom. */
+    uint64_t last = (uint64_t)base + size - 1;
+    if (last > 0xFFFFFFFFull) last = 0xFFFFFFFFull;
+    for (uint64_t a = base; a <= last; a += step) {
+        uint8_t bit = (uint8_t)(1u << ((a >> kRegionBits) & 7));
+        uint8_t &byte = s_regionMap[a >> 19];
+        byte = set ? (uint8_t)(byte | bit) : (uint8_t)(byte & ~bit);
+    }
+}
+
+} // namespace
+
+void LoadSystemInfo()
+{
+    uint32_t page = 0, gran = 0;
+    vr_os::QuerySystemInfo(&page, &gran);
+    s_granularity = gran;
+    s_granularityMask = 0u - gran;
+    /* Page size last: a reader that sees it nonzero sees the rest too. */
+    __atomic_store_n(&s_pageSize, page, __ATOMIC_RELEASE);
+}
+
+void EnsureProcessLock()
+{
+    if (__atomic_load_n(&s_processLockState, __ATOMIC_ACQUIRE) == kLockReady) return;
+    uint32_t expected = kLockNone;
+    if (__atomic_compare_exchange_n(&s_processLockState, &expected, (uint32_t)kLockCreating, false,
+                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        vr_os::LockInit(&s_processLock);
+        __atomic_store_n(&s_processLockState, (uint32_t)kLockReady, __ATOMIC_RELEASE);
+        return;
+    }
+    /* Another thread is creating it; that takes a few instructions. */
+    while (__atomic_load_n(&s_processLockState, __ATOMIC_ACQUIRE) != kLockReady)
+        __builtin_ia32_pause();
+}
+
+void ProcessLockEnter()
+{
+    EnsureProcessLock();
+    vr_os::LockEnter(&s_processLock);
+}
+
+void ProcessLockLeave()
+{
+    vr_os::LockLeave(&s_processLock);
+}
+
+void *ReservePages(uint32_t size, int nocache)
+{
+    /* The information is needed for the overflow check below, so it is read
+       before the reservation rather than after it. */
+    if (__atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE) == 0) LoadSystemInfo();
+    uint32_t rounded;
+    if (!RoundUpChecked(size, s_granularity, &rounded)) return 0;
+    void *base = vr_os::Reserve(size, nocache);
+    if (!base) return 0;
+    ProcessLockEnter();
+    MarkRange((uintptr_t)base, size, 1);
+    ProcessLockLeave();
+    return base;
+}
+
+void *CommitPages(void *address, uint32_t size, int nocache)
+{
+    /* A null address would make the system pick one: a fresh block nobody
+       records, reported as success. */
+    if (!address || (uintptr_t)address + size < (uintptr_t)address) return 0;
+    return vr_os::Commit(address, size, nocache) ? address : 0;
+}
+
+void DecommitPages(void *address, uint32_t size)
+{
+    if (!address) return;
+    vr_os::Decommit(address, size);
+}
+
+void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
+{
+    if (__atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE) == 0) LoadSystemInfo();
+    /* Only a reservation's base can be released; for anything else the
+       system refuses, and clearing map bits would disown live memory. */
+    if (!base || ((uintptr_t)base & (s_granularity - 1))) return;
+    if (committedSize) vr_os::Decommit(base, committedSize);
+    vr_os::Release(base);
+    ProcessLockEnter();
+    MarkRange((uintptr_t)base, reservedSize, 0);
+    ProcessLockLeave();
+}
+
+VR_API int IsDynamicMemory(void const *p)
+{
+    uintptr_t a = (uintptr_t)p;
+    ProcessLockEnter();
+    int bit = s_regionMap[a >> 19] & (1u << ((a >> 16) & 7));
+    ProcessLockLeave();
+    return (int)(int8_t)(uint8_t)bit;
+}
+
+VR_API int IsStackMemory(void const *p)
+{
+    return vr_os::IsOnThreadStack(p);
+}
+
+const char *ValidateRegionMap()
+{
+    uint32_t page = __atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE);
+    if (page == 0) return 0;  /* nothing reserved yet */
+    if (page & (page - 1)) return "page size is not a power of two";
+    if (s_granularity != 0x10000) return "granularity is not 64 KB";
+    if (s_granularityMask != 0u - s_granularity) return "granularity mask is not its negation";
+    if (s_regionMap[0] & 1) return "the first 64 KB are marked";
+
+    const char *problem = 0;
+    ProcessLockEnter();
+    for (uint32_t i = 0; i < sizeof s_regionMap && !problem; i++) {
+        if (!s_regionMap[i]) continue;
+        for (uint32_t b = 0; b < 8; b++) {
+            if (!(s_regionMap[i] & (1u << b))) continue;
+            uintptr_t a = ((uintptr_t)i << 19) | ((uintptr_t)b << 16);
+            vr_os::RegionInfo info;
+            /* A marked region lies in a live reservation whose own first
+               region is marked as well. */
+            if (!vr_os::QueryRegion((const void *)a, &info) || info.allocationBase == 0) {
+                problem = "a marked region is not reserved";
+                break;
+            }
+            if (info.allocationBase & (s_granularity - 1)) {
+                problem = "a marked reservation is not granularity-aligned";
+                break;
+            }
+            if (!IsLibraryMemory((const void *)info.allocationBase)) {
+                problem = "a marked region's reservation base is not marked";
+                break;
+            }
+        }
+    }
+    ProcessLockLeave();
+    return problem;
+}

@@ -1,0 +1,385 @@
+/*
+ * posix.cpp - the memory side of the platform contract on Linux.
+ *
+ * Emulates the Windows virtual-memory model the rest of the library is
+ * written against: reservations start on 64 KB boundaries (mmap with slack,
+ * then trimmed), reserved pages are PROT_NONE until committed, commit is
+ * mprotect read-write, decommit hands the pages back (MADV_DONTNEED, so they
+ * read zero when committed again) and makes them inaccessible, and a
+ * reservation is released by its base alone. The sizes of live reservations
+ * are kept in static tables indexed by 64 KB region, so nothing here ever
+ * allocates; questions about foreign memory are answered from
+ * /proc/self/maps, read with raw open/read into a stack buffer.
+ *
+ * Also here: the recursive locks (pthread mutexes) and the assertion report.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+namespace {
+
+const uint32_t kGranularity = 0x10000;
+const uint32_t kRegionShift = 16;
+const uint32_t kRegionCount = 0x10000;  /* 64 KB regions in 4 GB */
+
+/* Entry of s_owner for every region a live reservation covers. */
+const uint32_t kOwnerLive = 1;          /* base | kOwnerLive; base is 64 KB aligned */
+/* Low bits of s_reservation (sizes are page multiples, so these are free). */
+const uint32_t kResNoCache = 1;         /* the reservation was asked for uncached pages */
+const uint32_t kResFlagMask = 0xFFF;
+
+/* At a reservation's base region: its size in bytes (a page multiple) with
+   the flags above; 0 everywhere else. Written when the reservation is made,
+   claimed by an atomic exchange when it is released. */
+uint32_t s_reservation[kRegionCount];
+/* For each region covered by a live reservation, that reservation's base
+   with kOwnerLive; 0 for regions the library has not reserved. */
+uint32_t s_owner[kRegionCount];
+
+uint32_t s_pageSizeCache;
+
+uint32_t PageSize()
+{
+    uint32_t p = __atomic_load_n(&s_pageSizeCache, __ATOMIC_RELAXED);
+    if (p == 0) {
+        long v = sysconf(_SC_PAGESIZE);
+        p = v > 0 ? (uint32_t)v : 4096;
+        __atomic_store_n(&s_pageSizeCache, p, __ATOMIC_RELAXED);
+    }
+    return p;
+}
+
+/* The live reservation holding address a: base and size, or 0. */
+int FindReservation(uintptr_t a, uint32_t *base, uint32_t *size, uint32_t *flags)
+{
+    uint32_t owner = __atomic_load_n(&s_owner[a >> kRegionShift], __ATOMIC_ACQUIRE);
+    if (!(owner & kOwnerLive)) return 0;
+    uint32_t b = owner & ~(kGranularity - 1);
+    uint32_t r = __atomic_load_n(&s_reservation[b >> kRegionShift], __ATOMIC_ACQUIRE);
+    uint32_t s = r & ~kResFlagMask;
+    if (s == 0 || a - b >= s) return 0;
+    *base = b;
+    *size = s;
+    if (flags) *flags = r & kResFlagMask;
+    return 1;
+}
+
+/* The page range [*first, *end) covering [address, address + size), when it
+   lies wholly inside one live reservation. */
+int PagesInReservation(void *address, uint32_t size, uintptr_t *first, uintptr_t *end, uint32_t *base)
+{
+    uintptr_t a = (uintptr_t)address;
+    uint32_t page = PageSize();
+    uint32_t rb, rs;
+    if (size == 0 || a + size < a) return 0;
+    uint64_t e = ((uint64_t)a + size + page - 1) & ~(uint64_t)(page - 1);
+    uintptr_t f = a & ~(uintptr_t)(page - 1);
+    if (!FindReservation(f, &rb, &rs, 0)) return 0;
+    if (e > (uint64_t)rb + rs) return 0;
+    *first = f;
+    *end = (uintptr_t)e;
+    *base = rb;
+    return 1;
+}
+
+void *MapAligned(uint32_t size, int nocache, int commit)
+{
+    uint32_t page = PageSize();
+    if (size == 0) return 0;
+    if (size > 0xFFFFFFFFu - (page - 1)) return 0;
+    size = (size + page - 1) & ~(page - 1);
+    /* Slack so that a 64 KB boundary falls inside the mapping with size
+       bytes after it; mmap already returns page-aligned addresses. */
+    uint32_t slack = kGranularity - page;
+    if (size > 0xFFFFFFFFu - slack) return 0;
+    uint32_t total = size + slack;
+    int prot = commit ? PROT_READ | PROT_WRITE : PROT_NONE;
+    void *m = mmap(0, total, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return 0;
+    uintptr_t start = (uintptr_t)m;
+    uintptr_t base = (start + kGranularity - 1) & ~(uintptr_t)(kGranularity - 1);
+    if (base > start) munmap(m, base - start);
+    uintptr_t tail = start + total - (base + size);
+    if (tail) munmap((void *)(base + size), tail);
+
+    /* The range is ours alone until it is released, so these entries cannot
+       be written by anybody else meanwhile. The owner entries go last with
+       release order: a reader that finds them sees the size too. */
+    uint32_t b = (uint32_t)base;
+    __atomic_store_n(&s_reservation[b >> kRegionShift], size | (nocache ? kResNoCache : 0),
+                     __ATOMIC_RELEASE);
+    uint32_t lastRegion = (uint32_t)((base + size - 1) >> kRegionShift);
+    for (uint32_t r = b >> kRegionShift; r <= lastRegion; r++)
+        __atomic_store_n(&s_owner[r], b | kOwnerLive, __ATOMIC_RELEASE);
+    return (void *)base;
+}
+
+/* One line of /proc/self/maps. */
+struct Mapping {
+    uint32_t start;
+    uint32_t end;
+    int readable;
+    int writable;
+};
+
+int ParseHex(const char *&s, uint32_t *out)
+{
+    uint32_t v = 0;
+    int digits = 0;
+    for (;; s++, digits++) {
+        char c = *s;
+        uint32_t d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else break;
+        if (digits == 8) return 0;  /* beyond 32 bits: not one of ours */
+        v = v << 4 | d;
+    }
+    *out = v;
+    return digits > 0;
+}
+
+int ParseMapsLine(const char *line, Mapping *m)
+{
+    const char *s = line;
+    if (!ParseHex(s, &m->start) || *s++ != '-') return 0;
+    if (!ParseHex(s, &m->end) || *s++ != ' ') return 0;
+    m->readable = s[0] == 'r';
+    m->writable = s[1] == 'w';
+    /* An end of 0 means the mapping reaches the top of 4 GB. */
+    return m->end > m->start || m->end == 0;
+}
+
+/* Scans /proc/self/maps for the mapping that holds a. Returns -1 when the
+   file cannot be read, 1 with *hit filled when a is mapped, 0 when it is not;
+   *nextStart is then the start of the next mapping above a (0: none). */
+int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart)
+{
+    int fd;
+    do fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+
+    char buf[1024];
+    char line[48];   /* only the address range and permissions are needed */
+    uint32_t used = 0;
+    int found = 0;
+    uint32_t next = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n && !found; i++) {
+            char c = buf[i];
+            if (c != '\n') {
+                if (used < sizeof line - 1) line[used++] = c;
+                continue;
+            }
+            line[used] = 0;
+            used = 0;
+            Mapping m;
+            if (!ParseMapsLine(line, &m)) continue;
+            if (a >= m.start && (m.end == 0 || a < m.end)) {
+                *hit = m;
+                found = 1;
+            } else if (m.start > a && (next == 0 || m.start < next)) {
+                next = m.start;
+            }
+        }
+        if (found) break;
+    }
+    close(fd);
+    if (nextStart) *nextStart = next;
+    return found;
+}
+
+void WriteAll(const char *s)
+{
+    size_t n = strlen(s);
+    while (n) {
+        ssize_t w = write(2, s, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return;
+        s += w;
+        n -= (size_t)w;
+    }
+}
+
+} // namespace
+
+void vr_os::QuerySystemInfo(uint32_t *pageSize, uint32_t *granularity)
+{
+    *pageSize = PageSize();
+    *granularity = kGranularity;
+}
+
+void *vr_os::Reserve(uint32_t size, int nocache)
+{
+    if (FaultHit(kFaultReserve)) return 0;
+    return MapAligned(size, nocache, 0);
+}
+
+void *vr_os::ReserveAndCommit(uint32_t size, int nocache)
+{
+    if (FaultHit(kFaultReserve)) return 0;
+    return MapAligned(size, nocache, 1);
+}
+
+int vr_os::Commit(void *address, uint32_t size, int nocache)
+{
+    if (FaultHit(kFaultCommit)) return 0;
+    uintptr_t first, end;
+    uint32_t base;
+    /* Only pages of the library's own reservations may change protection:
+       anything else would silently remap someone else's memory. */
+    if (!PagesInReservation(address, size, &first, &end, &base)) return 0;
+    if (mprotect((void *)first, end - first, PROT_READ | PROT_WRITE) != 0) return 0;
+    if (nocache) __atomic_fetch_or(&s_reservation[base >> kRegionShift], kResNoCache, __ATOMIC_RELAXED);
+    return 1;
+}
+
+void vr_os::Decommit(void *address, uint32_t size)
+{
+    uintptr_t first, end;
+    uint32_t base, rsize;
+    if (size == 0) {
+        /* As on Windows: size 0 at a reservation's base means all of it. */
+        if (!FindReservation((uintptr_t)address, &base, &rsize, 0) || base != (uintptr_t)address) return;
+        first = base;
+        end = (uintptr_t)base + rsize;
+    } else if (!PagesInReservation(address, size, &first, &end, &base)) {
+        return;
+    }
+    /* DONTNEED drops the pages of a private anonymous mapping: the memory
+       goes back to the system and the pages read zero if committed again. */
+    madvise((void *)first, end - first, MADV_DONTNEED);
+    mprotect((void *)first, end - first, PROT_NONE);
+}
+
+void vr_os::Release(void *base)
+{
+    uintptr_t b = (uintptr_t)base;
+    if (b == 0 || (b & (kGranularity - 1))) return;
+    uint32_t owner = __atomic_load_n(&s_owner[b >> kRegionShift], __ATOMIC_ACQUIRE);
+    if (owner != (b | kOwnerLive)) return;
+    /* Claiming the size makes a second release of the same base a no-op. */
+    uint32_t r = __atomic_exchange_n(&s_reservation[b >> kRegionShift], 0, __ATOMIC_ACQ_REL);
+    uint32_t size = r & ~kResFlagMask;
+    if (size == 0) return;
+    /* The table entries go before the pages: once unmapped, the range may be
+       handed to another reservation that writes its own entries. */
+    uint32_t lastRegion = (uint32_t)((b + size - 1) >> kRegionShift);
+    for (uint32_t i = (uint32_t)(b >> kRegionShift); i <= lastRegion; i++)
+        __atomic_store_n(&s_owner[i], 0, __ATOMIC_RELEASE);
+    munmap(base, size);
+}
+
+int vr_os::QueryRegion(const void *p, RegionInfo *info)
+{
+    uint32_t page = PageSize();
+    uintptr_t a = (uintptr_t)p;
+    uintptr_t pageOf = a & ~(uintptr_t)(page - 1);
+    uint32_t base, size, flags;
+    Mapping m;
+    uint32_t next = 0;
+    int r = FindMapping(a, &m, &next);
+    if (r < 0) return 0;
+
+    if (FindReservation(a, &base, &size, &flags)) {
+        /* The kernel may merge a reservation's mapping with a neighbour of
+           equal protection; the run ends at the reservation's edge anyway. */
+        if (r == 0) return 0;
+        uint64_t runEnd = m.end == 0 ? 0x100000000ull : m.end;
+        if (runEnd > (uint64_t)base + size) runEnd = (uint64_t)base + size;
+        info->allocationBase = base;
+        info->regionBase = pageOf;
+        info->regionSize = (uint32_t)(runEnd - pageOf);
+        info->committed = m.readable || m.writable;
+        /* Recorded, not enforced: Linux has no uncached user pages. */
+        info->nocache = (flags & kResNoCache) ? 1 : 0;
+        return 1;
+    }
+
+    if (r == 1) {
+        uint64_t runEnd = m.end == 0 ? 0x100000000ull : m.end;
+        info->allocationBase = m.start;
+        info->regionBase = pageOf;
+        info->regionSize = (uint32_t)(runEnd - pageOf);
+        info->committed = m.readable || m.writable;
+        info->nocache = 0;
+        return 1;
+    }
+
+    /* Free address space: a run up to the next mapping. */
+    uint64_t runEnd = next ? next : 0x100000000ull;
+    info->allocationBase = 0;
+    info->regionBase = pageOf;
+    info->regionSize = (uint32_t)(runEnd - pageOf);
+    info->committed = 0;
+    info->nocache = 0;
+    return 1;
+}
+
+int vr_os::IsOnThreadStack(const void *p)
+{
+    volatile char local = 0;
+    uint32_t base, size;
+    /* Library memory is never a stack, even where the kernel has merged its
+       mapping with a neighbouring stack of equal protection. */
+    if (FindReservation((uintptr_t)p, &base, &size, 0)) return 0;
+    Mapping mine, theirs;
+    if (FindMapping((uintptr_t)&local, &mine, 0) != 1) return 0;
+    if (FindMapping((uintptr_t)p, &theirs, 0) != 1) return 0;
+    return mine.start == theirs.start;
+}
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(VR_LockStorage), "a mutex fits VR_LockStorage");
+static_assert(alignof(pthread_mutex_t) <= alignof(VR_LockStorage), "VR_LockStorage aligns a mutex");
+
+void vr_os::LockInit(VR_LockStorage *lock)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init((pthread_mutex_t *)lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+void vr_os::LockEnter(VR_LockStorage *lock)
+{
+    pthread_mutex_lock((pthread_mutex_t *)lock);
+}
+
+void vr_os::LockLeave(VR_LockStorage *lock)
+{
+    pthread_mutex_unlock((pthread_mutex_t *)lock);
+}
+
+void vr_os::LockDelete(VR_LockStorage *lock)
+{
+    pthread_mutex_destroy((pthread_mutex_t *)lock);
+}
+
+void vr_os::AssertFailed(const char *what, const char *file, int line)
+{
+    char num[12];
+    int i = sizeof num - 1;
+    unsigned v = line < 0 ? 0u : (unsigned)line;
+    num[i] = 0;
+    do num[--i] = (char)('0' + v % 10); while ((v /= 10) && i > 0);
+    WriteAll("Vorrel: invariant broken: ");
+    WriteAll(what);
+    WriteAll(" at ");
+    WriteAll(file);
+    WriteAll(":");
+    WriteAll(num + i);
+    WriteAll("\n");
+    abort();
+}
