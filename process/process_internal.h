@@ -1,0 +1,84 @@
+/*
+ * process_internal.h - what the process integration shares between its
+ * sources (and with its tests): the thread's default heap, the state of the
+ * runtime interception, and the arithmetic of the patch.
+ */
+#ifndef VR_PROCESS_INTERNAL_H
+#define VR_PROCESS_INTERNAL_H
+
+#include <stdint.h>
+
+#include "heap_internal.h"
+#include "platform.h"
+
+/*
+ * t_defaultHeap: the calling thread's default heap, null at every thread's
+ * start. It lives in the platform's one thread slot (a TLS index on
+ * Windows, an initial-exec __thread variable elsewhere): neither ever
+ * allocates, which the hooks need, and both are valid in threads that
+ * existed before the library was loaded. This object only gives the slot
+ * the shape of a pointer variable.
+ */
+struct VR_ThreadDefaultHeap {
+    operator VR_Heap *() const { return (VR_Heap *)vr_os::ThreadSlotGet(); }
+    const VR_ThreadDefaultHeap &operator=(VR_Heap *heap) const
+    {
+        vr_os::ThreadSlotSet(heap);
+        return *this;
+    }
+};
+static const VR_ThreadDefaultHeap t_defaultHeap = {};
+
+/* The calling thread's default heap; a thread that never chose one gets
+   DefaultHeap, which is recorded so the next lookup is one load. */
+inline VR_Heap &ThreadDefaultHeap()
+{
+    VR_Heap *h = t_defaultHeap;
+    if (!h) {
+        h = &DefaultHeap;
+        t_defaultHeap = h;
+    }
+    return *h;
+}
+
+/* The first six bytes of the runtime's _msize entry before patching: the
+   five the jump covers and one more, so restoring and re-patching are one
+   32-bit and one 16-bit store each. */
+struct VR_SavedCode {
+    uint32_t low;   /* bytes 0-3 */
+    uint16_t high;  /* bytes 4-5 */
+};
+
+extern volatile int s_hooksInstalled;  /* 1 from the first installation on */
+extern uint8_t *s_msizeEntry;          /* the runtime's _msize entry, or null */
+extern VR_SavedCode s_msizeSavedBytes;
+extern int s_msizePatched;             /* 1 when _msize's entry holds our jump */
+
+/* Patches the runtime's entry points, once per process. */
+void InstallRuntimeHooks();
+
+enum {
+    kJumpOpcode = 0xE9, /* jmp rel32 */
+    kJumpLength = 5,
+    kMsizeSavedLength = 6
+};
+
+/* The pages to make writable before `bytes` bytes are written at entry:
+   the page holding the first byte, plus the next one when the last byte
+   falls on it. Sets *first and returns the length (pageSize or twice it). */
+inline uint32_t PatchSpan(uintptr_t entry, uint32_t pageSize, uint32_t bytes, uintptr_t *first)
+{
+    uintptr_t mask = ~(uintptr_t)(pageSize - 1);
+    uintptr_t firstPage = entry & mask;
+    uintptr_t lastPage = (entry + bytes - 1) & mask;
+    *first = firstPage;
+    return firstPage == lastPage ? pageSize : 2 * pageSize;
+}
+
+/* The displacement of a jump at entry that lands on target. */
+inline uint32_t JumpDisplacement(const void *entry, const void *target)
+{
+    return (uint32_t)((uintptr_t)target - ((uintptr_t)entry + kJumpLength));
+}
+
+#endif
