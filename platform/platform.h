@@ -55,8 +55,9 @@ VR_API int Commit(void *address, uint32_t size, int nocache);
 VR_API void Decommit(void *address, uint32_t size);
 
 /* Releases the whole reservation that starts at base (from Reserve or
-   ReserveAndCommit). Anything else is ignored. */
-VR_API void Release(void *base);
+   ReserveAndCommit). Anything else is ignored. Returns 1 when a reservation
+   was released, 0 when the system refused. */
+VR_API int Release(void *base);
 
 /* What the system says of the memory around an address. */
 struct RegionInfo {
