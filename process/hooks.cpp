@@ -146,6 +146,27 @@ void *ReallocBody(void *context)
     return ReallocForeign(call->block, call->size);
 }
 
+/* Puts six bytes at the _msize entry. Where the entry's first eight bytes
+   share an aligned quadword (the usual case: entries are aligned), they
+   change in one atomic exchange, so a thread entering _msize meanwhile
+   runs either the jump or the runtime's code, never a mix; otherwise as a
+   32-bit and a 16-bit store. */
+void WriteMsizeBytes(uint32_t low, uint16_t high)
+{
+    uint8_t *entry = s_msizeEntry;
+    if (((uintptr_t)entry & 7) == 0) {
+        uint64_t *word = (uint64_t *)entry;
+        uint64_t old = __atomic_load_n(word, __ATOMIC_RELAXED);
+        uint64_t next;
+        do {
+            next = (old & 0xFFFF000000000000ull) | ((uint64_t)high << 32) | low;
+        } while (!__atomic_compare_exchange_n(word, &old, next, 0, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED));
+        return;
+    }
+    *(volatile uint32_t *)entry = low;
+    *(volatile uint16_t *)(entry + 4) = high;
+}
+
 void *RuntimeMsizeBody(void *context)
 {
     VR_MsizeCall *call = (VR_MsizeCall *)context;
@@ -222,14 +243,10 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
        across it cannot deadlock; the guard makes sure the jump is back and
        the lock left even when the runtime faults on a bad pointer. */
     VR_ProcessLockGuard guard;
-    volatile uint32_t *low = (volatile uint32_t *)s_msizeEntry;
-    volatile uint16_t *high = (volatile uint16_t *)(s_msizeEntry + 4);
-    uint32_t patchedLow = *low;
-    uint16_t patchedHigh = *high;
-    *low = s_msizeSavedBytes.low;
-    *high = s_msizeSavedBytes.high;
+    uint32_t patchedLow = *(volatile uint32_t *)s_msizeEntry;
+    uint16_t patchedHigh = *(volatile uint16_t *)(s_msizeEntry + 4);
+    WriteMsizeBytes(s_msizeSavedBytes.low, s_msizeSavedBytes.high);
     if (!vr_os::CallGuarded(RuntimeMsizeBody, &call, &unused)) call.result = 0;
-    *low = patchedLow;
-    *high = patchedHigh;
+    WriteMsizeBytes(patchedLow, patchedHigh);
     return call.result;
 }
