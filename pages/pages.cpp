@@ -115,11 +115,15 @@ void DecommitPages(void *address, uint32_t size)
 void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
 {
     if (__atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE) == 0) LoadSystemInfo();
-    /* Only a reservation's base can be released; for anything else the
-       system refuses, and clearing map bits would disown live memory. */
+    /* Only a reservation's base can be released. When the system refuses,
+       the map stays as it is: clearing it would disown memory that is still
+       reserved, and its blocks would then pass for foreign ones. */
     if (!base || ((uintptr_t)base & (s_granularity - 1))) return;
-    if (committedSize) vr_os::Decommit(base, committedSize);
-    vr_os::Release(base);
+    /* Releasing gives the committed pages back with the rest, so they are
+       not decommitted one step earlier: that would only cost a system call,
+       and for a base the system then refuses it would destroy live data. */
+    (void)committedSize;
+    if (!vr_os::Release(base)) return;
     ProcessLockEnter();
     MarkRange((uintptr_t)base, reservedSize, 0);
     ProcessLockLeave();

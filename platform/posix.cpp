@@ -263,22 +263,23 @@ void vr_os::Decommit(void *address, uint32_t size)
     mprotect((void *)first, end - first, PROT_NONE);
 }
 
-void vr_os::Release(void *base)
+int vr_os::Release(void *base)
 {
     uintptr_t b = (uintptr_t)base;
-    if (b == 0 || (b & (kGranularity - 1))) return;
+    if (b == 0 || (b & (kGranularity - 1))) return 0;
     uint32_t owner = __atomic_load_n(&s_owner[b >> kRegionShift], __ATOMIC_ACQUIRE);
-    if (owner != (b | kOwnerLive)) return;
+    if (owner != (b | kOwnerLive)) return 0;
     /* Claiming the size makes a second release of the same base a no-op. */
     uint32_t r = __atomic_exchange_n(&s_reservation[b >> kRegionShift], 0, __ATOMIC_ACQ_REL);
     uint32_t size = r & ~kResFlagMask;
-    if (size == 0) return;
+    if (size == 0) return 0;
     /* The table entries go before the pages: once unmapped, the range may be
        handed to another reservation that writes its own entries. */
     uint32_t lastRegion = (uint32_t)((b + size - 1) >> kRegionShift);
     for (uint32_t i = (uint32_t)(b >> kRegionShift); i <= lastRegion; i++)
         __atomic_store_n(&s_owner[i], 0, __ATOMIC_RELEASE);
     munmap(base, size);
+    return 1;
 }
 
 int vr_os::QueryRegion(const void *p, RegionInfo *info)

@@ -63,9 +63,9 @@ void vr_os::Decommit(void *address, uint32_t size)
     VirtualFree(address, size, MEM_DECOMMIT);
 }
 
-void vr_os::Release(void *base)
+int vr_os::Release(void *base)
 {
-    if (base) VirtualFree(base, 0, MEM_RELEASE);
+    return base && VirtualFree(base, 0, MEM_RELEASE) ? 1 : 0;
 }
 
 int vr_os::QueryRegion(const void *p, RegionInfo *info)
