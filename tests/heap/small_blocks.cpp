@@ -1,0 +1,257 @@
+/*
+ * small_blocks.cpp - the general heap's small blocks: size classes, carving
+ * and page commits, tail cutting, recycling and release of page sets, zero
+ * filling, and frees that must be ignored. Every test checks the heap's
+ * invariants after its operations.
+ */
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "heap_internal.h"
+#include "vr_test.h"
+
+namespace {
+
+uint8_t *BaseOf(void *p) { return (uint8_t *)PageSetOf(p); }
+VR_SmallPageSet *SetOf(void *p) { return (VR_SmallPageSet *)PageSetOf(p); }
+
+#define EXPECT_SOUND(heap) EXPECT_EQ(nullptr, (heap).Validate())
+
+TEST(SmallBlocks, SizeClassTablesFollowTheRule)
+{
+    VR_Heap heap(0);
+    static const unsigned long expected[VR_Heap::kSizeClassCount] = {
+        16, 24, 32, 40, 48, 56, 64, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152,
+        160, 168, 176, 184, 200, 216, 232, 248, 264, 280, 296, 312, 328, 344, 368, 392,
+        416, 440, 464, 488, 512, 544, 576, 608, 640, 672, 712, 752, 792, 832, 880, 928,
+        976, 1024};
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) EXPECT_EQ(expected[k], VR_Test::SizeClass(k)) << k;
+    // Each size maps to the smallest class that holds it.
+    for (unsigned t = 0; t <= 1024; t++) {
+        unsigned k = VR_Test::SizeClassOf(t);
+        ASSERT_LT(k, 52u);
+        EXPECT_GE(VR_Test::SizeClass(k), t) << t;
+        if (k > 0) EXPECT_LT(VR_Test::SizeClass(k - 1), t) << t;
+    }
+}
+
+TEST(SmallBlocks, RequestSizesPickTheirClass)
+{
+    VR_Heap heap(VR_HEAP_MULTITHREADED);
+    struct { unsigned long size; unsigned cls; } cases[] = {{0, 0}, {8, 0}, {9, 1}, {100, 12}, {1016, 51}};
+    for (auto &c : cases) {
+        uint8_t *p = (uint8_t *)heap.AllocMem(c.size);
+        ASSERT_NE(nullptr, p);
+        VR_BlockHeader *h = SmallHeaderOf(p);
+        EXPECT_EQ(c.cls, h->sizeClass) << c.size;
+        EXPECT_EQ(c.size, h->requestedSize);
+        EXPECT_EQ(0, h->blockFlags);
+        EXPECT_EQ(0u, (uintptr_t)p & 7);
+        EXPECT_SOUND(heap);
+    }
+    // Above 1016 bytes, and where size + 8 wraps, the request is not small.
+    void *big = heap.AllocMem(1017);
+    if (big) EXPECT_TRUE(BlockFlagsOf(big) & kBlockAlt);
+    EXPECT_EQ(nullptr, heap.AllocMem(0xFFFFFFF8u));
+    EXPECT_EQ(nullptr, heap.AllocMem(0xFFFFFFFFu));
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, FirstBlockAndLastFreedFirstReused)
+{
+    VR_Heap heap(0);
+    uint8_t *a = (uint8_t *)heap.AllocMem(100);
+    ASSERT_NE(nullptr, a);
+    uint8_t *base = BaseOf(a);
+    EXPECT_EQ(base + 40, a);
+    EXPECT_TRUE(IsDynamicMemory(base));
+    VR_SmallPageSet *p = SetOf(a);
+    EXPECT_EQ((VR_PageSetBase *)p, VR_Test::PageSets(heap));
+    EXPECT_EQ(&heap, p->owner);
+    EXPECT_EQ(base + s_pageSize, p->commitEnd);
+    EXPECT_EQ(base + 65536, p->regionEnd);
+    EXPECT_EQ(1u, p->usedCount);
+
+    uint8_t *b = (uint8_t *)heap.AllocMem(104);
+    uint8_t *c = (uint8_t *)heap.AllocMem(97);
+    EXPECT_EQ(a + 112, b);
+    EXPECT_EQ(b + 112, c);
+    VR_Heap::FreeMem(b);
+    VR_Heap::FreeMem(a);
+    EXPECT_EQ(1u, p->usedCount);
+    EXPECT_SOUND(heap);
+    EXPECT_EQ(a, heap.AllocMem(100));
+    EXPECT_EQ(b, heap.AllocMem(100));
+    EXPECT_EQ(c + 112, heap.AllocMem(100));
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, BlocksStraddlePageBoundaries)
+{
+    VR_Heap heap(0);
+    uint32_t perPage = (s_pageSize - 32) / 24;   // 169 with 4096-byte pages
+    uint8_t *first = (uint8_t *)heap.AllocMem(16);
+    uint8_t *base = BaseOf(first);
+    for (uint32_t i = 1; i < perPage; i++) ASSERT_EQ(first + 24 * i, heap.AllocMem(16));
+    VR_SmallPageSet *p = SetOf(first);
+    EXPECT_EQ(base + s_pageSize, p->commitEnd);
+    EXPECT_EQ(s_pageSize - 32 - 24 * perPage, p->uncarved);
+
+    uint8_t *straddle = (uint8_t *)heap.AllocMem(16);
+    EXPECT_EQ(base + 32 + 24 * perPage + 8, straddle);
+    EXPECT_EQ(base + 2 * s_pageSize, p->commitEnd);
+    memset(straddle, 0x5A, 16);   // both pages are writable
+    EXPECT_EQ(1, SmallHeaderOf(straddle)->sizeClass);
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, FullPageSetTailBecomesFreePieces)
+{
+    VR_Heap heap(0);
+    uint8_t *first = (uint8_t *)heap.AllocMem(1016);
+    uint8_t *base = BaseOf(first);
+    for (int i = 1; i < 63; i++) ASSERT_EQ(first + 1024 * i, heap.AllocMem(1016));
+    VR_SmallPageSet *p = SetOf(first);
+    EXPECT_EQ(992u, p->uncarved);
+    EXPECT_EQ(p->regionEnd, p->commitEnd);
+
+    uint8_t *next = (uint8_t *)heap.AllocMem(1016);
+    uint8_t *newBase = BaseOf(next);
+    EXPECT_NE(base, newBase);
+    EXPECT_EQ(newBase + 40, next);
+    EXPECT_EQ((VR_PageSetBase *)newBase, VR_Test::PageSets(heap));
+    EXPECT_EQ((VR_PageSetBase *)p, VR_Test::PageSets(heap)->next);
+
+    VR_BlockHeader *piece976 = VR_Test::FreeList(heap, 50);
+    VR_BlockHeader *piece16 = VR_Test::FreeList(heap, 0);
+    EXPECT_EQ((VR_BlockHeader *)(base + 32 + 63 * 1024), piece976);
+    EXPECT_EQ((VR_BlockHeader *)(base + 65536 - 16), piece16);
+    EXPECT_EQ(kBlockFree, piece976->blockFlags);
+    EXPECT_EQ(976, piece976->requestedSize);
+    EXPECT_EQ(0u, p->uncarved);
+    EXPECT_EQ(63u, p->usedCount);
+    EXPECT_SOUND(heap);
+
+    // The pieces are handed out from their lists; the retired set is never carved again.
+    EXPECT_EQ((uint8_t *)piece976 + 8, heap.AllocMem(960));
+    EXPECT_EQ((uint8_t *)piece16 + 8, heap.AllocMem(4));
+    EXPECT_EQ(next + 1024, heap.AllocMem(40));
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, EmptyNewestPageSetIsRecycledWhole)
+{
+    VR_Heap heap(0);
+    static void *blocks[4094];
+    for (int i = 0; i < 4094; i++) ASSERT_NE(nullptr, blocks[i] = heap.AllocMem(8));
+    uint8_t *base = BaseOf(blocks[0]);
+    VR_SmallPageSet *p = SetOf(blocks[0]);
+    EXPECT_EQ(0u, p->uncarved);
+    EXPECT_EQ(base + 65536 - 8, blocks[4093]);
+    for (int i = 0; i < 4094; i++) VR_Heap::FreeMem(blocks[i]);
+    EXPECT_EQ(0u, p->usedCount);
+    EXPECT_EQ((VR_PageSetBase *)p, VR_Test::PageSets(heap));   // the newest stays
+    EXPECT_TRUE(IsDynamicMemory(base));
+    EXPECT_SOUND(heap);
+
+    uint8_t *other = (uint8_t *)heap.AllocMem(20);
+    EXPECT_EQ(base + 40, other);
+    EXPECT_EQ(nullptr, VR_Test::FreeList(heap, 0));
+    EXPECT_EQ(nullptr, p->next);
+    EXPECT_EQ(65536u - 32 - 32, p->uncarved);
+    EXPECT_EQ(1u, p->usedCount);
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, OlderPageSetReleasedByItsLastFree)
+{
+    VR_Heap heap(0);
+    static void *blocks[63];
+    for (int i = 0; i < 63; i++) blocks[i] = heap.AllocMem(1000);
+    uint8_t *oldBase = BaseOf(blocks[0]);
+    void *keep = heap.AllocMem(1000);   // retires the first page set
+    ASSERT_NE(oldBase, BaseOf(keep));
+    for (int i = 0; i < 62; i++) VR_Heap::FreeMem(blocks[i]);
+    EXPECT_TRUE(IsDynamicMemory(oldBase));
+    EXPECT_SOUND(heap);
+    VR_Heap::FreeMem(blocks[62]);
+    EXPECT_FALSE(IsDynamicMemory(oldBase));
+    EXPECT_FALSE(IsDynamicMemory(oldBase + 65535));
+    EXPECT_EQ(nullptr, VR_Test::PageSets(heap)->next);
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) EXPECT_EQ(nullptr, VR_Test::FreeList(heap, k)) << k;
+    EXPECT_SOUND(heap);
+
+    // The newest page set stays even when it empties.
+    VR_Heap::FreeMem(keep);
+    EXPECT_TRUE(IsDynamicMemory(BaseOf(keep)));
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, ZeroInitCoversExactlyTheRequest)
+{
+    VR_Heap heap(VR_HEAP_ZERO_INIT);
+    uint8_t *a = (uint8_t *)heap.AllocMem(104);
+    EXPECT_TRUE(IsMemoryFilledWith(a, 104, 0));
+    memset(a, 0xAB, 104);
+    VR_Heap::FreeMem(a);
+    uint8_t *b = (uint8_t *)heap.AllocMem(97);
+    ASSERT_EQ(a, b);
+    for (int i = 0; i < 97; i++) ASSERT_EQ(0, b[i]) << i;
+    for (int i = 97; i < 104; i++) EXPECT_EQ(0xAB, b[i]) << i;
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, FreesThatMustBeIgnored)
+{
+    VR_Heap heap(VR_HEAP_MULTITHREADED);
+    uint8_t *a = (uint8_t *)heap.AllocMem(50);
+    uint8_t *b = (uint8_t *)heap.AllocMem(50);
+    VR_SmallPageSet *p = SetOf(a);
+
+    VR_Heap::FreeMem(nullptr);
+    int local = 7;
+    static int global = 9;
+    VR_Heap::FreeMem(&local);
+    VR_Heap::FreeMem(&global);
+    EXPECT_EQ(7, local);
+    EXPECT_EQ(9, global);
+    EXPECT_EQ(2u, p->usedCount);
+
+    // A second free of a small block changes nothing.
+    VR_Heap::FreeMem(a);
+    VR_Heap::FreeMem(a);
+    EXPECT_EQ(1u, p->usedCount);
+    EXPECT_EQ(SmallHeaderOf(a), VR_Test::FreeList(heap, 6));
+    EXPECT_EQ(nullptr, SmallHeaderOf(a)->nextFree);
+    EXPECT_SOUND(heap);
+    EXPECT_EQ(a, heap.AllocMem(50));
+    EXPECT_EQ(b + 64, heap.AllocMem(50));
+
+    // Bypassed frees leave the block in use.
+    BypassFreeing(&heap);
+    VR_Heap::FreeMem(b);
+    EXPECT_EQ(3u, p->usedCount);
+    VR_Test::BypassFree(heap) = 0;
+    VR_Test::GlobalBypassFree() = 1;
+    VR_Heap::FreeMem(b);
+    VR_Test::GlobalBypassFree() = 0;
+    EXPECT_EQ(3u, p->usedCount);
+    EXPECT_SOUND(heap);
+}
+
+TEST(SmallBlocks, ValidateNamesABrokenInvariant)
+{
+    VR_Heap heap(0);
+    uint8_t *a = (uint8_t *)heap.AllocMem(30);
+    heap.AllocMem(30);
+    VR_SmallPageSet *p = SetOf(a);
+    p->usedCount++;
+    EXPECT_NE(nullptr, heap.Validate());
+    p->usedCount--;
+    SmallHeaderOf(a)->blockFlags = kBlockFree;   // marked free but on no list
+    EXPECT_NE(nullptr, heap.Validate());
+    SmallHeaderOf(a)->blockFlags = 0;
+    EXPECT_SOUND(heap);
+}
+
+} // namespace
