@@ -95,7 +95,8 @@ TEST(BigBlocks, FirstBlockSplitsTheFirstChunk)
     memset(p, 0x5A, 1017);
     EXPECT_VALID(h);
 
-    // Freed, it merges back into one chunk; the newest small page set stays.
+    // Freed, it merges back into one chunk; the big page set stays, being the
+    // newest with only 4096 bytes committed.
     h.FreeMem(p);
     EXPECT_EQ(ps, VR_Test::BigPageSets(h));
     EXPECT_EQ(0u, ps->usedCount);
