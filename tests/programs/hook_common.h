@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform.h"
 #include "vorrel.h"
 
 #if defined(_WIN32)
