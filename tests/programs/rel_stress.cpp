@@ -8,7 +8,7 @@
  * the heaps are validated. At the end no block of the test is left in any
  * heap and the library's reserved address space is back near its start.
  *
- *   prog_rel_stress [--threads N] [--rounds N] [--ops N] [--seed N]
+ *   prog_rel_stress [--threads N] [--rounds N] [--ops N] [--seed N] [--direct PERCENT]
  */
 #include <atomic>
 #include <initializer_list>
@@ -38,6 +38,7 @@ std::atomic<void *> s_transfer[kTransferSlots];
 std::atomic<uint32_t> s_nextId{1};
 std::atomic<uint64_t> s_ops{0}, s_handed{0}, s_taken{0}, s_nulls{0};
 int s_libraryMalloc;   /* 1 when malloc lands in the library */
+uint32_t s_directPercent = 2;
 
 void Stamp(void *p, uint32_t size, uint32_t source)
 {
@@ -89,7 +90,7 @@ uint32_t PickSize(RelRng &rng)
 
 void *Make(RelRng &rng, uint32_t size, uint32_t *sourceOut)
 {
-    uint32_t source = rng.Below(100) < 2 ? (uint32_t)kDirect : rng.Below(kDirect);
+    uint32_t source = rng.Below(100) < s_directPercent ? (uint32_t)kDirect : rng.Below(kDirect);
     void *p = 0;
     switch (source) {
     case kMalloc: p = malloc(size); break;
@@ -116,7 +117,7 @@ void *Resize(RelRng &rng, void *p)
     }
     /* The tail bytes move with the size: write them after the resize. */
     void *q = source == kMalloc ? realloc(p, size) : s_shared[rng.Below(2)]->Realloc(p, size, 0);
-    REL_CHECK(q != 0, "resize to %u failed", size);
+    REL_CHECK(q != 0, "resize of %p (source %u) from %u to %u failed", p, source, c->size, size);
     Cookie *n = (Cookie *)q;
     REL_CHECK(n->id != 0 && n->source == source, "resize lost the cookie");
     n->self = (uint32_t)(uintptr_t)q ^ kCookieKey;
@@ -200,6 +201,7 @@ int main(int argc, char **argv)
     uint64_t rounds = RelArg(argc, argv, "--rounds", 10);
     uint64_t ops = RelArg(argc, argv, "--ops", 60000);
     uint64_t seed = RelArg(argc, argv, "--seed", 1);
+    s_directPercent = (uint32_t)RelArg(argc, argv, "--direct", 2);
     if (threads > kMaxThreads) threads = kMaxThreads;
 
     void *probe = malloc(64);
