@@ -179,7 +179,11 @@ typedef int(__cdecl *RuntimeHandler)(size_t);
 RuntimeHandler SetRuntimeHandler(RuntimeHandler h)
 {
     typedef RuntimeHandler(__cdecl * Setter)(RuntimeHandler);
-    Setter set = (Setter)(void *)GetProcAddress(GetModuleHandleA("msvcrt.dll"), "_set_new_handler");
+    // msvcrt exports _set_new_handler under its C++ name only.
+    HMODULE crt = GetModuleHandleA("msvcrt.dll");
+    Setter set = (Setter)(void *)GetProcAddress(crt, "?_set_new_handler@@YAP6AHI@ZP6AHI@Z@Z");
+    if (!set) set = (Setter)(void *)GetProcAddress(crt, "_set_new_handler");
+    EXPECT_NE(nullptr, (void *)set);
     return set ? set(h) : nullptr;
 }
 int __cdecl StdHandler(size_t size)
