@@ -245,6 +245,7 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
 
     UnlinkFreeChunk(bigFreeChunks, chunk);
     uint32_t size = ChunkSize(chunk);
+    VR_ASSERT((chunk->sizeTag & 1) && size >= need);
     uint32_t rest = size - need;
     if (rest >= kMinChunk) {
         VR_BigChunk *tail = (VR_BigChunk *)((uint8_t *)chunk + need);
@@ -263,6 +264,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     VR_BigChunk *chunk = ChunkOfHeader(header);
     VR_BigPageSet *ps = chunk->owner;
     uint32_t n = ChunkSize(chunk);
+    VR_ASSERT(!(chunk->sizeTag & 1) && !((VR_AltBlock *)header)->direct);
     uint32_t need = ChunkSizeFor(request);
 
     if (need > n) {
@@ -332,6 +334,8 @@ void VR_Heap::ReleaseBigBlock(void *header)
     VR_BigChunk *chunk = ChunkOfHeader(header);
     VR_BigPageSet *ps = chunk->owner;
     uint32_t size = ChunkSize(chunk);
+    VR_ASSERT(!(chunk->sizeTag & 1) && ps->usedCount > 0);
+    VR_ASSERT(*TrailingTag(chunk, size) == chunk->sizeTag);
 
     uint32_t t = ((uint32_t *)chunk)[-1] & ~1u;
     if (t) {
