@@ -45,6 +45,14 @@ const char *Placement(VR_HeapOneSize &h, const uint8_t *p)
     return 0;
 }
 
+/* Index of the first byte of [p, p + n) that is not value; n when none. */
+uint32_t FirstOtherThan(const uint8_t *p, uint8_t value, uint32_t n)
+{
+    uint32_t k = 0;
+    while (k < n && p[k] == value) k++;
+    return k;
+}
+
 } // namespace
 
 TEST(RandomOneSize, ModelledAllocAndFree)
@@ -88,8 +96,7 @@ TEST(RandomOneSize, ModelledAllocAndFree)
             const char *where = Placement(h, p);
             ASSERT_EQ(nullptr, where) << "seed " << seed << " step " << step;
             if (configs[touched].flags & VR_HEAP_ZERO_INIT)
-                for (uint32_t k = 0; k < request; k++)
-                    ASSERT_EQ(0, p[k]) << "seed " << seed << " step " << step << ": not zeroed at " << k;
+                ASSERT_EQ(request, FirstOtherThan(p, 0, request)) << "seed " << seed << " step " << step << ": not zeroed";
             uint8_t tag = (uint8_t)(rng() % 255 + 1);
             memset(p, tag, bs);
             live.push_back({p, touched, tag});
@@ -98,8 +105,7 @@ TEST(RandomOneSize, ModelledAllocAndFree)
             LiveBlock b = live[i];
             touched = b.heap;
             uint32_t bs = VR_Test::BlockSize(*heaps[b.heap]);
-            for (uint32_t k = 0; k < bs; k++)
-                ASSERT_EQ(b.tag, b.p[k]) << "seed " << seed << " step " << step << ": block overwritten at " << k;
+            ASSERT_EQ(bs, FirstOtherThan(b.p, b.tag, bs)) << "seed " << seed << " step " << step << ": block overwritten";
             VR_HeapOneSize::FreeMem(b.p);
             live[i] = live.back();
             live.pop_back();
