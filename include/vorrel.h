@@ -206,6 +206,8 @@ public:
     virtual ~VR_HeapOneSize();
     virtual void Clear();
 
+    /* A whole block for any size up to blockSize (zero-filled over size
+       bytes with VR_HEAP_ZERO_INIT); null for a larger size. */
     void *AllocMem(unsigned long size);
     void *Alloc();
     static void FreeMem(void *block);
