@@ -1,0 +1,199 @@
+/*
+ * rel_exhaust.cpp - real exhaustion of the 32-bit address space. Several
+ * threads allocate ever smaller blocks (16 MB down to small blocks, and
+ * direct blocks that fill 64 KB holes) from a shared heap and heaps of their
+ * own until every size is refused, and one thread also through malloc. The
+ * shared heap holds an emergency reserve with a callback and a new handler
+ * that frees ballast blocks of the same heap while it has any, so recovery
+ * runs while other threads are allocating from, and freeing into, that heap.
+ * A watchdog ends the program if the threads do not finish (a deadlock).
+ *
+ * Afterwards: the callback ran exactly once, the handler ran, every heap
+ * validates, and once everything is freed a block of at least half the
+ * largest size obtained before succeeds, as does the whole run again.
+ * Blocks are touched only at their ends, so memory is committed but little
+ * of it becomes resident.
+ *
+ *   prog_rel_exhaust [--threads N] [--passes N]
+ */
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "rel_common.h"
+
+namespace {
+
+enum { kMaxThreads = 8, kPerThread = 40000, kBallast = 16, kPhases = 8 };
+const uint32_t kBallastSize = 4u << 20;
+const uint32_t kPhaseSize[kPhases] = {16u << 20, 4u << 20, 1u << 20, 256u << 10, 60000, 4000, 1000, 100};
+const long kFlags = VR_HEAP_MULTITHREADED | VR_HEAP_NO_STD_NEW_HANDLER;
+
+struct Held {
+    void *p;
+    uint32_t size;
+    uint8_t how; /* 0 heap block, 1 malloc block */
+};
+
+Held s_held[kMaxThreads][kPerThread];
+uint32_t s_heldCount[kMaxThreads];
+uint32_t s_largest[kMaxThreads];
+VR_Heap *s_shared;
+VR_Heap *s_own[kMaxThreads];
+void *s_ballast[kBallast];
+std::atomic<int> s_ballastLeft{0};
+std::atomic<int> s_handlerCalls{0}, s_callbackCalls{0};
+std::atomic<int> s_finished{0};
+std::atomic<int> s_allDone{0};
+
+/* The shared heap's new handler: runs under the process lock with the heap's
+   own lock released, and frees into the heap that ran out. */
+int FreeBallast()
+{
+    s_handlerCalls++;
+    int i = --s_ballastLeft;
+    if (i < 0) {
+        s_ballastLeft = 0;
+        return 0;
+    }
+    VR_Heap::FreeMem(s_ballast[i]);
+    s_ballast[i] = 0;
+    return 1;
+}
+
+void ReserveUsed() { s_callbackCalls++; }
+
+void Mark(void *p, uint32_t size)
+{
+    uint32_t *w = (uint32_t *)p;
+    w[0] = (uint32_t)(uintptr_t)p ^ 0xE8A05Fu;
+    w[1] = size;
+    ((uint8_t *)p)[size - 1] = (uint8_t)size;
+}
+
+void CheckMark(void *p, uint32_t size)
+{
+    uint32_t *w = (uint32_t *)p;
+    REL_CHECK(w[0] == ((uint32_t)(uintptr_t)p ^ 0xE8A05Fu) && w[1] == size && ((uint8_t *)p)[size - 1] == (uint8_t)size,
+              "block %p of %u bytes was overwritten", p, size);
+}
+
+void Exhaust(int t)
+{
+    uint32_t &n = s_heldCount[t];
+    for (int phase = 0; phase < kPhases; phase++) {
+        uint32_t size = kPhaseSize[phase];
+        for (int misses = 0; misses < 2 && n < kPerThread;) {
+            void *p;
+            uint8_t how = 0;
+            if (t == 0 && phase >= kPhases - 2 && (n & 1)) {
+                p = malloc(size);
+                how = 1;
+            } else if (size == 60000) {
+                p = (n & 1 ? s_shared : s_own[t])->AllocWithReserve(0, size, 0);
+            } else {
+                p = (n & 1 ? s_shared : s_own[t])->AllocMem(size);
+            }
+            if (!p) { misses++; continue; }
+            Mark(p, size);
+            s_held[t][n++] = Held{p, size, how};
+            if (size > s_largest[t]) s_largest[t] = size;
+        }
+    }
+    s_finished++;
+}
+
+void FreeAll(int t)
+{
+    for (uint32_t i = 0; i < s_heldCount[t]; i++) {
+        Held &h = s_held[t][i];
+        CheckMark(h.p, h.size);
+        if (h.how) free(h.p); else VR_Heap::FreeMem(h.p);
+    }
+    s_heldCount[t] = 0;
+}
+
+void Validate(const char *when)
+{
+    const char *why = s_shared->Validate();
+    REL_CHECK(why == 0, "%s: shared heap invalid: %s", when, why);
+    why = DefaultHeap.Validate();
+    REL_CHECK(why == 0, "%s: default heap invalid: %s", when, why);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int threads = (int)RelArg(argc, argv, "--threads", 4);
+    int passes = (int)RelArg(argc, argv, "--passes", 2);
+    if (threads > kMaxThreads) threads = kMaxThreads;
+
+    /* The watchdog: a deadlock in recovery would otherwise hang CI. */
+    std::thread([] {
+        for (int i = 0; i < 1800; i++) {
+            if (s_allDone) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        fprintf(stderr, "FAILED: the allocating threads did not finish within 3 minutes (deadlock?)\n");
+        _Exit(3);
+    }).detach();
+
+    uint32_t regionsBefore = RelReservedRegions();
+    s_shared = new VR_Heap(kFlags);
+    for (int t = 0; t < threads; t++) s_own[t] = new VR_Heap(kFlags);
+    uint32_t largest = 0;
+    for (int pass = 0; pass < passes; pass++) {
+        for (int i = 0; i < kBallast; i++) {
+            s_ballast[i] = s_shared->AllocMem(kBallastSize);
+            REL_CHECK(s_ballast[i], "ballast");
+        }
+        s_ballastLeft = kBallast;
+        s_handlerCalls = 0;
+        s_callbackCalls = 0;
+        s_shared->SetNewHandler(FreeBallast);
+        REL_CHECK(s_shared->SetEmergencyReserve(65536, ReserveUsed), "emergency reserve");
+        s_finished = 0;
+
+        std::thread *pool[kMaxThreads];
+        for (int t = 0; t < threads; t++) pool[t] = new std::thread(Exhaust, t);
+        for (int t = 0; t < threads; t++) pool[t]->join();
+        /* Nothing more can be had: the threads' own blocks are still held. */
+        uint32_t blocks = 0, regionsFull = RelReservedRegions();
+        for (int t = 0; t < threads; t++) blocks += s_heldCount[t];
+        Validate("at exhaustion");
+        REL_CHECK(s_callbackCalls == 1, "emergency callback ran %d times", s_callbackCalls.load());
+        REL_CHECK(s_handlerCalls >= 1, "the new handler never ran");
+        int handlerCalls = s_handlerCalls, ballastLeft = s_ballastLeft;
+
+        s_shared->SetNewHandler(0);
+        for (int t = 0; t < threads; t++) FreeAll(t);
+        for (int i = 0; i < kBallast; i++)
+            if (s_ballast[i]) VR_Heap::FreeMem(s_ballast[i]), s_ballast[i] = 0;
+        Validate("after freeing everything");
+        for (int t = 0; t < threads; t++) {
+            delete pool[t];
+            if (s_largest[t] > largest) largest = s_largest[t];
+        }
+        REL_CHECK(largest >= (1u << 20), "largest block obtained: %u bytes", largest);
+        void *again = s_shared->AllocMem(largest / 2);
+        REL_CHECK(again != 0, "after freeing everything, %u bytes (half the largest earlier block) failed",
+                  largest / 2);
+        VR_Heap::FreeMem(again);
+        VR_Heap fresh(kFlags);
+        again = fresh.AllocMem(largest);
+        REL_CHECK(again != 0, "a fresh heap cannot get %u bytes after everything was freed", largest);
+        VR_Heap::FreeMem(again);
+        printf("rel_exhaust pass %d: %d threads held %u blocks in %u reserved 64 KB regions when every size was "
+               "refused; largest block %u bytes; new handler ran %d times (%d ballast blocks left); emergency "
+               "callback ran once\n",
+               pass + 1, threads, blocks, regionsFull, largest, handlerCalls, ballastLeft);
+    }
+    s_allDone = 1;
+    delete s_shared;
+    for (int t = 0; t < threads; t++) delete s_own[t];
+    uint32_t regionsAfter = RelReservedRegions();
+    REL_CHECK(regionsAfter <= regionsBefore + 40, "reserved regions %u before, %u after", regionsBefore,
+              regionsAfter);
+    return 0;
+}
