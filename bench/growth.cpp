@@ -1,0 +1,100 @@
+/*
+ * growth.cpp - buffers grown by appends up to 1 MB. realloc in small steps
+ * shows whether the allocator grows a block in place or moves (and copies)
+ * it; with several buffers grown in turn, neighbours get in each other's way.
+ * std::string and std::vector grow by doubling through new and delete.
+ */
+#include <string>
+#include <vector>
+
+#include "bench.h"
+
+using namespace vrb;
+
+static const uint32_t kTarget = 1024 * 1024;
+
+/* count buffers, each grown by step bytes per realloc until 1 MB; every
+   buffer's bytes are checked at the end, so a move that lost data fails. */
+static void ReallocSteps(const char *name, uint32_t count, uint32_t step, uint32_t rounds) {
+    unsigned char *bufs[16];
+    uint32_t appends = 0;
+    double t0 = CpuNs();
+    for (uint32_t round = 0; round < rounds; ++round) {
+        for (uint32_t b = 0; b < count; ++b)
+            bufs[b] = 0;
+        for (uint32_t size = step; size <= kTarget; size += step) {
+            for (uint32_t b = 0; b < count; ++b) {
+                unsigned char *p = (unsigned char *)realloc(bufs[b], size);
+                if (!p) {
+                    Check(0, "realloc grows the buffer");
+                    return;
+                }
+                memset(p + size - step, (unsigned char)(b + size / step), step);
+                bufs[b] = p;
+                ++appends;
+            }
+        }
+        for (uint32_t b = 0; b < count; ++b) {
+            if (round == 0)
+                for (uint32_t size = step; size <= kTarget; size += step)
+                    if (bufs[b][size - 1] != (unsigned char)(b + size / step)) {
+                        Check(0, "grown buffer keeps its earlier appends");
+                        break;
+                    }
+            free(bufs[b]);
+        }
+    }
+    double t1 = CpuNs();
+    Report(name, "ns_per_op", (t1 - t0) / appends);
+}
+
+static void StringAppends(uint32_t rounds) {
+    uint32_t appends = 0;
+    size_t check = 0;
+    double t0 = CpuNs();
+    for (uint32_t round = 0; round < rounds; ++round) {
+        std::string s;
+        while (s.size() < kTarget) {
+            s.append("0123456789abcdef", 16);
+            ++appends;
+        }
+        check += s.size() + (s[kTarget - 1] == 'f');
+    }
+    double t1 = CpuNs();
+    Check(check == (size_t)rounds * (kTarget + 1), "string holds its appends");
+    Report("string", "ns_per_op", (t1 - t0) / appends);
+}
+
+static void VectorPushes(uint32_t rounds) {
+    uint32_t pushes = 0;
+    uint64_t sum = 0;
+    double t0 = CpuNs();
+    for (uint32_t round = 0; round < rounds; ++round) {
+        std::vector<uint32_t> v;
+        for (uint32_t i = 0; i < kTarget / 4; ++i) {
+            v.push_back(i);
+            ++pushes;
+        }
+        sum += v[kTarget / 4 - 1];
+    }
+    double t1 = CpuNs();
+    Check(sum == (uint64_t)rounds * (kTarget / 4 - 1), "vector holds its elements");
+    Report("vector", "ns_per_op", (t1 - t0) / pushes);
+}
+
+int main(int argc, char **argv) {
+    int status;
+    if (!Start("growth", argc, argv, &status))
+        return status;
+    /* The smoke pass still grows to 1 MB (that is the point), but only once
+       and in coarse steps. */
+    if (Want("realloc1"))
+        ReallocSteps("realloc1", 1, g_opt.smoke ? 4096 : 64, Count(40, 1));
+    if (Want("realloc8"))
+        ReallocSteps("realloc8", 8, g_opt.smoke ? 4096 : 256, Count(12, 1));
+    if (Want("string"))
+        StringAppends(Count(80, 1));
+    if (Want("vector"))
+        VectorPushes(Count(80, 1));
+    return Finish();
+}
