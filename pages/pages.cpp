@@ -123,9 +123,12 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
        not decommitted one step earlier: that would only cost a system call,
        and for a base the system then refuses it would destroy live data. */
     (void)committedSize;
-    if (!vr_os::Release(base)) return;
+    /* Released and unmarked under one hold of the lock: once released, the
+       range may come straight back to another thread's ReservePages, and
+       its marks must not be cleared by this late release. That thread
+       marks under the same lock, so it waits until this clearing is done. */
     ProcessLockEnter();
-    MarkRange((uintptr_t)base, reservedSize, 0);
+    if (vr_os::Release(base)) MarkRange((uintptr_t)base, reservedSize, 0);
     ProcessLockLeave();
 }
 
