@@ -145,7 +145,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
             }
             /* Memory follows use: one more page, and a block may straddle
                the boundary into it. */
-            if (!CommitPages(p->commitEnd, s_pageSize, flags & VR_HEAP_NOCACHE)) {
+            if (!CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
                 Unlock();
                 if (!HandleOutOfMemory()) return 0;
                 Lock();
