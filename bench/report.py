@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""Turns the raw result lines of scripts/bench into tables.
+
+Reads bench/results/raw-<platform>.txt and machine.txt; prints one table per
+platform and writes results.md (the same tables in Markdown, plus the check
+against the first targets) and chart.gp with its data files (gnuplot draws
+ratios.png from them).
+
+Each raw line: result run=N prog=P case=C alloc=A metric=M value=V
+peak_kb=K base_kb=B. The median over the runs is taken for the value and for
+the peak growth (peak_kb - base_kb, what the workload added to the process).
+
+Ratios are speed ratios, peer over Vorrel: above 1 means Vorrel is faster
+(its time per operation is lower, or its throughput higher); memory ratios are
+peer peak growth over Vorrel's, above 1 meaning Vorrel used less.
+"""
+import os
+import statistics
+import sys
+
+PEERS = {"linux32": ["glibc", "jemalloc", "tcmalloc", "mimalloc"], "win32": ["msvcrt"]}
+TITLES = {"linux32": "Linux, 32-bit (-m32)", "win32": "Windows, 32-bit, under Wine"}
+THREADED = {"server", "prodcons"}
+# Peak growth below this is noise of the process, not of the workload.
+MEMORY_FLOOR_KB = 1024
+
+
+def parse(path):
+    rows = {}
+    if not os.path.exists(path):
+        return rows
+    for line in open(path):
+        if not line.startswith("result "):
+            continue
+        f = dict(kv.split("=", 1) for kv in line.split()[1:])
+        key = (f["prog"], f["case"], f["alloc"])
+        r = rows.setdefault(key, {"metric": f["metric"], "values": [], "growth": []})
+        r["values"].append(float(f["value"]))
+        r["growth"].append(max(0, int(f["peak_kb"]) - int(f["base_kb"])))
+    return rows
+
+
+def med(xs):
+    return statistics.median(xs) if xs else None
+
+
+def speed_ratio(metric, peer, vorrel):
+    """Peer cost over Vorrel's cost: > 1 means Vorrel is faster."""
+    if peer is None or vorrel is None or peer <= 0 or vorrel <= 0:
+        return None
+    return vorrel / peer if metric == "ops_per_s" else peer / vorrel
+
+
+def fmt_value(metric, v):
+    if v is None:
+        return "-"
+    if metric == "ops_per_s":
+        return "%.2f Mop/s" % (v / 1e6)
+    return "%.1f ns" % v if v < 1000 else "%.0f ns" % v
+
+
+def fmt_ratio(r):
+    return "-" if r is None else "%.2f" % r
+
+
+def platform_tables(platform, rows):
+    """Returns (speed table, memory table, target lines, chart rows)."""
+    allocs = [a for a in PEERS[platform] + ["vorrel"]
+              if any(k[2] == a for k in rows)]
+    peers = [a for a in allocs if a != "vorrel"]
+    order = ["pairs", "churn", "growth", "maps", "server", "prodcons"]
+    workloads = sorted({(p, c) for (p, c, a) in rows if p != "vorrel_api"},
+                       key=lambda pc: (order.index(pc[0]) if pc[0] in order else len(order),
+                                       int(pc[1]) if pc[1].isdigit() else 0, pc[1]))
+    head = ["workload", "unit"] + allocs + ["%s/vorrel" % p for p in peers]
+    speed = [head]
+    memory = [["workload"] + ["%s MB" % a for a in allocs] + ["%s/vorrel" % p for p in peers]]
+    targets = []
+    chart = []
+    for prog, case in workloads:
+        name = "%s %s" % (prog, case)
+        metric = next(rows[k]["metric"] for k in rows if k[0] == prog and k[1] == case)
+        val = {a: med(rows.get((prog, case, a), {}).get("values", [])) for a in allocs}
+        mem = {a: med(rows.get((prog, case, a), {}).get("growth", [])) for a in allocs}
+        ratios = {p: speed_ratio(metric, val[p], val.get("vorrel")) for p in peers}
+        unit = "ops/s" if metric == "ops_per_s" else "ns/op"
+        speed.append([name, unit] + [fmt_value(metric, val[a]) for a in allocs] +
+                     [fmt_ratio(ratios[p]) for p in peers])
+        memr = {}
+        for p in peers:
+            if mem.get(p) is None or mem.get("vorrel") is None:
+                memr[p] = None
+            else:
+                memr[p] = max(mem[p], MEMORY_FLOOR_KB) / max(mem["vorrel"], MEMORY_FLOOR_KB)
+        memory.append([name] + ["-" if mem[a] is None else "%.1f" % (mem[a] / 1024) for a in allocs] +
+                      [fmt_ratio(memr[p]) for p in peers])
+        chart.append((name, [ratios[p] for p in peers]))
+
+        # The first targets.
+        if val.get("vorrel") is None:
+            targets.append("- %s: no Vorrel result" % name)
+            continue
+        if platform == "win32":
+            r = ratios.get("msvcrt")
+            if r is not None and r < 5:
+                targets.append("- %s: %.2fx msvcrt's speed, below the 5x target" % (name, r))
+        else:
+            r = ratios.get("glibc")
+            if prog not in THREADED and r is not None and r < 1:
+                targets.append("- %s: slower than glibc (glibc/vorrel %.2f)" % (name, r))
+            known = [x for x in ratios.values() if x is not None]
+            if known and min(known) < 1 / 1.5:
+                best = min(ratios, key=lambda p: ratios[p] if ratios[p] is not None else 9e9)
+                targets.append("- %s: %.2fx the time of the best peer (%s), beyond 1.5x"
+                               % (name, 1 / ratios[best], best))
+        known = [(memr[p], p) for p in peers if memr[p] is not None]
+        if known:
+            worst = min(known)
+            if worst[0] < 1 / 1.2:
+                targets.append("- %s: peak growth %.1f MB, %.2fx that of %s (%.1f MB), beyond 1.2x"
+                               % (name, mem["vorrel"] / 1024, 1 / worst[0], worst[1], mem[worst[1]] / 1024))
+    return speed, memory, targets, peers, chart
+
+
+def api_table(rows):
+    """Vorrel's own interface against the malloc baseline of each group."""
+    table = [["comparison", "variant", "unit", "value", "speed vs baseline"]]
+    groups = {}
+    for (prog, case, alloc), r in rows.items():
+        if prog != "vorrel_api":
+            continue
+        group, variant = case.split("/", 1)
+        groups.setdefault(group, []).append((variant, r["metric"], med(r["values"])))
+    for group in sorted(groups):
+        items = sorted(groups[group], key=lambda x: x[0].startswith("malloc"))
+        base = next((x for x in items if x[0].startswith("malloc")), None)
+        for variant, metric, v in items:
+            r = speed_ratio(metric, base[2], v) if base else None
+            table.append([group, variant, "ops/s" if metric == "ops_per_s" else "ns/op",
+                          fmt_value(metric, v), "%.2fx" % r if r else "-"])
+    return table if len(table) > 1 else None
+
+
+def markdown(table):
+    out = ["| " + " | ".join(table[0]) + " |", "|" + "---|" * len(table[0])]
+    out += ["| " + " | ".join(row) + " |" for row in table[1:]]
+    return "\n".join(out)
+
+
+def text(table):
+    widths = [max(len(row[i]) for row in table) for i in range(len(table[0]))]
+    return "\n".join("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
+                     for row in table)
+
+
+def main():
+    results = sys.argv[1]
+    machine = {}
+    path = os.path.join(results, "machine.txt")
+    if os.path.exists(path):
+        for line in open(path):
+            if "=" in line:
+                k, v = line.rstrip("\n").split("=", 1)
+                machine[k] = v
+    md = ["# Vorrel benchmarks", ""]
+    md.append("Machine: %s, %s cores, %s. Run %s, %s interleaved run(s) per case, medians."
+              % (machine.get("cpu", "?"), machine.get("cores", "?"), machine.get("kernel", "?"),
+                 machine.get("date", "?"), machine.get("runs", "?")))
+    md.append("")
+    md.append("Versions: Vorrel %s; g++ %s (-m32), MinGW-w64 g++ %s; %s; glibc %s; jemalloc %s; "
+              "tcmalloc (gperftools, minimal) %s; mimalloc %s."
+              % (machine.get("vorrel", "?"), machine.get("gcc", "?"), machine.get("mingw", "?"),
+                 machine.get("wine", "?"), machine.get("glibc", "?"),
+                 machine.get("pkg.libjemalloc2:i386", "?"), machine.get("pkg.libtcmalloc-minimal4:i386", "?"),
+                 machine.get("pkg.libmimalloc2.0:i386", "?")))
+    md.append("")
+    md.append("Times are CPU time of the process per operation (one malloc and its free, one append, one key "
+              "built, found and erased) for the single-threaded workloads, and wall-clock throughput for the "
+              "threaded ones (server: 4 threads passing blocks on; prodcons: one thread allocates, one frees). "
+              "Ratios are peer over Vorrel: above 1 Vorrel is faster, or uses less memory. Memory is the peak "
+              "the workload added to the process (resident set on Linux, committed private bytes on Windows), "
+              "in MB; ratios count anything under 1 MB as 1 MB.")
+    gp_plots = []
+    any_rows = False
+    for platform in ("linux32", "win32"):
+        rows = parse(os.path.join(results, "raw-%s.txt" % platform))
+        if not rows:
+            continue
+        any_rows = True
+        speed, memory, targets, peers, chart = platform_tables(platform, rows)
+        api = api_table(rows)
+        print("\n== %s: speed" % TITLES[platform])
+        print(text(speed))
+        print("\n== %s: peak memory added by the workload (MB)" % TITLES[platform])
+        print(text(memory))
+        if api:
+            print("\n== %s: Vorrel's own interface" % TITLES[platform])
+            print(text(api))
+        print("\n== %s: first targets missed" % TITLES[platform])
+        print("\n".join(targets) if targets else "none")
+        md += ["", "## %s" % TITLES[platform], "", "### Speed", "", markdown(speed), "",
+               "### Peak memory added by the workload", "", markdown(memory)]
+        if api:
+            md += ["", "### Vorrel's own interface", "",
+                   "Each against its malloc baseline in the same process (speed vs baseline above 1: faster).",
+                   "", markdown(api)]
+        md += ["", "### First targets missed", ""]
+        md.append("\n".join(targets) if targets else "None.")
+        # Chart data: one row per workload, one column per peer.
+        data = os.path.join(results, "chart-%s.dat" % platform)
+        with open(data, "w") as f:
+            f.write("# workload " + " ".join(peers) + "\n")
+            for name, rs in chart:
+                f.write('"%s" %s\n' % (name, " ".join("%.4f" % r if r else "NaN" for r in rs)))
+        gp_plots.append((TITLES[platform], os.path.basename(data), peers))
+    if not any_rows:
+        print("no results")
+        return 1
+    md += ["", "![speed ratios](ratios.png)", ""]
+    with open(os.path.join(results, "results.md"), "w") as f:
+        f.write("\n".join(md))
+    # gnuplot script: one histogram per platform, log scale, a line at 1.
+    gp = ["set terminal pngcairo size 1400,%d font 'sans,9'" % (420 * len(gp_plots)),
+          "set output 'ratios.png'",
+          "set multiplot layout %d,1" % len(gp_plots),
+          "set style data histograms", "set style histogram clustered gap 1",
+          "set style fill solid 0.8 border -1", "set logscale y 2", "set yrange [0.125:64]",
+          "set ytics ('1/8' 0.125, '1/4' 0.25, '1/2' 0.5, '1' 1, '2' 2, '4' 4, '8' 8, '16' 16, '32' 32, '64' 64)",
+          "set grid ytics", "set xtics rotate by -35 scale 0", "set key top right",
+          "set ylabel 'peer time / Vorrel time (above 1: Vorrel faster)'"]
+    for title, data, peers in gp_plots:
+        series = ", ".join("'%s' using %d:xtic(1) title '%s'" % (data, i + 2, p) if i == 0 else
+                           "'' using %d title '%s'" % (i + 2, p) for i, p in enumerate(peers))
+        gp += ["set title '%s: speed of each allocator relative to Vorrel'" % title,
+               "plot %s, 1 with lines lc rgb 'black' lw 2 notitle" % series]
+    gp.append("unset multiplot")
+    with open(os.path.join(results, "chart.gp"), "w") as f:
+        f.write("\n".join(gp) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
