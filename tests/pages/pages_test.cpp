@@ -158,21 +158,7 @@ TEST(AddressTests, IsStackMemory)
     ASSERT_NE(nullptr, v);
     EXPECT_EQ(0, IsStackMemory(v));
     FreeVirtual(v);
-
-    std::atomic<int *> theirs{nullptr};
-    std::atomic<bool> done{false};
-    std::atomic<int> own{-1};
-    std::thread t([&] {
-        int other = 0;
-        own = IsStackMemory(&other);
-        theirs = &other;
-        while (!done) std::this_thread::yield();
-    });
-    while (!theirs) std::this_thread::yield();
-    EXPECT_EQ(0, IsStackMemory(theirs.load()));
-    EXPECT_EQ(1, own.load());
-    done = true;
-    t.join();
+    /* Another thread's stack is covered by the platform tests. */
 }
 
 /* Threads that mark and clear the map at once keep every live reservation
