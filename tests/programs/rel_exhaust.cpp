@@ -45,6 +45,8 @@ std::atomic<int> s_ballastLeft{0};
 std::atomic<int> s_handlerCalls{0}, s_callbackCalls{0};
 std::atomic<int> s_finished{0};
 std::atomic<int> s_allDone{0};
+std::atomic<int> s_released{0};
+std::atomic<int> s_go{0};
 
 /* The shared heap's new handler: runs under the process lock with the heap's
    own lock released, and frees into the heap that ran out. */
@@ -80,6 +82,9 @@ void CheckMark(void *p, uint32_t size)
 
 void Exhaust(int t)
 {
+    /* Every thread exists (its stack included) before any of them starts
+       taking the address space. */
+    while (!s_go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     uint32_t &n = s_heldCount[t];
     for (int phase = 0; phase < kPhases; phase++) {
         uint32_t size = kPhaseSize[phase];
@@ -101,6 +106,10 @@ void Exhaust(int t)
         }
     }
     s_finished++;
+    /* A thread ends only once the address space is free again: ending a
+       thread may need memory of the system's own (under Wine the host
+       threads library loads a helper on the first thread exit). */
+    while (!s_released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void FreeAll(int t)
@@ -139,6 +148,10 @@ int main(int argc, char **argv)
         _Exit(3);
     }).detach();
 
+    /* One thread started and ended before the address space runs out, so
+       that whatever the system sets up on the first thread exit is there. */
+    std::thread([] {}).join();
+
     uint32_t regionsBefore = RelReservedRegions();
     s_shared = new VR_Heap(kFlags);
     for (int t = 0; t < threads; t++) s_own[t] = new VR_Heap(kFlags);
@@ -156,8 +169,11 @@ int main(int argc, char **argv)
         s_finished = 0;
 
         std::thread *pool[kMaxThreads];
+        s_released = 0;
+        s_go = 0;
         for (int t = 0; t < threads; t++) pool[t] = new std::thread(Exhaust, t);
-        for (int t = 0; t < threads; t++) pool[t]->join();
+        s_go = 1;
+        while (s_finished < threads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         /* Nothing more can be had: the threads' own blocks are still held. */
         uint32_t blocks = 0, regionsFull = RelReservedRegions();
         for (int t = 0; t < threads; t++) blocks += s_heldCount[t];
@@ -171,7 +187,9 @@ int main(int argc, char **argv)
         for (int i = 0; i < kBallast; i++)
             if (s_ballast[i]) VR_Heap::FreeMem(s_ballast[i]), s_ballast[i] = 0;
         Validate("after freeing everything");
+        s_released = 1;
         for (int t = 0; t < threads; t++) {
+            pool[t]->join();
             delete pool[t];
             if (s_largest[t] > largest) largest = s_largest[t];
         }
