@@ -82,6 +82,7 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
        or 8 bytes are too small for any block and stay unused. */
     while (p->uncarved >= kMinBlock) {
         uint32_t r = p->uncarved;
+        VR_ASSERT(r < kMaxBlock);
         unsigned k = r >= kMaxBlock ? kSizeClassCount - 1 : s_sizeClassOf[r];
         if (s_sizeClasses[k] != r) k--;
         uint32_t piece = (uint32_t)s_sizeClasses[k];
@@ -97,6 +98,7 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
 void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
 {
     VR_Heap *heap = p->owner;
+    VR_ASSERT(p->usedCount == 0);   /* every block is on a free list */
     uint8_t *a = p->Base() + kSmallHeaderSize;
     uint8_t *end = p->CarvePoint();
     while (a < end) {
@@ -213,6 +215,7 @@ void VR_Heap::FreeMem(void *block)
         heap->Unlock();
         return;
     }
+    VR_ASSERT(h->sizeClass < kSizeClassCount && p->usedCount > 0);
     heap->PushFree(h, h->sizeClass);
     h->blockFlags |= kBlockFree;
     if (--p->usedCount == 0 && p != (VR_SmallPageSet *)heap->pageSets) DetachPageSet(p, 1);
