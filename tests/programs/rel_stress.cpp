@@ -198,8 +198,8 @@ void ValidateAll(const char *when)
 int main(int argc, char **argv)
 {
     uint32_t threads = (uint32_t)RelArg(argc, argv, "--threads", 8);
-    uint64_t rounds = RelArg(argc, argv, "--rounds", 10);
-    uint64_t ops = RelArg(argc, argv, "--ops", 60000);
+    uint64_t rounds = RelArg(argc, argv, "--rounds", 16);
+    uint64_t ops = RelArg(argc, argv, "--ops", 120000);
     uint64_t seed = RelArg(argc, argv, "--seed", 1);
     s_directPercent = (uint32_t)RelArg(argc, argv, "--direct", 2);
     if (threads > kMaxThreads) threads = kMaxThreads;
