@@ -20,6 +20,10 @@ volatile int s_hooksInstalled;
 uint8_t *s_msizeEntry;
 VR_SavedCode s_msizeSavedBytes;
 int s_msizePatched;
+/* The runtime's _msize reached without touching its entry: the whole
+   instructions that the jump covers, copied, then a jump back behind them.
+   Null when the entry's first instructions are not ones we can move. */
+size_t (*s_msizeTrampoline)(void *);
 
 namespace {
 
@@ -43,6 +47,27 @@ struct VR_HookInstaller {
     VR_HookInstaller() { InstallRuntimeHooks(); }
 };
 VR_HookInstaller s_hookInstaller __attribute__((init_priority(200)));
+
+alignas(16) uint8_t s_trampolineCode[32];
+
+/* Builds s_msizeTrampoline from the entry's original code; leaves it null
+   when the covered instructions cannot be moved. */
+void BuildMsizeTrampoline(uint8_t *entry)
+{
+    uint32_t moved = 0;
+    while (moved < kJumpLength) {
+        uint32_t n = MovableLength(entry + moved);
+        if (!n) return;
+        moved += n;
+    }
+    if (moved + kJumpLength > sizeof s_trampolineCode) return;
+    uintptr_t first;
+    uint32_t length = PatchSpan((uintptr_t)s_trampolineCode, vr_os::SystemPageSize(), sizeof s_trampolineCode, &first);
+    if (!vr_os::MakeCodeWritable((void *)first, length)) return;
+    memcpy(s_trampolineCode, entry, moved);
+    WriteJump(s_trampolineCode + moved, entry + moved);
+    s_msizeTrampoline = (size_t(*)(void *))(void *)s_trampolineCode;
+}
 
 } // namespace
 
@@ -75,6 +100,7 @@ void InstallRuntimeHooks()
             s_msizeSavedBytes.low = *(const uint32_t *)entry;
             s_msizeSavedBytes.high = *(const uint16_t *)(entry + 4);
             written = kMsizeSavedLength;
+            BuildMsizeTrampoline(entry);
         }
         uintptr_t first;
         uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), written, &first);
@@ -236,6 +262,14 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
         /* The entry still holds the runtime's own code. */
         vr_os::CallGuarded(RuntimeMsizeBody, &call, &unused);
         return call.result;
+    }
+    if (s_msizeTrampoline) {
+        /* The usual way: the runtime's code is run from the copy of its
+           first instructions, and the entry is never rewritten. Other
+           threads entering _msize directly while its original bytes were
+           back in place could otherwise be caught half-way through them by
+           the re-patch. */
+        return s_msizeTrampoline(block);
     }
     /* Restore, call, re-patch, with the process lock held throughout so a
        second thread on this path never runs a half-restored entry. The

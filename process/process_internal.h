@@ -81,4 +81,44 @@ inline uint32_t JumpDisplacement(const void *entry, const void *target)
     return (uint32_t)((uintptr_t)target - ((uintptr_t)entry + kJumpLength));
 }
 
+/* Length of the instruction at code when it is one that runs the same at
+   any address (no relative operand), else 0. Only the forms that begin
+   functions are known: pushes, moves, lea, arithmetic with a register or
+   immediate, endbr32. Anything else makes the caller fall back. */
+inline uint32_t MovableLength(const uint8_t *code)
+{
+    uint8_t op = code[0];
+    if (op >= 0x50 && op <= 0x5F) return 1;                   /* push/pop reg */
+    if (op >= 0xB8 && op <= 0xBF) return 5;                   /* mov reg, imm32 */
+    if (op == 0x6A) return 2;                                 /* push imm8 */
+    if (op == 0x68) return 5;                                 /* push imm32 */
+    if (op == 0xF3 && code[1] == 0x0F && code[2] == 0x1E && code[3] == 0xFB) return 4; /* endbr32 */
+    uint32_t immediate;
+    switch (op) {
+    case 0x01: case 0x03: case 0x29: case 0x2B: case 0x31: case 0x33: case 0x39: case 0x3B:
+    case 0x85: case 0x89: case 0x8B: case 0x8D:
+        immediate = 0;
+        break;
+    case 0x83: immediate = 1; break;
+    case 0x81: immediate = 4; break;
+    case 0xFF:
+        if (((code[1] >> 3) & 7) != 6) return 0;              /* only push r/m */
+        immediate = 0;
+        break;
+    default:
+        return 0;
+    }
+    uint8_t modrm = code[1];
+    uint32_t mod = modrm >> 6, rm = modrm & 7;
+    uint32_t length = 2;
+    if (mod != 3 && rm == 4) {
+        length++;                                             /* SIB byte */
+        if (mod == 0 && (code[2] & 7) == 5) length += 4;
+    }
+    if (mod == 0 && rm == 5) length += 4;
+    if (mod == 1) length += 1;
+    if (mod == 2) length += 4;
+    return length + immediate;
+}
+
 #endif
