@@ -5,11 +5,12 @@
  * runtime become a relative jump into the replacements below, so every
  * allocation of the process is served from the calling thread's default
  * heap. Blocks the runtime handed out before that stay the runtime's: they
- * are never freed, realloc copies them out, and _msize asks the runtime by
- * briefly putting its original code back.
+ * are never freed, realloc copies them out, and _msize asks the runtime:
+ * through a copy of the runtime's first instructions (a trampoline) where
+ * they can be moved, else by briefly putting its original code back.
  *
  * The replacements take no lock of their own on their usual paths; only
- * _msize of a foreign block serialises on the process lock, because it
+ * that last way of _msize serialises on the process lock, because it
  * rewrites code that other threads may be about to run.
  */
 #include <string.h>
