@@ -111,11 +111,11 @@ inline double CpuNs() {
 /* The least CPU time a measurement should take: Windows counts process
    time in steps of 10 ms or more (under Wine too), so a measurement there
    runs until it has used enough of it to be precise to about 1%. */
-inline double MinCpuNs(int smoke) {
+inline double MinCpuNs() {
 #if defined(_WIN32)
-    return smoke ? 0 : 1e9;
+    return g_opt.smoke ? 0 : 1e9;
 #else
-    return smoke ? 0 : 0;
+    return 0;
 #endif
 }
 

@@ -19,7 +19,7 @@ static void ReallocSteps(const char *name, uint32_t count, uint32_t step, uint32
     unsigned char *bufs[16];
     uint32_t appends = 0;
     double t0 = CpuNs();
-    for (uint32_t round = 0; round < rounds; ++round) {
+    for (uint32_t round = 0; round < rounds || CpuNs() - t0 < MinCpuNs(); ++round) {
         for (uint32_t b = 0; b < count; ++b)
             bufs[b] = 0;
         for (uint32_t size = step; size <= kTarget; size += step) {
@@ -52,7 +52,8 @@ static void StringAppends(uint32_t rounds) {
     uint32_t appends = 0;
     size_t check = 0;
     double t0 = CpuNs();
-    for (uint32_t round = 0; round < rounds; ++round) {
+    uint32_t round = 0;
+    for (; round < rounds || CpuNs() - t0 < MinCpuNs(); ++round) {
         std::string s;
         while (s.size() < kTarget) {
             s.append("0123456789abcdef", 16);
@@ -61,7 +62,7 @@ static void StringAppends(uint32_t rounds) {
         check += s.size() + (s[kTarget - 1] == 'f');
     }
     double t1 = CpuNs();
-    Check(check == (size_t)rounds * (kTarget + 1), "string holds its appends");
+    Check(check == (size_t)round * (kTarget + 1), "string holds its appends");
     Report("string", "ns_per_op", (t1 - t0) / appends);
 }
 
@@ -69,7 +70,8 @@ static void VectorPushes(uint32_t rounds) {
     uint32_t pushes = 0;
     uint64_t sum = 0;
     double t0 = CpuNs();
-    for (uint32_t round = 0; round < rounds; ++round) {
+    uint32_t round = 0;
+    for (; round < rounds || CpuNs() - t0 < MinCpuNs(); ++round) {
         std::vector<uint32_t> v;
         for (uint32_t i = 0; i < kTarget / 4; ++i) {
             v.push_back(i);
@@ -78,7 +80,7 @@ static void VectorPushes(uint32_t rounds) {
         sum += v[kTarget / 4 - 1];
     }
     double t1 = CpuNs();
-    Check(sum == (uint64_t)rounds * (kTarget / 4 - 1), "vector holds its elements");
+    Check(sum == (uint64_t)round * (kTarget / 4 - 1), "vector holds its elements");
     Report("vector", "ns_per_op", (t1 - t0) / pushes);
 }
 
