@@ -22,7 +22,35 @@
 
 #include "rel_common.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <new>
+#endif
+
 namespace {
+
+int RuntimeHandlerBody();
+
+/* Installs (or with 0 removes) the runtime's standard new handler: the C
+   runtime's _set_new_handler on Windows, std::set_new_handler elsewhere. */
+#if defined(_WIN32)
+int __cdecl RuntimeHandler(size_t) { return RuntimeHandlerBody(); }
+void SetRuntimeHandler(int on)
+{
+    typedef int(__cdecl * Handler)(size_t);
+    typedef Handler(__cdecl * SetHandler)(Handler);
+    /* msvcrt exports the function under its C++ name only. */
+    HMODULE runtime = GetModuleHandleA("msvcrt");
+    SetHandler set = (SetHandler)(void *)GetProcAddress(runtime, "?_set_new_handler@@YAP6AHI@ZP6AHI@Z@Z");
+    if (!set) set = (SetHandler)(void *)GetProcAddress(runtime, "_set_new_handler");
+    REL_CHECK(set != 0, "the runtime has no _set_new_handler");
+    set(on ? RuntimeHandler : 0);
+}
+#else
+void RuntimeHandler() { RuntimeHandlerBody(); }
+void SetRuntimeHandler(int on) { std::set_new_handler(on ? RuntimeHandler : 0); }
+#endif
 
 enum { kMaxThreads = 8, kPerThread = 40000, kBallast = 16, kPhases = 8 };
 const uint32_t kBallastSize = 4u << 20;
@@ -65,6 +93,25 @@ int FreeBallast()
 
 void ReserveUsed() { s_callbackCalls++; }
 
+/* The runtime's own new handler, which recovery calls for heaps without
+   VR_HEAP_NO_STD_NEW_HANDLER (DefaultHeap, behind malloc): it frees one
+   malloc'd ballast block per call, and removes itself when none is left. */
+enum { kRuntimeBallast = 8 };
+void *s_runtimeBallast[kRuntimeBallast];
+std::atomic<int> s_runtimeBallastLeft{0}, s_runtimeHandlerCalls{0};
+int RuntimeHandlerBody()
+{
+    s_runtimeHandlerCalls++;
+    int i = --s_runtimeBallastLeft;
+    if (i < 0) {
+        s_runtimeBallastLeft = 0;
+        SetRuntimeHandler(0);
+        return 0;
+    }
+    free(s_runtimeBallast[i]);
+    return 1;
+}
+
 void Mark(void *p, uint32_t size)
 {
     uint32_t *w = (uint32_t *)p;
@@ -88,18 +135,23 @@ void Exhaust(int t)
     uint32_t &n = s_heldCount[t];
     for (int phase = 0; phase < kPhases; phase++) {
         uint32_t size = kPhaseSize[phase];
-        for (int misses = 0; misses < 2 && n < kPerThread;) {
+        /* Each source is tried in turn, so every one of them meets the end
+           of memory; a phase ends after four refusals in a row. */
+        uint32_t turn = 0;
+        for (int misses = 0; misses < 4 && n < kPerThread;) {
             void *p;
             uint8_t how = 0;
-            if (t == 0 && phase >= kPhases - 2 && (n & 1)) {
+            turn++;
+            if (t == 0 && phase >= kPhases - 2 && turn % 3 == 0) {
                 p = malloc(size);
                 how = 1;
             } else if (size == 60000) {
-                p = (n & 1 ? s_shared : s_own[t])->AllocWithReserve(0, size, 0);
+                p = (turn & 1 ? s_shared : s_own[t])->AllocWithReserve(0, size, 0);
             } else {
-                p = (n & 1 ? s_shared : s_own[t])->AllocMem(size);
+                p = (turn & 1 ? s_shared : s_own[t])->AllocMem(size);
             }
             if (!p) { misses++; continue; }
+            misses = 0;
             Mark(p, size);
             s_held[t][n++] = Held{p, size, how};
             if (size > s_largest[t]) s_largest[t] = size;
@@ -165,6 +217,10 @@ int main(int argc, char **argv)
         s_handlerCalls = 0;
         s_callbackCalls = 0;
         s_shared->SetNewHandler(FreeBallast);
+        for (int i = 0; i < kRuntimeBallast; i++) REL_CHECK((s_runtimeBallast[i] = malloc(1 << 20)), "ballast");
+        s_runtimeBallastLeft = kRuntimeBallast;
+        s_runtimeHandlerCalls = 0;
+        SetRuntimeHandler(1);
         REL_CHECK(s_shared->SetEmergencyReserve(65536, ReserveUsed), "emergency reserve");
         s_finished = 0;
 
@@ -181,6 +237,10 @@ int main(int argc, char **argv)
         REL_CHECK(s_callbackCalls == 1, "emergency callback ran %d times", s_callbackCalls.load());
         REL_CHECK(s_handlerCalls >= 1, "the new handler never ran");
         int handlerCalls = s_handlerCalls, ballastLeft = s_ballastLeft;
+        int runtimeCalls = s_runtimeHandlerCalls;
+        REL_CHECK(runtimeCalls >= 1, "the runtime's new handler never ran");
+        SetRuntimeHandler(0);
+        for (int i = 0; i < s_runtimeBallastLeft; i++) free(s_runtimeBallast[i]);
 
         s_shared->SetNewHandler(0);
         for (int t = 0; t < threads; t++) FreeAll(t);
@@ -203,9 +263,9 @@ int main(int argc, char **argv)
         REL_CHECK(again != 0, "a fresh heap cannot get %u bytes after everything was freed", largest);
         VR_Heap::FreeMem(again);
         printf("rel_exhaust pass %d: %d threads held %u blocks in %u reserved 64 KB regions when every size was "
-               "refused; largest block %u bytes; new handler ran %d times (%d ballast blocks left); emergency "
-               "callback ran once\n",
-               pass + 1, threads, blocks, regionsFull, largest, handlerCalls, ballastLeft);
+               "refused; largest block %u bytes; heap new handler ran %d times (%d ballast blocks left), runtime new "
+               "handler %d times; emergency callback ran once\n",
+               pass + 1, threads, blocks, regionsFull, largest, handlerCalls, ballastLeft, runtimeCalls);
     }
     s_allDone = 1;
     delete s_shared;
