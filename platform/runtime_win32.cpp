@@ -84,7 +84,9 @@ int vr_os::RunStandardNewHandler(uint32_t size, int *result)
     typedef Handler(__cdecl * SetHandler)(Handler);
     HMODULE m = RuntimeModule();
     if (!m) return 0;
-    SetHandler set = (SetHandler)(void *)GetProcAddress(m, "_set_new_handler");
+    /* msvcrt exports it under its C++ name; a plain export is taken too. */
+    SetHandler set = (SetHandler)(void *)GetProcAddress(m, "?_set_new_handler@@YAP6AHI@ZP6AHI@Z@Z");
+    if (!set) set = (SetHandler)(void *)GetProcAddress(m, "_set_new_handler");
     if (!set) return 0;
     Handler h = set(0);
     set(h);
