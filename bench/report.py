@@ -114,7 +114,7 @@ def platform_tables(platform, rows):
                 targets.append("- %s: %.2fx the time of the best peer (%s), beyond 1.5x"
                                % (name, 1 / ratios[best], best))
         known = [(memr[p], p) for p in peers if memr[p] is not None]
-        if known:
+        if known and platform != "win32":
             worst = min(known)
             if worst[0] < 1 / 1.2:
                 targets.append("- %s: peak growth %.1f MB, %.2fx that of %s (%.1f MB), beyond 1.2x"
@@ -199,7 +199,12 @@ def main():
         print("\n== %s: first targets missed" % TITLES[platform])
         print("\n".join(targets) if targets else "none")
         md += ["", "## %s" % TITLES[platform], "", "### Speed", "", markdown(speed), "",
-               "### Peak memory added by the workload", "", markdown(memory)]
+               "### Peak memory added by the workload", ""]
+        if platform == "win32":
+            md += ["Under Wine the peak committed figure (PeakPagefileUsage) follows the runtime's small "
+                   "blocks but not reservations made with VirtualAlloc, so these numbers compare nothing "
+                   "and no memory target is judged on them; on Windows itself they are the real figure.", ""]
+        md += [markdown(memory)]
         if api:
             md += ["", "### Vorrel's own interface", "",
                    "Each against its malloc baseline in the same process (speed vs baseline above 1: faster).",
