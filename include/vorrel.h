@@ -42,9 +42,9 @@ struct VR_OneSizePageSet;
 struct VR_Test;
 class VR_Heap;
 
-/* Room for one recursive lock of the platform (a critical section on
-   Windows, a recursive pthread mutex elsewhere); both are 24 bytes on
-   32-bit targets, which the platform layer checks at compile time. */
+/* Room for one recursive lock of the library's own (a state word, the
+   holder and its depth; the platform layer checks at compile time that it
+   fits). All zero is a free lock. */
 struct VR_LockStorage {
     void *opaque[6];
 };
