@@ -74,17 +74,99 @@ VR_API int QueryRegion(const void *p, RegionInfo *info);
 /* 1 when p lies in the reservation that holds the calling thread's stack. */
 VR_API int IsOnThreadStack(const void *p);
 
-/* Recursive locks. Init/Delete must not race with Enter/Leave. */
+/*
+ * Recursive locks, the library's own on every system. Init/Delete must not
+ * race with Enter/Leave; an all-zero lock is a free one.
+ *
+ * The state word is 0 while the lock is free, 1 while some thread holds it
+ * and 2 while it is held and another thread may be asleep on it; the
+ * holder's identity and its depth sit beside it. Taking a free lock is one
+ * compare-exchange, and the holder re-entering touches no atomic at all.
+ * Leaving for the last time clears the owner and swaps the state back to 0;
+ * only when the swap finds 2 does it ask the system to wake a sleeper.
+ * A thread that finds the lock held spins briefly (a holder keeps it for a
+ * short stretch of heap work) and then sleeps on the state word (LockWait).
+ *
+ * Only the owner's Leave counts; a Leave by any other thread, or of a free
+ * lock, is ignored, so a stray call cannot open a lock someone else holds.
+ */
+struct __attribute__((may_alias)) VR_LockWord {
+    uint32_t state;          /* 0 free, 1 held, 2 held with sleepers possible */
+    uintptr_t owner;         /* ThreadIdentity() of the holder, 0 when free */
+    uint32_t count;          /* the holder's depth; 0 when free */
+};
+static_assert(sizeof(VR_LockWord) <= sizeof(VR_LockStorage), "the lock fits VR_LockStorage");
+
+/* A cheap identity of the calling thread, nonzero and distinct among live
+   threads: the address of its thread control block, read through the
+   segment register the system keeps pointing at it. */
+inline uintptr_t ThreadIdentity()
+{
+    uintptr_t self;
+#if defined(_WIN32)
+    __asm__("movl %%fs:0x18, %0" : "=r"(self));   /* the TEB's own address */
+#else
+    __asm__("movl %%gs:0, %0" : "=r"(self));      /* the thread pointer */
+#endif
+    return self;
+}
+
 VR_API void LockInit(VR_LockStorage *lock);
-VR_API void LockEnter(VR_LockStorage *lock);
-VR_API void LockLeave(VR_LockStorage *lock);
 VR_API void LockDelete(VR_LockStorage *lock);
+/* The contended halves of Enter and Leave. LockWait returns once the
+   calling thread has taken the state word (leaving it 1 or 2); LockWake
+   wakes one thread asleep in LockWait. Neither changes errno or the
+   thread's last-error value. */
+VR_API void LockWait(VR_LockWord *lock);
+VR_API void LockWake(VR_LockWord *lock);
+
+/* The lock's invariant, for tests at quiet moments: free means state,
+   owner and depth all 0; held means state 1 or 2, an owner and a depth of
+   at least 1. */
+inline int LockIsConsistent(const VR_LockStorage *storage)
+{
+    const VR_LockWord *lock = (const VR_LockWord *)storage;
+    uint32_t state = __atomic_load_n(&lock->state, __ATOMIC_ACQUIRE);
+    uintptr_t owner = __atomic_load_n(&lock->owner, __ATOMIC_RELAXED);
+    if (state == 0) return owner == 0 && lock->count == 0;
+    return state <= 2 && owner != 0 && lock->count >= 1;
+}
+
+inline void LockEnter(VR_LockStorage *storage)
+{
+    VR_LockWord *lock = (VR_LockWord *)storage;
+    uintptr_t self = ThreadIdentity();
+    /* Only this thread ever stores its own identity here, so reading it
+       back means this thread holds the lock. */
+    if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == self) {
+        lock->count++;
+        return;
+    }
+    uint32_t expected = 0;
+    if (!__atomic_compare_exchange_n(&lock->state, &expected, 1u, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED))
+        LockWait(lock);
+    __atomic_store_n(&lock->owner, self, __ATOMIC_RELAXED);
+    lock->count = 1;
+}
+
+inline void LockLeave(VR_LockStorage *storage)
+{
+    VR_LockWord *lock = (VR_LockWord *)storage;
+    if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) != ThreadIdentity()) return;
+    if (--lock->count) return;
+    __atomic_store_n(&lock->owner, (uintptr_t)0, __ATOMIC_RELAXED);
+    if (__atomic_exchange_n(&lock->state, 0u, __ATOMIC_RELEASE) == 2) LockWake(lock);
+}
 
 /* One thread-local pointer for the library, null in every thread at its
    start, valid also in threads that existed before the library was loaded.
-   Neither call allocates. */
+   Neither call allocates. Inline where the slot is a plain thread variable
+   (see the end of this file). */
+#if defined(_WIN32)
 void *ThreadSlotGet();
 void ThreadSlotSet(void *value);
+#endif
 
 /* The runtime's allocation entry points, in the order the library patches
    them. FindRuntimeEntry returns the entry's code address, or null when the
@@ -118,8 +200,12 @@ void ShowMessage(const char *text, const char *caption, uint32_t style);
 /* Runs fn(context) under a catch-all guard: returns 1 with *result set to
    fn's answer, or 0 with *result null when an exception escaped fn, be it a
    thrown C++ exception or, where the system has them, a structured exception
-   such as an access violation. Nothing is cleaned up for the aborted call. */
+   such as an access violation. Nothing is cleaned up for the aborted call.
+   Where only thrown exceptions exist the guard is a plain try/catch, inline,
+   so that a constant fn is inlined into its caller (the end of this file). */
+#if defined(_WIN32)
 int CallGuarded(void *(*fn)(void *context), void *context, void **result);
+#endif
 
 /* Test seam: makes calls fail. */
 enum FaultKind { kFaultReserve = 0, kFaultCommit = 1, kFaultKinds = 2 };
@@ -128,6 +214,36 @@ int FaultHit(int kind);
 
 /* Reports a broken invariant and ends the process (debug builds). */
 void AssertFailed(const char *what, const char *file, int line);
+
+#if !defined(_WIN32)
+/* The thread slot: initial-exec, so the variable lives in the static TLS
+   block and reading it is one load from %gs that never calls into the
+   loader (whose lazy TLS allocation would call malloc). */
+extern __thread void *t_threadSlot __attribute__((tls_model("initial-exec")));
+
+inline void *ThreadSlotGet()
+{
+    return t_threadSlot;
+}
+
+inline void ThreadSlotSet(void *value)
+{
+    t_threadSlot = value;
+}
+
+/* Only thrown exceptions exist here; a fault is a signal, which is left to
+   the process. */
+inline int CallGuarded(void *(*fn)(void *context), void *context, void **result)
+{
+    try {
+        *result = fn(context);
+        return 1;
+    } catch (...) {
+        *result = 0;
+        return 0;
+    }
+}
+#endif
 
 } // namespace vr_os
 

@@ -11,14 +11,16 @@
  * allocates; questions about foreign memory are answered from
  * /proc/self/maps, read with raw open/read into a stack buffer.
  *
- * Also here: the recursive locks (pthread mutexes) and the assertion report.
+ * Also here: the waiting side of the library's locks (a futex on the lock's
+ * state word) and the assertion report.
  */
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
+#include <linux/futex.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -341,31 +343,48 @@ int vr_os::IsOnThreadStack(const void *p)
     return mine.start == theirs.start;
 }
 
-static_assert(sizeof(pthread_mutex_t) <= sizeof(VR_LockStorage), "a mutex fits VR_LockStorage");
-static_assert(alignof(pthread_mutex_t) <= alignof(VR_LockStorage), "VR_LockStorage aligns a mutex");
+/* How long a thread that finds a lock held polls it before it sleeps. A
+   holder keeps a heap lock for a short stretch of work, so a brief spin
+   often sees it free without a system call; longer would only burn the
+   processor a preempted holder needs. */
+const uint32_t kLockSpins = 100;
 
 void vr_os::LockInit(VR_LockStorage *lock)
 {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init((pthread_mutex_t *)lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    memset(lock, 0, sizeof *lock);
 }
 
-void vr_os::LockEnter(VR_LockStorage *lock)
+/* Sleeping is a futex wait on the state word, after marking it 2 so that
+   the holder's Leave knows to wake somebody. A thread that takes the lock
+   that way leaves it marked 2, since others may still be asleep: at worst
+   one wake-up too many. */
+void vr_os::LockWait(VR_LockWord *lock)
 {
-    pthread_mutex_lock((pthread_mutex_t *)lock);
+    for (uint32_t round = 0; round < kLockSpins; round++) {
+        if (__atomic_load_n(&lock->state, __ATOMIC_RELAXED) == 0) {
+            uint32_t expected = 0;
+            if (__atomic_compare_exchange_n(&lock->state, &expected, 1u, false, __ATOMIC_ACQUIRE,
+                                            __ATOMIC_RELAXED))
+                return;
+        }
+        __builtin_ia32_pause();
+    }
+    int saved = errno;   /* a wait cut short sets it; malloc leaves it alone */
+    while (__atomic_exchange_n(&lock->state, 2u, __ATOMIC_ACQUIRE) != 0)
+        syscall(SYS_futex, &lock->state, FUTEX_WAIT_PRIVATE, 2, 0, 0, 0);
+    errno = saved;
 }
 
-void vr_os::LockLeave(VR_LockStorage *lock)
+void vr_os::LockWake(VR_LockWord *lock)
 {
-    pthread_mutex_unlock((pthread_mutex_t *)lock);
+    int saved = errno;
+    syscall(SYS_futex, &lock->state, FUTEX_WAKE_PRIVATE, 1, 0, 0, 0);
+    errno = saved;
 }
 
 void vr_os::LockDelete(VR_LockStorage *lock)
 {
-    pthread_mutex_destroy((pthread_mutex_t *)lock);
+    memset(lock, 0, sizeof *lock);
 }
 
 void vr_os::AssertFailed(const char *what, const char *file, int line)

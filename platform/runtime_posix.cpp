@@ -4,7 +4,8 @@
  * _msize) and, when it is loaded, the C++ runtime (operator new(unsigned int)
  * and operator delete(void*)) stand for the shared runtime whose entry points
  * are patched. Also the runtime's standard new handler, the library's one
- * thread slot, the message display on standard error and the catch-all guard.
+ * thread slot, and the message display on standard error (the catch-all
+ * guard is a try/catch inline in platform.h).
  * Nothing here allocates on its own; the dynamic loader may, which is why
  * the caller looks every entry up before it patches any.
  */
@@ -33,11 +34,6 @@ const VR_EntryName kEntryNames[vr_os::kEntryCount] = {
     {"libstdc++.so.6", "_Znwj"},
     {"libstdc++.so.6", "_ZdlPv"},
 };
-
-/* The thread's slot. initial-exec: the variable lives in the static TLS
-   block, so reading it is one load from %gs and never calls into the
-   loader (whose lazy TLS allocation would call malloc). */
-__thread void *t_threadSlot __attribute__((tls_model("initial-exec")));
 
 void (*volatile s_messageSink)(const char *, const char *, uint32_t);
 
@@ -86,15 +82,8 @@ int vr_os::RunStandardNewHandler(uint32_t, int *result)
     return 1;
 }
 
-void *vr_os::ThreadSlotGet()
-{
-    return t_threadSlot;
-}
-
-void vr_os::ThreadSlotSet(void *value)
-{
-    t_threadSlot = value;
-}
+/* The thread's slot; platform.h reads and writes it inline. */
+__thread void *vr_os::t_threadSlot __attribute__((tls_model("initial-exec")));
 
 void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
 {
@@ -112,17 +101,4 @@ void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
 extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))
 {
     s_messageSink = sink;
-}
-
-/* Only thrown exceptions exist here; a fault is a signal, which is left to
-   the process. */
-int vr_os::CallGuarded(void *(*fn)(void *context), void *context, void **result)
-{
-    try {
-        *result = fn(context);
-        return 1;
-    } catch (...) {
-        *result = 0;
-        return 0;
-    }
 }

@@ -3,8 +3,8 @@
  *
  * Thin wrappers over the virtual-memory services, which already behave the
  * way the contract is written: reservations on 64 KB boundaries, commit and
- * decommit page by page, release by base. Also here: the recursive locks
- * (critical sections) and the assertion report. Every reservation and
+ * decommit page by page, release by base. Also here: the waiting side of
+ * the library's locks and the assertion report. Every reservation and
  * commit passes the fault seam first so tests can make it fail.
  */
 #define WIN32_LEAN_AND_MEAN
@@ -94,27 +94,80 @@ int vr_os::IsOnThreadStack(const void *p)
     return mine.AllocationBase == theirs.AllocationBase;
 }
 
-static_assert(sizeof(CRITICAL_SECTION) <= sizeof(VR_LockStorage), "a critical section fits VR_LockStorage");
-static_assert(alignof(CRITICAL_SECTION) <= alignof(VR_LockStorage), "VR_LockStorage aligns a critical section");
+/* How long a thread that finds a lock held polls it before it sleeps; see
+   posix.cpp. */
+const uint32_t kLockSpins = 100;
+
+namespace {
+
+/* The system's wait on an address (Windows 8 on), or null where the system
+   lacks it; then a waiter gives its processor away and naps instead, which
+   needs no wake-up. */
+typedef BOOL(WINAPI *WaitOnAddressFn)(volatile VOID *, PVOID, SIZE_T, DWORD);
+typedef VOID(WINAPI *WakeByAddressFn)(PVOID);
+WaitOnAddressFn s_waitOnAddress;
+WakeByAddressFn s_wakeByAddress;
+
+/* Looked up while the library loads, before the hooks go in (priority 200)
+   and so before any lock of the library can be contended: a lookup later,
+   from a waiter, would take the loader's lock while holding ours. */
+struct VR_WaitResolver {
+    VR_WaitResolver()
+    {
+        HMODULE m = GetModuleHandleA("kernelbase.dll");
+        if (!m) return;
+        WaitOnAddressFn wait = (WaitOnAddressFn)(void *)GetProcAddress(m, "WaitOnAddress");
+        WakeByAddressFn wake = (WakeByAddressFn)(void *)GetProcAddress(m, "WakeByAddressSingle");
+        if (!wait || !wake) return;
+        /* The wake first: a waiter that finds the wait finds the wake too. */
+        __atomic_store_n(&s_wakeByAddress, wake, __ATOMIC_RELEASE);
+        __atomic_store_n(&s_waitOnAddress, wait, __ATOMIC_RELEASE);
+    }
+};
+VR_WaitResolver s_waitResolver __attribute__((init_priority(150)));
+
+} // namespace
 
 void vr_os::LockInit(VR_LockStorage *lock)
 {
-    InitializeCriticalSection((CRITICAL_SECTION *)lock);
+    memset(lock, 0, sizeof *lock);
 }
 
-void vr_os::LockEnter(VR_LockStorage *lock)
+/* As on Linux: mark the state word 2 so the holder's Leave wakes somebody,
+   then sleep on it until it changes. */
+void vr_os::LockWait(VR_LockWord *lock)
 {
-    EnterCriticalSection((CRITICAL_SECTION *)lock);
+    for (uint32_t round = 0; round < kLockSpins; round++) {
+        if (__atomic_load_n(&lock->state, __ATOMIC_RELAXED) == 0) {
+            uint32_t expected = 0;
+            if (__atomic_compare_exchange_n(&lock->state, &expected, 1u, false, __ATOMIC_ACQUIRE,
+                                            __ATOMIC_RELAXED))
+                return;
+        }
+        __builtin_ia32_pause();
+    }
+    /* malloc must leave the caller's last-error value as it was. */
+    DWORD error = GetLastError();
+    uint32_t naps = 0;
+    while (__atomic_exchange_n(&lock->state, 2u, __ATOMIC_ACQUIRE) != 0) {
+        WaitOnAddressFn wait = __atomic_load_n(&s_waitOnAddress, __ATOMIC_ACQUIRE);
+        uint32_t marked = 2;
+        if (wait) wait(&lock->state, &marked, sizeof marked, INFINITE);
+        else if (naps++ < 200) SwitchToThread();
+        else Sleep(1);
+    }
+    SetLastError(error);
 }
 
-void vr_os::LockLeave(VR_LockStorage *lock)
+void vr_os::LockWake(VR_LockWord *lock)
 {
-    LeaveCriticalSection((CRITICAL_SECTION *)lock);
+    WakeByAddressFn wake = __atomic_load_n(&s_wakeByAddress, __ATOMIC_ACQUIRE);
+    if (wake) wake(&lock->state);
 }
 
 void vr_os::LockDelete(VR_LockStorage *lock)
 {
-    DeleteCriticalSection((CRITICAL_SECTION *)lock);
+    memset(lock, 0, sizeof *lock);
 }
 
 void vr_os::AssertFailed(const char *what, const char *file, int line)
