@@ -98,7 +98,7 @@ void ReserveUsed() { s_callbackCalls++; }
    malloc'd ballast block per call, and removes itself when none is left. */
 enum { kRuntimeBallast = 8 };
 void *s_runtimeBallast[kRuntimeBallast];
-std::atomic<int> s_runtimeBallastLeft{0}, s_runtimeHandlerCalls{0};
+std::atomic<int> s_runtimeBallastLeft{0}, s_runtimeHandlerCalls{0}, s_mallocRefusals{0};
 int RuntimeHandlerBody()
 {
     s_runtimeHandlerCalls++;
@@ -136,13 +136,14 @@ void Exhaust(int t)
     for (int phase = 0; phase < kPhases; phase++) {
         uint32_t size = kPhaseSize[phase];
         /* Each source is tried in turn, so every one of them meets the end
-           of memory; a phase ends after four refusals in a row. */
+           of memory; a phase ends after eight refusals. (A refusal is slow:
+           the system searches the whole address space first.) */
         uint32_t turn = 0;
-        for (int misses = 0; misses < 4 && n < kPerThread;) {
+        for (int misses = 0; misses < 8 && n < kPerThread;) {
             void *p;
             uint8_t how = 0;
             turn++;
-            if (t == 0 && phase >= kPhases - 2 && turn % 3 == 0) {
+            if (t == 0 && phase >= kPhases - 2) { /* thread 0 ends through malloc */
                 p = malloc(size);
                 how = 1;
             } else if (size == 60000) {
@@ -150,8 +151,11 @@ void Exhaust(int t)
             } else {
                 p = (turn & 1 ? s_shared : s_own[t])->AllocMem(size);
             }
-            if (!p) { misses++; continue; }
-            misses = 0;
+            if (!p) {
+                misses++;
+                if (how) s_mallocRefusals++;
+                continue;
+            }
             Mark(p, size);
             s_held[t][n++] = Held{p, size, how};
             if (size > s_largest[t]) s_largest[t] = size;
@@ -220,6 +224,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < kRuntimeBallast; i++) REL_CHECK((s_runtimeBallast[i] = malloc(1 << 20)), "ballast");
         s_runtimeBallastLeft = kRuntimeBallast;
         s_runtimeHandlerCalls = 0;
+        s_mallocRefusals = 0;
         SetRuntimeHandler(1);
         REL_CHECK(s_shared->SetEmergencyReserve(65536, ReserveUsed), "emergency reserve");
         s_finished = 0;
@@ -238,7 +243,9 @@ int main(int argc, char **argv)
         REL_CHECK(s_handlerCalls >= 1, "the new handler never ran");
         int handlerCalls = s_handlerCalls, ballastLeft = s_ballastLeft;
         int runtimeCalls = s_runtimeHandlerCalls;
-        REL_CHECK(runtimeCalls >= 1, "the runtime's new handler never ran");
+        REL_CHECK(s_mallocRefusals >= 1, "malloc never ran out");
+        REL_CHECK(runtimeCalls >= 1, "the runtime's new handler never ran (%d refused mallocs)",
+                  s_mallocRefusals.load());
         SetRuntimeHandler(0);
         for (int i = 0; i < s_runtimeBallastLeft; i++) free(s_runtimeBallast[i]);
 
