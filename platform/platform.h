@@ -164,8 +164,29 @@ inline void LockLeave(VR_LockStorage *storage)
    Neither call allocates. Inline where the slot is a plain thread variable
    (see the end of this file). */
 #if defined(_WIN32)
-void *ThreadSlotGet();
 void ThreadSlotSet(void *value);
+/* The slot's TLS index plus one, 0 until the slot exists. */
+extern volatile long s_threadSlotIndexPlusOne;
+/* The slot read through the system, for an index beyond the TEB's 64
+   direct slots or a slot not created yet. */
+void *ThreadSlotGetSlow();
+
+/* The 64 directly indexed TLS slots sit at this offset of the 32-bit TEB.
+   Reading them there avoids TlsGetValue, which resets the thread's
+   last-error value: malloc must not disturb GetLastError of its caller. */
+const uint32_t kTebTlsSlots = 0xE10;
+const uint32_t kTebDirectSlots = 64;
+
+inline void *ThreadSlotGet()
+{
+    uint32_t index = (uint32_t)s_threadSlotIndexPlusOne - 1;  /* no slot yet: wraps high */
+    if (index < kTebDirectSlots) {
+        void *value;
+        __asm__ volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(kTebTlsSlots + index * 4));
+        return value;
+    }
+    return ThreadSlotGetSlow();
+}
 #endif
 
 /* The runtime's allocation entry points, in the order the library patches

@@ -26,23 +26,13 @@ HMODULE RuntimeModule()
     return m;
 }
 
-/* The thread slot's TLS index plus one; 0 until the slot exists. Static zero
-   storage, so it is valid before any constructor of the library has run. */
-volatile LONG s_tlsIndexPlusOne;
-
-/* TEB offset of the 64 directly indexed TLS slots on 32-bit Windows. Reading
-   them straight from the TEB avoids TlsGetValue, which resets the thread's
-   last-error value: malloc must not disturb GetLastError of its caller. */
-const uint32_t kTebTlsSlots = 0xE10;
-const uint32_t kTebDirectSlots = 64;
-
 DWORD TlsIndex()
 {
-    LONG v = s_tlsIndexPlusOne;
+    LONG v = vr_os::s_threadSlotIndexPlusOne;
     if (v) return (DWORD)(v - 1);
     DWORD index = TlsAlloc();
     if (index == TLS_OUT_OF_INDEXES) return TLS_OUT_OF_INDEXES;
-    LONG prior = InterlockedCompareExchange(&s_tlsIndexPlusOne, (LONG)index + 1, 0);
+    LONG prior = InterlockedCompareExchange(&vr_os::s_threadSlotIndexPlusOne, (LONG)index + 1, 0);
     if (prior != 0) {
         /* Another thread created the slot first; keep one slot per process. */
         TlsFree(index);
@@ -95,7 +85,12 @@ int vr_os::RunStandardNewHandler(uint32_t size, int *result)
     return 1;
 }
 
-void *vr_os::ThreadSlotGet()
+/* The thread slot's TLS index plus one; 0 until the slot exists. Static zero
+   storage, so it is valid before any constructor of the library has run.
+   platform.h reads a direct slot inline through it. */
+volatile long vr_os::s_threadSlotIndexPlusOne;
+
+void *vr_os::ThreadSlotGetSlow()
 {
     DWORD index = TlsIndex();
     if (index < kTebDirectSlots) {
