@@ -10,6 +10,45 @@
 
 #include "heap_internal.h"
 
+/*
+ * Lock order. A heap's lock is taken before the process lock (page services
+ * take the process lock to mark the region map while a heap holds its own).
+ * Out-of-memory recovery runs under the recovery lock, never under the
+ * process lock, because the new handlers it calls free and allocate in any
+ * heap: recovery lock -> heap lock -> process lock. So the process lock is
+ * never held while waiting for a heap lock, with one exception: the
+ * emergency callback of AllocPageSet's take-over runs under the heap's lock
+ * and the process lock, and must therefore neither allocate nor free.
+ */
+
+namespace {
+
+/* The recovery lock: recursive, so that a handler that runs out of memory
+   itself recovers on the same thread; created once, under the process lock,
+   on first need and never deleted. */
+VR_LockStorage s_recoveryLock;
+int s_recoveryLockReady = 0;
+
+struct VR_RecoveryLockGuard {
+    VR_RecoveryLockGuard()
+    {
+        if (!__atomic_load_n(&s_recoveryLockReady, __ATOMIC_ACQUIRE)) {
+            VR_ProcessLockGuard guard;
+            if (!s_recoveryLockReady) {
+                vr_os::LockInit(&s_recoveryLock);
+                __atomic_store_n(&s_recoveryLockReady, 1, __ATOMIC_RELEASE);
+            }
+        }
+        vr_os::LockEnter(&s_recoveryLock);
+    }
+    /* Also run when a handler throws, so the lock is never left held. */
+    ~VR_RecoveryLockGuard() { vr_os::LockLeave(&s_recoveryLock); }
+    VR_RecoveryLockGuard(const VR_RecoveryLockGuard &) = delete;
+    VR_RecoveryLockGuard &operator=(const VR_RecoveryLockGuard &) = delete;
+};
+
+} // namespace
+
 int VR_AHeap::s_globalBypassFree = 0;
 void (*VR_AHeap::s_fpEmergencyCallback)() = 0;
 void *VR_AHeap::s_emergencyReserve = 0;
@@ -109,7 +148,8 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize)
     }
     if (!base) {
         /* Last source: the emergency reserve becomes this heap's page set.
-           Its callback runs under both locks and must return normally. */
+           Its callback runs under this heap's lock and the process lock, so
+           it must return normally and must neither allocate nor free. */
         VR_ProcessLockGuard guard;
         if (s_emergencyReserve) {
             base = (uint8_t *)s_emergencyReserve;
@@ -134,10 +174,22 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize)
 
 int VR_AHeap::HandleOutOfMemory()
 {
-    VR_ProcessLockGuard guard;   /* also left when a handler throws */
-    if (s_emergencyReserve) {
-        ReleasePages(s_emergencyReserve, (uint32_t)s_emergencyReserveSize, s_granularity);
+    /* One thread recovers at a time, and handlers run one after another. */
+    VR_RecoveryLockGuard recovery;
+
+    /* The reserve is taken out under the process lock (AllocPageSet may
+       take it over concurrently), but given back and announced outside it:
+       the callback may free into any heap. */
+    void *reserve;
+    uint32_t reserveSize;
+    {
+        VR_ProcessLockGuard guard;
+        reserve = s_emergencyReserve;
+        reserveSize = (uint32_t)s_emergencyReserveSize;
         s_emergencyReserve = 0;
+    }
+    if (reserve) {
+        ReleasePages(reserve, reserveSize, s_granularity);
         if (s_fpEmergencyCallback) s_fpEmergencyCallback();
         return 1;
     }
