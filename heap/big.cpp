@@ -136,7 +136,7 @@ void *VR_Heap::AllocBigMem(unsigned long size)
 }
 
 /* The big path of FreeMem: the caller has ruled out null and the global
-   bypass and seen bit 0 of the flag byte. */
+   bypass, checked the seal and seen bit 0 of the flag byte. */
 void VR_Heap::FreeBigMem(void *block)
 {
     VR_AltBlock *h = AltHeaderOf(block);
@@ -150,6 +150,7 @@ void VR_Heap::FreeBigMem(void *block)
     UnlinkAlt(heap->bigBlocks, h);
     if (h->direct) {
         h->blockFlags = kBlockAlt | kBlockFree;
+        h->seal = 0;
         VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
         ReleasePages(v, v->committedBytes, v->reservedBytes);
         heap->directCount--;
@@ -162,6 +163,7 @@ void VR_Heap::FreeBigMem(void *block)
 void VR_Heap::InitAltBlock(VR_AltBlock *header, unsigned long size, int direct)
 {
     header->heap = this;
+    header->seal = SealOf((uint8_t *)header + kAltHeaderSize);
     header->zero30 = 0;
     header->blockFlags = kBlockAlt;
     header->zero28 = 0;
@@ -302,6 +304,9 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
         uint32_t copy = kAltHeaderSize + ((VR_AltBlock *)header)->size;
         if (copy > n - kChunkOverhead) copy = n - kChunkOverhead;
         memcpy(moved, header, copy);
+        /* The seal is bound to the address: the copy gets its own, and the
+           old header loses its seal in ReleaseBigBlock. */
+        ((VR_AltBlock *)moved)->seal = SealOf((uint8_t *)moved + kAltHeaderSize);
         ReleaseBigBlock(header);
         return moved;
     }
@@ -330,6 +335,7 @@ void VR_Heap::ReleaseBigBlock(void *header)
     /* The flag byte lies inside the data area of the chunk, which the free
        chunk's links do not reach: it keeps marking the header as freed. */
     ((VR_AltBlock *)header)->blockFlags = kBlockAlt | kBlockFree;
+    ((VR_AltBlock *)header)->seal = 0;
 
     VR_BigChunk *chunk = ChunkOfHeader(header);
     VR_BigPageSet *ps = chunk->owner;
@@ -441,6 +447,7 @@ const char *VR_Heap::ValidateBig()
                 VR_AltBlock *h = (VR_AltBlock *)HeaderOfChunk(chunk);
                 if (h->heap != this || h->blockFlags != kBlockAlt || h->direct != 0)
                     return "big chunk in use with a bad header";
+                if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) return "big block: seal broken";
                 if (h->prev ? h->prev->next != h : bigBlocks != h) return "big block not linked on bigBlocks";
                 used++;
                 prevFree = 0;
@@ -468,6 +475,7 @@ const char *VR_Heap::ValidateBig()
         if (h->prev != prevH) return "bigBlocks: broken prev link";
         if (h->heap != this) return "bigBlocks: header names another heap";
         if (h->blockFlags != kBlockAlt) return "bigBlocks: flag byte not 1";
+        if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) return "bigBlocks: seal broken";
         if (h->direct == 1) {
             VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
             if ((uintptr_t)v & ~s_granularityMask) return "direct block not at its reservation's base";

@@ -51,8 +51,13 @@ const char *VR_Heap::ValidateSmall()
             VR_BlockHeader *b = (VR_BlockHeader *)a;
             if (b->sizeClass >= kSizeClassCount) return "block with an invalid size class";
             if (b->blockFlags & ~(uint8_t)kBlockFree) return "small block with stray flag bits";
-            if (b->blockFlags & kBlockFree) freeInPageSets++;
-            else used++;
+            if (b->blockFlags & kBlockFree) {
+                if (b->seal != 0) return "free small block still sealed";
+                freeInPageSets++;
+            } else {
+                if (b->seal != SealOf(a + 8)) return "small block: seal broken";
+                used++;
+            }
             a += s_sizeClasses[b->sizeClass];
         }
         if (a != carve) return "blocks do not tile up to the carve point";

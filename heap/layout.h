@@ -60,16 +60,19 @@ enum {
  * Small block: 8-byte header in front of the caller's pointer.
  *
  *  header -> +----------------------------------------------+
- *            | unused (never written)                       |  0
+ *            | seal (live only)                             |  0
  *            | requestedSize:16 | sizeClass:8 | blockFlags:8|  4
  *  ptr ->    +----------------------------------------------+
  *            | nextFree (free only)                         |  8
  *            | prevFree (free only)                         | 12
  *            | ... up to the class size                     |
  *            +----------------------------------------------+
+ *
+ * The seal is SealOf(ptr) while the block is live and 0 while it is free
+ * (below).
  */
 struct VR_BlockHeader {
-    uint32_t unused0;
+    uint32_t seal;
     uint16_t requestedSize; /* caller's size; class size in a free tail piece */
     uint8_t sizeClass;      /* 0..51, set when cut, never changed */
     uint8_t blockFlags;     /* bit 0 clear (small); bit 1 set while free */
@@ -89,7 +92,7 @@ struct VR_AltBlock {
     VR_AltBlock *next;      /* older header in the heap's bigBlocks */
     VR_AltBlock *prev;      /* newer header; null at the head */
     uint32_t direct;        /* 1: direct block after a VR_VirtualHeader */
-    uint32_t unused24;
+    uint32_t seal;          /* SealOf(ptr) while live, 0 once freed */
     uint16_t zero28;
     uint8_t zero30;
     uint8_t blockFlags;     /* 1 while live; kBlockAlt|kBlockFree once freed */
@@ -169,13 +172,14 @@ static_assert(offsetof(VR_PageSetBase, next) == 0 && offsetof(VR_PageSetBase, pr
               sizeof(VR_PageSetBase) == 24, "page-set header: six words");
 static_assert(offsetof(VR_SmallPageSet, owner) == 28 && sizeof(VR_SmallPageSet) == kSmallHeaderSize,
               "small page-set header: 32 bytes, owner at 28");
-static_assert(offsetof(VR_BlockHeader, requestedSize) == 4 && offsetof(VR_BlockHeader, sizeClass) == 6 &&
-              offsetof(VR_BlockHeader, blockFlags) == 7 && offsetof(VR_BlockHeader, nextFree) == 8 &&
+static_assert(offsetof(VR_BlockHeader, seal) == 0 && offsetof(VR_BlockHeader, requestedSize) == 4 &&
+              offsetof(VR_BlockHeader, sizeClass) == 6 && offsetof(VR_BlockHeader, blockFlags) == 7 && offsetof(VR_BlockHeader, nextFree) == 8 &&
               offsetof(VR_BlockHeader, prevFree) == 12 && sizeof(VR_BlockHeader) == 16,
               "small block header and free links");
 static_assert(offsetof(VR_AltBlock, heap) == 4 && offsetof(VR_AltBlock, size) == 8 &&
               offsetof(VR_AltBlock, next) == 12 && offsetof(VR_AltBlock, prev) == 16 &&
-              offsetof(VR_AltBlock, direct) == 20 && offsetof(VR_AltBlock, zero28) == 28 &&
+              offsetof(VR_AltBlock, direct) == 20 && offsetof(VR_AltBlock, seal) == 24 &&
+              offsetof(VR_AltBlock, zero28) == 28 &&
               offsetof(VR_AltBlock, zero30) == 30 && offsetof(VR_AltBlock, blockFlags) == 31 &&
               sizeof(VR_AltBlock) == kAltHeaderSize, "alt block header: 32 bytes");
 static_assert(offsetof(VR_BigPageSet, zeroTag) == 28 && sizeof(VR_BigPageSet) == kBigPageSetHeader,
@@ -186,6 +190,40 @@ static_assert(offsetof(VR_OneSizePageSet, owner) == 24 && offsetof(VR_OneSizePag
               offsetof(VR_OneSizePageSet, nextWithFree) == 32 && offsetof(VR_OneSizePageSet, prevWithFree) == 36 &&
               sizeof(VR_OneSizePageSet) == kOneSizeHeaderSize, "one-size page-set header: 40 bytes");
 #pragma GCC diagnostic pop
+
+/*
+ * The seal. Every live general-heap block carries, in the word 8 bytes in
+ * front of its pointer, a value derived from the pointer itself: the small
+ * header's first word, the alt header's word at 24 (both were left unwritten
+ * before, so no offset a reader relies on moves). Frees and reallocations
+ * test it before they trust anything else in the header, so an interior or
+ * garbage pointer into library memory is turned away with one load, one xor
+ * and one compare; and because it is bound to the address, header bytes
+ * copied elsewhere (into a block's data, say) do not pass for a block. A
+ * block that stops being live has its seal cleared (0 never is a seal: the
+ * constant is odd, addresses are 8-aligned).
+ */
+const uint32_t kBlockSeal = 0x5EA1B10Du;
+inline uint32_t SealOf(const void *block) { return (uint32_t)(uintptr_t)block ^ kBlockSeal; }
+inline uint32_t &SealWordOf(const void *block) { return *(uint32_t *)((uint8_t *)block - 8); }
+
+/* Whether block, which lies in library memory, is a live general-heap block
+   as far as its seal tells: 8-aligned and sealed. In the first 40 bytes of
+   a 64 KB unit lies no small block (its page set's header is there) and no
+   direct block, only a big block in a later unit of its big page set; for
+   such a pointer the seal word may lie in the unit before, which must then
+   be library memory too. (Library memory that is reserved but not yet
+   committed cannot be read at all; the region map does not tell it apart.) */
+inline int IsSealedBlock(const void *block)
+{
+    uintptr_t a = (uintptr_t)block;
+    if (__builtin_expect((a & 7) != 0 || (a & 0xFFFF) < 40, 0)) {
+        if (a & 7) return 0;
+        if ((a & 0xFFFF) < 8 && !IsLibraryMemory((const uint8_t *)block - 8)) return 0;
+        if (!(((const uint8_t *)block)[-1] & 1)) return 0;
+    }
+    return SealWordOf(block) == SealOf(block);
+}
 
 /* The flag byte in front of any general-heap block pointer. */
 inline uint8_t BlockFlagsOf(const void *block) { return ((const uint8_t *)block)[-1]; }

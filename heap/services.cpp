@@ -86,9 +86,11 @@ void VR_Heap::Free(void *block)
 
 void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
 {
-    /* Null and blocks already freed are not live blocks: nothing to resize,
-       and touching a free block would corrupt the lists that hold it. */
-    if (!block || (BlockFlagsOf(block) & kBlockFree)) return 0;
+    /* Null, blocks already freed and pointers that are not a block's (no
+       seal in front) are not live blocks: nothing to resize, and touching
+       them would corrupt the lists or the block they lie in. */
+    if (!block || !IsLibraryMemory(block) || !IsSealedBlock(block)) return 0;
+    if (BlockFlagsOf(block) & kBlockFree) return 0;
     if (flags & VR_HEAP_ZERO_INIT) zero = 1;
 
     if (!(BlockFlagsOf(block) & kBlockAlt)) {

@@ -89,6 +89,8 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
         VR_BlockHeader *b = (VR_BlockHeader *)(p->commitEnd - r);
         p->uncarved = r - piece;
         PushFree(b, k);
+        /* Free blocks carry no seal; the word may hold old data. */
+        b->seal = 0;
         b->sizeClass = (uint8_t)k;
         b->blockFlags = kBlockFree;
         b->requestedSize = (uint16_t)piece;
@@ -146,6 +148,7 @@ void *VR_Heap::AllocMem(unsigned long size)
             VR_BlockHeader *next = h->nextFree;
             freeLists[c] = next;
             if (next) next->prevFree = 0;
+            h->seal = SealOf((uint8_t *)h + kHeaderBytes);
             h->blockFlags = 0;
             h->requestedSize = (uint16_t)size;
             ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
@@ -157,6 +160,7 @@ void *VR_Heap::AllocMem(unsigned long size)
             h = (VR_BlockHeader *)p->CarvePoint();
             p->uncarved -= s;
             p->usedCount++;
+            h->seal = SealOf((uint8_t *)h + kHeaderBytes);
             h->sizeClass = (uint8_t)c;
             h->blockFlags = 0;
             h->requestedSize = (uint16_t)size;
@@ -199,6 +203,9 @@ void VR_Heap::FreeMem(void *block)
     if (!block || s_globalBypassFree) return;
     /* Anything outside library memory was not handed out here. */
     if (!IsLibraryMemory(block)) return;
+    /* An interior or garbage pointer into library memory carries no seal;
+       nothing of what lies in front of it is trusted then. */
+    if (!IsSealedBlock(block)) return;
     if (BlockFlagsOf(block) & kBlockAlt) {
         FreeBigMem(block);
         return;
@@ -217,6 +224,7 @@ void VR_Heap::FreeMem(void *block)
     }
     VR_ASSERT(h->sizeClass < kSizeClassCount && p->usedCount > 0);
     heap->PushFree(h, h->sizeClass);
+    h->seal = 0;
     h->blockFlags |= kBlockFree;
     if (--p->usedCount == 0 && p != (VR_SmallPageSet *)heap->pageSets) DetachPageSet(p, 1);
     heap->Unlock();
