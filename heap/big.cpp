@@ -35,7 +35,7 @@ inline uint32_t ChunkSize(const VR_BigChunk *chunk)
 
 inline uint32_t *TrailingTag(VR_BigChunk *chunk, uint32_t size)
 {
-    return (uint32_t *)((uint8_t *)chunk + size - 4);
+    return (uint32_t *)BytesAfter(chunk, size - 4);
 }
 
 /* Both tags of a chunk; the free bit goes into both, so the chunk behind
@@ -55,7 +55,7 @@ inline uint32_t Span(const void *a, const void *b)
 
 inline uint8_t *ChunkEnd(VR_BigChunk *chunk)
 {
-    return (uint8_t *)chunk + ChunkSize(chunk);
+    return BytesAfter(chunk, ChunkSize(chunk));
 }
 
 inline void PushFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
@@ -198,8 +198,8 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
     bigPageSets = ps;
     ps->usedCount = 0;
     ps->uncarved = 0;
-    ps->commitEnd = base + commit;
-    ps->regionEnd = base + reserve;
+    ps->commitEnd = BytesAfter(base, commit);
+    ps->regionEnd = BytesAfter(base, reserve);
     ps->zeroTag = 0;
 
     VR_BigChunk *first = (VR_BigChunk *)(base + kBigPageSetHeader);
@@ -225,12 +225,12 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
         uint32_t amount = (need + s_pageSize - 1) & ~(s_pageSize - 1);
         uint8_t *old = ps->commitEnd;
         if (!CommitPages(old, amount, nocache)) continue;
-        ps->commitEnd = old + amount;
+        ps->commitEnd = BytesAfter(old, amount);
         uint32_t t = ((uint32_t *)old)[-1];
         if (t & 1) {
             /* The last chunk is free: it absorbs the new pages and keeps
                its place on the free list. */
-            chunk = (VR_BigChunk *)(old - (t & ~1u));
+            chunk = (VR_BigChunk *)BytesBefore(old, t & ~1u);
             SetTags(chunk, ((t & ~1u) + amount) | 1);
         } else {
             chunk = (VR_BigChunk *)old;
@@ -250,7 +250,7 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
     VR_ASSERT((chunk->sizeTag & 1) && size >= need);
     uint32_t rest = size - need;
     if (rest >= kMinChunk) {
-        VR_BigChunk *tail = (VR_BigChunk *)((uint8_t *)chunk + need);
+        VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
         tail->owner = chunk->owner;
         SetTags(tail, rest | 1);
         PushFreeChunk(bigFreeChunks, tail);
@@ -290,7 +290,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
             uint32_t cur = ChunkSize(chunk);
             uint32_t amount = (need - cur + s_pageSize - 1) & ~(s_pageSize - 1);
             if (CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) {
-                ps->commitEnd += amount;
+                ps->commitEnd = BytesAfter(ps->commitEnd, amount);
                 SetTags(chunk, cur + amount);
             }
         }
@@ -314,8 +314,8 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     uint32_t surplus = ChunkSize(chunk) - need;
     if (surplus < kMinChunk) return header;
 
-    VR_BigChunk *tail = (VR_BigChunk *)((uint8_t *)chunk + need);
-    uint8_t *tailEnd = (uint8_t *)tail + surplus;
+    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
+    uint8_t *tailEnd = BytesAfter(tail, surplus);
     if (tailEnd != ps->commitEnd) {
         VR_BigChunk *next = (VR_BigChunk *)tailEnd;
         if (next->sizeTag & 1) {
@@ -345,14 +345,14 @@ void VR_Heap::ReleaseBigBlock(void *header)
 
     uint32_t t = ((uint32_t *)chunk)[-1] & ~1u;
     if (t) {
-        VR_BigChunk *prev = (VR_BigChunk *)((uint8_t *)chunk - t);
+        VR_BigChunk *prev = (VR_BigChunk *)BytesBefore(chunk, t);
         if (prev->sizeTag & 1) {
             UnlinkFreeChunk(bigFreeChunks, prev);
             size += t;
             chunk = prev;
         }
     }
-    uint8_t *end = (uint8_t *)chunk + size;
+    uint8_t *end = BytesAfter(chunk, size);
     if (end != ps->commitEnd) {
         VR_BigChunk *next = (VR_BigChunk *)end;
         if (next->sizeTag & 1) {
@@ -452,7 +452,7 @@ const char *VR_Heap::ValidateBig()
                 used++;
                 prevFree = 0;
             }
-            c += size;
+            c = BytesAfter(c, size);
         }
         if (c != ps->commitEnd) return "big chunks do not tile their page set";
         if (used != ps->usedCount) return "big page set: usedCount differs from chunks in use";

@@ -65,7 +65,7 @@ void *VR_Heap::Cut(void *block, unsigned long offset, unsigned long count)
     uint32_t n = GetBlockSize(block);
     if (offset > n || count > n - offset) return 0;
     uint8_t *b = Bytes(block);
-    memmove(b + offset, b + offset + count, n - offset - count);
+    memmove(BytesAfter(b, offset), BytesAfter(b, offset + count), n - offset - count);
     /* A shrink: the block stays where it is. */
     return Realloc(block, n - count, 0);
 }
@@ -76,7 +76,7 @@ void *VR_Heap::Trim(void *block, unsigned long start, unsigned long length)
     if (start != 0) {
         uint32_t n = GetBlockSize(block);
         if (start > n || length > n - start) return 0;
-        memmove(block, Bytes(block) + start, length);
+        memmove(block, BytesAfter(block, start), length);
     }
     /* From offset 0 this is a plain resize, which may also grow the block. */
     return Realloc(block, length, 0);
@@ -119,24 +119,24 @@ void *VR_Heap::Insert(void *block, unsigned long offset, void const *source, uns
     uint8_t *r = Bytes(Realloc(block, n + count, 0));
     if (!r) return 0;
     uint32_t old = GetBlockSize(r) - count;
-    if (offset < old) memmove(r + offset + count, r + offset, old - offset);
+    if (offset < old) memmove(BytesAfter(r, offset + count), BytesAfter(r, offset), old - offset);
 
     if (!source) {
-        memset(r + offset, 0, count);
+        memset(BytesAfter(r, offset), 0, count);
     } else if (!inside) {
-        memcpy(r + offset, source, count);
+        memcpy(BytesAfter(r, offset), source, count);
     } else {
         uint32_t srcEnd = srcOffset + count;
         uint32_t low = 0;
         if (srcOffset < offset) {
             low = (srcEnd < offset ? srcEnd : offset) - srcOffset;
             /* Below offset, in front of the new range: no overlap. */
-            memcpy(r + offset, r + srcOffset, low);
+            memcpy(BytesAfter(r, offset), BytesAfter(r, srcOffset), low);
         }
         if (low < count) {
             uint32_t from = (srcOffset > offset ? srcOffset : offset) + count;
             /* Above the new range after the shift: no overlap. */
-            memcpy(r + offset + low, r + from, count - low);
+            memcpy(BytesAfter(r, offset + low), BytesAfter(r, from), count - low);
         }
     }
     return r;

@@ -8,6 +8,12 @@
 #include "layout.h"
 #include "platform.h"
 
+/* p moved forward or back by n bytes, computed on the address. Big page
+   sets and blocks may span 2 GB and more, and pointer arithmetic with such
+   offsets is undefined on a 32-bit system (the offset counts as negative). */
+inline uint8_t *BytesAfter(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p + n); }
+inline uint8_t *BytesBefore(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p - n); }
+
 inline void VR_AHeap::Lock()
 {
     if (lockActive) vr_os::LockEnter(&lock);

@@ -150,7 +150,7 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
     }
 
     uint8_t *data = (uint8_t *)h + kAltHeaderSize;
-    if (size > old && zero) memset(data + old, 0, size - old);
+    if (size > old && zero) memset(BytesAfter(data, old), 0, size - old);
     h->size = size;
     return data;
 }
