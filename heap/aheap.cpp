@@ -9,6 +9,7 @@
 #include <new>
 
 #include "heap_internal.h"
+#include "registry.h"
 
 /*
  * Lock order. A heap's lock is taken before the process lock (page services
@@ -62,6 +63,9 @@ VR_AHeap::VR_AHeap(const char *)
 
 VR_AHeap::~VR_AHeap()
 {
+    /* Off the list first: a process-wide walk must never meet a heap that
+       is being torn down. */
+    UnregisterHeap(this);
     if (!(flags & VR_HEAP_STATIC)) {
         Lock();
         ReleasePageSets();
@@ -134,6 +138,7 @@ int VR_AHeap::Init(long newFlags, int lazy)
     /* Published last: an allocation on another thread that sees the word
        set must also see the lock and the flags. */
     __atomic_store_n(&initialized, 1, __ATOMIC_RELEASE);
+    RegisterHeap(this);
     return 1;
 }
 
