@@ -49,6 +49,14 @@ struct VR_SmallPageSet : VR_PageSetBase {
     VR_Heap *owner;         /* heap whose pageSets list holds this page set */
 };
 
+/* The alignment every general-heap block pointer has: what the platform's
+   C runtime promises for malloc (max_align_t). */
+#if defined(_WIN32)
+const uint32_t kBlockAlignment = 8;
+#else
+const uint32_t kBlockAlignment = 8;     /* becomes 16: see the size classes */
+#endif
+
 enum {
     kBlockAlt = 1,   /* blockFlags bit 0: a VR_AltBlock (big or direct) is in front */
     kBlockFree = 2,  /* blockFlags bit 1: a free small block (or a freed big one) */

@@ -64,6 +64,7 @@ void VR_Heap::InitHeap()
     bigPageSets = 0;
     bigFreeChunks = 0;
     directCount = 0;
+    memset(&counters, 0, sizeof counters);
 }
 
 void VR_Heap::PushFree(VR_BlockHeader *h, unsigned k)

@@ -108,13 +108,31 @@ protected:
 };
 
 /*
+ * What a VR_Heap has handed out, kept by the heap under its own lock where
+ * it already changes its lists. Blocks waiting in a thread's cache count as
+ * handed out here (the heap lent them to the cache); the cache reports its
+ * own share separately. Byte figures are the space the blocks occupy (class
+ * or chunk size), not the sizes their callers asked for.
+ */
+struct VR_HeapCounters {
+    unsigned long smallBlocks[52];  /* small blocks out of each class's free list */
+    unsigned long smallBytes;       /* their class bytes */
+    unsigned long bigBlocks;        /* big chunks in use */
+    unsigned long bigBytes;         /* their chunk bytes */
+    unsigned long directBlocks;     /* direct blocks */
+    unsigned long directBytes;      /* their committed bytes */
+    unsigned long peakBytes;        /* highest smallBytes + bigBytes + directBytes so far */
+};
+
+/*
  * VR_Heap: the general heap. Requests up to 1016 bytes are small blocks of
  * 52 size classes in 64 KB page sets; bigger ones are boundary-tagged chunks
  * of big page sets; AllocWithReserve makes direct blocks with a reservation
  * of their own. Freeing is static: a block finds its heap by itself.
  *
  * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
- * freeLists 60..267, bigPageSets 268, bigFreeChunks 272; size 276.
+ * freeLists 60..267, bigPageSets 268, bigFreeChunks 272, counters
+ * 276..515; size 516.
  */
 class VR_API VR_Heap : public VR_AHeap {
 public:
@@ -179,6 +197,7 @@ private:
     VR_BlockHeader *freeLists[kSizeClassCount]; /* one free list per size class */
     VR_BigPageSet *bigPageSets;             /* newest first */
     VR_BigChunk *bigFreeChunks;             /* most recently inserted first */
+    VR_HeapCounters counters;               /* what the heap has handed out */
 
 protected:
     static unsigned long s_sizeClasses[kSizeClassCount];
