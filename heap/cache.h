@@ -58,8 +58,8 @@ struct VR_CacheBin {
 /*
  * Invariants, for a bound cache: every block on small[k] is a small block
  * of class k of `heap` flagged as above, capacity - room of them; every
- * block on big[j] is a big block of `heap` in a chunk of exactly
- * BigChunkOf(j) bytes, and bigBytes is the sum of those chunks. An unbound
+ * block on big[j] is a big block of `heap` in a chunk for which
+ * ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks. An unbound
  * cache's bins mean nothing and are reset when it binds.
  */
 struct VR_ThreadCache {
@@ -100,8 +100,13 @@ struct VR_API VR_Cache {
         unsigned e = 31 - (unsigned)__builtin_clz(u);
         return ((e - 2) << 2) + ((u >> (e - 2)) & 3) - 31;
     }
-    /* The chunk that a block of big class j lives in. */
-    static uint32_t BigChunkOf(unsigned j) { return s_bigChunk[j]; }
+    /* Whether a chunk in use (its size tag) can wait in the bin of big
+       class j: it holds any block of the class, and what it holds beyond
+       is a rest that was too small to split off. */
+    static int ChunkFitsClass(uint32_t sizeTag, unsigned j)
+    {
+        return sizeTag - s_bigChunk[j] < (uint32_t)kMinChunk;
+    }
 
     /* The common case of AllocMem: a block of the class from the calling
        thread's cache bound to heap, or null. */
@@ -129,8 +134,8 @@ struct VR_API VR_Cache {
             if (!p) return 0;
             b->head = *(void **)p;
             b->room++;
-            c->bigBytes -= BigChunkOf(j);
             VR_AltBlock *h = AltHeaderOf(p);
+            c->bigBytes -= ((uint32_t *)h)[-2];
             h->seal = SealOf(p);
             h->size = size;
             h->blockFlags = kBlockAlt;
@@ -176,8 +181,9 @@ struct VR_API VR_Cache {
     /* Under heap's lock: binds c to heap when it is unbound. 1 when c is
        bound to heap afterwards. */
     static int BindLocked(VR_ThreadCache *c, VR_Heap *heap);
-    /* Gives every waiting block of the calling thread back to its heap;
-       1 when there was any. Holds no lock on entry. */
+    /* Gives every waiting block of the calling thread back to its heap and
+       unbinds its cache; 1 when any block was waiting. Holds no lock on
+       entry. */
     static int FlushCurrent();
     /* Unbinds every cache bound to heap (any heap when null). With keep,
        their waiting blocks stay the heap's and go back to it when each
