@@ -7,6 +7,7 @@
  */
 #include "cache.h"
 
+uint8_t s_cacheClassOf[1025];
 uint32_t VR_Cache::s_smallCapacity[VR_Heap::kSizeClassCount];
 uint32_t VR_Cache::s_bigClassSize[kBigClassCount];
 uint32_t VR_Cache::s_bigCapacity[kBigClassCount];
@@ -94,6 +95,7 @@ VR_ThreadCache *CreateCache()
 
 void VR_Cache::InitTables()
 {
+    memcpy(s_cacheClassOf, VR_Heap::s_sizeClassOf, sizeof s_cacheClassOf);
     for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
         uint32_t size = (uint32_t)VR_Heap::s_sizeClasses[k];
         uint32_t n = size ? kSmallBinBytes / size : 0;

@@ -84,6 +84,11 @@ static_assert(offsetof(VR_ThreadCache, small) == 32 && sizeof(VR_CacheBin) == 8 
                   sizeof(VR_ThreadCache) == 32 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
               "thread cache: eight words, then the bins");
 
+/* VR_Heap's class table for the sizes of small requests plus their header,
+   in a copy that stays inside the library (reached without the global
+   offset table). */
+extern uint8_t s_cacheClassOf[1025];
+
 struct VR_API VR_Cache {
     static uint32_t s_smallCapacity[VR_Heap::kSizeClassCount];
     static uint32_t s_bigClassSize[kBigClassCount];   /* largest request of each big class */
@@ -116,7 +121,7 @@ struct VR_API VR_Cache {
         if (__builtin_expect(!c || __atomic_load_n(&c->heap, __ATOMIC_RELAXED) != heap, 0)) return 0;
         void *p;
         if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
-            unsigned k = VR_Heap::s_sizeClassOf[size + 8];
+            unsigned k = s_cacheClassOf[size + 8];
             VR_CacheBin *b = &c->small[k];
             p = b->head;
             if (__builtin_expect(!p, 0)) return 0;
