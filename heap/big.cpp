@@ -20,12 +20,12 @@ namespace {
 
 inline VR_BigChunk *ChunkOfHeader(void *header)
 {
-    return (VR_BigChunk *)((uint8_t *)header - 8);
+    return (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
 }
 
 inline void *HeaderOfChunk(VR_BigChunk *chunk)
 {
-    return (uint8_t *)chunk + 8;
+    return (uint8_t *)chunk + kChunkHeader;
 }
 
 inline uint32_t ChunkSize(const VR_BigChunk *chunk)
@@ -89,7 +89,7 @@ inline void UnlinkAlt(VR_AltBlock *&head, VR_AltBlock *h)
    request was validated by BigSizesFor, so nothing here wraps. */
 inline uint32_t ChunkSizeFor(uint32_t request)
 {
-    uint32_t need = (request + kChunkOverhead + 7) & ~7u;
+    uint32_t need = AlignUp(request + kChunkOverhead);
     return need < kMinChunk ? (uint32_t)kMinChunk : need;
 }
 
@@ -101,8 +101,8 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
 {
     uint32_t r, reservation;
     if (size > 0xFFFFFFFFu - kAltHeaderSize) return 0;
-    if (!RoundUpChecked(size + kAltHeaderSize, 8, &r)) return 0;
-    if (r > 0xFFFFFFFFu - kChunkOverhead - 7 - kBigPageSetHeader) return 0;
+    if (!RoundUpChecked(size + kAltHeaderSize, kBlockAlignment, &r)) return 0;
+    if (r > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;
     uint32_t n = ChunkSizeFor(r);
     if (!RoundUpChecked(n + kBigPageSetHeader, s_granularity, &reservation)) return 0;
     *request = r;
@@ -474,7 +474,8 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
         while (c < ps->commitEnd) {
             VR_BigChunk *chunk = (VR_BigChunk *)c;
             uint32_t tag = chunk->sizeTag, size = tag & ~1u;
-            if (size < kMinChunk || (size & 7)) return "big chunk: size below 1112 or not a multiple of 8";
+            if (size < kMinChunk || (size & (kBlockAlignment - 1)))
+                return "big chunk: size below the smallest chunk or not a multiple of the alignment";
             if (size > Span(ps->commitEnd, c)) return "big chunk passes commitEnd";
             if (*TrailingTag(chunk, size) != tag) return "big chunk: trailing tag differs from sizeTag";
             if (chunk->owner != ps) return "big chunk: wrong owner";

@@ -191,7 +191,7 @@ int VR_Cache::FreeBig(VR_ThreadCache *c, void *block)
     uint32_t size = h->size;
     if (size <= VR_Heap::kSmallLimit || size > kBigCacheLimit) return 0;
     unsigned j = BigClassOf(size);
-    uint32_t chunk = ((uint32_t *)h)[-2];
+    uint32_t chunk = ChunkTagOfHeader(h);
     /* Only a chunk that holds any block of the class and no more than a
        rest too small to split off: one that an in-place reallocation grew
        keeps the ordinary way. */
@@ -290,7 +290,7 @@ const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *
                 if (h->heap != heap || h->direct) return "thread cache: big block of another heap";
                 if (h->blockFlags != (kBlockAlt | kBlockFree | kBlockCached) || h->seal != 0)
                     return "thread cache: big block not marked as waiting";
-                uint32_t chunk = ((uint32_t *)h)[-2];
+                uint32_t chunk = ChunkTagOfHeader(h);
                 if (!ChunkFitsClass(chunk, j)) return "thread cache: big block's chunk not of its class";
                 bytes += chunk;
             }

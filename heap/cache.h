@@ -140,7 +140,7 @@ struct VR_API VR_Cache {
             b->head = *(void **)p;
             b->room++;
             VR_AltBlock *h = AltHeaderOf(p);
-            c->bigBytes -= ((uint32_t *)h)[-2];
+            c->bigBytes -= ChunkTagOfHeader(h);
             h->seal = SealOf(p);
             h->size = size;
             h->blockFlags = kBlockAlt;
