@@ -37,6 +37,14 @@ struct VR_Test {
     static VR_BigChunk *&BigFreeChunks(VR_Heap &h) { return h.bigFreeChunks; }
     static unsigned long SizeClass(int k) { return VR_Heap::s_sizeClasses[k]; }
     static unsigned SizeClassOf(unsigned t) { return VR_Heap::s_sizeClassOf[t]; }
+    /* How many classes the table holds: they step by the block alignment,
+       so where that is 16 the entries behind the last class stay 0. */
+    static int SizeClassesInUse()
+    {
+        int n = 0;
+        while (n < VR_Heap::kSizeClassCount && VR_Heap::s_sizeClasses[n]) n++;
+        return n;
+    }
 
     /* Gives back what waits in the calling thread's cache, as recovery and
        thread exit do; for tests that count blocks or page sets exactly. */

@@ -65,7 +65,8 @@ struct OutOfMemory : ::testing::Test {
    needs a commit. */
 void FillFirstPage(VR_Heap &heap)
 {
-    for (uint32_t i = 0; i < (s_pageSize - 32) / 24; i++) ASSERT_NE(nullptr, heap.AllocMem(16));
+    const uint32_t size = AlignUp(16 + 8);   // class 1: 24 or 32 bytes
+    for (uint32_t i = 0; i < (s_pageSize - kSmallFirstBlock) / size; i++) ASSERT_NE(nullptr, heap.AllocMem(16));
 }
 
 TEST_F(OutOfMemory, EmergencyReserveSizes)
@@ -104,7 +105,7 @@ TEST_F(OutOfMemory, ReserveBecomesAPageSet)
     VR_SetFault(vr_os::kFaultReserve, 1, 0xFFFFFFFFu);
     uint8_t *p = (uint8_t *)heap.AllocMem(100);
     ASSERT_NE(nullptr, p);
-    EXPECT_EQ((uint8_t *)reserve + 40, p);
+    EXPECT_EQ((uint8_t *)reserve + kSmallFirstBlock + 8, p);
     EXPECT_EQ(1, s_callbacks);
     EXPECT_EQ(0, s_handlerCalls);   // no recovery was needed
     EXPECT_EQ(nullptr, VR_Test::EmergencyReserve());
@@ -170,9 +171,12 @@ TEST_F(OutOfMemory, RetiredTailStaysUsableWhenANewPageSetFails)
     for (int i = 0; i < 63; i++) ASSERT_NE(nullptr, heap.AllocMem(1016));
     VR_SetFault(vr_os::kFaultReserve, 1, 0xFFFFFFFFu);
     EXPECT_EQ(nullptr, heap.AllocMem(1016));
-    EXPECT_NE(nullptr, VR_Test::FreeList(heap, 50));
+    // The tail's largest piece: 976 bytes, or 960 where the first block
+    // lies 8 bytes further in.
+    const uint32_t piece = kBlockAlignment == 8 ? 976 : 960;
+    EXPECT_NE(nullptr, VR_Test::FreeList(heap, VR_Test::SizeClassOf(piece)));
     EXPECT_SOUND(heap);
-    EXPECT_NE(nullptr, heap.AllocMem(960));   // served from the tail
+    EXPECT_NE(nullptr, heap.AllocMem(piece - 16));   // served from the tail
     VR_SetFault(vr_os::kFaultReserve, 0, 0);
     EXPECT_NE(nullptr, heap.AllocMem(1016));
     EXPECT_SOUND(heap);

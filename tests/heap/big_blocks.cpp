@@ -18,7 +18,25 @@ namespace {
 #define EXPECT_VALID(h) EXPECT_EQ(nullptr, (h).Validate())
 
 uint8_t *Base(VR_BigPageSet *ps) { return (uint8_t *)ps; }
-VR_BigChunk *ChunkOf(void *block) { return (VR_BigChunk *)((uint8_t *)block - 40); }
+VR_BigChunk *ChunkOf(void *block) { return (VR_BigChunk *)((uint8_t *)block - kAltHeaderSize - kChunkHeader); }
+
+/* Where the first chunk's block lies: behind the big page set's header, the
+   chunk's size tag and owner (and padding where blocks are 16-aligned) and
+   the block's header. */
+const uint32_t kFirstBigBlock = kBigPageSetHeader + kChunkHeader + kAltHeaderSize;
+const uint32_t kSmallestChunk = kMinChunk;
+/* What the first page of a fresh big page set holds in chunks. */
+const uint32_t kFirstPageChunks = 4096 - kBigPageSetHeader;
+
+/* The chunk a big block of size bytes takes: its header and data rounded
+   to the alignment, then the tags, owner and padding, rounded again; never
+   less than the smallest chunk. (With 8-byte alignment 1017 bytes take
+   1112, 4120 take 4168, 9000 take 9048; with 16, 1120, 4192, 9072.) */
+uint32_t ChunkFor(uint32_t size)
+{
+    uint32_t n = AlignUp(AlignUp(size + kAltHeaderSize) + kChunkOverhead);
+    return n < kSmallestChunk ? kSmallestChunk : n;
+}
 uint32_t TrailingTag(VR_BigChunk *c) { return *(uint32_t *)((uint8_t *)c + (c->sizeTag & ~1u) - 4); }
 
 int FreeChunkCount(VR_Heap &h)
@@ -77,19 +95,22 @@ TEST(BigBlocks, FirstBlockSplitsTheFirstChunk)
     uint8_t *base = Base(ps);
     EXPECT_EQ(0x100000, ps->regionEnd - base);
     EXPECT_EQ(4096, ps->commitEnd - base);
-    EXPECT_EQ(base + 72, p);
+    EXPECT_EQ(base + kFirstBigBlock, p);
+    EXPECT_EQ(0u, (uintptr_t)p % kBlockAlignment);
     EXPECT_EQ(1017u, h.GetBlockSize(p));
     EXPECT_EQ(1, p[-1]);
     EXPECT_EQ(0u, AltHeaderOf(p)->direct);
     EXPECT_EQ(1u, ps->usedCount);
 
-    VR_BigChunk *used = (VR_BigChunk *)(base + 32);
-    EXPECT_EQ(1112u, used->sizeTag);
-    EXPECT_EQ(1112u, TrailingTag(used));
-    VR_BigChunk *rest = (VR_BigChunk *)(base + 1144);
+    // 1017 bytes take the smallest chunk; the rest of the page stays free.
+    VR_BigChunk *used = (VR_BigChunk *)(base + kBigPageSetHeader);
+    EXPECT_EQ(kSmallestChunk, ChunkFor(1017));
+    EXPECT_EQ(kSmallestChunk, used->sizeTag);
+    EXPECT_EQ(kSmallestChunk, TrailingTag(used));
+    VR_BigChunk *rest = (VR_BigChunk *)(base + kBigPageSetHeader + kSmallestChunk);
     EXPECT_EQ(VR_Test::BigFreeChunks(h), rest);
-    EXPECT_EQ(2952u | 1, rest->sizeTag);
-    EXPECT_EQ(2952u | 1, TrailingTag(rest));
+    EXPECT_EQ((kFirstPageChunks - kSmallestChunk) | 1, rest->sizeTag);
+    EXPECT_EQ((kFirstPageChunks - kSmallestChunk) | 1, TrailingTag(rest));
     EXPECT_EQ(ps, rest->owner);
     EXPECT_TRUE(IsDynamicMemory(p));
     memset(p, 0x5A, 1017);
@@ -101,7 +122,7 @@ TEST(BigBlocks, FirstBlockSplitsTheFirstChunk)
     EXPECT_EQ(ps, VR_Test::BigPageSets(h));
     EXPECT_EQ(0u, ps->usedCount);
     EXPECT_EQ(used, VR_Test::BigFreeChunks(h));
-    EXPECT_EQ(4064u | 1, used->sizeTag);
+    EXPECT_EQ(kFirstPageChunks | 1, used->sizeTag);
     EXPECT_EQ(1, FreeChunkCount(h));
     EXPECT_EQ(nullptr, VR_Test::BigBlocks(h));
     EXPECT_VALID(h);
@@ -125,7 +146,7 @@ TEST(BigBlocks, HugeRequestGetsItsOwnPageSetAndGivesItBack)
     ASSERT_NE(first, ps);
     EXPECT_EQ(2031616, ps->regionEnd - Base(ps));
     EXPECT_EQ(2002944, ps->commitEnd - Base(ps));
-    EXPECT_EQ(Base(ps) + 72, p);
+    EXPECT_EQ(Base(ps) + kFirstBigBlock, p);
     p[0] = 1;
     p[1999999] = 2;
     EXPECT_VALID(h);
@@ -191,11 +212,11 @@ TEST(BigBlocks, FreeMergesWithBothNeighbours)
 TEST(BigBlocks, NewestPageSetGrowsItsFreeLastChunk)
 {
     VR_Heap h;
-    uint8_t *a = (uint8_t *)h.AllocMem(1017);  // leaves 2952 free at the end
+    uint8_t *a = (uint8_t *)h.AllocMem(1017);  // leaves the rest of the first page free
     VR_BigPageSet *ps = VR_Test::BigPageSets(h);
     uint8_t *b = (uint8_t *)h.AllocMem(6000);
     EXPECT_EQ(1, BigPageSetCount(h));
-    EXPECT_EQ(a + 1112, b);                    // the free last chunk grew
+    EXPECT_EQ(a + kSmallestChunk, b);          // the free last chunk grew
     EXPECT_EQ(4096 + 8192, ps->commitEnd - Base(ps));
     EXPECT_VALID(h);
 
@@ -213,18 +234,19 @@ TEST(BigBlocks, NewestPageSetGrowsItsFreeLastChunk)
 TEST(BigBlocks, GrowsInPlaceAndSplitsTheSurplus)
 {
     VR_Heap h;
-    uint8_t *p = (uint8_t *)h.AllocMem(3000);  // 4064-byte chunk ending at commitEnd
+    uint8_t *p = (uint8_t *)h.AllocMem(3000);  // the whole first page's chunk, ending at commitEnd
     VR_BigPageSet *ps = VR_Test::BigPageSets(h);
+    EXPECT_EQ(kFirstPageChunks, ChunkOf(p)->sizeTag);
     memset(p, 0x77, 3000);
-    // 104 more bytes of chunk: one page committed, the rest split off.
+    // A little more chunk (104 or 128 bytes): one page committed, the rest split off.
     uint8_t *q = (uint8_t *)h.Realloc(p, 4120, 0);
     EXPECT_EQ(p, q);
     EXPECT_EQ(4120u, h.GetBlockSize(q));
     EXPECT_EQ(8192, ps->commitEnd - Base(ps));
-    EXPECT_EQ(4168u, ChunkOf(q)->sizeTag);
-    VR_BigChunk *tail = (VR_BigChunk *)(Base(ps) + 32 + 4168);
+    EXPECT_EQ(ChunkFor(4120), ChunkOf(q)->sizeTag);
+    VR_BigChunk *tail = (VR_BigChunk *)(Base(ps) + kBigPageSetHeader + ChunkFor(4120));
     EXPECT_EQ(VR_Test::BigFreeChunks(h), tail);
-    EXPECT_EQ(3992u | 1, tail->sizeTag);
+    EXPECT_EQ((8192 - kBigPageSetHeader - ChunkFor(4120)) | 1, tail->sizeTag);
     ExpectPattern(q, 3000, 0x77);
     EXPECT_VALID(h);
 
@@ -232,7 +254,9 @@ TEST(BigBlocks, GrowsInPlaceAndSplitsTheSurplus)
     q = (uint8_t *)h.Realloc(q, 7500, 0);
     EXPECT_EQ(p, q);
     EXPECT_EQ(8192, ps->commitEnd - Base(ps));
-    EXPECT_EQ(8160u, ChunkOf(q)->sizeTag);    // a 612-byte rest stays inside
+    // The rest (608 or 592 bytes) is below the smallest chunk and stays inside.
+    EXPECT_LT(8192 - kBigPageSetHeader - ChunkFor(7500), kSmallestChunk);
+    EXPECT_EQ(8192 - kBigPageSetHeader, ChunkOf(q)->sizeTag);
     EXPECT_EQ(nullptr, VR_Test::BigFreeChunks(h));
     ExpectPattern(q, 3000, 0x77);
     EXPECT_VALID(h);
@@ -241,16 +265,17 @@ TEST(BigBlocks, GrowsInPlaceAndSplitsTheSurplus)
 TEST(BigBlocks, AbsorbsTheFreeLastChunkAndCommitsBehindIt)
 {
     VR_Heap h;
-    uint8_t *p = (uint8_t *)h.AllocMem(1017);  // 1112 in use, 2952 free up to commitEnd
+    uint8_t *p = (uint8_t *)h.AllocMem(1017);  // the smallest chunk in use, the rest free up to commitEnd
     VR_BigPageSet *ps = VR_Test::BigPageSets(h);
     memset(p, 0x33, 1017);
     uint8_t *q = (uint8_t *)h.Realloc(p, 9000, 0);
     EXPECT_EQ(p, q);
-    // need 9048: 4064 in place, 4984 more rounded to two pages.
+    // The chunk needs 9048 or 9072 bytes: the first page's chunks in place,
+    // the 4984 or 5008 more rounded up to two pages.
     EXPECT_EQ(4096 + 8192, ps->commitEnd - Base(ps));
-    EXPECT_EQ(9048u, ChunkOf(q)->sizeTag);
+    EXPECT_EQ(ChunkFor(9000), ChunkOf(q)->sizeTag);
     EXPECT_EQ(1, FreeChunkCount(h));
-    EXPECT_EQ((4064u + 8192 - 9048) | 1, VR_Test::BigFreeChunks(h)->sizeTag);
+    EXPECT_EQ((kFirstPageChunks + 8192 - ChunkFor(9000)) | 1, VR_Test::BigFreeChunks(h)->sizeTag);
     ExpectPattern(q, 1017, 0x33);
     EXPECT_VALID(h);
 }
@@ -258,26 +283,30 @@ TEST(BigBlocks, AbsorbsTheFreeLastChunkAndCommitsBehindIt)
 TEST(BigBlocks, ShrinkSplitsOnlyFromTheMinimumChunkOn)
 {
     VR_Heap h;
-    uint8_t *p = (uint8_t *)h.AllocMem(10000);  // 10048 in use, 2208 free behind
+    // Three pages: a chunk of 10048 (or 10064) bytes in use, 2208 (or 2192) free behind.
+    uint8_t *p = (uint8_t *)h.AllocMem(10000);
     VR_BigPageSet *ps = VR_Test::BigPageSets(h);
-    EXPECT_EQ(10048u, ChunkOf(p)->sizeTag);
+    const uint32_t behind = 3 * 4096 - kBigPageSetHeader - ChunkFor(10000);
+    EXPECT_EQ(ChunkFor(10000), ChunkOf(p)->sizeTag);
     EXPECT_EQ(1, FreeChunkCount(h));
+    EXPECT_EQ(behind | 1, VR_Test::BigFreeChunks(h)->sizeTag);
     memset(p, 0x44, 10000);
 
-    // Losing 1000 bytes of chunk: below the minimum, the chunk stays.
+    // Losing 1000 (or 992) bytes of chunk: below the minimum, the chunk stays.
+    EXPECT_LT(ChunkFor(10000) - ChunkFor(9000), kSmallestChunk);
     EXPECT_EQ(p, h.Realloc(p, 9000, 0));
-    EXPECT_EQ(10048u, ChunkOf(p)->sizeTag);
+    EXPECT_EQ(ChunkFor(10000), ChunkOf(p)->sizeTag);
     EXPECT_EQ(9000u, h.GetBlockSize(p));
     EXPECT_EQ(1, FreeChunkCount(h));
     EXPECT_VALID(h);
 
     // Losing 2000: the tail becomes free and merges with the chunk behind.
     EXPECT_EQ(p, h.Realloc(p, 8000, 0));
-    EXPECT_EQ(8048u, ChunkOf(p)->sizeTag);
+    EXPECT_EQ(ChunkFor(8000), ChunkOf(p)->sizeTag);
     EXPECT_EQ(1, FreeChunkCount(h));
     VR_BigChunk *tail = VR_Test::BigFreeChunks(h);
-    EXPECT_EQ((VR_BigChunk *)(Base(ps) + 32 + 8048), tail);
-    EXPECT_EQ((2000u + 2208) | 1, tail->sizeTag);
+    EXPECT_EQ((VR_BigChunk *)(Base(ps) + kBigPageSetHeader + ChunkFor(8000)), tail);
+    EXPECT_EQ((ChunkFor(10000) - ChunkFor(8000) + behind) | 1, tail->sizeTag);
     ExpectPattern(p, 8000, 0x44);
     EXPECT_VALID(h);
 
@@ -285,7 +314,7 @@ TEST(BigBlocks, ShrinkSplitsOnlyFromTheMinimumChunkOn)
     EXPECT_EQ(p, h.Realloc(p, 10, 0));
     EXPECT_EQ(10u, h.GetBlockSize(p));
     EXPECT_EQ(1, p[-1]);
-    EXPECT_EQ(1112u, ChunkOf(p)->sizeTag);
+    EXPECT_EQ(kSmallestChunk, ChunkOf(p)->sizeTag);
     EXPECT_VALID(h);
 }
 
@@ -504,11 +533,11 @@ TEST(BigBlocks, ValidateNamesBrokenInvariants)
     EXPECT_VALID(h);
     VR_BigChunk *ca = ChunkOf(a);
 
-    ca->sizeTag += 8;
+    ca->sizeTag += kBlockAlignment;
     EXPECT_NE(nullptr, h.Validate());
-    ca->sizeTag -= 8;
+    ca->sizeTag -= kBlockAlignment;
 
-    uint32_t *trail = (uint32_t *)((uint8_t *)ca + 1112 - 4);
+    uint32_t *trail = (uint32_t *)((uint8_t *)ca + kSmallestChunk - 4);
     *trail ^= 1;
     EXPECT_NE(nullptr, h.Validate());
     *trail ^= 1;

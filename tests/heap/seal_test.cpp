@@ -102,14 +102,18 @@ TEST(Seal, BigAndDirectInteriorPointersAreIgnored)
 
 TEST(Seal, BigBlockAtTheStartOfALaterUnitIsFreed)
 {
-    /* The first chunk's data starts at base + 72; a first block shrunk to
-       65416 bytes keeps a chunk of 65464 and gives the rest back as a free
-       chunk, so the second block's pointer lies at base + 65536 and its
-       seal in the unit before. */
+    /* The first chunk's data starts at base + 72 (80 where blocks are
+       16-aligned); a first block shrunk to 65416 bytes (65392) keeps a
+       chunk of 65464 (65456) and gives the rest back as a free chunk, so
+       the second block's pointer lies at base + 65536 and its seal in the
+       unit before. */
+    const uint32_t firstChunk = 65536 - (kBigPageSetHeader + kChunkHeader + kAltHeaderSize);
+    const uint32_t firstSize = firstChunk - AlignUp(kChunkOverhead) - kAltHeaderSize;
     VR_Heap h(0);
     uint8_t *first = (uint8_t *)h.AllocMem(100000);
     ASSERT_TRUE(first);
-    ASSERT_EQ(first, h.Realloc(first, 65416, 0));
+    ASSERT_EQ(first, h.Realloc(first, firstSize, 0));
+    ASSERT_EQ(firstChunk, *(uint32_t *)((uint8_t *)VR_Test::BigPageSets(h) + kBigPageSetHeader));
     uint8_t *second = (uint8_t *)h.AllocMem(5000);
     ASSERT_TRUE(second);
     ASSERT_EQ(0u, (uintptr_t)second & 0xFFFF);

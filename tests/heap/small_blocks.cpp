@@ -20,16 +20,27 @@ VR_SmallPageSet *SetOf(void *p) { return (VR_SmallPageSet *)PageSetOf(p); }
 TEST(SmallBlocks, SizeClassTablesFollowTheRule)
 {
     VR_Heap heap(0);
-    static const unsigned long expected[VR_Heap::kSizeClassCount] = {
+    // From 16 bytes to 1024, each class about 5% above the one before, by
+    // one alignment unit at least and kept a multiple of it: 52 classes
+    // where blocks are 8-aligned, 40 where they are 16-aligned.
+    static const unsigned long by8[52] = {
         16, 24, 32, 40, 48, 56, 64, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152,
         160, 168, 176, 184, 200, 216, 232, 248, 264, 280, 296, 312, 328, 344, 368, 392,
         416, 440, 464, 488, 512, 544, 576, 608, 640, 672, 712, 752, 792, 832, 880, 928,
         976, 1024};
-    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) EXPECT_EQ(expected[k], VR_Test::SizeClass(k)) << k;
+    static const unsigned long by16[40] = {
+        16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 208, 224, 240, 256, 272, 288,
+        304, 320, 336, 352, 384, 416, 448, 480, 512, 544, 576, 608, 640, 672, 720, 768,
+        816, 864, 912, 960, 1008, 1024};
+    const unsigned long *expected = kBlockAlignment == 8 ? by8 : by16;
+    const int count = kBlockAlignment == 8 ? 52 : 40;
+    ASSERT_EQ(count, VR_Test::SizeClassesInUse());
+    for (int k = 0; k < count; k++) EXPECT_EQ(expected[k], VR_Test::SizeClass(k)) << k;
+    for (int k = count; k < VR_Heap::kSizeClassCount; k++) EXPECT_EQ(0u, VR_Test::SizeClass(k)) << k;
     // Each size maps to the smallest class that holds it.
     for (unsigned t = 0; t <= 1024; t++) {
         unsigned k = VR_Test::SizeClassOf(t);
-        ASSERT_LT(k, 52u);
+        ASSERT_LT(k, (unsigned)count);
         EXPECT_GE(VR_Test::SizeClass(k), t) << t;
         if (k > 0) EXPECT_LT(VR_Test::SizeClass(k - 1), t) << t;
     }
@@ -38,7 +49,11 @@ TEST(SmallBlocks, SizeClassTablesFollowTheRule)
 TEST(SmallBlocks, RequestSizesPickTheirClass)
 {
     VR_Heap heap(VR_HEAP_MULTITHREADED);
-    struct { unsigned long size; unsigned cls; } cases[] = {{0, 0}, {8, 0}, {9, 1}, {100, 12}, {1016, 51}};
+    // Up to 176 bytes the classes step by the alignment: 108 bytes with the
+    // header take the 112-byte class.
+    const unsigned last = (unsigned)VR_Test::SizeClassesInUse() - 1;
+    struct { unsigned long size; unsigned cls; } cases[] = {
+        {0, 0}, {8, 0}, {9, 1}, {100, (112 - 16) / kBlockAlignment}, {1016, last}};
     for (auto &c : cases) {
         uint8_t *p = (uint8_t *)heap.AllocMem(c.size);
         ASSERT_NE(nullptr, p);
@@ -46,7 +61,7 @@ TEST(SmallBlocks, RequestSizesPickTheirClass)
         EXPECT_EQ(c.cls, h->sizeClass) << c.size;
         EXPECT_EQ(c.size, h->requestedSize);
         EXPECT_EQ(0, h->blockFlags);
-        EXPECT_EQ(0u, (uintptr_t)p & 7);
+        EXPECT_EQ(0u, (uintptr_t)p & (kBlockAlignment - 1));
         EXPECT_SOUND(heap);
     }
     // Above 1016 bytes, and where size + 8 wraps, the request is not small.
@@ -63,7 +78,7 @@ TEST(SmallBlocks, FirstBlockAndLastFreedFirstReused)
     uint8_t *a = (uint8_t *)heap.AllocMem(100);
     ASSERT_NE(nullptr, a);
     uint8_t *base = BaseOf(a);
-    EXPECT_EQ(base + 40, a);
+    EXPECT_EQ(base + kSmallFirstBlock + 8, a);
     EXPECT_TRUE(IsDynamicMemory(base));
     VR_SmallPageSet *p = SetOf(a);
     EXPECT_EQ((VR_PageSetBase *)p, VR_Test::PageSets(heap));
@@ -89,16 +104,19 @@ TEST(SmallBlocks, FirstBlockAndLastFreedFirstReused)
 TEST(SmallBlocks, BlocksStraddlePageBoundaries)
 {
     VR_Heap heap(0);
-    uint32_t perPage = (s_pageSize - 32) / 24;   // 169 with 4096-byte pages
+    // 16 bytes and the header: 24-byte blocks where blocks are 8-aligned
+    // (169 in a 4096-byte page), 32-byte ones where they are 16-aligned (126).
+    const uint32_t size = AlignUp(16 + 8);
+    const uint32_t perPage = (s_pageSize - kSmallFirstBlock) / size;
     uint8_t *first = (uint8_t *)heap.AllocMem(16);
     uint8_t *base = BaseOf(first);
-    for (uint32_t i = 1; i < perPage; i++) ASSERT_EQ(first + 24 * i, heap.AllocMem(16));
+    for (uint32_t i = 1; i < perPage; i++) ASSERT_EQ(first + size * i, heap.AllocMem(16));
     VR_SmallPageSet *p = SetOf(first);
     EXPECT_EQ(base + s_pageSize, p->commitEnd);
-    EXPECT_EQ(s_pageSize - 32 - 24 * perPage, p->uncarved);
+    EXPECT_EQ(s_pageSize - kSmallFirstBlock - size * perPage, p->uncarved);
 
     uint8_t *straddle = (uint8_t *)heap.AllocMem(16);
-    EXPECT_EQ(base + 32 + 24 * perPage + 8, straddle);
+    EXPECT_EQ(base + kSmallFirstBlock + size * perPage + 8, straddle);
     EXPECT_EQ(base + 2 * s_pageSize, p->commitEnd);
     memset(straddle, 0x5A, 16);   // both pages are writable
     EXPECT_EQ(1, SmallHeaderOf(straddle)->sizeClass);
@@ -112,28 +130,39 @@ TEST(SmallBlocks, FullPageSetTailBecomesFreePieces)
     uint8_t *base = BaseOf(first);
     for (int i = 1; i < 63; i++) ASSERT_EQ(first + 1024 * i, heap.AllocMem(1016));
     VR_SmallPageSet *p = SetOf(first);
-    EXPECT_EQ(992u, p->uncarved);
+    // 992 bytes are left (984 where the first block lies 8 bytes further in).
+    const uint32_t tail = 65536 - kSmallFirstBlock - 63 * 1024;
+    EXPECT_EQ(tail, p->uncarved);
     EXPECT_EQ(p->regionEnd, p->commitEnd);
 
     uint8_t *next = (uint8_t *)heap.AllocMem(1016);
     uint8_t *newBase = BaseOf(next);
     EXPECT_NE(base, newBase);
-    EXPECT_EQ(newBase + 40, next);
+    EXPECT_EQ(newBase + kSmallFirstBlock + 8, next);
     EXPECT_EQ((VR_PageSetBase *)newBase, VR_Test::PageSets(heap));
     EXPECT_EQ((VR_PageSetBase *)p, VR_Test::PageSets(heap)->next);
 
-    VR_BlockHeader *piece976 = VR_Test::FreeList(heap, 50);
+    // The tail is cut into the largest class that fits it, then a 16-byte
+    // piece; the 0 or 8 bytes left at the end fit no block.
+    const uint32_t pieceSize = kBlockAlignment == 8 ? 976 : 960;
+    const unsigned pieceClass = VR_Test::SizeClassOf(pieceSize);
+    ASSERT_EQ(pieceSize, VR_Test::SizeClass(pieceClass));
+    ASSERT_GT(VR_Test::SizeClass(pieceClass + 1), tail);
+    EXPECT_EQ(tail, pieceSize + 16 + (kBlockAlignment - 8));
+    VR_BlockHeader *piece = VR_Test::FreeList(heap, pieceClass);
     VR_BlockHeader *piece16 = VR_Test::FreeList(heap, 0);
-    EXPECT_EQ((VR_BlockHeader *)(base + 32 + 63 * 1024), piece976);
-    EXPECT_EQ((VR_BlockHeader *)(base + 65536 - 16), piece16);
-    EXPECT_EQ(kBlockFree, piece976->blockFlags);
-    EXPECT_EQ(976, piece976->requestedSize);
-    EXPECT_EQ(0u, p->uncarved);
+    EXPECT_EQ((VR_BlockHeader *)(base + kSmallFirstBlock + 63 * 1024), piece);
+    EXPECT_EQ((VR_BlockHeader *)(base + 65536 - (kBlockAlignment - 8) - 16), piece16);
+    ASSERT_NE(nullptr, piece);
+    ASSERT_NE(nullptr, piece16);
+    EXPECT_EQ(kBlockFree, piece->blockFlags);
+    EXPECT_EQ(pieceSize, piece->requestedSize);
+    EXPECT_EQ(kBlockAlignment - 8, p->uncarved);
     EXPECT_EQ(63u, p->usedCount);
     EXPECT_SOUND(heap);
 
     // The pieces are handed out from their lists; the retired set is never carved again.
-    EXPECT_EQ((uint8_t *)piece976 + 8, heap.AllocMem(960));
+    EXPECT_EQ((uint8_t *)piece + 8, heap.AllocMem(pieceSize - 16));
     EXPECT_EQ((uint8_t *)piece16 + 8, heap.AllocMem(4));
     EXPECT_EQ(next + 1024, heap.AllocMem(40));
     EXPECT_SOUND(heap);
@@ -142,23 +171,26 @@ TEST(SmallBlocks, FullPageSetTailBecomesFreePieces)
 TEST(SmallBlocks, EmptyNewestPageSetIsRecycledWhole)
 {
     VR_Heap heap(0);
+    // 16-byte blocks fill the page set: 4094 of them, or 4093 and 8 bytes
+    // that fit no block where the first block lies 8 bytes further in.
+    const int n = (65536 - kSmallFirstBlock) / 16;
     static void *blocks[4094];
-    for (int i = 0; i < 4094; i++) ASSERT_NE(nullptr, blocks[i] = heap.AllocMem(8));
+    for (int i = 0; i < n; i++) ASSERT_NE(nullptr, blocks[i] = heap.AllocMem(8));
     uint8_t *base = BaseOf(blocks[0]);
     VR_SmallPageSet *p = SetOf(blocks[0]);
-    EXPECT_EQ(0u, p->uncarved);
-    EXPECT_EQ(base + 65536 - 8, blocks[4093]);
-    for (int i = 0; i < 4094; i++) VR_Heap::FreeMem(blocks[i]);
+    EXPECT_EQ(kBlockAlignment - 8, p->uncarved);
+    EXPECT_EQ(base + 65536 - (kBlockAlignment - 8) - 8, blocks[n - 1]);
+    for (int i = 0; i < n; i++) VR_Heap::FreeMem(blocks[i]);
     EXPECT_EQ(0u, p->usedCount);
     EXPECT_EQ((VR_PageSetBase *)p, VR_Test::PageSets(heap));   // the newest stays
     EXPECT_TRUE(IsDynamicMemory(base));
     EXPECT_SOUND(heap);
 
     uint8_t *other = (uint8_t *)heap.AllocMem(20);
-    EXPECT_EQ(base + 40, other);
+    EXPECT_EQ(base + kSmallFirstBlock + 8, other);
     EXPECT_EQ(nullptr, VR_Test::FreeList(heap, 0));
     EXPECT_EQ(nullptr, p->next);
-    EXPECT_EQ(65536u - 32 - 32, p->uncarved);
+    EXPECT_EQ(65536u - kSmallFirstBlock - 32, p->uncarved);
     EXPECT_EQ(1u, p->usedCount);
     EXPECT_SOUND(heap);
 }
@@ -166,10 +198,11 @@ TEST(SmallBlocks, EmptyNewestPageSetIsRecycledWhole)
 TEST(SmallBlocks, OlderPageSetReleasedByItsLastFree)
 {
     VR_Heap heap(0);
+    // 63 blocks of the 1024-byte class fill a page set.
     static void *blocks[63];
-    for (int i = 0; i < 63; i++) blocks[i] = heap.AllocMem(1000);
+    for (int i = 0; i < 63; i++) blocks[i] = heap.AllocMem(1016);
     uint8_t *oldBase = BaseOf(blocks[0]);
-    void *keep = heap.AllocMem(1000);   // retires the first page set
+    void *keep = heap.AllocMem(1016);   // retires the first page set
     ASSERT_NE(oldBase, BaseOf(keep));
     for (int i = 0; i < 62; i++) VR_Heap::FreeMem(blocks[i]);
     EXPECT_TRUE(IsDynamicMemory(oldBase));
@@ -221,7 +254,7 @@ TEST(SmallBlocks, FreesThatMustBeIgnored)
     VR_Heap::FreeMem(a);
     VR_Heap::FreeMem(a);
     EXPECT_EQ(1u, p->usedCount);
-    EXPECT_EQ(SmallHeaderOf(a), VR_Test::FreeList(heap, 6));
+    EXPECT_EQ(SmallHeaderOf(a), VR_Test::FreeList(heap, VR_Test::SizeClassOf(50 + 8)));
     EXPECT_EQ(nullptr, SmallHeaderOf(a)->nextFree);
     EXPECT_SOUND(heap);
     EXPECT_EQ(a, heap.AllocMem(50));

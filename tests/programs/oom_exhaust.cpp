@@ -122,7 +122,7 @@ int main()
 
     // 1. The reserve becomes the first heap's page set, with one callback.
     unsigned char *a = (unsigned char *)first.AllocMem(100);
-    CHECK(a == (unsigned char *)reserve + 40);
+    CHECK(a == (unsigned char *)reserve + kSmallFirstBlock + 8);
     CHECK(s_callbacks == 1);
     CHECK(VR_Test::EmergencyReserve() == 0);
 

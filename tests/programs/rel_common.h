@@ -145,28 +145,47 @@ inline uint32_t RelPageSize()
     return s_pageSize;
 }
 
-/* The size class of a small request, as the general heap assigns it. */
-inline uint32_t RelClassSize(uint32_t size)
+/* The general heap's size classes, the model's own copy: 52 where blocks
+   are 8-aligned, 40 where they are 16-aligned (classes step by at least
+   the alignment and stay multiples of it). */
+inline const uint16_t *RelClasses(uint32_t *count)
 {
-    static const uint16_t kClasses[52] = {
+    static const uint16_t kBy8[52] = {
         16, 24, 32, 40, 48, 56, 64, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152,
         160, 168, 176, 184, 200, 216, 232, 248, 264, 280, 296, 312, 328, 344, 368, 392,
         416, 440, 464, 488, 512, 544, 576, 608, 640, 672, 712, 752, 792, 832, 880, 928,
         976, 1024};
+    static const uint16_t kBy16[40] = {
+        16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 208, 224, 240, 256, 272, 288,
+        304, 320, 336, 352, 384, 416, 448, 480, 512, 544, 576, 608, 640, 672, 720, 768,
+        816, 864, 912, 960, 1008, 1024};
+    *count = kBlockAlignment == 8 ? 52 : 40;
+    return kBlockAlignment == 8 ? kBy8 : kBy16;
+}
+
+inline uint32_t RelClassCount()
+{
+    uint32_t n;
+    RelClasses(&n);
+    return n;
+}
+
+/* The size class of a small request, as the general heap assigns it. */
+inline uint32_t RelClassSize(uint32_t size)
+{
+    uint32_t n;
+    const uint16_t *classes = RelClasses(&n);
     uint32_t total = size + 8;
-    for (int k = 0; k < 52; k++)
-        if (kClasses[k] >= total) return kClasses[k];
+    for (uint32_t k = 0; k < n; k++)
+        if (classes[k] >= total) return classes[k];
     return 0;
 }
 
 inline uint32_t RelClassEdge(uint32_t k)
 {
-    static const uint16_t kClasses[52] = {
-        16, 24, 32, 40, 48, 56, 64, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152,
-        160, 168, 176, 184, 200, 216, 232, 248, 264, 280, 296, 312, 328, 344, 368, 392,
-        416, 440, 464, 488, 512, 544, 576, 608, 640, 672, 712, 752, 792, 832, 880, 928,
-        976, 1024};
-    return kClasses[k % 52];
+    uint32_t n;
+    const uint16_t *classes = RelClasses(&n);
+    return classes[k % n];
 }
 
 enum RelKind { kRelSmall = 0, kRelBig = 1, kRelDirect = 2 };

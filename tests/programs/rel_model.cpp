@@ -110,7 +110,7 @@ uint32_t PickSize()
     if (r < 420) return s_rng.Range(0, 256);
     if (r < 620) return s_rng.Range(0, 1100);
     if (r < 720) { /* a class edge: the largest request of a class and its neighbours */
-        uint32_t edge = RelClassEdge(s_rng.Below(52)) - 8;
+        uint32_t edge = RelClassEdge(s_rng.Below(RelClassCount())) - 8;
         uint32_t s = edge + s_rng.Range(0, 2);
         return s == 0 ? 0 : s - 1;
     }
@@ -131,8 +131,8 @@ void CheckBlock(const Block &b, const char *what)
                    (unsigned)VRGetBlockSize(b.p), b.size);
         STEP_CHECK(RelKindOf(b.p) == b.kind, "%s: kind %d, model %d", what, RelKindOf(b.p), b.kind);
         STEP_CHECK(IsDynamicMemory(b.p), "%s: block %p is not library memory", what, (void *)b.p);
-        if (b.kind != kRelDirect)
-            STEP_CHECK(((uintptr_t)b.p & 7) == 0, "%s: block %p not 8-aligned", what, (void *)b.p);
+        STEP_CHECK(((uintptr_t)b.p & (kBlockAlignment - 1)) == 0, "%s: block %p not %u-aligned", what,
+                   (void *)b.p, kBlockAlignment);
         if (b.kind != kRelSmall) {
             int owner = HeapIndex(AltHeaderOf(b.p)->heap);
             STEP_CHECK(owner == b.heap, "%s: owner heap %d, model %d", what, owner, b.heap);

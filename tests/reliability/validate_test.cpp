@@ -34,7 +34,7 @@ TEST(WholeHeapCheck, SmallBlockDamageIsNoticed)
     VR_SmallPageSet *ps = (VR_SmallPageSet *)PageSetOf(a);
     VR_BlockHeader *hb = SmallHeaderOf(b), *ha = SmallHeaderOf(a);
     ExpectNoticed(heap, &ps->usedCount, ps->usedCount + 1, "usedCount one too high");
-    ExpectNoticed(heap, &ps->uncarved, ps->uncarved + 8, "carve point moved");
+    ExpectNoticed(heap, &ps->uncarved, ps->uncarved + kBlockAlignment, "carve point moved");
     ExpectNoticed(heap, &hb->blockFlags, (uint8_t)0, "a listed block marked in use");
     ExpectNoticed(heap, &ha->blockFlags, (uint8_t)kBlockFree, "an unlisted block marked free");
     ExpectNoticed(heap, &ha->sizeClass, (uint8_t)(ha->sizeClass + 1), "a block's class changed");
@@ -53,7 +53,7 @@ TEST(WholeHeapCheck, BigBlockDamageIsNoticed)
     uint8_t *d = (uint8_t *)heap.AllocWithReserve(100000, 3000, 0);
     ASSERT_TRUE(a && b && d);
     ASSERT_EQ(nullptr, heap.Validate());
-    VR_BigChunk *ca = (VR_BigChunk *)(a - kAltHeaderSize - 8);
+    VR_BigChunk *ca = (VR_BigChunk *)(a - kAltHeaderSize - kChunkHeader);
     uint32_t *trailer = (uint32_t *)((uint8_t *)ca + ca->sizeTag - 4);
     ExpectNoticed(heap, trailer, *trailer + 8, "a trailing tag that disagrees");
     ExpectNoticed(heap, &ca->sizeTag, ca->sizeTag | 1, "a chunk in use marked free");
