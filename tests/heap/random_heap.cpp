@@ -149,7 +149,7 @@ TEST(RandomHeap, ModelledWorkoutOfTwoHeaps)
                 if (r < 60) expectZero = via == &b;
             }
             ASSERT_NE(nullptr, s.p) << "seed " << kSeed << " step " << step;
-            ASSERT_EQ(0u, (uintptr_t)s.p & 7) << "seed " << kSeed << " step " << step;
+            ASSERT_EQ(0u, (uintptr_t)s.p & (kBlockAlignment - 1)) << "seed " << kSeed << " step " << step;
             if (expectZero) ASSERT_TRUE(IsMemoryFilledWith(s.p, s.size, 0)) << "seed " << kSeed << " step " << step;
             s.owner = via;
             s.id = nextId++;

@@ -175,17 +175,19 @@ TEST(Seal, CopiedHeadersDoNotPassForBlocks)
     uint8_t *holder = (uint8_t *)h.AllocMem(6000);
     ASSERT_TRUE(a && b && big && holder);
     Fill(holder, 6000, 0x77);
-    /* a's 8 header bytes into b's data at an 8-aligned spot, and big's 32
-       header bytes into holder's data: every field but the seal's address
-       matches a live block. */
-    memcpy(b + 64, a - 8, 8);
+    /* a's 8 header bytes into b's data, in front of a spot aligned as a
+       block would be, and big's 32 header bytes into holder's data: every
+       field but the seal's address matches a live block. */
+    uint8_t *fake = b + 80;
+    ASSERT_EQ(0u, (uintptr_t)fake % kBlockAlignment);
+    memcpy(fake - 8, a - 8, 8);
     memcpy(holder + 1024, big - kAltHeaderSize, kAltHeaderSize);
-    VR_Heap::FreeMem(b + 72);
+    VR_Heap::FreeMem(fake);
     VR_Heap::FreeMem(holder + 1024 + kAltHeaderSize);
-    EXPECT_EQ(nullptr, h.Realloc(b + 72, 20, 0));
+    EXPECT_EQ(nullptr, h.Realloc(fake, 20, 0));
     EXPECT_EQ(nullptr, h.Realloc(holder + 1024 + kAltHeaderSize, 20000, 0));
     EXPECT_VALID(h);
-    EXPECT_EQ(0, memcmp(b + 64, a - 8, 8));
+    EXPECT_EQ(0, memcmp(fake - 8, a - 8, 8));
     EXPECT_TRUE(Holds(holder + 2000, 4000, 0x77));
     for (uint8_t *p : {a, b, big, holder}) VR_Heap::FreeMem(p);
     EXPECT_VALID(h);
