@@ -40,6 +40,7 @@ struct VR_BigPageSet;
 struct VR_BigChunk;
 struct VR_OneSizePageSet;
 struct VR_Test;
+struct VR_RuntimeHooks;
 class VR_Heap;
 
 /* Room for one recursive lock of the library's own (a state word, the
@@ -80,6 +81,9 @@ protected:
     VR_PageSetBase *AllocPageSet(long headerSize);
     int HandleOutOfMemory();
     int HandleOutOfMemoryMT();
+    /* The steps of recovery that run under the recovery lock; 1 with
+       *result set when one of them answered. */
+    int RecoverLocked(int *result);
 
     /* The heap's lock, taken only while lockActive is nonzero. */
     void Lock();
@@ -191,6 +195,15 @@ private:
     void ReleaseBig();
     const char *ValidateSmall();
     const char *ValidateBig();
+    /* Resizes a live block of any general heap where it lies: a small
+       block within its class, a big block within its chunk and the free
+       chunk or reserved pages behind it, a direct block within its
+       reservation. The block, or null when it cannot (it is then
+       untouched). */
+    static void *ExpandInPlace(void *block, unsigned long size);
+    /* The big-chunk half of it, under the heap's lock: 1 when the chunk
+       now fits request bytes of header and data. */
+    int ResizeChunkInPlace(void *header, unsigned long request);
 
     VR_AltBlock *bigBlocks;                 /* big and direct blocks, newest first */
     unsigned long directCount;              /* direct blocks on bigBlocks */
@@ -205,6 +218,7 @@ protected:
     static int s_sizeClassesReady;
 
     friend struct VR_Test;
+    friend struct VR_RuntimeHooks;   /* the runtime's _expand */
 };
 
 /*
@@ -270,7 +284,9 @@ public:
 
 /* INIT_VORREL() keeps DefaultHeap locked; INIT_VORREL(0) declares that the
    application uses it from one thread only. Define it once. */
-#define INIT_VORREL(...) static InitVorrel s_vorrelInitInstance(__VA_ARGS__)
+/* Braces, not parentheses: "InitVorrel x()" would declare a function, and
+   INIT_VORREL() would then define no object at all. */
+#define INIT_VORREL(...) static InitVorrel s_vorrelInitInstance{__VA_ARGS__}
 
 extern VR_API VR_Heap HeapForHeaps;
 extern VR_API VR_Heap DefaultHeap;
