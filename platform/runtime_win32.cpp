@@ -251,6 +251,15 @@ static int RunCxxNewHandler(int *result)
     GetCxxHandler get = cxx ? (GetCxxHandler)(void *)GetProcAddress(cxx, "_ZSt15get_new_handlerv") : 0;
     CxxHandler handler = get ? get() : 0;
     if (!handler) return 0;
+    /* The library's frames are registered with the shared unwinder only
+       when it was in the process as the library loaded. Where it came
+       later, its exception could not pass them: no handler then, and the
+       request fails with null instead of ending the process. */
+    typedef const void *(*FindFde)(void *pc, void *bases[3]);
+    HMODULE unwinder = GetModuleHandleA("libgcc_s_dw2-1.dll");
+    FindFde find = unwinder ? (FindFde)(void *)GetProcAddress(unwinder, "_Unwind_Find_FDE") : 0;
+    void *bases[3];
+    if (!find || !find((void *)((uintptr_t)(void *)&RunCxxNewHandler + 1), bases)) return 0;
     handler();
     *result = 1;
     return 1;
