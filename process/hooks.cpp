@@ -1,12 +1,14 @@
 /*
- * hooks.cpp - the interception of the runtime's allocator. At load, before
+ * hooks.cpp - the interception of the runtimes' allocators. At load, before
  * the process heaps are constructed, the first five bytes of malloc, calloc,
- * free, realloc, _msize, operator new and operator delete of the shared
- * runtime become a relative jump into the replacements below, so every
- * allocation of the process is served from the calling thread's default
- * heap. Blocks the runtime handed out before that stay the runtime's: they
- * are never freed, realloc copies them out, and _msize asks the runtime:
- * through a copy of the runtime's first instructions (a trampoline) where
+ * free, realloc, _msize, operator new and operator delete of every runtime
+ * the platform names (and the entries its target adds, hooks_<target>.cpp)
+ * become a relative jump into the replacements below, so every allocation
+ * of the process is served from the calling thread's default heap; then
+ * the library pins itself, since those jumps lead into it for good. Blocks
+ * a runtime handed out before that stay the runtime's: they are never
+ * freed, realloc copies them out, and each runtime's _msize asks that
+ * runtime: through a copy of its first instructions (a trampoline) where
  * they can be moved, else by briefly putting its original code back.
  *
  * The replacements take no lock of their own on their usual paths; only
@@ -19,6 +21,10 @@
 
 volatile int s_hooksInstalled;
 VR_RuntimeMsize s_msize[vr_os::kMaxRuntimes];
+
+/* A target's own replacement of a shared entry (null: the shared one below
+   serves); filled by the target's sources before the hooks go in. */
+const void *s_targetReplacements[vr_os::kEntryCount];
 
 namespace {
 
@@ -95,6 +101,7 @@ void *BuildTrampoline(uint8_t *entry)
 
 void PatchRuntimeEntry(uint8_t *entry, const void *replacement)
 {
+    if (!entry || entry == replacement) return;
     uintptr_t first;
     uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), kJumpLength, &first);
     if (!vr_os::MakeCodeWritable((void *)first, length)) return;
@@ -132,7 +139,9 @@ void InstallRuntimeHooks()
         for (int r = 0; r < vr_os::kMaxRuntimes; r++) {
             for (int i = 0; i < vr_os::kEntryCount; i++) {
                 uint8_t *entry = (uint8_t *)entries[r][i];
-                const void *replacement = i == vr_os::kEntryMsize ? (const void *)kMsizeHooks[r] : kReplacements[i];
+                const void *replacement = i == vr_os::kEntryMsize ? (const void *)kMsizeHooks[r]
+                                          : s_targetReplacements[i] ? s_targetReplacements[i]
+                                                                    : kReplacements[i];
                 if (!entry || entry == replacement) continue;
                 if (i == vr_os::kEntryMsize) {
                     /* Saved before anything is written: the runtime's own

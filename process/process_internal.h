@@ -66,10 +66,16 @@ extern VR_RuntimeMsize s_msize[vr_os::kMaxRuntimes];
 /* Patches the runtimes' entry points, once per process. */
 void InstallRuntimeHooks();
 
-/* Writes the jump to replacement over the entry's first five bytes, after
-   making their pages writable; an entry whose pages cannot be made
-   writable is left as it is. */
+/* Writes the jump to replacement over the first five bytes of entry, after
+   making the pages they lie on writable; leaves the entry as it is when
+   that fails, when entry is null or when it is the replacement itself. The
+   one way every table of entries (shared or a target's own) is patched. */
 void PatchRuntimeEntry(uint8_t *entry, const void *replacement);
+
+/* A target's own replacement for entries of the shared table, by
+   vr_os::RuntimeEntry; null where the shared replacement serves. Written
+   only before InstallRuntimeHooks first runs. */
+extern const void *s_targetReplacements[vr_os::kEntryCount];
 
 /* 1 when entry holds the jump to replacement. */
 int EntryLeadsTo(const uint8_t *entry, const void *replacement);
