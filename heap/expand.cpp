@@ -102,13 +102,20 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
         if (next) UnlinkFreeChunk(bigFreeChunks, next);
         SetTags(chunk, n + nextSize + amount);
     }
+    /* The heap's counters hold the chunk bytes in use. */
+    counters.bigBytes -= n;
 
     /* Whatever the chunk holds beyond need goes back as a free chunk of
        its own, merged with a free neighbour, when it is big enough for
        one; a smaller rest stays in the chunk. */
     uint32_t size = ChunkSize(chunk);
     uint32_t surplus = size - need;
-    if (surplus < kMinChunk) return 1;
+    if (surplus < kMinChunk) {
+        counters.bigBytes += size;
+        UpdatePeak();
+        return 1;
+    }
+    counters.bigBytes += need;
     VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
     uint8_t *tailEnd = BytesAfter(tail, surplus);
     if (tailEnd != ps->commitEnd) {
@@ -155,7 +162,13 @@ void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
         if (request > 0xFFFFFFFFu - sizeof(VR_VirtualHeader) ||
             !RoundUpChecked(request + sizeof(VR_VirtualHeader), s_pageSize, &extent))
             return 0;
+        VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+        uint32_t committed = v->committedBytes;
         if (!ResizeVirtual(h, request, 0)) return 0;
+        o->Lock();
+        o->counters.directBytes += v->committedBytes - committed;
+        o->UpdatePeak();
+        o->Unlock();
     } else {
         /* Chunk sizes must not wrap: the same bound the big path sets. */
         if (request > 0xFFFFFFFFu - kChunkOverhead - 7 - kBigPageSetHeader) return 0;
