@@ -167,7 +167,7 @@ def platform_tables(platform, rows):
                 if name.startswith(WIN_10X) and r < 10:
                     targets.append("- %s: %.2fx msvcrt's speed, below 10x" % (name, r))
                 elif prog in THREADED and r < 3:
-                    targets.append("- %s: %.2fx msvcrt's throughput, below 3x" % (name, r))
+                    targets.append("- %s: %.2fx msvcrt's speed, below 3x" % (name, r))
                 elif r < 1:
                     targets.append("- %s: slower than msvcrt (msvcrt/vorrel %.2f)" % (name, r))
         else:
