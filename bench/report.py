@@ -320,7 +320,7 @@ def main():
             f.write("# workload " + " ".join(peers) + "\n")
             for name, rs in chart:
                 f.write('"%s" %s\n' % (name, " ".join("%.4f" % r if r else "NaN" for r in rs)))
-        gp_plots.append((TITLES[platform], os.path.basename(data), peers))
+        gp_plots.append((TITLES[platform], os.path.basename(data), peers, len(chart)))
     if not any_rows:
         print("no results")
         return 1
@@ -332,7 +332,9 @@ def main():
     with open(os.path.join(results, "results.md"), "w") as f:
         f.write("\n".join(md))
     # gnuplot script: one histogram per platform, log scale, a line at 1.
-    gp = ["set terminal pngcairo size 1400,%d font 'sans,9'" % (420 * len(gp_plots)),
+    width = max(1400, 30 * max(n for _, _, _, n in gp_plots))
+    gp = ["set terminal pngcairo size %d,%d font 'sans,9'" % (width, 420 * len(gp_plots)),
+          "set rmargin 10",
           "set output 'ratios.png'",
           "set multiplot layout %d,1" % len(gp_plots),
           "set style data histograms", "set style histogram clustered gap 1",
@@ -340,7 +342,7 @@ def main():
           "set ytics ('1/32' 0.03125, '1/16' 0.0625, '1/8' 0.125, '1/4' 0.25, '1/2' 0.5, '1' 1, '2' 2, '4' 4, '8' 8, '16' 16, '32' 32, '64' 64)",
           "set grid ytics", "set xtics rotate by -35 scale 0", "set key top right",
           "set ylabel 'peer time / Vorrel time (above 1: Vorrel faster)'"]
-    for title, data, peers in gp_plots:
+    for title, data, peers, _ in gp_plots:
         series = ", ".join("'%s' using %d:xtic(1) title '%s'" % (data, i + 2, p) if i == 0 else
                            "'' using %d title '%s'" % (i + 2, p) for i, p in enumerate(peers))
         gp += ["set title '%s: speed of each allocator relative to Vorrel'" % title,
