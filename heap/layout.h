@@ -237,9 +237,13 @@ inline int IsSealedBlock(const void *block)
 inline uint8_t BlockFlagsOf(const void *block) { return ((const uint8_t *)block)[-1]; }
 inline VR_BlockHeader *SmallHeaderOf(const void *block) { return (VR_BlockHeader *)((uint8_t *)block - 8); }
 inline VR_AltBlock *AltHeaderOf(const void *block) { return (VR_AltBlock *)((uint8_t *)block - kAltHeaderSize); }
+/* The granularity is 64 KB on every supported system (the platform
+   checks it at start-up), so the mask is a constant here: one AND, no
+   load. */
+const uintptr_t kPageSetMask = ~(uintptr_t)0xFFFF;
 inline VR_PageSetBase *PageSetOf(const void *p)
 {
-    return (VR_PageSetBase *)((uintptr_t)p & s_granularityMask);
+    return (VR_PageSetBase *)((uintptr_t)p & kPageSetMask);
 }
 
 /* Process-wide flags of the process integration that heap initialisation
