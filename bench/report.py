@@ -266,7 +266,7 @@ def main():
               "one thread (passive) or by each writer (active); the figure after the name is the number of "
               "threads). startup: wall-clock and CPU time of a process that starts, allocates once and exits, "
               "and the memory it holds at exit. callgrind: instructions for one malloc(64) and its free, "
-              "from the PLT entry of malloc to the return of free (the calling loop left out). "
+              "everything malloc and free run (the calling loop left out). "
               "Ratios are peer over Vorrel: above 1 Vorrel is faster, or uses less memory. Memory is the peak "
               "the workload added to the process (peak resident set, read from /proc on Linux and, under Wine, through drive Z:), "
               "in MB; ratios count anything under 1 MB as 1 MB.")
