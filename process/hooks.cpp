@@ -244,11 +244,11 @@ extern "C" VR_API void *VRHookRealloc(void *block, size_t size)
 }
 
 /* free and operator delete: library blocks go back to their heap (null is
-   never library memory); foreign blocks stay with the runtime for good. */
+   never library memory); foreign blocks stay with the runtime for good.
+   FreeMem makes every test itself, the region map's first, so the hook
+   adds nothing to it. */
 extern "C" VR_API void VRHookFree(void *block)
 {
-    if (!IsLibraryMemory(block)) return;
-    if (__builtin_expect(IsSealedBlock(block) && VR_Cache::Free(block), 1)) return;
     VR_Heap::FreeMem(block);
 }
 
