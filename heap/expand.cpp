@@ -17,7 +17,7 @@ namespace {
    code uses them. */
 inline VR_BigChunk *ChunkOfHeader(void *header)
 {
-    return (VR_BigChunk *)((uint8_t *)header - 8);
+    return (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
 }
 
 inline uint32_t ChunkSize(const VR_BigChunk *chunk)
@@ -66,7 +66,7 @@ inline void UnlinkFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
 /* The chunk for request bytes of header and data (request validated). */
 inline uint32_t ChunkSizeFor(uint32_t request)
 {
-    uint32_t need = (request + kChunkOverhead + 7) & ~7u;
+    uint32_t need = AlignUp(request + kChunkOverhead);
     return need < kMinChunk ? (uint32_t)kMinChunk : need;
 }
 
@@ -154,7 +154,7 @@ void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
     VR_Heap *o = h->heap;
     uint32_t old = h->size;
     uint32_t request;
-    if (size > 0xFFFFFFFFu - kAltHeaderSize || !RoundUpChecked(size + kAltHeaderSize, 8, &request)) return 0;
+    if (size > 0xFFFFFFFFu - kAltHeaderSize || !RoundUpChecked(size + kAltHeaderSize, kBlockAlignment, &request)) return 0;
 
     if (h->direct) {
         /* A virtual block never moves: its reservation is the limit. */
@@ -171,7 +171,7 @@ void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
         o->Unlock();
     } else {
         /* Chunk sizes must not wrap: the same bound the big path sets. */
-        if (request > 0xFFFFFFFFu - kChunkOverhead - 7 - kBigPageSetHeader) return 0;
+        if (request > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;
         o->Lock();
         int fits = o->ResizeChunkInPlace(h, request);
         o->Unlock();
