@@ -300,6 +300,16 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     uint32_t n = ChunkSize(chunk);
     VR_ASSERT(!(chunk->sizeTag & 1) && !((VR_AltBlock *)header)->direct);
     uint32_t need = ChunkSizeFor(request);
+    /* A block that grows keeps an eighth more than it needs, where its
+       neighbours have the room: one grown by many small steps (a buffer
+       appended to) is then merged, committed and re-tagged about once per
+       eighth of its size rather than at every step. A block that shrinks
+       keeps only what it needs. */
+    uint32_t keep = need;
+    if (request > kAltHeaderSize + ((VR_AltBlock *)header)->size && need <= 0x40000000u) {
+        uint32_t more = need + AlignUp(need >> 3);
+        if (more > need) keep = more;
+    }
 
     counters.bigBytes -= n;
     if (need > n) {
@@ -315,13 +325,18 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
                     (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) {
                     UnlinkFreeChunk(bigFreeChunks, next);
                     SetTags(chunk, combined);
-                    commitMore = combined < need;
+                    commitMore = nextIsLast && combined < keep;
                 }
             }
         }
         if (commitMore) {
+            /* Up to keep where the reservation has it, at least up to need
+               (which it has: tested above). */
             uint32_t cur = ChunkSize(chunk);
-            uint32_t amount = (need - cur + s_pageSize - 1) & ~(s_pageSize - 1);
+            uint32_t room = Span(ps->regionEnd, ps->commitEnd);
+            uint32_t target = keep - cur <= room ? keep : cur + room;
+            uint32_t amount = (target - cur + s_pageSize - 1) & ~(s_pageSize - 1);
+            if (amount > room) amount = room;
             if (CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) {
                 ps->commitEnd = BytesAfter(ps->commitEnd, amount);
                 SetTags(chunk, cur + amount);
@@ -331,7 +346,8 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
 
     if (need > ChunkSize(chunk)) {
         counters.bigBytes += ChunkSize(chunk);
-        void *moved = AllocBigBlock(request);
+        void *moved = AllocBigBlock(request + (keep - need));
+        if (!moved && keep != need) moved = AllocBigBlock(request);
         if (!moved) return 0;
         /* Header and the caller's bytes; what lies beyond the recorded size
            was never the caller's and is not worth copying. */
@@ -345,15 +361,16 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
         return moved;
     }
 
-    uint32_t surplus = ChunkSize(chunk) - need;
+    uint32_t size = ChunkSize(chunk);
+    uint32_t surplus = size > keep ? size - keep : 0;
     if (surplus < kMinChunk) {
-        counters.bigBytes += ChunkSize(chunk);
+        counters.bigBytes += size;
         UpdatePeak();
         return header;
     }
-    counters.bigBytes += need;
+    counters.bigBytes += keep;
 
-    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
+    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, keep);
     uint8_t *tailEnd = BytesAfter(tail, surplus);
     if (tailEnd != ps->commitEnd) {
         VR_BigChunk *next = (VR_BigChunk *)tailEnd;
@@ -365,7 +382,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     tail->owner = ps;
     SetTags(tail, surplus | 1);
     PushFreeChunk(bigFreeChunks, tail);
-    SetTags(chunk, need);
+    SetTags(chunk, keep);
     return header;
 }
 
