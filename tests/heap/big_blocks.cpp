@@ -37,6 +37,14 @@ uint32_t ChunkFor(uint32_t size)
     uint32_t n = AlignUp(AlignUp(size + kAltHeaderSize) + kChunkOverhead);
     return n < kSmallestChunk ? kSmallestChunk : n;
 }
+
+/* What a block that grows in place keeps where its neighbours have the
+   room: an eighth more than its chunk needs, rounded to the alignment. */
+uint32_t RoomFor(uint32_t size)
+{
+    uint32_t n = ChunkFor(size);
+    return n + AlignUp(n >> 3);
+}
 uint32_t TrailingTag(VR_BigChunk *c) { return *(uint32_t *)((uint8_t *)c + (c->sizeTag & ~1u) - 4); }
 
 int FreeChunkCount(VR_Heap &h)
@@ -238,24 +246,26 @@ TEST(BigBlocks, GrowsInPlaceAndSplitsTheSurplus)
     VR_BigPageSet *ps = VR_Test::BigPageSets(h);
     EXPECT_EQ(kFirstPageChunks, ChunkOf(p)->sizeTag);
     memset(p, 0x77, 3000);
-    // A little more chunk (104 or 128 bytes): one page committed, the rest split off.
+    // A little more chunk (4168 or 4192 bytes, 4696 or 4720 with the
+    // eighth kept for growth): one page committed, the rest split off.
     uint8_t *q = (uint8_t *)h.Realloc(p, 4120, 0);
     EXPECT_EQ(p, q);
     EXPECT_EQ(4120u, h.GetBlockSize(q));
     EXPECT_EQ(8192, ps->commitEnd - Base(ps));
-    EXPECT_EQ(ChunkFor(4120), ChunkOf(q)->sizeTag);
-    VR_BigChunk *tail = (VR_BigChunk *)(Base(ps) + kBigPageSetHeader + ChunkFor(4120));
+    EXPECT_EQ(RoomFor(4120), ChunkOf(q)->sizeTag);
+    VR_BigChunk *tail = (VR_BigChunk *)(Base(ps) + kBigPageSetHeader + RoomFor(4120));
     EXPECT_EQ(VR_Test::BigFreeChunks(h), tail);
-    EXPECT_EQ((8192 - kBigPageSetHeader - ChunkFor(4120)) | 1, tail->sizeTag);
+    EXPECT_EQ((8192 - kBigPageSetHeader - RoomFor(4120)) | 1, tail->sizeTag);
     ExpectPattern(q, 3000, 0x77);
     EXPECT_VALID(h);
 
-    // Growth into the free neighbour, without committing.
-    q = (uint8_t *)h.Realloc(q, 7500, 0);
+    // Growth into the free neighbour, without committing: the chunk and its
+    // eighth (7936 or 7968 bytes) fit in what is committed.
+    q = (uint8_t *)h.Realloc(q, 7000, 0);
     EXPECT_EQ(p, q);
     EXPECT_EQ(8192, ps->commitEnd - Base(ps));
-    // The rest (608 or 592 bytes) is below the smallest chunk and stays inside.
-    EXPECT_LT(8192 - kBigPageSetHeader - ChunkFor(7500), kSmallestChunk);
+    // The rest (224 or 192 bytes) is below the smallest chunk and stays inside.
+    EXPECT_LT(8192 - kBigPageSetHeader - RoomFor(7000), kSmallestChunk);
     EXPECT_EQ(8192 - kBigPageSetHeader, ChunkOf(q)->sizeTag);
     EXPECT_EQ(nullptr, VR_Test::BigFreeChunks(h));
     ExpectPattern(q, 3000, 0x77);
@@ -270,12 +280,13 @@ TEST(BigBlocks, AbsorbsTheFreeLastChunkAndCommitsBehindIt)
     memset(p, 0x33, 1017);
     uint8_t *q = (uint8_t *)h.Realloc(p, 9000, 0);
     EXPECT_EQ(p, q);
-    // The chunk needs 9048 or 9072 bytes: the first page's chunks in place,
-    // the 4984 or 5008 more rounded up to two pages.
+    // The chunk needs 9048 or 9072 bytes and keeps an eighth more (10184 or
+    // 10208): the first page's chunks in place, the rest rounded up to two
+    // pages, and what lies behind the kept room split off.
     EXPECT_EQ(4096 + 8192, ps->commitEnd - Base(ps));
-    EXPECT_EQ(ChunkFor(9000), ChunkOf(q)->sizeTag);
+    EXPECT_EQ(RoomFor(9000), ChunkOf(q)->sizeTag);
     EXPECT_EQ(1, FreeChunkCount(h));
-    EXPECT_EQ((kFirstPageChunks + 8192 - ChunkFor(9000)) | 1, VR_Test::BigFreeChunks(h)->sizeTag);
+    EXPECT_EQ((kFirstPageChunks + 8192 - RoomFor(9000)) | 1, VR_Test::BigFreeChunks(h)->sizeTag);
     ExpectPattern(q, 1017, 0x33);
     EXPECT_VALID(h);
 }
