@@ -144,6 +144,10 @@ public:
 
     void *AllocMem(unsigned long size);
     static void FreeMem(void *block);
+    /* A block whose pointer is a multiple of alignment (a power of two;
+       anything else yields null), freed, resized and measured like any
+       other block. */
+    void *AllocAligned(unsigned long alignment, unsigned long size);
 
     void *Alloc(unsigned long size, int zero);
     void *AllocArray(unsigned long count, unsigned long size, int zero);

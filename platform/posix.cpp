@@ -129,6 +129,7 @@ struct Mapping {
     uint32_t end;
     int readable;
     int writable;
+    char perms[4];  /* "rwxp" as printed: protection and private/shared */
 };
 
 int ParseHex(const char *&s, uint32_t *out)
@@ -155,14 +156,21 @@ int ParseMapsLine(const char *line, Mapping *m)
     if (!ParseHex(s, &m->end) || *s++ != ' ') return 0;
     m->readable = s[0] == 'r';
     m->writable = s[1] == 'w';
+    for (int i = 0; i < 4; i++) m->perms[i] = s[i];
     /* An end of 0 means the mapping reaches the top of 4 GB. */
     return m->end > m->start || m->end == 0;
 }
 
 /* Scans /proc/self/maps for the mapping that holds a. Returns -1 when the
    file cannot be read, 1 with *hit filled when a is mapped, 0 when it is not;
-   *nextStart is then the start of the next mapping above a (0: none). */
-int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart)
+   *nextStart is then the start of the next mapping above a (0: none).
+   With joinRun, hit->end is carried on across the mappings that follow
+   without a gap and with the same protection, so it ends where the run of
+   equal pages ends, as VirtualQuery reports it: the kernel splits one
+   region into several mappings for reasons of its own (a fork, a partial
+   mprotect or madvise). The run stops at the library's reservations, which
+   are allocations of their own. */
+int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart, int joinRun = 0)
 {
     int fd;
     do fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
@@ -172,13 +180,14 @@ int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart)
     char buf[1024];
     char line[48];   /* only the address range and permissions are needed */
     uint32_t used = 0;
-    int found = 0;
+    int found = 0, done = 0;
     uint32_t next = 0;
-    for (;;) {
+    uint32_t base, size;
+    while (!done) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        for (ssize_t i = 0; i < n && !found; i++) {
+        for (ssize_t i = 0; i < n && !done; i++) {
             char c = buf[i];
             if (c != '\n') {
                 if (used < sizeof line - 1) line[used++] = c;
@@ -188,14 +197,23 @@ int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart)
             used = 0;
             Mapping m;
             if (!ParseMapsLine(line, &m)) continue;
-            if (a >= m.start && (m.end == 0 || a < m.end)) {
+            if (found) {
+                /* Lines come in address order: this one continues the run
+                   or ends it. */
+                if (hit->end != 0 && m.start == hit->end && memcmp(m.perms, hit->perms, 4) == 0 &&
+                    !FindReservation(m.start, &base, &size, 0)) {
+                    hit->end = m.end;
+                } else {
+                    done = 1;
+                }
+            } else if (a >= m.start && (m.end == 0 || a < m.end)) {
                 *hit = m;
                 found = 1;
+                done = !joinRun;
             } else if (m.start > a && (next == 0 || m.start < next)) {
                 next = m.start;
             }
         }
-        if (found) break;
     }
     close(fd);
     if (nextStart) *nextStart = next;
@@ -260,9 +278,14 @@ void vr_os::Decommit(void *address, uint32_t size)
         return;
     }
     /* DONTNEED drops the pages of a private anonymous mapping: the memory
-       goes back to the system and the pages read zero if committed again. */
+       goes back to the system and the pages read zero if committed again.
+       Freeing leads here, and free leaves errno alone: a refusal (the
+       protection change needs a mapping the system will not make) only
+       leaves the emptied pages accessible. */
+    int saved = errno;
     madvise((void *)first, end - first, MADV_DONTNEED);
     mprotect((void *)first, end - first, PROT_NONE);
+    errno = saved;
 }
 
 int vr_os::Release(void *base)
@@ -280,7 +303,18 @@ int vr_os::Release(void *base)
     uint32_t lastRegion = (uint32_t)((b + size - 1) >> kRegionShift);
     for (uint32_t i = (uint32_t)(b >> kRegionShift); i <= lastRegion; i++)
         __atomic_store_n(&s_owner[i], 0, __ATOMIC_RELEASE);
-    munmap(base, size);
+    /* The system refuses when unmapping would split a mapping beyond its
+       limit on mappings; nothing is unmapped then. The range is still ours
+       and stays on the tables, so the library keeps knowing it as reserved,
+       and errno is left as it was: free must not change it. */
+    int saved = errno;
+    if (munmap(base, size) != 0) {
+        errno = saved;
+        __atomic_store_n(&s_reservation[b >> kRegionShift], r, __ATOMIC_RELEASE);
+        for (uint32_t i = (uint32_t)(b >> kRegionShift); i <= lastRegion; i++)
+            __atomic_store_n(&s_owner[i], (uint32_t)b | kOwnerLive, __ATOMIC_RELEASE);
+        return 0;
+    }
     return 1;
 }
 
@@ -292,10 +326,11 @@ int vr_os::QueryRegion(const void *p, RegionInfo *info)
     uint32_t base, size, flags;
     Mapping m;
     uint32_t next = 0;
-    int r = FindMapping(a, &m, &next);
+    int inReservation = FindReservation(a, &base, &size, &flags);
+    int r = FindMapping(a, &m, &next, !inReservation);
     if (r < 0) return 0;
 
-    if (FindReservation(a, &base, &size, &flags)) {
+    if (inReservation) {
         /* The kernel may merge a reservation's mapping with a neighbour of
            equal protection; the run ends at the reservation's edge anyway. */
         if (r == 0) return 0;

@@ -28,6 +28,14 @@ size_t (*s_msizeTrampoline)(void *);
 
 namespace {
 
+} // namespace
+
+/* A target's own replacement of a shared entry (null: the shared one below
+   serves); filled by the target's sources before the hooks go in. */
+const void *s_targetReplacements[vr_os::kEntryCount];
+
+namespace {
+
 /* The replacement of each runtime entry, in vr_os::RuntimeEntry order. */
 void *const kReplacements[vr_os::kEntryCount] = {
     (void *)&VRHookMalloc, (void *)&VRHookCalloc, (void *)&VRHookFree,  (void *)&VRHookRealloc,
@@ -72,6 +80,15 @@ void BuildMsizeTrampoline(uint8_t *entry)
 
 } // namespace
 
+void PatchRuntimeEntry(uint8_t *entry, const void *replacement)
+{
+    if (!entry || entry == replacement) return;
+    uintptr_t first;
+    uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), kJumpLength, &first);
+    if (!vr_os::MakeCodeWritable((void *)first, length)) return;
+    WriteJump(entry, replacement);
+}
+
 void InstallRuntimeHooks()
 {
     if (s_hooksInstalled) return;
@@ -92,22 +109,23 @@ void InstallRuntimeHooks()
 
     for (int i = 0; i < vr_os::kEntryCount; i++) {
         uint8_t *entry = (uint8_t *)entries[i];
-        if (!entry || entry == kReplacements[i]) continue;
-        uint32_t written = kJumpLength;
-        if (i == vr_os::kEntryMsize) {
-            /* Saved before anything is written: VRGetBlockSize puts these
-               six bytes back to call the runtime's own code. */
-            s_msizeEntry = entry;
-            s_msizeSavedBytes.low = *(const uint32_t *)entry;
-            s_msizeSavedBytes.high = *(const uint16_t *)(entry + 4);
-            written = kMsizeSavedLength;
-            BuildMsizeTrampoline(entry);
+        const void *replacement = s_targetReplacements[i] ? s_targetReplacements[i] : kReplacements[i];
+        if (i != vr_os::kEntryMsize) {
+            PatchRuntimeEntry(entry, replacement);
+            continue;
         }
+        if (!entry || entry == replacement) continue;
+        /* Saved before anything is written: VRGetBlockSize puts these six
+           bytes back to call the runtime's own code. */
+        s_msizeEntry = entry;
+        s_msizeSavedBytes.low = *(const uint32_t *)entry;
+        s_msizeSavedBytes.high = *(const uint16_t *)(entry + 4);
+        BuildMsizeTrampoline(entry);
         uintptr_t first;
-        uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), written, &first);
+        uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), kMsizeSavedLength, &first);
         if (!vr_os::MakeCodeWritable((void *)first, length)) continue;
-        WriteJump(entry, kReplacements[i]);
-        if (i == vr_os::kEntryMsize) s_msizePatched = 1;
+        WriteJump(entry, replacement);
+        s_msizePatched = 1;
     }
 }
 

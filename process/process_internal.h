@@ -57,6 +57,17 @@ extern int s_msizePatched;             /* 1 when _msize's entry holds our jump *
 /* Patches the runtime's entry points, once per process. */
 void InstallRuntimeHooks();
 
+/* Writes the jump to replacement over the first five bytes of entry, after
+   making the pages they lie on writable; leaves the entry as it is when
+   that fails, when entry is null or when it is the replacement itself. The
+   one way every table of entries (shared or a target's own) is patched. */
+void PatchRuntimeEntry(uint8_t *entry, const void *replacement);
+
+/* A target's own replacement for entries of the shared table, by
+   vr_os::RuntimeEntry; null where the shared replacement serves. Written
+   only before InstallRuntimeHooks first runs. */
+extern const void *s_targetReplacements[vr_os::kEntryCount];
+
 enum {
     kJumpOpcode = 0xE9, /* jmp rel32 */
     kJumpLength = 5,
