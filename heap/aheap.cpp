@@ -31,17 +31,7 @@ VR_LockStorage s_recoveryLock;
 int s_recoveryLockReady = 0;
 
 struct VR_RecoveryLockGuard {
-    VR_RecoveryLockGuard()
-    {
-        if (!__atomic_load_n(&s_recoveryLockReady, __ATOMIC_ACQUIRE)) {
-            VR_ProcessLockGuard guard;
-            if (!s_recoveryLockReady) {
-                vr_os::LockInit(&s_recoveryLock);
-                __atomic_store_n(&s_recoveryLockReady, 1, __ATOMIC_RELEASE);
-            }
-        }
-        vr_os::LockEnter(&s_recoveryLock);
-    }
+    VR_RecoveryLockGuard() { vr_os::LockEnter(RecoveryLock()); }
     /* Also run when a handler throws, so the lock is never left held. */
     ~VR_RecoveryLockGuard() { vr_os::LockLeave(&s_recoveryLock); }
     VR_RecoveryLockGuard(const VR_RecoveryLockGuard &) = delete;
@@ -49,6 +39,18 @@ struct VR_RecoveryLockGuard {
 };
 
 } // namespace
+
+VR_LockStorage *RecoveryLock()
+{
+    if (!__atomic_load_n(&s_recoveryLockReady, __ATOMIC_ACQUIRE)) {
+        VR_ProcessLockGuard guard;
+        if (!s_recoveryLockReady) {
+            vr_os::LockInit(&s_recoveryLock);
+            __atomic_store_n(&s_recoveryLockReady, 1, __ATOMIC_RELEASE);
+        }
+    }
+    return &s_recoveryLock;
+}
 
 int VR_AHeap::s_globalBypassFree = 0;
 void (*VR_AHeap::s_fpEmergencyCallback)() = 0;

@@ -104,6 +104,7 @@ protected:
 
     friend VR_API void BypassFreeing(VR_AHeap *heap);
     friend class InitVorrel;    /* drops DefaultHeap's lock for single-threaded use */
+    friend struct VR_HeapLocks; /* takes every heap's lock around fork */
     friend struct VR_Test;
 };
 
