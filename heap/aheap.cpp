@@ -102,9 +102,12 @@ int VR_AHeap::Init(long newFlags, int lazy)
 
     /* Static storage is whatever is neither library memory nor the calling
        thread's stack: such an object was all zero before its constructor
-       ran, so its initialized word can be trusted. */
-    int isStatic = !IsLibraryMemory(this) && !IsStackMemory(this);
+       ran, so its initialized word can be trusted. The process heaps are
+       known to be static; asking the system about the stack can take it a
+       dozen calls, which every process start would pay for them. */
     int isDefault = this == static_cast<VR_AHeap *>(&DefaultHeap);
+    int isProcessHeap = isDefault || this == static_cast<VR_AHeap *>(&HeapForHeaps);
+    int isStatic = isProcessHeap || (!IsLibraryMemory(this) && !IsStackMemory(this));
     int defaultSingle = isDefault && s_initCalled && s_initMultithreaded == 0;
 
     if (isStatic && initialized) {

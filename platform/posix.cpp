@@ -161,6 +161,62 @@ int ParseMapsLine(const char *line, Mapping *m)
     return m->end > m->start || m->end == 0;
 }
 
+/* Reads /proc/self/maps line by line, with raw open and read into buffers
+   on the stack (nothing here may allocate). Errors of the system calls do
+   not reach the caller's errno. */
+struct VR_MapsReader {
+    int fd = -1;
+    int savedErrno;
+    ssize_t have, at;
+    uint32_t used;
+    char buf[1024];
+    char line[48];   /* only the address range and permissions are needed */
+
+    int Open()
+    {
+        savedErrno = errno;
+        do fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        have = at = 0;
+        used = 0;
+        if (fd < 0) errno = savedErrno;
+        return fd >= 0;
+    }
+
+    /* The next line that parses; 0 at the end of the file. */
+    int Next(Mapping *m)
+    {
+        for (;;) {
+            if (at == have) {
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return 0;
+                have = n;
+                at = 0;
+            }
+            char c = buf[at++];
+            if (c != '\n') {
+                if (used < sizeof line - 1) line[used++] = c;
+                continue;
+            }
+            line[used] = 0;
+            used = 0;
+            if (ParseMapsLine(line, m)) return 1;
+        }
+    }
+
+    ~VR_MapsReader()
+    {
+        if (fd >= 0) close(fd);
+        errno = savedErrno;
+    }
+};
+
+inline int Holds(const Mapping &m, uintptr_t a)
+{
+    return a >= m.start && (m.end == 0 || a < m.end);
+}
+
 /* Scans /proc/self/maps for the mapping that holds a. Returns -1 when the
    file cannot be read, 1 with *hit filled when a is mapped, 0 when it is not;
    *nextStart is then the start of the next mapping above a (0: none).
@@ -172,50 +228,28 @@ int ParseMapsLine(const char *line, Mapping *m)
    are allocations of their own. */
 int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart, int joinRun = 0)
 {
-    int fd;
-    do fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-
-    char buf[1024];
-    char line[48];   /* only the address range and permissions are needed */
-    uint32_t used = 0;
-    int found = 0, done = 0;
+    VR_MapsReader maps;
+    if (!maps.Open()) return -1;
+    int found = 0;
     uint32_t next = 0;
     uint32_t base, size;
-    while (!done) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n && !done; i++) {
-            char c = buf[i];
-            if (c != '\n') {
-                if (used < sizeof line - 1) line[used++] = c;
-                continue;
-            }
-            line[used] = 0;
-            used = 0;
-            Mapping m;
-            if (!ParseMapsLine(line, &m)) continue;
-            if (found) {
-                /* Lines come in address order: this one continues the run
-                   or ends it. */
-                if (hit->end != 0 && m.start == hit->end && memcmp(m.perms, hit->perms, 4) == 0 &&
-                    !FindReservation(m.start, &base, &size, 0)) {
-                    hit->end = m.end;
-                } else {
-                    done = 1;
-                }
-            } else if (a >= m.start && (m.end == 0 || a < m.end)) {
-                *hit = m;
-                found = 1;
-                done = !joinRun;
-            } else if (m.start > a && (next == 0 || m.start < next)) {
-                next = m.start;
-            }
+    Mapping m;
+    while (maps.Next(&m)) {
+        if (found) {
+            /* Lines come in address order: this one continues the run or
+               ends it. */
+            if (hit->end == 0 || m.start != hit->end || memcmp(m.perms, hit->perms, 4) != 0 ||
+                FindReservation(m.start, &base, &size, 0))
+                break;
+            hit->end = m.end;
+        } else if (Holds(m, a)) {
+            *hit = m;
+            found = 1;
+            if (!joinRun) break;
+        } else if (m.start > a && (next == 0 || m.start < next)) {
+            next = m.start;
         }
     }
-    close(fd);
     if (nextStart) *nextStart = next;
     return found;
 }
@@ -372,10 +406,18 @@ int vr_os::IsOnThreadStack(const void *p)
     /* Library memory is never a stack, even where the kernel has merged its
        mapping with a neighbouring stack of equal protection. */
     if (FindReservation((uintptr_t)p, &base, &size, 0)) return 0;
-    Mapping mine, theirs;
-    if (FindMapping((uintptr_t)&local, &mine, 0) != 1) return 0;
-    if (FindMapping((uintptr_t)p, &theirs, 0) != 1) return 0;
-    return mine.start == theirs.start;
+    /* One pass finds both mappings: the one of the stack in use and p's. */
+    VR_MapsReader maps;
+    if (!maps.Open()) return 0;
+    uintptr_t here = (uintptr_t)&local;
+    Mapping m;
+    int mine = -1, theirs = -1, index = 0;
+    while ((mine < 0 || theirs < 0) && maps.Next(&m)) {
+        if (Holds(m, here)) mine = index;
+        if (Holds(m, (uintptr_t)p)) theirs = index;
+        index++;
+    }
+    return mine >= 0 && mine == theirs;
 }
 
 /* How long a thread that finds a lock held polls it before it sleeps. A
