@@ -151,7 +151,11 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
         Lock();
         header = AllocBigBlock(take);
     }
+    /* AllocBigBlock counted the whole chunk as handed out; what goes back
+       in front and behind is not. */
+    uint32_t taken = ChunkSize((VR_BigChunk *)((uint8_t *)header - 8));
     header = AlignChunk(bigFreeChunks, header, (uint32_t)alignment, need);
+    counters.bigBytes -= taken - ChunkSize((VR_BigChunk *)((uint8_t *)header - 8));
     InitAltBlock((VR_AltBlock *)header, size, 0);
     Unlock();
 

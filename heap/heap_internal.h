@@ -18,6 +18,9 @@ inline uint8_t *BytesBefore(const void *p, uint32_t n) { return (uint8_t *)((uin
    recovery runs under it, and fork takes it first of all the locks. */
 VR_LockStorage *RecoveryLock();
 
+/* The chunk size of a big block of size bytes; 0 when none can hold it. */
+uint32_t BigChunkSizeFor(uint32_t size);
+
 inline void VR_AHeap::Lock()
 {
     if (lockActive) vr_os::LockEnter(&lock);

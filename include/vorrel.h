@@ -40,6 +40,7 @@ struct VR_BigPageSet;
 struct VR_BigChunk;
 struct VR_OneSizePageSet;
 struct VR_Test;
+struct VR_ThreadCache;
 class VR_Heap;
 
 /* Room for one recursive lock of the library's own (a state word, the
@@ -106,6 +107,7 @@ protected:
     friend class InitVorrel;    /* drops DefaultHeap's lock for single-threaded use */
     friend struct VR_HeapLocks; /* takes every heap's lock around fork */
     friend struct VR_Test;
+    friend struct VR_Cache;     /* the thread cache binds to locked heaps */
 };
 
 /*
@@ -180,6 +182,16 @@ public:
 
 private:
     void InitHeap();
+    void *AllocMemSlow(unsigned long size);
+    static void FreeMemSlow(void *block);
+    /* Takes up to count more blocks of class k for a thread cache's bin
+       (lock held). */
+    void RefillLocked(VR_ThreadCache *c, unsigned k, unsigned long count);
+    /* A block waiting in a thread cache goes back to the heap (lock held). */
+    void ReturnSmallLocked(VR_BlockHeader *h);
+    void ReturnBigLocked(VR_AltBlock *h);
+    /* Raises counters.peakBytes to what is handed out now (lock held). */
+    void UpdatePeak();
     static void DetachPageSet(VR_SmallPageSet *p, int release);
     /* Cuts the rest of a full newest page set into free blocks. */
     void CutTail(VR_SmallPageSet *p);
@@ -194,8 +206,10 @@ private:
     /* Gives back every direct block and big page set and empties the
        big lists (the big half of Clear; the lock is held by the caller). */
     void ReleaseBig();
-    const char *ValidateSmall();
-    const char *ValidateBig();
+    /* The halves of Validate; the arguments are the blocks of this heap
+       that wait in thread caches. */
+    const char *ValidateSmall(unsigned long smallWaiting);
+    const char *ValidateBig(unsigned long bigWaiting);
 
     VR_AltBlock *bigBlocks;                 /* big and direct blocks, newest first */
     unsigned long directCount;              /* direct blocks on bigBlocks */
@@ -210,6 +224,7 @@ protected:
     static int s_sizeClassesReady;
 
     friend struct VR_Test;
+    friend struct VR_Cache;
 };
 
 /*

@@ -2,8 +2,9 @@
  * aligned_posix.cpp - the aligned allocation entries on Linux: every one is
  * patched and serves library blocks aligned as asked, for several
  * alignments and sizes; free, realloc and malloc_usable_size work on them;
- * the error cases answer as the C library does; and 100,000 allocate/free
- * cycles do not grow resident memory.
+ * the error cases answer as the C library does; the heap's counters and
+ * zero-filling hold for them; and 100,000 allocate/free cycles do not grow
+ * resident memory.
  */
 #include <errno.h>
 #include <malloc.h>
@@ -12,6 +13,7 @@
 #include <new>
 
 #include "hook_common.h"
+#include "vr_test.h"
 
 typedef void *(*AlignFn)(size_t, size_t);
 typedef int (*PosixFn)(void **, size_t, size_t);
@@ -170,6 +172,38 @@ static void Errors(const Aligned &a)
     CHECK(DefaultHeap.Validate() == 0);
 }
 
+/* VR_Heap::AllocAligned itself, on heaps of its own: the counters hold
+   exactly the chunks in use, and a zero-filling heap zero-fills. */
+static void OwnHeaps()
+{
+    VR_Heap plain(0);
+    VR_HeapCounters &c = VR_Test::Counters(plain);
+    void *blocks[12];
+    uint32_t chunks = 0;
+    for (int i = 0; i < 12; i++) {
+        blocks[i] = plain.AllocAligned((unsigned long)32 << i, 50 + 1500 * i);
+        CHECK(blocks[i] && ((uintptr_t)blocks[i] & ((32u << i) - 1)) == 0);
+        if (blocks[i]) chunks += *(uint32_t *)((uint8_t *)blocks[i] - 40) & ~1u;
+    }
+    CHECK(c.bigBlocks == 12 && c.bigBytes == chunks);
+    CHECK(plain.AllocAligned(48, 10) == 0);   /* no power of two */
+    CHECK(plain.AllocAligned(0, 10) == 0);
+    for (void *b : blocks) VR_Heap::FreeMem(b);
+    CHECK(c.bigBlocks == 0 && c.bigBytes == 0);
+    CHECK(plain.Validate() == 0);
+
+    VR_Heap zeroing(VR_HEAP_ZERO_INIT);
+    for (int round = 0; round < 2; round++) {
+        uint8_t *z = (uint8_t *)zeroing.AllocAligned(4096, 20000);
+        CHECK(z != 0);
+        if (!z) break;
+        CHECK(IsMemoryFilledWith(z, 20000, 0));
+        memset(z, 0xEE, 20000);   /* the next round gets the same chunk back */
+        VR_Heap::FreeMem(z);
+    }
+    CHECK(zeroing.Validate() == 0);
+}
+
 static long Resident()
 {
     FILE *f = fopen("/proc/self/statm", "r");
@@ -203,6 +237,7 @@ int main()
     Patched(a);
     EveryEntry(a);
     Errors(a);
+    OwnHeaps();
     NoGrowth(a);
     CHECK(DefaultHeap.Validate() == 0);
     return Finish("aligned_posix");
