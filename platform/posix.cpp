@@ -399,10 +399,20 @@ int vr_os::QueryRegion(const void *p, RegionInfo *info)
     return 1;
 }
 
+/* The bounds of this library's own image (its ELF header and the end of
+   its zero-filled data), as the linker defines them for every module;
+   hidden, so they name this module's and never the program's. */
+extern "C" const char __ehdr_start[] __attribute__((visibility("hidden")));
+extern "C" const char _end[] __attribute__((visibility("hidden")));
+
 int vr_os::IsOnThreadStack(const void *p)
 {
     volatile char local = 0;
     uint32_t base, size;
+    /* The library's own static objects (its heaps among them, whose set-up
+       asks this at every process start) are no stack: answered without
+       reading the mappings. */
+    if ((uintptr_t)p - (uintptr_t)__ehdr_start < (uintptr_t)_end - (uintptr_t)__ehdr_start) return 0;
     /* Library memory is never a stack, even where the kernel has merged its
        mapping with a neighbouring stack of equal protection. */
     if (FindReservation((uintptr_t)p, &base, &size, 0)) return 0;
