@@ -5,8 +5,10 @@
  * Such a block is an ordinary big block, so FreeMem, Realloc, GetBlockSize,
  * ForEach and Validate treat it like any other: a chunk is taken with room
  * for the block, the alignment and a minimal free chunk in front; the front
- * is split off as a free chunk so that the pointer (chunk + 8 + 32) falls on
- * the boundary, and a surplus behind the block goes back as well.
+ * is split off as a free chunk so that the pointer (chunk + kChunkHeader +
+ * 32) falls on the boundary, and a surplus behind the block goes back as
+ * well. Chunks start and end on multiples of kBlockAlignment, and so does
+ * the front piece, since any bigger alignment is a multiple of it.
  *
  * The chunk helpers below repeat a few of big.cpp's (the boundary-tag
  * format of layout.h): they are small and inline, and keeping them here
@@ -50,7 +52,7 @@ inline void UnlinkFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
 /* The chunk that holds request bytes of header and data (big.cpp's rule). */
 inline uint32_t ChunkSizeFor(uint32_t request)
 {
-    uint32_t need = (request + kChunkOverhead + 7) & ~7u;
+    uint32_t need = AlignUp(request + kChunkOverhead);
     return need < kMinChunk ? (uint32_t)kMinChunk : need;
 }
 
@@ -61,13 +63,13 @@ inline uint32_t ChunkSizeFor(uint32_t request)
 int AlignedSizesFor(uint32_t size, uint32_t alignment, uint32_t *need, uint32_t *take)
 {
     uint32_t request, reservation;
-    if (size > 0xFFFFFFFFu - kAltHeaderSize - 8) return 0;
-    if (!RoundUpChecked(size + kAltHeaderSize, 8, &request)) return 0;
-    if (request > 0xFFFFFFFFu - kChunkOverhead - 8) return 0;
+    if (size > 0xFFFFFFFFu - kAltHeaderSize - kBlockAlignment) return 0;
+    if (!RoundUpChecked(size + kAltHeaderSize, kBlockAlignment, &request)) return 0;
+    if (request > 0xFFFFFFFFu - kChunkOverhead - kBlockAlignment) return 0;
     uint32_t n = ChunkSizeFor(request);
-    /* The front piece is a whole free chunk and then up to alignment - 8
-       bytes more to reach the boundary. */
-    uint32_t slack = kMinChunk + alignment - 8;
+    /* The front piece is a whole free chunk and then up to alignment -
+       kBlockAlignment bytes more to reach the boundary. */
+    uint32_t slack = kMinChunk + alignment - kBlockAlignment;
     if (alignment > 0xFFFFFFFFu - kMinChunk || n > 0xFFFFFFFFu - slack - kBigPageSetHeader) return 0;
     if (!RoundUpChecked(n + slack + kBigPageSetHeader, s_granularity, &reservation)) return 0;
     *need = n;
@@ -81,10 +83,10 @@ int AlignedSizesFor(uint32_t size, uint32_t alignment, uint32_t *need, uint32_t 
    chunk behind when the surplus makes one. Returns the block's header. */
 void *AlignChunk(VR_BigChunk *&freeChunks, void *header, uint32_t alignment, uint32_t need)
 {
-    VR_BigChunk *chunk = (VR_BigChunk *)((uint8_t *)header - 8);
+    VR_BigChunk *chunk = (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
     VR_BigPageSet *ps = chunk->owner;
     uint32_t size = ChunkSize(chunk);
-    uintptr_t ptr = (uintptr_t)chunk + 8 + kAltHeaderSize;
+    uintptr_t ptr = (uintptr_t)chunk + kChunkHeader + kAltHeaderSize;
 
     if (ptr & (alignment - 1)) {
         /* The chunk was free a moment ago, so the one in front of it is in
@@ -93,7 +95,7 @@ void *AlignChunk(VR_BigChunk *&freeChunks, void *header, uint32_t alignment, uin
         VR_ASSERT(!(((uint32_t *)chunk)[-1] & 1));
         uintptr_t aligned = (ptr + kMinChunk + alignment - 1) & ~(uintptr_t)(alignment - 1);
         uint32_t front = (uint32_t)(aligned - ptr);
-        VR_ASSERT(front >= kMinChunk && !(front & 7) && size - front >= need);
+        VR_ASSERT(front >= kMinChunk && !(front & (kBlockAlignment - 1)) && size - front >= need);
         VR_BigChunk *lead = chunk;
         SetTags(lead, front | 1);
         PushFreeChunk(freeChunks, lead);
@@ -119,7 +121,7 @@ void *AlignChunk(VR_BigChunk *&freeChunks, void *header, uint32_t alignment, uin
         PushFreeChunk(freeChunks, tail);
         SetTags(chunk, need);
     }
-    return (uint8_t *)chunk + 8;
+    return (uint8_t *)chunk + kChunkHeader;
 }
 
 } // namespace
@@ -153,9 +155,9 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
     }
     /* AllocBigBlock counted the whole chunk as handed out; what goes back
        in front and behind is not. */
-    uint32_t taken = ChunkSize((VR_BigChunk *)((uint8_t *)header - 8));
+    uint32_t taken = ChunkTagOfHeader((VR_AltBlock *)header);
     header = AlignChunk(bigFreeChunks, header, (uint32_t)alignment, need);
-    counters.bigBytes -= taken - ChunkSize((VR_BigChunk *)((uint8_t *)header - 8));
+    counters.bigBytes -= taken - ChunkTagOfHeader((VR_AltBlock *)header);
     InitAltBlock((VR_AltBlock *)header, size, 0);
     Unlock();
 

@@ -183,7 +183,7 @@ static void OwnHeaps()
     for (int i = 0; i < 12; i++) {
         blocks[i] = plain.AllocAligned((unsigned long)32 << i, 50 + 1500 * i);
         CHECK(blocks[i] && ((uintptr_t)blocks[i] & ((32u << i) - 1)) == 0);
-        if (blocks[i]) chunks += *(uint32_t *)((uint8_t *)blocks[i] - 40) & ~1u;
+        if (blocks[i]) chunks += ChunkTagOfHeader(AltHeaderOf(blocks[i]));
     }
     CHECK(c.bigBlocks == 12 && c.bigBytes == chunks);
     CHECK(plain.AllocAligned(48, 10) == 0);   /* no power of two */
