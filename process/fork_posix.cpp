@@ -31,7 +31,11 @@ namespace {
 /* The locks taken in the prepare step after the recovery lock and before
    the process lock, in the order taken: heap locks by address, then the
    registered fork locks. Starts in static storage; more room comes from
-   the page services and is kept for the next fork. */
+   the page services and is kept for the next fork. Invariants: s_count <=
+   s_capacity; between a successful prepare step and the handler after the
+   fork, the forking thread holds s_locks[0 .. s_count) (each once more than
+   before), the recovery lock and the process lock, and the heap list is
+   frozen by it; at any other time s_count is 0. */
 const uint32_t kInlineLocks = 64;
 VR_LockStorage *s_inlineLocks[kInlineLocks];
 VR_LockStorage **s_locks = s_inlineLocks;
@@ -136,6 +140,7 @@ void PrepareFork()
 
 void ParentAfterFork()
 {
+    VR_ASSERT(s_count <= s_capacity);
     FreezeHeapList(0);
     ProcessLockLeave();
     LeaveTaken();
