@@ -216,33 +216,42 @@ const VR_PosixEntry kPosixEntries[] = {
 };
 const int kPosixEntryCount = sizeof kPosixEntries / sizeof kPosixEntries[0];
 
-/* Runs before the shared installer (priority 200): the shared entries get
-   this target's replacements at once, then the aligned family is patched. */
-__attribute__((constructor(199))) void InstallPosixHooks()
+/* Found before patching (FindTargetEntries), read afterwards only. */
+void *s_posixEntries[kPosixEntryCount];
+
+/* Before the shared installer (priority 200): the shared entries get this
+   target's replacements from the start. */
+__attribute__((constructor(199))) void SetTargetReplacements()
 {
     s_targetReplacements[vr_os::kEntryMalloc] = (const void *)&VRHookMallocPosix;
     s_targetReplacements[vr_os::kEntryCalloc] = (const void *)&VRHookCallocPosix;
     s_targetReplacements[vr_os::kEntryRealloc] = (const void *)&VRHookReallocPosix;
     s_targetReplacements[vr_os::kEntryNew] = (const void *)&VRHookNewPosix;
-    InstallRuntimeHooks();
-
-    /* Looked up before anything is patched and outside the process lock,
-       for the reasons InstallRuntimeHooks gives. */
-    void *entries[kPosixEntryCount];
-    for (int i = 0; i < kPosixEntryCount; i++) {
-        void *module = dlopen(kPosixEntries[i].module, RTLD_LAZY | RTLD_NOLOAD);
-        entries[i] = module ? dlsym(module, kPosixEntries[i].symbol) : 0;
-    }
-
-    VR_ProcessLockGuard guard;
-    for (int i = 0; i < kPosixEntryCount; i++) {
-        /* Names that share their code with an earlier one (aligned_alloc is
-           memalign in some versions of the C library) keep the first
-           jump: one entry can hold only one. */
-        int seen = 0;
-        for (int j = 0; j < i; j++) seen |= entries[j] == entries[i];
-        if (!seen) PatchRuntimeEntry((uint8_t *)entries[i], kPosixEntries[i].replacement);
-    }
 }
 
 } // namespace
+
+void FindTargetEntries()
+{
+    for (int i = 0; i < kPosixEntryCount; i++) {
+        void *module = dlopen(kPosixEntries[i].module, RTLD_LAZY | RTLD_NOLOAD);
+        s_posixEntries[i] = module ? dlsym(module, kPosixEntries[i].symbol) : 0;
+    }
+}
+
+int PatchTargetEntries()
+{
+    int patched = 0;
+    for (int i = 0; i < kPosixEntryCount; i++) {
+        /* Names that share their code with an earlier one (aligned_alloc is
+           memalign in some versions of the C library) keep the first jump:
+           one entry can hold only one. */
+        int seen = 0;
+        for (int j = 0; j < i; j++) seen |= s_posixEntries[j] == s_posixEntries[i];
+        if (seen) continue;
+        uint8_t *entry = (uint8_t *)s_posixEntries[i];
+        PatchRuntimeEntry(entry, kPosixEntries[i].replacement);
+        if (EntryLeadsTo(entry, kPosixEntries[i].replacement)) patched++;
+    }
+    return patched;
+}
