@@ -9,52 +9,12 @@
  * 32) falls on the boundary, and a surplus behind the block goes back as
  * well. Chunks start and end on multiples of kBlockAlignment, and so does
  * the front piece, since any bigger alignment is a multiple of it.
- *
- * The chunk helpers below repeat a few of big.cpp's (the boundary-tag
- * format of layout.h): they are small and inline, and keeping them here
- * leaves that file's internals its own.
  */
 #include <string.h>
 
-#include "heap_internal.h"
+#include "chunks.h"
 
 namespace {
-
-inline uint32_t ChunkSize(const VR_BigChunk *chunk)
-{
-    return chunk->sizeTag & ~1u;
-}
-
-/* Both tags of a chunk, the free bit in both (see big.cpp). */
-inline void SetTags(VR_BigChunk *chunk, uint32_t tag)
-{
-    chunk->sizeTag = tag;
-    *(uint32_t *)BytesAfter(chunk, (tag & ~1u) - 4) = tag;
-}
-
-inline void PushFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
-{
-    chunk->prevChunk = 0;
-    chunk->nextChunk = head;
-    if (head) head->prevChunk = chunk;
-    head = chunk;
-}
-
-inline void UnlinkFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
-{
-    if (chunk->nextChunk) chunk->nextChunk->prevChunk = chunk->prevChunk;
-    if (chunk->prevChunk)
-        chunk->prevChunk->nextChunk = chunk->nextChunk;
-    else
-        head = chunk->nextChunk;
-}
-
-/* The chunk that holds request bytes of header and data (big.cpp's rule). */
-inline uint32_t ChunkSizeFor(uint32_t request)
-{
-    uint32_t need = AlignUp(request + kChunkOverhead);
-    return need < kMinChunk ? (uint32_t)kMinChunk : need;
-}
 
 /* Sizes of an aligned block of size bytes: *need, the chunk it ends up in,
    and *take, the chunk to ask AllocBigBlock for (its request, which
