@@ -76,6 +76,12 @@ void EnsureProcessLock()
         __builtin_ia32_pause();
 }
 
+VR_LockStorage *ProcessLockStorage()
+{
+    EnsureProcessLock();
+    return &s_processLock;
+}
+
 void ProcessLockEnter()
 {
     EnsureProcessLock();
