@@ -45,7 +45,7 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
             return "page-set commitEnd outside its reservation";
         if ((uint32_t)(p->commitEnd - base) % s_pageSize != 0) return "page-set commitEnd not on a page boundary";
         if (p->uncarved > (uint32_t)(p->commitEnd - base) - kSmallFirstBlock)
-            return "carve point below base + 32";
+            return "carve point below the first block";
         if (ps != pageSets && p->usedCount == 0) return "older page set kept with no block in use";
 
         uint8_t *carve = p->CarvePoint();

@@ -39,7 +39,8 @@ struct VR_PageSetBase {
 
 /*
  * Small page set of a VR_Heap. Invariants:
- *  - blocks tile [base + 32, carve point) gaplessly, each its class size long;
+ *  - blocks tile [base + kSmallFirstBlock, carve point) gaplessly, each its
+ *    class size long;
  *  - usedCount == blocks in that range whose blockFlags lack the free bit;
  *  - every page set but the newest has usedCount > 0 (the free that brings
  *    it to 0 releases it); only the newest is ever carved or grown.
@@ -92,7 +93,7 @@ enum {
 struct VR_BlockHeader {
     uint32_t seal;
     uint16_t requestedSize; /* caller's size; class size in a free tail piece */
-    uint8_t sizeClass;      /* 0..51, set when cut, never changed */
+    uint8_t sizeClass;      /* index into the class table, set when cut, never changed */
     uint8_t blockFlags;     /* bit 0 clear (small); bit 1 set while free */
     VR_BlockHeader *nextFree;
     VR_BlockHeader *prevFree;
@@ -104,7 +105,7 @@ struct VR_BlockHeader {
  * ptr - 1 tells the kinds apart.
  */
 struct VR_AltBlock {
-    uint32_t unused0;       /* inside a chunk: the chunk's stale nextChunk link */
+    uint32_t unused0;       /* never read (8-aligned chunks: the stale nextChunk link of the chunk) */
     VR_Heap *heap;          /* owning heap */
     uint32_t size;          /* requested size */
     VR_AltBlock *next;      /* older header in the heap's bigBlocks */

@@ -14,7 +14,8 @@
 
 namespace {
 
-/* Header and data of a big or direct block of size bytes, rounded to 8;
+/* Header and data of a big or direct block of size bytes, rounded to the
+   block alignment;
    0 when that passes 2^32. */
 inline int AltRequestFor(uint32_t size, uint32_t *request)
 {

@@ -1,6 +1,7 @@
 /*
  * small.cpp - construction of VR_Heap and its small-block half: requests of
- * up to 1016 bytes (1024 with the 8-byte header) in 52 size classes, one
+ * up to 1016 bytes (1024 with the 8-byte header) in 52 size classes (40
+ * where blocks are 16-aligned), one
  * free list per class, carved from 64 KB page sets that are committed one
  * page at a time. A free finds its page set by masking the address and its
  * heap through the page set's owner; a page set whose blocks are all free
