@@ -56,21 +56,31 @@ struct VR_StatsReader {
         return 1;
     }
 
-    static void DescribeGeneral(VR_Heap *h, VR_HeapStats *out)
+    /* walk: the page-set lists may be followed (the heap's lock is held,
+       or nothing else can be changing them); otherwise they may be
+       changing under the walk, page sets may be given back meanwhile, and
+       only the counters inside the heap object are read. */
+    static void DescribeGeneral(VR_Heap *h, int walk, VR_HeapStats *out)
     {
         VR_HeapCounters c = h->counters;
         uint32_t pageSets = 0, committed = 0, usedSmall = 0;
-        for (VR_PageSetBase *p = h->pageSets; p; p = p->next) {
-            pageSets++;
-            committed += (uint32_t)(p->commitEnd - p->Base());
-            usedSmall += p->usedCount;
-        }
         uint32_t bigSets = 0, bigReserved = 0, bigCommitted = 0, usedBig = 0;
-        for (VR_PageSetBase *p = h->bigPageSets; p; p = p->next) {
-            bigSets++;
-            bigReserved += (uint32_t)((uintptr_t)p->regionEnd - (uintptr_t)p);
-            bigCommitted += (uint32_t)((uintptr_t)p->commitEnd - (uintptr_t)p);
-            usedBig += p->usedCount;
+        if (walk) {
+            for (VR_PageSetBase *p = h->pageSets; p; p = p->next) {
+                pageSets++;
+                committed += (uint32_t)(p->commitEnd - p->Base());
+                usedSmall += p->usedCount;
+            }
+            for (VR_PageSetBase *p = h->bigPageSets; p; p = p->next) {
+                bigSets++;
+                bigReserved += (uint32_t)((uintptr_t)p->regionEnd - (uintptr_t)p);
+                bigCommitted += (uint32_t)((uintptr_t)p->commitEnd - (uintptr_t)p);
+                usedBig += p->usedCount;
+            }
+        } else {
+            for (int k = 0; k < VR_Heap::kSizeClassCount; k++) usedSmall += c.smallBlocks[k];
+            usedBig = c.bigBlocks;
+            out->countersOnly = 1;
         }
         /* What waits in thread caches for this heap: lent out by the
            heap, free for the program. */
@@ -93,7 +103,7 @@ struct VR_StatsReader {
         out->smallBytes = c.smallBytes - cachedSmallBytes;
         out->bigBlocks = usedBig - cachedBigBlocks;
         out->bigBytes = c.bigBytes - cachedBigBytes;
-        out->directBlocks = h->directCount;
+        out->directBlocks = walk ? h->directCount : c.directBlocks;
         out->directBytes = c.directBytes;
         out->cachedBlocks = cachedSmallBlocks + cachedBigBlocks;
         out->cachedBytes = cachedSmallBytes + cachedBigBytes;
@@ -107,10 +117,11 @@ struct VR_StatsReader {
         out->peakBytesInUse = c.peakBytes;
     }
 
-    static void DescribeOneSize(VR_HeapOneSize *h, VR_HeapStats *out)
+    static void DescribeOneSize(VR_HeapOneSize *h, int walk, VR_HeapStats *out)
     {
         uint32_t pageSets = 0, committed = 0, used = 0;
-        for (VR_PageSetBase *p = h->pageSets; p; p = p->next) {
+        out->countersOnly = !walk;
+        for (VR_PageSetBase *p = walk ? h->pageSets : 0; p; p = p->next) {
             pageSets++;
             committed += (uint32_t)(p->commitEnd - p->Base());
             used += p->usedCount;
@@ -129,8 +140,11 @@ struct VR_StatsReader {
     static void Describe(VR_AHeap *heap, int oneSize, int atExit, VR_HeapStats *out)
     {
         int locked = LockHeap(heap, atExit);
-        if (oneSize) DescribeOneSize(static_cast<VR_HeapOneSize *>(heap), out);
-        else DescribeGeneral(static_cast<VR_Heap *>(heap), out);
+        /* At exit DefaultHeap without a lock is walked too: InitVorrel
+           declared it used by the main thread, which is the one exiting. */
+        int walk = locked || (atExit && !heap->lockActive && heap == &DefaultHeap);
+        if (oneSize) DescribeOneSize(static_cast<VR_HeapOneSize *>(heap), walk, out);
+        else DescribeGeneral(static_cast<VR_Heap *>(heap), walk, out);
         if (locked) vr_os::LockLeave(&heap->lock);
     }
 

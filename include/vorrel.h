@@ -326,6 +326,9 @@ struct VR_HeapStats {
     const VR_AHeap *heap;
     const char *name;                  /* "DefaultHeap", "HeapForHeaps", or null */
     int oneSize;                       /* 1: a VR_HeapOneSize (no big, direct or class figures) */
+    int countersOnly;                  /* 1: the heap has no lock (or it could not be had), so
+                                          only its counters were read: the page-set figures
+                                          are 0, and a one-size heap shows nothing */
     unsigned long blocksInUse;
     unsigned long bytesInUse;
     unsigned long peakBytesInUse;      /* highest bytes handed out so far (general heaps) */

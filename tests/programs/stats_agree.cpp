@@ -248,6 +248,20 @@ int main()
     os = Find(all, n, oneSize);
     CHECK(os && os->blocksInUse == 0);
 
+    /* A heap without a lock may change under a walk of its lists from
+       another thread: only its counters are read. */
+    {
+        VR_Heap single(0);
+        void *b = single.AllocMem(100);
+        n = VR_GetStats(0, all.data(), all.size());
+        const VR_HeapStats *ss = Find(all, n, &single);
+        CHECK(ss && ss->countersOnly && ss->pageSets == 0);
+        VR_Heap::FreeMem(b);
+        s = Find(all, n, heap);
+        CHECK(s && !s->countersOnly);
+    }
+
+    n = VR_GetStats(&st, all.data(), all.size());
     unsigned long heapsBefore = st.heapCount;
     delete heap;
     delete oneSize;
