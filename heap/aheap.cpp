@@ -8,7 +8,7 @@
  */
 #include <new>
 
-#include "heap_internal.h"
+#include "cache.h"
 #include "registry.h"
 #include "space.h"
 
@@ -122,6 +122,8 @@ int VR_AHeap::Init(long newFlags, int lazy, int oneSize)
             bypassFree = 1;
             flags |= VR_HEAP_BYPASS_FREEING;
         }
+        /* Caches copied the switches when they bound: they bind again. */
+        VR_Cache::UnbindAll(this, 1);
         return 0;
     }
 
@@ -183,6 +185,10 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize)
 
 int VR_AHeap::HandleOutOfMemory()
 {
+    /* What the calling thread keeps waiting in its cache comes back first:
+       the retry may find its block there, or the page sets it frees. */
+    if (VR_Cache::FlushCurrent()) return 1;
+
     /* One thread recovers at a time, and handlers run one after another. */
     VR_RecoveryLockGuard recovery;
 
@@ -278,6 +284,9 @@ void BypassFreeing(VR_AHeap *heap)
 {
     if (heap) heap->bypassFree = 1;
     else VR_AHeap::s_globalBypassFree = 1;
+    /* Frees from now on must reach the test of the switch, not a thread
+       cache; blocks freed before stay freed. */
+    VR_Cache::UnbindAll(heap, 1);
 }
 
 void ExecuteStandardNewHandler()

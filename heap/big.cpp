@@ -14,7 +14,7 @@
  */
 #include <string.h>
 
-#include "heap_internal.h"
+#include "cache.h"
 
 namespace {
 
@@ -112,11 +112,26 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
 
 } // namespace
 
+uint32_t BigChunkSizeFor(uint32_t size)
+{
+    uint32_t request, need;
+    return BigSizesFor(size, &request, &need) ? need : 0;
+}
+
 /* The big path of AllocMem. */
 void *VR_Heap::AllocBigMem(unsigned long size)
 {
+    /* A heap that lends blocks to thread caches gives blocks of up to
+       kBigCacheLimit bytes the chunk of their class, so that any block of
+       the class can wait in a cache for any request of it. */
+    uint32_t chunkFor = (uint32_t)size;
+    VR_ThreadCache *cache = 0;
+    if (lockActive && size <= kBigCacheLimit) {
+        chunkFor = VR_Cache::s_bigClassSize[VR_Cache::BigClassOf((uint32_t)size)];
+        cache = VR_Cache::Prepare(this);
+    }
     uint32_t request, need;
-    if (!BigSizesFor(size, &request, &need)) return 0;
+    if (!BigSizesFor(chunkFor, &request, &need)) return 0;
 
     Lock();
     void *p = AllocBigBlock(request);
@@ -127,6 +142,7 @@ void *VR_Heap::AllocBigMem(unsigned long size)
         p = AllocBigBlock(request);
     }
     InitAltBlock((VR_AltBlock *)p, size, 0);
+    if (cache) VR_Cache::BindLocked(cache, this);
     Unlock();
 
     /* A chunk used before holds old data; the block is the caller's alone
@@ -145,19 +161,32 @@ void VR_Heap::FreeBigMem(void *block)
     if (h->blockFlags & kBlockFree) return;
     VR_Heap *heap = h->heap;
     if (heap->bypassFree) return;
+    /* Two threads freeing the block at once both get past the test above:
+       the one that takes the seal frees it, the other returns. Without
+       this, both would link the chunk as free, or release the direct
+       block's reservation twice. */
+    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) return;
 
     heap->Lock();
     UnlinkAlt(heap->bigBlocks, h);
     if (h->direct) {
         h->blockFlags = kBlockAlt | kBlockFree;
-        h->seal = 0;
         VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+        heap->counters.directBlocks--;
+        heap->counters.directBytes -= v->committedBytes;
         ReleasePages(v, v->committedBytes, v->reservedBytes);
         heap->directCount--;
     } else {
         heap->ReleaseBigBlock(h);
     }
     heap->Unlock();
+}
+
+void VR_Heap::ReturnBigLocked(VR_AltBlock *h)
+{
+    VR_ASSERT(h->heap == this && !h->direct && h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached));
+    UnlinkAlt(bigBlocks, h);
+    ReleaseBigBlock(h);
 }
 
 void VR_Heap::InitAltBlock(VR_AltBlock *header, unsigned long size, int direct)
@@ -258,6 +287,9 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
     }
     SetTags(chunk, size);
     chunk->owner->usedCount++;
+    counters.bigBlocks++;
+    counters.bigBytes += size;
+    UpdatePeak();
     return HeaderOfChunk(chunk);
 }
 
@@ -269,6 +301,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     VR_ASSERT(!(chunk->sizeTag & 1) && !((VR_AltBlock *)header)->direct);
     uint32_t need = ChunkSizeFor(request);
 
+    counters.bigBytes -= n;
     if (need > n) {
         int commitMore = 0;
         if (ChunkEnd(chunk) == ps->commitEnd) {
@@ -297,6 +330,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     }
 
     if (need > ChunkSize(chunk)) {
+        counters.bigBytes += ChunkSize(chunk);
         void *moved = AllocBigBlock(request);
         if (!moved) return 0;
         /* Header and the caller's bytes; what lies beyond the recorded size
@@ -312,7 +346,12 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     }
 
     uint32_t surplus = ChunkSize(chunk) - need;
-    if (surplus < kMinChunk) return header;
+    if (surplus < kMinChunk) {
+        counters.bigBytes += ChunkSize(chunk);
+        UpdatePeak();
+        return header;
+    }
+    counters.bigBytes += need;
 
     VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
     uint8_t *tailEnd = BytesAfter(tail, surplus);
@@ -341,6 +380,8 @@ void VR_Heap::ReleaseBigBlock(void *header)
     VR_BigPageSet *ps = chunk->owner;
     uint32_t size = ChunkSize(chunk);
     VR_ASSERT(!(chunk->sizeTag & 1) && ps->usedCount > 0);
+    counters.bigBlocks--;
+    counters.bigBytes -= size;
     VR_ASSERT(*TrailingTag(chunk, size) == chunk->sizeTag);
 
     uint32_t t = ((uint32_t *)chunk)[-1] & ~1u;
@@ -400,9 +441,11 @@ void VR_Heap::ReleaseBig()
     bigBlocks = 0;
     bigFreeChunks = 0;
     directCount = 0;
+    counters.bigBlocks = counters.bigBytes = 0;
+    counters.directBlocks = counters.directBytes = 0;
 }
 
-const char *VR_Heap::ValidateBig()
+const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
 {
     /* Bounds on list lengths, so that a cycle is reported, not looped on:
        every big page set reserves at least 1 MB, every header needs at
@@ -410,7 +453,7 @@ const char *VR_Heap::ValidateBig()
     const uint32_t kMaxPageSets = 4096;
     const uint32_t kMaxHeaders = 0xFFFFFFFFu / kMinChunk;
 
-    uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0;
+    uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0, cachedChunks = 0;
     VR_BigPageSet *prevPs = 0;
     for (VR_BigPageSet *ps = bigPageSets; ps; prevPs = ps, ps = (VR_BigPageSet *)ps->next) {
         if (++pageSetCount > kMaxPageSets) return "bigPageSets does not end";
@@ -445,9 +488,15 @@ const char *VR_Heap::ValidateBig()
                 prevFree = 1;
             } else {
                 VR_AltBlock *h = (VR_AltBlock *)HeaderOfChunk(chunk);
-                if (h->heap != this || h->blockFlags != kBlockAlt || h->direct != 0)
+                if (h->heap != this || h->direct != 0) return "big chunk in use with a bad header";
+                if (h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached)) {
+                    if (h->seal != 0) return "big block waiting in a thread cache still sealed";
+                    cachedChunks++;
+                } else if (h->blockFlags != kBlockAlt) {
                     return "big chunk in use with a bad header";
-                if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) return "big block: seal broken";
+                } else if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) {
+                    return "big block: seal broken";
+                }
                 if (h->prev ? h->prev->next != h : bigBlocks != h) return "big block not linked on bigBlocks";
                 used++;
                 prevFree = 0;
@@ -474,8 +523,12 @@ const char *VR_Heap::ValidateBig()
         if (++headers > kMaxHeaders) return "bigBlocks does not end";
         if (h->prev != prevH) return "bigBlocks: broken prev link";
         if (h->heap != this) return "bigBlocks: header names another heap";
-        if (h->blockFlags != kBlockAlt) return "bigBlocks: flag byte not 1";
-        if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) return "bigBlocks: seal broken";
+        if (h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached) && h->direct == 0) {
+            if (h->seal != 0) return "bigBlocks: waiting block still sealed";
+        } else {
+            if (h->blockFlags != kBlockAlt) return "bigBlocks: flag byte not 1";
+            if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) return "bigBlocks: seal broken";
+        }
         if (h->direct == 1) {
             VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
             if ((uintptr_t)v & ~s_granularityMask) return "direct block not at its reservation's base";
@@ -490,5 +543,8 @@ const char *VR_Heap::ValidateBig()
     }
     if (directs != directCount) return "directCount differs from the direct blocks on bigBlocks";
     if (headers - directs != usedChunks) return "big blocks on bigBlocks differ from chunks in use";
+    if (cachedChunks != bigWaiting) return "big blocks marked waiting differ from those in thread caches";
+    if (counters.bigBlocks != usedChunks) return "counters: bigBlocks differs from chunks in use";
+    if (counters.directBlocks != directs) return "counters: directBlocks differs from the direct blocks";
     return 0;
 }

@@ -4,7 +4,7 @@
  * its own structures, and names the first broken invariant it finds. It is
  * meant for tests and debug builds: linear in the heap's size.
  */
-#include "heap_internal.h"
+#include "cache.h"
 
 namespace {
 
@@ -17,16 +17,20 @@ const uint32_t kMaxPageSets = 65536;
 const char *VR_Heap::Validate()
 {
     Lock();
-    const char *problem = ValidateSmall();
-    if (!problem) problem = ValidateBig();
+    uint32_t smallWaiting = 0, bigWaiting = 0;
+    const char *problem = VR_Cache::Validate(this, &smallWaiting, &bigWaiting);
+    if (!problem) problem = ValidateSmall(smallWaiting);
+    if (!problem) problem = ValidateBig(bigWaiting);
     Unlock();
     return problem;
 }
 
-const char *VR_Heap::ValidateSmall()
+const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
 {
-    uint32_t freeInPageSets = 0;
+    uint32_t freeInPageSets = 0, waiting = 0;
     uint32_t count = 0;
+    unsigned long classBlocks[kSizeClassCount] = {};
+    unsigned long classBytes = 0;
     VR_PageSetBase *prev = 0;
     for (VR_PageSetBase *ps = pageSets; ps; prev = ps, ps = ps->next) {
         if (++count > kMaxPageSets) return "page-set list does not end";
@@ -50,13 +54,24 @@ const char *VR_Heap::ValidateSmall()
         while (a < carve) {
             VR_BlockHeader *b = (VR_BlockHeader *)a;
             if (b->sizeClass >= kSizeClassCount) return "block with an invalid size class";
-            if (b->blockFlags & ~(uint8_t)kBlockFree) return "small block with stray flag bits";
-            if (b->blockFlags & kBlockFree) {
+            if (b->blockFlags == (kBlockFree | kBlockCached)) {
+                /* Lent to a thread cache: in use as far as the page set
+                   and the counters go. */
+                if (b->seal != 0) return "small block waiting in a thread cache still sealed";
+                waiting++;
+                used++;
+                classBlocks[b->sizeClass]++;
+                classBytes += s_sizeClasses[b->sizeClass];
+            } else if (b->blockFlags & ~(uint8_t)kBlockFree) {
+                return "small block with stray flag bits";
+            } else if (b->blockFlags & kBlockFree) {
                 if (b->seal != 0) return "free small block still sealed";
                 freeInPageSets++;
             } else {
                 if (b->seal != SealOf(a + 8)) return "small block: seal broken";
                 used++;
+                classBlocks[b->sizeClass]++;
+                classBytes += s_sizeClasses[b->sizeClass];
             }
             a += s_sizeClasses[b->sizeClass];
         }
@@ -81,5 +96,9 @@ const char *VR_Heap::ValidateSmall()
         }
     }
     if (freeOnLists != freeInPageSets) return "free blocks missing from the free lists";
+    if (waiting != smallWaiting) return "small blocks marked waiting differ from those in thread caches";
+    for (int k = 0; k < kSizeClassCount; k++)
+        if (classBlocks[k] != counters.smallBlocks[k]) return "counters: small blocks of a class differ from the page sets";
+    if (classBytes != counters.smallBytes) return "counters: smallBytes differs from the page sets";
     return 0;
 }

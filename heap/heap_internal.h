@@ -14,6 +14,9 @@
 inline uint8_t *BytesAfter(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p + n); }
 inline uint8_t *BytesBefore(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p - n); }
 
+/* The chunk size of a big block of size bytes; 0 when none can hold it. */
+uint32_t BigChunkSizeFor(uint32_t size);
+
 inline void VR_AHeap::Lock()
 {
     if (lockActive) vr_os::LockEnter(&lock);

@@ -10,7 +10,7 @@
  */
 #include <string.h>
 
-#include "heap_internal.h"
+#include "cache.h"
 
 namespace {
 
@@ -71,6 +71,9 @@ void *VR_Heap::AllocWithReserve(unsigned long reserve, unsigned long size, int z
     Lock();
     InitAltBlock((VR_AltBlock *)v, size, 1);
     directCount++;
+    counters.directBlocks++;
+    counters.directBytes += ((VR_VirtualHeader *)(v - sizeof(VR_VirtualHeader)))->committedBytes;
+    UpdatePeak();
     Unlock();
 
     /* Fresh pages read as zero; the fill keeps the promise without relying
@@ -118,9 +121,15 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
     if (h->direct) {
         if (!VirtualExtentFits(request, s_pageSize)) return 0;
         /* The grown bytes are zeroed below, exactly over the caller's range. */
+        VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+        uint32_t committed = v->committedBytes;
         while (!ResizeVirtual(h, request, 0)) {
             if (!o->HandleOutOfMemory()) return 0;
         }
+        o->Lock();
+        o->counters.directBytes += v->committedBytes - committed;
+        o->UpdatePeak();
+        o->Unlock();
     } else {
         /* Chunk and reservation sizes must not wrap either. */
         if (request > 0xFFFFFFFFu - kChunkOverhead - 7 - kBigPageSetHeader) return 0;
@@ -174,7 +183,8 @@ void VR_Heap::ForEach(void (*fn)(void *block, void *context), void *context)
         p = p->next;
     }
     for (VR_AltBlock *h = bigBlocks; h;) {
-        fn((uint8_t *)h + kAltHeaderSize, context);
+        /* A block waiting in a thread cache was freed by its caller. */
+        if (!(h->blockFlags & kBlockFree)) fn((uint8_t *)h + kAltHeaderSize, context);
         h = h->next;
     }
 }
@@ -191,7 +201,8 @@ void *VR_Heap::FindFirstThat(int (*fn)(void *block, void *context), void *contex
         p = p->next;
     }
     for (VR_AltBlock *h = bigBlocks; h;) {
-        if (fn((uint8_t *)h + kAltHeaderSize, context)) return (uint8_t *)h + kAltHeaderSize;
+        if (!(h->blockFlags & kBlockFree) && fn((uint8_t *)h + kAltHeaderSize, context))
+            return (uint8_t *)h + kAltHeaderSize;
         h = h->next;
     }
     return 0;
@@ -200,8 +211,15 @@ void *VR_Heap::FindFirstThat(int (*fn)(void *block, void *context), void *contex
 void VR_Heap::Clear()
 {
     Lock();
+    /* Blocks waiting in thread caches go with their page sets: no cache
+       may hand them out or link them again. */
+    VR_Cache::UnbindAll(this, 0);
     ReleaseBig();
-    for (int i = 0; i < kSizeClassCount; i++) freeLists[i] = 0;
+    for (int i = 0; i < kSizeClassCount; i++) {
+        freeLists[i] = 0;
+        counters.smallBlocks[i] = 0;
+    }
+    counters.smallBytes = 0;
     ReleasePageSets();
     Unlock();
 }

@@ -8,7 +8,7 @@
  */
 #include <string.h>
 
-#include "heap_internal.h"
+#include "cache.h"
 
 unsigned long VR_Heap::s_sizeClasses[VR_Heap::kSizeClassCount];
 unsigned char VR_Heap::s_sizeClassOf[1025];
@@ -56,6 +56,7 @@ void VR_Heap::InitHeap()
                 if (t > s_sizeClasses[c]) c++;
                 s_sizeClassOf[t] = (unsigned char)c;
             }
+            VR_Cache::InitTables();
             __atomic_store_n(&s_sizeClassesReady, 1, __ATOMIC_RELEASE);
         }
     }
@@ -120,7 +121,22 @@ void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
     }
 }
 
+void VR_Heap::UpdatePeak()
+{
+    unsigned long total = counters.smallBytes + counters.bigBytes + counters.directBytes;
+    if (total > counters.peakBytes) counters.peakBytes = total;
+}
+
+/* The common case, a block waiting in the calling thread's cache, is
+   inline; everything else takes the heap's lock. */
 void *VR_Heap::AllocMem(unsigned long size)
+{
+    void *p = VR_Cache::Alloc(this, (uint32_t)size);
+    if (__builtin_expect(p != 0, 1)) return p;
+    return AllocMemSlow(size);
+}
+
+void *VR_Heap::AllocMemSlow(unsigned long size)
 {
     if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) {
         /* A heap in static storage used before its constructor ran. The
@@ -141,6 +157,10 @@ void *VR_Heap::AllocMem(unsigned long size)
     unsigned c = s_sizeClassOf[total];
     uint32_t s = (uint32_t)s_sizeClasses[c];
 
+    /* The thread's cache, made or rebound outside the lock: rebinding
+       gives blocks back to another heap under that heap's lock. */
+    VR_ThreadCache *cache = lockActive ? VR_Cache::Prepare(this) : 0;
+
     VR_BlockHeader *h;
     Lock();
     for (;;) {
@@ -149,9 +169,6 @@ void *VR_Heap::AllocMem(unsigned long size)
             VR_BlockHeader *next = h->nextFree;
             freeLists[c] = next;
             if (next) next->prevFree = 0;
-            h->seal = SealOf((uint8_t *)h + kHeaderBytes);
-            h->blockFlags = 0;
-            h->requestedSize = (uint16_t)size;
             ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
             break;
         }
@@ -161,10 +178,7 @@ void *VR_Heap::AllocMem(unsigned long size)
             h = (VR_BlockHeader *)p->CarvePoint();
             p->uncarved -= s;
             p->usedCount++;
-            h->seal = SealOf((uint8_t *)h + kHeaderBytes);
             h->sizeClass = (uint8_t)c;
-            h->blockFlags = 0;
-            h->requestedSize = (uint16_t)size;
             break;
         }
 
@@ -192,6 +206,14 @@ void *VR_Heap::AllocMem(unsigned long size)
         if (fresh) fresh->owner = this;
         else if (!HandleOutOfMemoryMT()) return 0;
     }
+    h->seal = SealOf((uint8_t *)h + kHeaderBytes);
+    h->blockFlags = 0;
+    h->requestedSize = (uint16_t)size;
+    counters.smallBlocks[c]++;
+    counters.smallBytes += s;
+    UpdatePeak();
+    /* The thread's next blocks of this class come without the lock. */
+    if (cache && VR_Cache::BindLocked(cache, this)) RefillLocked(cache, c, VR_Cache::s_smallCapacity[c] / 2);
     Unlock();
 
     void *block = (uint8_t *)h + kHeaderBytes;
@@ -199,14 +221,73 @@ void *VR_Heap::AllocMem(unsigned long size)
     return block;
 }
 
+void VR_Heap::RefillLocked(VR_ThreadCache *cache, unsigned k, unsigned long count)
+{
+    VR_CacheBin *b = &cache->small[k];
+    uint32_t s = (uint32_t)s_sizeClasses[k];
+    VR_SmallPageSet *newest = (VR_SmallPageSet *)pageSets;
+    while (count && b->room) {
+        VR_BlockHeader *h = freeLists[k];
+        if (h) {
+            VR_BlockHeader *next = h->nextFree;
+            freeLists[k] = next;
+            if (next) next->prevFree = 0;
+            ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
+        } else if (newest && s <= newest->uncarved) {
+            /* Only what is committed already: a refill never waits for
+               the system. */
+            h = (VR_BlockHeader *)newest->CarvePoint();
+            newest->uncarved -= s;
+            newest->usedCount++;
+            h->sizeClass = (uint8_t)k;
+            h->requestedSize = (uint16_t)s;
+            h->seal = 0;
+        } else {
+            break;
+        }
+        h->blockFlags = kBlockFree | kBlockCached;
+        void *block = (uint8_t *)h + kHeaderBytes;
+        *(void **)block = b->head;
+        b->head = block;
+        b->room--;
+        count--;
+        counters.smallBlocks[k]++;
+        counters.smallBytes += s;
+    }
+    UpdatePeak();
+}
+
+/* A small block leaves the heap's use: back on its class's free list, and
+   its page set given back when it was the last in use there. */
+void VR_Heap::ReturnSmallLocked(VR_BlockHeader *h)
+{
+    VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(h);
+    unsigned k = h->sizeClass;
+    VR_ASSERT(k < kSizeClassCount && p->usedCount > 0 && p->owner == this);
+    PushFree(h, k);
+    h->seal = 0;
+    h->blockFlags = kBlockFree;
+    counters.smallBlocks[k]--;
+    counters.smallBytes -= s_sizeClasses[k];
+    if (--p->usedCount == 0 && p != (VR_SmallPageSet *)pageSets) DetachPageSet(p, 1);
+}
+
+/* The common case, a block put into the calling thread's cache, is inline;
+   the checks before it turn away anything that is not a live block. */
 void VR_Heap::FreeMem(void *block)
 {
-    if (!block || s_globalBypassFree) return;
-    /* Anything outside library memory was not handed out here. */
+    /* Anything outside library memory (null too) was not handed out here. */
     if (!IsLibraryMemory(block)) return;
     /* An interior or garbage pointer into library memory carries no seal;
        nothing of what lies in front of it is trusted then. */
     if (!IsSealedBlock(block)) return;
+    if (__builtin_expect(VR_Cache::Free(block), 1)) return;
+    FreeMemSlow(block);
+}
+
+void VR_Heap::FreeMemSlow(void *block)
+{
+    if (s_globalBypassFree) return;
     if (BlockFlagsOf(block) & kBlockAlt) {
         FreeBigMem(block);
         return;
@@ -215,6 +296,7 @@ void VR_Heap::FreeMem(void *block)
     VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(h);
     VR_Heap *heap = p->owner;
     if (heap->bypassFree) return;
+    VR_ThreadCache *cache = heap->lockActive ? VR_Cache::Prepare(heap) : 0;
 
     heap->Lock();
     /* Tested under the lock, so that two frees of one block cannot both
@@ -223,10 +305,29 @@ void VR_Heap::FreeMem(void *block)
         heap->Unlock();
         return;
     }
-    VR_ASSERT(h->sizeClass < kSizeClassCount && p->usedCount > 0);
-    heap->PushFree(h, h->sizeClass);
-    h->seal = 0;
-    h->blockFlags |= kBlockFree;
-    if (--p->usedCount == 0 && p != (VR_SmallPageSet *)heap->pageSets) DetachPageSet(p, 1);
+    unsigned k = h->sizeClass;
+    VR_ASSERT(k < kSizeClassCount && p->usedCount > 0);
+    if (cache && VR_Cache::BindLocked(cache, heap)) {
+        /* The bin is full (or just bound): half of it goes back to the
+           heap, and the block waits in the bin like any other. */
+        VR_CacheBin *b = &cache->small[k];
+        uint32_t half = VR_Cache::s_smallCapacity[k] / 2;
+        while (half-- && b->head) {
+            void *q = b->head;
+            b->head = *(void **)q;
+            b->room++;
+            heap->ReturnSmallLocked(SmallHeaderOf(q));
+        }
+        if (b->room) {
+            h->seal = 0;
+            h->blockFlags = kBlockFree | kBlockCached;
+            *(void **)block = b->head;
+            b->head = block;
+            b->room--;
+            heap->Unlock();
+            return;
+        }
+    }
+    heap->ReturnSmallLocked(h);
     heap->Unlock();
 }

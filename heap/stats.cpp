@@ -12,11 +12,12 @@
  *
  * At exit the report is made after the other threads may have been ended
  * while holding a lock (Windows ends them before the library's exit code
- * runs); there every lock is only tried for a while, and a heap whose lock
- * stays taken is read as it stands, since nobody is left to change it.
+ * runs); there every heap's lock is only tried for a while, and a heap
+ * whose lock stays taken is read through its counters only.
  */
 #include <string.h>
 
+#include "cache.h"
 #include "registry.h"
 #include "space.h"
 #include "stats.h"
@@ -84,8 +85,9 @@ struct VR_StatsReader {
         }
         /* What waits in thread caches for this heap: lent out by the
            heap, free for the program. */
-        uint32_t cachedSmall[VR_Heap::kSizeClassCount] = {0};
-        uint32_t cachedBigBlocks = 0, cachedBigBytes = 0, cachedSmallBlocks = 0, cachedSmallBytes = 0;
+        unsigned long cachedSmall[VR_Heap::kSizeClassCount] = {0};
+        unsigned long cachedBigBlocks = 0, cachedBigBytes = 0, cachedSmallBlocks = 0, cachedSmallBytes = 0;
+        CacheTotals(h, cachedSmall, &cachedBigBlocks, &cachedBigBytes);
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
             cachedSmallBlocks += cachedSmall[k];
             cachedSmallBytes += cachedSmall[k] * (uint32_t)VR_Heap::s_sizeClasses[k];

@@ -41,6 +41,7 @@ struct VR_BigChunk;
 struct VR_OneSizePageSet;
 struct VR_Test;
 struct VR_StatsReader;
+struct VR_ThreadCache;
 class VR_Heap;
 
 /* Room for one recursive lock of the library's own (a state word, the
@@ -109,6 +110,7 @@ protected:
     friend class InitVorrel;    /* drops DefaultHeap's lock for single-threaded use */
     friend struct VR_Test;
     friend struct VR_StatsReader;
+    friend struct VR_Cache;     /* the thread cache binds to locked heaps */
 };
 
 /*
@@ -179,6 +181,16 @@ public:
 
 private:
     void InitHeap();
+    void *AllocMemSlow(unsigned long size);
+    static void FreeMemSlow(void *block);
+    /* Takes up to count more blocks of class k for a thread cache's bin
+       (lock held). */
+    void RefillLocked(VR_ThreadCache *c, unsigned k, unsigned long count);
+    /* A block waiting in a thread cache goes back to the heap (lock held). */
+    void ReturnSmallLocked(VR_BlockHeader *h);
+    void ReturnBigLocked(VR_AltBlock *h);
+    /* Raises counters.peakBytes to what is handed out now (lock held). */
+    void UpdatePeak();
     static void DetachPageSet(VR_SmallPageSet *p, int release);
     /* Cuts the rest of a full newest page set into free blocks. */
     void CutTail(VR_SmallPageSet *p);
@@ -193,8 +205,10 @@ private:
     /* Gives back every direct block and big page set and empties the
        big lists (the big half of Clear; the lock is held by the caller). */
     void ReleaseBig();
-    const char *ValidateSmall();
-    const char *ValidateBig();
+    /* The halves of Validate; the arguments are the blocks of this heap
+       that wait in thread caches. */
+    const char *ValidateSmall(unsigned long smallWaiting);
+    const char *ValidateBig(unsigned long bigWaiting);
 
     VR_AltBlock *bigBlocks;                 /* big and direct blocks, newest first */
     unsigned long directCount;              /* direct blocks on bigBlocks */
@@ -210,6 +224,7 @@ protected:
 
     friend struct VR_Test;
     friend struct VR_StatsReader;
+    friend struct VR_Cache;
 };
 
 /*

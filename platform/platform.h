@@ -177,36 +177,40 @@ inline void LockLeave(VR_LockStorage *storage)
     if (__atomic_exchange_n(&lock->state, 0u, __ATOMIC_RELEASE) == 2) LockWake(lock);
 }
 
-/* One thread-local pointer for the library, null in every thread at its
-   start, valid also in threads that existed before the library was loaded.
-   Neither call allocates. Inline where the slot is a plain thread variable
+/* Thread-local pointers of the library: slot 0 holds the thread's default
+   heap, slot 1 its cache. Both are null in every thread at its start and
+   valid also in threads that existed before the library was loaded.
+   Neither call allocates. Inline where the slots are plain thread variables
    (see the end of this file). */
+enum ThreadSlot { kSlotDefaultHeap = 0, kSlotCache = 1, kSlotCount = 2 };
+/* Asks for fn(value) to run on a thread that ends while its cache slot
+   holds a non-null value, before the slot goes away. Set once, before the
+   first non-null value is stored. Returns 0 when the system cannot notify
+   (the value is then simply never handed back). */
+int SetThreadExitHandler(void (*fn)(void *value));
 #if defined(_WIN32)
-void ThreadSlotSet(void *value);
-/* The slot's TLS index plus one, 0 until the slot exists. */
-extern volatile long s_threadSlotIndexPlusOne;
+void ThreadSlotSet(void *value, int slot = kSlotDefaultHeap);
+/* Each slot's TLS index plus one, 0 until the slot exists. */
+extern volatile long s_threadSlotIndexPlusOne[kSlotCount];
 /* The slot read through the system, for an index beyond the TEB's 64
    direct slots or a slot not created yet. */
-void *ThreadSlotGetSlow();
-
+void *ThreadSlotGetSlow(int slot);
 /* The 64 directly indexed TLS slots sit at this offset of the 32-bit TEB.
    Reading them there avoids TlsGetValue, which resets the thread's
    last-error value: malloc must not disturb GetLastError of its caller. */
 const uint32_t kTebTlsSlots = 0xE10;
 const uint32_t kTebDirectSlots = 64;
-
-inline void *ThreadSlotGet()
+inline void *ThreadSlotGet(int slot = kSlotDefaultHeap)
 {
-    uint32_t index = (uint32_t)s_threadSlotIndexPlusOne - 1;  /* no slot yet: wraps high */
-    if (index < kTebDirectSlots) {
+    uint32_t index = (uint32_t)s_threadSlotIndexPlusOne[slot] - 1;  /* no slot yet: wraps high */
+    if (__builtin_expect(index < kTebDirectSlots, 1)) {
         void *value;
         __asm__ volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(kTebTlsSlots + index * 4));
         return value;
     }
-    return ThreadSlotGetSlow();
+    return ThreadSlotGetSlow(slot);
 }
 #endif
-
 /* The runtime's allocation entry points, in the order the library patches
    them. FindRuntimeEntry returns the entry's code address, or null when the
    runtime module is not loaded or does not export it. */
@@ -276,21 +280,21 @@ int FaultHit(int kind);
 void AssertFailed(const char *what, const char *file, int line);
 
 #if !defined(_WIN32)
-/* The thread slot: initial-exec, so the variable lives in the static TLS
-   block and reading it is one load from %gs that never calls into the
+/* The thread slots: initial-exec, so the variables live in the static TLS
+   block and reading one is one load from %gs that never calls into the
    loader (whose lazy TLS allocation would call malloc). */
-extern __thread void *t_threadSlot __attribute__((tls_model("initial-exec")));
-
-inline void *ThreadSlotGet()
+extern __thread void *t_threadSlot[kSlotCount] __attribute__((tls_model("initial-exec")));
+/* Tells the system's thread-exit machinery about a cache slot value. */
+void NoteCacheSlot(void *value);
+inline void *ThreadSlotGet(int slot = kSlotDefaultHeap)
 {
-    return t_threadSlot;
+    return t_threadSlot[slot];
 }
-
-inline void ThreadSlotSet(void *value)
+inline void ThreadSlotSet(void *value, int slot = kSlotDefaultHeap)
 {
-    t_threadSlot = value;
+    t_threadSlot[slot] = value;
+    if (slot == kSlotCache) NoteCacheSlot(value);
 }
-
 /* Only thrown exceptions exist here; a fault is a signal, which is left to
    the process. */
 inline int CallGuarded(void *(*fn)(void *context), void *context, void **result)

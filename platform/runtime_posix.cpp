@@ -10,6 +10,7 @@
  * the caller looks every entry up before it patches any.
  */
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -82,8 +83,31 @@ int vr_os::RunStandardNewHandler(uint32_t, int *result)
     return 1;
 }
 
-/* The thread's slot; platform.h reads and writes it inline. */
-__thread void *vr_os::t_threadSlot __attribute__((tls_model("initial-exec")));
+/* The thread's slots; platform.h reads and writes them inline. */
+__thread void *vr_os::t_threadSlot[vr_os::kSlotCount] __attribute__((tls_model("initial-exec")));
+
+namespace {
+/* The thread-exit notification is a key whose destructor the thread
+   library runs on every thread that ends with a non-null value under it;
+   the value mirrors the cache slot. */
+pthread_key_t s_exitKey;
+int s_exitKeyReady = 0;
+} // namespace
+
+int vr_os::SetThreadExitHandler(void (*fn)(void *value))
+{
+    if (__atomic_load_n(&s_exitKeyReady, __ATOMIC_ACQUIRE)) return 1;
+    if (pthread_key_create(&s_exitKey, fn) != 0) return 0;
+    __atomic_store_n(&s_exitKeyReady, 1, __ATOMIC_RELEASE);
+    return 1;
+}
+
+void vr_os::NoteCacheSlot(void *value)
+{
+    /* The thread library's own table of values has room for the first keys
+       of a process in every thread, so this does not allocate. */
+    if (__atomic_load_n(&s_exitKeyReady, __ATOMIC_ACQUIRE)) pthread_setspecific(s_exitKey, value);
+}
 
 void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
 {

@@ -26,13 +26,13 @@ HMODULE RuntimeModule()
     return m;
 }
 
-DWORD TlsIndex()
+DWORD TlsIndex(int slot)
 {
-    LONG v = vr_os::s_threadSlotIndexPlusOne;
+    LONG v = vr_os::s_threadSlotIndexPlusOne[slot];
     if (v) return (DWORD)(v - 1);
     DWORD index = TlsAlloc();
     if (index == TLS_OUT_OF_INDEXES) return TLS_OUT_OF_INDEXES;
-    LONG prior = InterlockedCompareExchange(&vr_os::s_threadSlotIndexPlusOne, (LONG)index + 1, 0);
+    LONG prior = InterlockedCompareExchange(&vr_os::s_threadSlotIndexPlusOne[slot], (LONG)index + 1, 0);
     if (prior != 0) {
         /* Another thread created the slot first; keep one slot per process. */
         TlsFree(index);
@@ -40,6 +40,8 @@ DWORD TlsIndex()
     }
     return index;
 }
+
+void (*volatile s_threadExitHandler)(void *);
 
 void (*volatile s_messageSink)(const char *, const char *, uint32_t);
 
@@ -85,14 +87,14 @@ int vr_os::RunStandardNewHandler(uint32_t size, int *result)
     return 1;
 }
 
-/* The thread slot's TLS index plus one; 0 until the slot exists. Static zero
-   storage, so it is valid before any constructor of the library has run.
-   platform.h reads a direct slot inline through it. */
-volatile long vr_os::s_threadSlotIndexPlusOne;
+/* Each thread slot's TLS index plus one; 0 until the slot exists. Static
+   zero storage, so it is valid before any constructor of the library has
+   run. platform.h reads a direct slot inline through it. */
+volatile long vr_os::s_threadSlotIndexPlusOne[vr_os::kSlotCount];
 
-void *vr_os::ThreadSlotGetSlow()
+void *vr_os::ThreadSlotGetSlow(int slot)
 {
-    DWORD index = TlsIndex();
+    DWORD index = TlsIndex(slot);
     if (index < kTebDirectSlots) {
         void *value;
         __asm__ volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(kTebTlsSlots + index * 4));
@@ -105,11 +107,21 @@ void *vr_os::ThreadSlotGetSlow()
     return value;
 }
 
-void vr_os::ThreadSlotSet(void *value)
+void vr_os::ThreadSlotSet(void *value, int slot)
 {
-    DWORD index = TlsIndex();
+    DWORD index = TlsIndex(slot);
     if (index == TLS_OUT_OF_INDEXES) return;
+    DWORD error = GetLastError();
     TlsSetValue(index, value);
+    SetLastError(error);
+}
+
+/* Thread detach notifications reach DllMain, which hands the cache slot's
+   value over. */
+int vr_os::SetThreadExitHandler(void (*fn)(void *value))
+{
+    s_threadExitHandler = fn;
+    return 1;
 }
 
 void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
@@ -201,10 +213,17 @@ __attribute__((noinline)) int vr_os::CallGuarded(void *(*fn)(void *context), voi
 
 /* The library's entry routine. The runtime startup code has already run the
    static initialisers (hooks first, then HeapForHeaps and DefaultHeap) when
-   the attach notification arrives here; the library keeps nothing per
-   thread that needs thread notifications, so they are switched off. */
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
+   the attach notification arrives here. Thread notifications stay on: a
+   thread that ends hands the blocks waiting in its cache back to their
+   heap. */
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
+    if (reason == DLL_THREAD_DETACH) {
+        void (*handler)(void *) = s_threadExitHandler;
+        if (handler && vr_os::s_threadSlotIndexPlusOne[vr_os::kSlotCache]) {
+            void *value = vr_os::ThreadSlotGet(vr_os::kSlotCache);
+            if (value) handler(value);
+        }
+    }
     return TRUE;
 }

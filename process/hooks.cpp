@@ -203,10 +203,13 @@ void *RuntimeMsizeBody(void *context)
 
 } // namespace
 
+/* The allocating hooks try the thread's cache before anything else: a
+   block waiting there needs neither the guard nor a call into the heap. */
 extern "C" VR_API void *VRHookMalloc(size_t size)
 {
     if (!size) return 0;
-    void *result;
+    void *result = VR_Cache::Alloc(&ThreadDefaultHeap(), (uint32_t)size);
+    if (__builtin_expect(result != 0, 1)) return result;
     vr_os::CallGuarded(MallocBody, &size, &result);
     return result;
 }
@@ -233,7 +236,9 @@ extern "C" VR_API void *VRHookRealloc(void *block, size_t size)
    never library memory); foreign blocks stay with the runtime for good. */
 extern "C" VR_API void VRHookFree(void *block)
 {
-    if (IsLibraryMemory(block)) VR_Heap::FreeMem(block);
+    if (!IsLibraryMemory(block)) return;
+    if (__builtin_expect(IsSealedBlock(block) && VR_Cache::Free(block), 1)) return;
+    VR_Heap::FreeMem(block);
 }
 
 /* Not a second function but a second name: free's and delete's entries
@@ -244,7 +249,10 @@ extern "C" VR_API void VRHookDelete(void *block) __attribute__((alias("VRHookFre
    yields null rather than an exception. */
 extern "C" VR_API void *VRHookNew(size_t size)
 {
-    return ThreadDefaultHeap().AllocMem(size);
+    VR_Heap &heap = ThreadDefaultHeap();
+    void *result = VR_Cache::Alloc(&heap, (uint32_t)size);
+    if (__builtin_expect(result != 0, 1)) return result;
+    return heap.AllocMem(size);
 }
 
 extern "C" VR_API size_t VRGetBlockSize(void *block)

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "heap_internal.h"
+#include "cache.h"
 #include "platform.h"
 
 /*

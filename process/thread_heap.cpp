@@ -51,6 +51,10 @@ InitVorrel::InitVorrel(int multithreaded)
     if (s_initInstanceSeen) vr_os::ShowMessage(kDoubleInitText, kCaption, kDoubleInitStyle);
     s_initInstanceSeen = 1;
     if (!s_hooksInstalled) InstallRuntimeHooks();
+    /* A DefaultHeap without its lock lends nothing to thread caches; what
+       waits in them goes back on each thread's next slow call. Done before
+       the process lock is taken: it takes the heap's lock. */
+    if (!multithreaded) VR_Cache::UnbindAll(&DefaultHeap, 1);
 
     EnsureProcessLock();
     VR_ProcessLockGuard guard;

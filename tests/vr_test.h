@@ -6,7 +6,7 @@
 #ifndef VR_TEST_H
 #define VR_TEST_H
 
-#include "layout.h"
+#include "cache.h"
 #include "vorrel.h"
 
 struct VR_Test {
@@ -30,6 +30,10 @@ struct VR_Test {
     static VR_BigChunk *&BigFreeChunks(VR_Heap &h) { return h.bigFreeChunks; }
     static unsigned long SizeClass(int k) { return VR_Heap::s_sizeClasses[k]; }
     static unsigned SizeClassOf(unsigned t) { return VR_Heap::s_sizeClassOf[t]; }
+
+    /* Gives back what waits in the calling thread's cache, as recovery and
+       thread exit do; for tests that count blocks or page sets exactly. */
+    static int FlushThreadCache() { return VR_Cache::FlushCurrent(); }
 
     static unsigned long &BlockSize(VR_HeapOneSize &h) { return h.blockSize; }
     static VR_OneSizePageSet *&FreePageSets(VR_HeapOneSize &h) { return h.freePageSets; }

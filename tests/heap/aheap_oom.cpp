@@ -41,7 +41,11 @@ int HealingHandler()
 
 /* Sets up a clean slate and leaves one, whatever the test did. */
 struct OutOfMemory : ::testing::Test {
-    void SetUp() override { Reset(); }
+    void SetUp() override
+    {
+        VR_Test::FlushThreadCache();   // recovery would give it back first
+        Reset();
+    }
     void TearDown() override { Reset(); }
     static void Reset()
     {

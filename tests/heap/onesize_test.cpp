@@ -319,6 +319,8 @@ TEST(OneSize, RetriesAfterRecoveryAndFailsCleanly)
     const uint32_t perPage = (s_pageSize - 40) / 40;
     for (uint32_t i = 0; i < perPage; i++) v.push_back(h.Alloc());
     h.SetNewHandler([]() { return s_calls++ == 0 ? 1 : 0; });
+    // Recovery gives this thread's cached blocks back first; none are left.
+    VR_Test::FlushThreadCache();
     VR_SetFault(vr_os::kFaultCommit, 1, 1);
     void *b = h.Alloc();
     VR_SetFault(vr_os::kFaultCommit, 0, 0);

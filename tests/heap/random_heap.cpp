@@ -217,6 +217,7 @@ TEST(RandomHeap, ModelledWorkoutOfTwoHeaps)
 
     for (Slot &t : slots)
         if (t.p) VR_Heap::FreeMem(t.p);
+    VR_Test::FlushThreadCache();
     for (VR_Heap *h : heaps) {
         EXPECT_EQ(nullptr, h->Validate());
         EXPECT_EQ(nullptr, VR_Test::BigBlocks(*h));

@@ -1,0 +1,323 @@
+/*
+ * cache.cpp - the slow half of the thread cache (see cache.h): making a
+ * thread's cache and keeping the registry of all of them, binding and
+ * rebinding, giving waiting blocks back (when a bin is full, when the
+ * thread rebinds or ends, when memory runs out), unbinding at Clear,
+ * destruction and bypass, the checker, and the totals for statistics.
+ */
+#include "cache.h"
+
+uint32_t VR_Cache::s_smallCapacity[VR_Heap::kSizeClassCount];
+uint32_t VR_Cache::s_bigClassSize[kBigClassCount];
+uint32_t VR_Cache::s_bigCapacity[kBigClassCount];
+uint32_t VR_Cache::s_bigChunk[kBigClassCount];
+
+namespace {
+
+const uint32_t kSmallBinBytes = 2048;
+const uint32_t kSmallBinMax = 64;
+const uint32_t kSmallBinMin = 4;
+const uint32_t kBigBinBytes = 16384;
+
+/* The registry of every cache record, live or not yet given back. */
+VR_LockStorage s_cacheLock;
+int s_cacheLockReady = 0;
+VR_ThreadCache *s_caches = 0;
+int s_exitHandlerSet = 0;
+
+/* Where cache records come from: a heap of their own, usable before its
+   constructor has run. */
+VR_HeapOneSize s_cacheRecords(sizeof(VR_ThreadCache), VR_HEAP_MULTITHREADED, "ThreadCaches");
+
+/* The cache of threads that have ended: never bound, so every call of such
+   a thread (a destructor running after ours, say) takes the ordinary way. */
+VR_ThreadCache s_deadCache = {0, 0, 0, 0, 0, 1, 0, 0, {}, {}};
+
+struct VR_CacheLockGuard {
+    VR_CacheLockGuard()
+    {
+        if (!__atomic_load_n(&s_cacheLockReady, __ATOMIC_ACQUIRE)) {
+            VR_ProcessLockGuard guard;
+            if (!s_cacheLockReady) {
+                vr_os::LockInit(&s_cacheLock);
+                __atomic_store_n(&s_cacheLockReady, 1, __ATOMIC_RELEASE);
+            }
+        }
+        vr_os::LockEnter(&s_cacheLock);
+    }
+    ~VR_CacheLockGuard() { vr_os::LockLeave(&s_cacheLock); }
+    VR_CacheLockGuard(const VR_CacheLockGuard &) = delete;
+    VR_CacheLockGuard &operator=(const VR_CacheLockGuard &) = delete;
+};
+
+void ResetBins(VR_ThreadCache *c)
+{
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+        c->small[k].head = 0;
+        c->small[k].room = VR_Cache::s_smallCapacity[k];
+    }
+    for (int j = 0; j < kBigClassCount; j++) {
+        c->big[j].head = 0;
+        c->big[j].room = VR_Cache::s_bigCapacity[j];
+    }
+    c->bigBytes = 0;
+}
+
+int HasWaiting(const VR_ThreadCache *c)
+{
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++)
+        if (c->small[k].head) return 1;
+    for (int j = 0; j < kBigClassCount; j++)
+        if (c->big[j].head) return 1;
+    return 0;
+}
+
+VR_ThreadCache *CreateCache()
+{
+    VR_ThreadCache *c = (VR_ThreadCache *)s_cacheRecords.AllocMem(sizeof(VR_ThreadCache));
+    if (!c) return 0;
+    memset(c, 0, sizeof *c);
+    {
+        VR_CacheLockGuard guard;
+        c->next = s_caches;
+        if (s_caches) s_caches->prev = c;
+        s_caches = c;
+        if (!s_exitHandlerSet) s_exitHandlerSet = vr_os::SetThreadExitHandler(VR_Cache::ThreadExit) ? 1 : 2;
+    }
+    /* Stored before the system hears of it: should that allocate, the
+       nested call finds the cache and uses it. */
+    vr_os::ThreadSlotSet(c, vr_os::kSlotCache);
+    return c;
+}
+
+} // namespace
+
+void VR_Cache::InitTables()
+{
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+        uint32_t size = (uint32_t)VR_Heap::s_sizeClasses[k];
+        uint32_t n = size ? kSmallBinBytes / size : 0;
+        if (n > kSmallBinMax) n = kSmallBinMax;
+        if (n < kSmallBinMin) n = kSmallBinMin;
+        s_smallCapacity[k] = n;
+    }
+    for (unsigned j = 0; j < kBigClassCount; j++) {
+        unsigned index = j + 31, e = (index >> 2) + 2;
+        uint32_t size = (uint32_t)(4 + (index & 3) + 1) << (e - 2);
+        s_bigClassSize[j] = size;
+        s_bigChunk[j] = BigChunkSizeFor(size);
+        uint32_t n = kBigBinBytes / size;
+        s_bigCapacity[j] = n ? n : 1;
+    }
+}
+
+VR_ThreadCache *VR_Cache::Prepare(VR_Heap *heap)
+{
+    if (!heap->lockActive || heap->bypassFree || VR_AHeap::s_globalBypassFree) return 0;
+    VR_ThreadCache *c = Current();
+    if (!c) {
+        c = CreateCache();
+        if (!c) return 0;
+    }
+    if (c->dead) return 0;
+    if (c->pending) FlushAll(c);
+    VR_Heap *bound = c->heap;
+    if (bound == heap) {
+        c->misses = 0;
+        return c;
+    }
+    if (bound) {
+        if (++c->misses < kRebindMisses) return 0;
+        FlushAll(c);
+    }
+    return c;
+}
+
+int VR_Cache::BindLocked(VR_ThreadCache *c, VR_Heap *heap)
+{
+    if (c->heap == heap) return 1;
+    if (c->heap || c->pending || heap->bypassFree || VR_AHeap::s_globalBypassFree) return 0;
+    ResetBins(c);
+    c->misses = 0;
+    c->zeroInit = (heap->flags & VR_HEAP_ZERO_INIT) ? 1 : 0;
+    VR_CacheLockGuard guard;
+    __atomic_store_n(&c->heap, heap, __ATOMIC_RELAXED);
+    return 1;
+}
+
+void VR_Cache::FlushAll(VR_ThreadCache *c)
+{
+    VR_Heap *heap = __atomic_load_n(&c->pending, __ATOMIC_RELAXED);
+    if (!heap) heap = __atomic_load_n(&c->heap, __ATOMIC_RELAXED);
+    if (!heap) return;
+    heap->Lock();
+    {
+        /* Checked again under the heap's lock: a Clear that came first has
+           released these blocks with their page sets. */
+        VR_CacheLockGuard guard;
+        if (c->heap != heap && c->pending != heap) heap = 0;
+    }
+    if (heap) {
+        for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+            for (void *p = c->small[k].head; p;) {
+                void *next = *(void **)p;
+                heap->ReturnSmallLocked(SmallHeaderOf(p));
+                p = next;
+            }
+        }
+        for (int j = 0; j < kBigClassCount; j++) {
+            for (void *p = c->big[j].head; p;) {
+                void *next = *(void **)p;
+                heap->ReturnBigLocked(AltHeaderOf(p));
+                p = next;
+            }
+        }
+    }
+    ResetBins(c);
+    {
+        VR_CacheLockGuard guard;
+        __atomic_store_n(&c->heap, (VR_Heap *)0, __ATOMIC_RELAXED);
+        __atomic_store_n(&c->pending, (VR_Heap *)0, __ATOMIC_RELAXED);
+    }
+    if (heap) heap->Unlock();
+}
+
+int VR_Cache::FreeBig(VR_ThreadCache *c, void *block)
+{
+    VR_AltBlock *h = AltHeaderOf(block);
+    if (h->heap != __atomic_load_n(&c->heap, __ATOMIC_RELAXED) || h->direct) return 0;
+    uint32_t size = h->size;
+    if (size <= VR_Heap::kSmallLimit || size > kBigCacheLimit) return 0;
+    unsigned j = BigClassOf(size);
+    uint32_t chunk = s_bigChunk[j];
+    /* Only a chunk of exactly its class's size: one that an in-place
+       reallocation grew or split keeps the ordinary way. */
+    if (((uint32_t *)h)[-2] != chunk) return 0;
+    VR_CacheBin *b = &c->big[j];
+    if (!b->room || c->bigBytes + chunk > kBigCacheBytes) return 0;
+    /* Two threads freeing the block at once: only the one that takes the
+       seal goes on; the other's free is the ignored second one. */
+    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) return 1;
+    h->blockFlags = kBlockAlt | kBlockFree | kBlockCached;
+    b->room--;
+    c->bigBytes += chunk;
+    *(void **)block = b->head;
+    b->head = block;
+    return 1;
+}
+
+int VR_Cache::FlushCurrent()
+{
+    VR_ThreadCache *c = Current();
+    if (!c || c->dead) return 0;
+    if (!c->heap && !c->pending) return 0;
+    if (!HasWaiting(c)) return 0;
+    FlushAll(c);
+    return 1;
+}
+
+void VR_Cache::UnbindAll(VR_AHeap *heap, int keep)
+{
+    if (heap) heap->Lock();
+    {
+        VR_CacheLockGuard guard;
+        for (VR_ThreadCache *c = s_caches; c; c = c->next) {
+            if (keep) {
+                VR_Heap *bound = c->heap;
+                if (bound && (!heap || bound == heap) && !c->pending) {
+                    __atomic_store_n(&c->pending, bound, __ATOMIC_RELAXED);
+                    __atomic_store_n(&c->heap, (VR_Heap *)0, __ATOMIC_RELAXED);
+                }
+            } else {
+                if ((VR_AHeap *)c->heap == heap) __atomic_store_n(&c->heap, (VR_Heap *)0, __ATOMIC_RELAXED);
+                if ((VR_AHeap *)c->pending == heap) __atomic_store_n(&c->pending, (VR_Heap *)0, __ATOMIC_RELAXED);
+            }
+        }
+    }
+    if (heap) heap->Unlock();
+}
+
+void VR_Cache::ThreadExit(void *value)
+{
+    VR_ThreadCache *c = (VR_ThreadCache *)value;
+    if (!c || c->dead) return;
+    FlushAll(c);
+    {
+        VR_CacheLockGuard guard;
+        if (c->next) c->next->prev = c->prev;
+        if (c->prev)
+            c->prev->next = c->next;
+        else
+            s_caches = c->next;
+    }
+    /* Whatever this thread still does goes the ordinary way. */
+    vr_os::ThreadSlotSet(&s_deadCache, vr_os::kSlotCache);
+    VR_HeapOneSize::FreeMem(c);
+}
+
+const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting)
+{
+    uint32_t smallCount = 0, bigCount = 0;
+    VR_CacheLockGuard guard;
+    for (VR_ThreadCache *c = s_caches; c; c = c->next) {
+        if (c->heap != heap && c->pending != heap) continue;
+        uint32_t bytes = 0;
+        for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+            uint32_t n = 0, cap = s_smallCapacity[k];
+            if (c->small[k].room > cap) return "thread cache: bin room above its capacity";
+            for (void *p = c->small[k].head; p; p = *(void **)p) {
+                if (++n > cap) return "thread cache: bin holds more than its capacity";
+                if (!IsLibraryMemory(p) || ((uintptr_t)p & (kBlockAlignment - 1)))
+                    return "thread cache: small block outside library memory";
+                VR_BlockHeader *h = SmallHeaderOf(p);
+                if (((VR_SmallPageSet *)PageSetOf(h))->owner != heap) return "thread cache: block of another heap";
+                if (h->blockFlags != (kBlockFree | kBlockCached) || h->seal != 0)
+                    return "thread cache: small block not marked as waiting";
+                if (h->sizeClass != k) return "thread cache: block in the bin of another class";
+            }
+            if (n != cap - c->small[k].room) return "thread cache: bin count differs from its room";
+            smallCount += n;
+        }
+        for (int j = 0; j < kBigClassCount; j++) {
+            uint32_t n = 0, cap = s_bigCapacity[j];
+            for (void *p = c->big[j].head; p; p = *(void **)p) {
+                if (++n > cap) return "thread cache: big bin holds more than its capacity";
+                if (!IsLibraryMemory(p)) return "thread cache: big block outside library memory";
+                VR_AltBlock *h = AltHeaderOf(p);
+                if (h->heap != heap || h->direct) return "thread cache: big block of another heap";
+                if (h->blockFlags != (kBlockAlt | kBlockFree | kBlockCached) || h->seal != 0)
+                    return "thread cache: big block not marked as waiting";
+                if (((uint32_t *)h)[-2] != s_bigChunk[j]) return "thread cache: big block's chunk not of its class";
+                bytes += s_bigChunk[j];
+            }
+            if (n != cap - c->big[j].room) return "thread cache: big bin count differs from its room";
+            bigCount += n;
+        }
+        if (bytes != c->bigBytes) return "thread cache: bigBytes differs from its big bins";
+    }
+    *smallWaiting = smallCount;
+    *bigWaiting = bigCount;
+    return 0;
+}
+
+void CacheTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks, unsigned long *bigBytes)
+{
+    if (smallBlocks)
+        for (int k = 0; k < VR_Heap::kSizeClassCount; k++) smallBlocks[k] = 0;
+    if (bigBlocks) *bigBlocks = 0;
+    if (bigBytes) *bigBytes = 0;
+    VR_CacheLockGuard guard;
+    for (VR_ThreadCache *c = s_caches; c; c = c->next) {
+        VR_Heap *bound = __atomic_load_n(&c->heap, __ATOMIC_RELAXED);
+        if (bound != heap) continue;
+        for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+            uint32_t room = __atomic_load_n(&c->small[k].room, __ATOMIC_RELAXED);
+            if (smallBlocks && room <= VR_Cache::s_smallCapacity[k]) smallBlocks[k] += VR_Cache::s_smallCapacity[k] - room;
+        }
+        for (int j = 0; j < kBigClassCount; j++) {
+            uint32_t room = __atomic_load_n(&c->big[j].room, __ATOMIC_RELAXED);
+            if (bigBlocks && room <= VR_Cache::s_bigCapacity[j]) *bigBlocks += VR_Cache::s_bigCapacity[j] - room;
+        }
+        if (bigBytes) *bigBytes += __atomic_load_n(&c->bigBytes, __ATOMIC_RELAXED);
+    }
+}

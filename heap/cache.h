@@ -1,0 +1,205 @@
+/*
+ * cache.h - the thread cache: blocks that a thread freed wait in bins of its
+ * own, and its next allocations of the same class take them back, with no
+ * lock and no atomic instruction. Only heaps with a lock use it: a heap
+ * without one is used by one thread, and its own lists are as cheap.
+ *
+ * A cache is bound to one heap at a time (the heap the thread allocates
+ * from, usually its default heap). Blocks of other heaps are freed the
+ * ordinary way, under their heap's lock. A thread that keeps working with
+ * another heap rebinds after kRebindMisses slow calls: its waiting blocks
+ * go back to the old heap first.
+ *
+ * What the heap sees. A block lent to a cache still counts as in use in
+ * its page set (usedCount) and in the heap's counters, so no page set that
+ * holds one is ever given back; its header says where it is:
+ *
+ *   small: seal 0, blockFlags kBlockFree | kBlockCached
+ *   big:   seal 0, blockFlags kBlockAlt | kBlockFree | kBlockCached, still
+ *          on the heap's bigBlocks list, its chunk still in use
+ *
+ * so ForEach, FindFirstThat, Realloc and a second free all see a freed
+ * block, and Validate tells a cached block from a lost one. The first word
+ * of a waiting block's data links the next block of its bin.
+ *
+ * Clear and destruction of a heap unbind every cache bound to it (under the
+ * heap's lock and the cache registry's lock): the bins of such a cache are
+ * forgotten, never read, when its thread next binds. A thread that ends
+ * gives its waiting blocks back (the platform's thread-exit notification).
+ *
+ * Bounds, per thread: a small bin holds at most 64 blocks and 2 KB, or 4
+ * blocks of the classes above 512 bytes: at most 116 KB in all small bins.
+ * Big blocks of up to kBigCacheLimit bytes wait in 25 bins of one block
+ * class each (at most 16 KB or one block per bin), at most kBigCacheBytes
+ * (256 KB) of chunks in all.
+ *
+ * Lock order: heap lock -> cache registry lock -> process lock.
+ */
+#ifndef VR_HEAP_CACHE_H
+#define VR_HEAP_CACHE_H
+
+#include <string.h>
+
+#include "heap_internal.h"
+
+enum {
+    kBlockCached = 4,           /* blockFlags bit 2: waiting in a thread cache */
+    kBigCacheLimit = 65536,     /* largest big block size served from a cache */
+    kBigClassCount = 25,        /* big block classes up to kBigCacheLimit */
+    kBigCacheBytes = 262144,    /* chunk bytes waiting in one thread's big bins */
+    kRebindMisses = 32
+};
+
+struct VR_CacheBin {
+    void *head;     /* caller pointer of the newest waiting block; null when empty */
+    uint32_t room;  /* blocks the bin still takes; capacity - room are waiting */
+};
+
+/*
+ * Invariants, for a bound cache: every block on small[k] is a small block
+ * of class k of `heap` flagged as above, capacity - room of them; every
+ * block on big[j] is a big block of `heap` in a chunk of exactly
+ * BigChunkOf(j) bytes, and bigBytes is the sum of those chunks. An unbound
+ * cache's bins mean nothing and are reset when it binds.
+ */
+struct VR_ThreadCache {
+    VR_Heap *heap;              /* bound heap or null */
+    VR_Heap *pending;           /* unbound while its blocks were still the heap's:
+                                   they go back to it on the owner's next slow call */
+    uint32_t zeroInit;          /* the bound heap zero-fills (copied at binding) */
+    uint32_t bigBytes;          /* chunk bytes waiting in big bins */
+    uint32_t misses;            /* slow calls for another heap since the last for this one */
+    uint32_t dead;              /* 1 for the record of threads that have ended */
+    VR_ThreadCache *next;       /* cache registry, under its lock */
+    VR_ThreadCache *prev;
+    VR_CacheBin small[VR_Heap::kSizeClassCount];
+    VR_CacheBin big[kBigClassCount];
+};
+
+/* heap and pending are written only under the cache registry's lock (and,
+   for binding and unbinding, the heap's lock), by the owner or by a thread
+   that clears, destroys or bypasses the heap; the owner reads them without
+   a lock. Everything else is the owner's alone. */
+static_assert(offsetof(VR_ThreadCache, small) == 32 && sizeof(VR_CacheBin) == 8 &&
+                  sizeof(VR_ThreadCache) == 32 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
+              "thread cache: eight words, then the bins");
+
+struct VR_API VR_Cache {
+    static uint32_t s_smallCapacity[VR_Heap::kSizeClassCount];
+    static uint32_t s_bigClassSize[kBigClassCount];   /* largest request of each big class */
+    static uint32_t s_bigCapacity[kBigClassCount];
+    static uint32_t s_bigChunk[kBigClassCount];       /* the chunk size of each big class */
+
+    static VR_ThreadCache *Current() { return (VR_ThreadCache *)vr_os::ThreadSlotGet(vr_os::kSlotCache); }
+
+    /* The class of a big request of 1017..kBigCacheLimit bytes: four classes
+       per power of two, found with one bit scan (no division). */
+    static unsigned BigClassOf(uint32_t size)
+    {
+        uint32_t u = size - 1;
+        unsigned e = 31 - (unsigned)__builtin_clz(u);
+        return ((e - 2) << 2) + ((u >> (e - 2)) & 3) - 31;
+    }
+    /* The chunk that a block of big class j lives in. */
+    static uint32_t BigChunkOf(unsigned j) { return s_bigChunk[j]; }
+
+    /* The common case of AllocMem: a block of the class from the calling
+       thread's cache bound to heap, or null. */
+    static void *Alloc(VR_Heap *heap, uint32_t size)
+    {
+        VR_ThreadCache *c = Current();
+        if (__builtin_expect(!c || __atomic_load_n(&c->heap, __ATOMIC_RELAXED) != heap, 0)) return 0;
+        void *p;
+        if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
+            unsigned k = VR_Heap::s_sizeClassOf[size + 8];
+            VR_CacheBin *b = &c->small[k];
+            p = b->head;
+            if (__builtin_expect(!p, 0)) return 0;
+            b->head = *(void **)p;
+            b->room++;
+            VR_BlockHeader *h = SmallHeaderOf(p);
+            h->seal = SealOf(p);
+            /* Size, class (unchanged) and flags (live) in one store. */
+            *(uint32_t *)&h->requestedSize = size | (k << 16);
+        } else {
+            if (size > kBigCacheLimit) return 0;
+            unsigned j = BigClassOf(size);
+            VR_CacheBin *b = &c->big[j];
+            p = b->head;
+            if (!p) return 0;
+            b->head = *(void **)p;
+            b->room++;
+            c->bigBytes -= BigChunkOf(j);
+            VR_AltBlock *h = AltHeaderOf(p);
+            h->seal = SealOf(p);
+            h->size = size;
+            h->blockFlags = kBlockAlt;
+        }
+        if (c->zeroInit) memset(p, 0, size);
+        return p;
+    }
+
+    /* The common case of FreeMem, for a block in library memory that
+       carries its seal: 1 when the block now waits in the calling thread's
+       cache (or was already freed), 0 when the caller must free it the
+       ordinary way. */
+    static int Free(void *block)
+    {
+        VR_ThreadCache *c = Current();
+        if (__builtin_expect(!c, 0)) return 0;
+        uint8_t f = BlockFlagsOf(block);
+        if (__builtin_expect(f == 0, 1)) {
+            VR_BlockHeader *h = SmallHeaderOf(block);
+            if (((VR_SmallPageSet *)PageSetOf(h))->owner != __atomic_load_n(&c->heap, __ATOMIC_RELAXED)) return 0;
+            VR_CacheBin *b = &c->small[h->sizeClass];
+            if (__builtin_expect(!b->room, 0)) return 0;
+            b->room--;
+            h->seal = 0;
+            h->blockFlags = kBlockFree | kBlockCached;
+            *(void **)block = b->head;
+            b->head = block;
+            return 1;
+        }
+        if (f == kBlockAlt) return FreeBig(c, block);
+        return 0;
+    }
+
+    static int FreeBig(VR_ThreadCache *c, void *block);
+
+    /* Slow-path services. */
+    /* The calling thread's cache when it is (or may now become) bound to
+       heap: creates it on first need and rebinds it after enough misses,
+       giving the blocks of the old heap back. Null when the cache is not to
+       be used for heap now. Call without holding any heap's lock; bind
+       with Bind under heap's lock afterwards. */
+    static VR_ThreadCache *Prepare(VR_Heap *heap);
+    /* Under heap's lock: binds c to heap when it is unbound. 1 when c is
+       bound to heap afterwards. */
+    static int BindLocked(VR_ThreadCache *c, VR_Heap *heap);
+    /* Gives every waiting block of the calling thread back to its heap;
+       1 when there was any. Holds no lock on entry. */
+    static int FlushCurrent();
+    /* Unbinds every cache bound to heap (any heap when null). With keep,
+       their waiting blocks stay the heap's and go back to it when each
+       cache's thread next needs its cache (flags changed, frees bypassed);
+       without, they are forgotten (the heap is cleared or destroyed, and
+       its lock is held). */
+    static void UnbindAll(VR_AHeap *heap, int keep);
+    /* Under heap's lock: checks the caches bound to heap, and counts the
+       blocks waiting in them. */
+    static const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting);
+    /* One-time set-up of the tables (with the size classes). */
+    static void InitTables();
+    /* Called for a thread that ends, with its cache. */
+    static void ThreadExit(void *value);
+    /* Gives the blocks of c back to its heap and unbinds it. */
+    static void FlushAll(VR_ThreadCache *c);
+};
+
+/* What waits in the thread caches for heap (read without stopping their
+   threads, so a figure for a heap in use is only a snapshot). Any pointer
+   may be null. */
+VR_API void CacheTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks,
+                        unsigned long *bigBytes);
+
+#endif
