@@ -161,6 +161,11 @@ std::string CheckWritable(const char *path)
  *   mov   ecx, kPatchLength
  *   cld
  *   rep movsb
+ *   push  scratch               ; the entry's page protected as before
+ *   push  oldProtect
+ *   push  kPatchLength
+ *   push  entry
+ *   call  [virtualProtect]
  *   popad
  *   push  entry                 ; and on to the entry point
  *   ret
@@ -174,10 +179,13 @@ std::string CheckWritable(const char *path)
 const DWORD kPatchLength = 5;   /* jmp rel32 */
 
 struct VR_Stub {
-    unsigned char code[80];
+    unsigned char code[112];
     DWORD loadLibrary;
     DWORD getLastError;
     DWORD exitProcess;
+    DWORD virtualProtect;
+    DWORD oldProtect;       /* the entry page's protection before the patch */
+    DWORD scratch;
     unsigned char saved[8];
     char path[MAX_PATH * 4];
 };
@@ -193,7 +201,7 @@ struct VR_Emitter {
 };
 
 /* Fills the stub for a copy of it that will live at remote. */
-void BuildStub(VR_Stub *s, DWORD remote, DWORD entry)
+void BuildStub(VR_Stub *s, DWORD remote, DWORD entry, DWORD oldProtect)
 {
     DWORD field = remote;
     VR_Emitter e = {s->code};
@@ -208,6 +216,11 @@ void BuildStub(VR_Stub *s, DWORD remote, DWORD entry)
     e.Byte(0xB9); e.Word(kPatchLength);             /* mov ecx, 5 */
     e.Byte(0xFC);                                   /* cld */
     e.Byte(0xF3); e.Byte(0xA4);                     /* rep movsb */
+    e.Byte(0x68); e.Word(at(&s->scratch));          /* push scratch */
+    e.Byte(0x68); e.Word(oldProtect);               /* push oldProtect */
+    e.Byte(0x6A); e.Byte(kPatchLength);             /* push 5 */
+    e.Byte(0x68); e.Word(entry);                    /* push entry */
+    e.Byte(0xFF); e.Byte(0x15); e.Word(at(&s->virtualProtect));
     e.Byte(0x61);                                   /* popad */
     e.Byte(0x68); e.Word(entry);                    /* push entry */
     e.Byte(0xC3);                                   /* ret */
@@ -266,20 +279,22 @@ std::string Inject(HANDLE process, const std::string &library)
     stub.loadLibrary = (DWORD)(void *)GetProcAddress(kernel32, "LoadLibraryA");
     stub.getLastError = (DWORD)(void *)GetProcAddress(kernel32, "GetLastError");
     stub.exitProcess = (DWORD)(void *)GetProcAddress(kernel32, "ExitProcess");
+    stub.virtualProtect = (DWORD)(void *)GetProcAddress(kernel32, "VirtualProtect");
     SIZE_T got;
     if (!ReadProcessMemory(process, (void *)entry, stub.saved, kPatchLength, &got))
         return "cannot read the program's entry point: " + ErrorText(GetLastError());
 
-    void *remote = VirtualAllocEx(process, 0, sizeof stub, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
-    if (!remote) return "cannot allocate memory in the program: " + ErrorText(GetLastError());
-    BuildStub(&stub, (DWORD)(uintptr_t)remote, entry);
-    if (!WriteProcessMemory(process, remote, &stub, sizeof stub, &got))
-        return "cannot write into the program: " + ErrorText(GetLastError());
-
-    /* The entry's page stays writable: the stub writes the bytes back. */
+    /* The entry's page is made writable for the patch; the stub writes the
+       bytes back and restores its protection. */
     DWORD oldProtect;
     if (!VirtualProtectEx(process, (void *)entry, kPatchLength, PAGE_EXECUTE_READWRITE, &oldProtect))
         return "cannot make the entry point writable: " + ErrorText(GetLastError());
+    void *remote = VirtualAllocEx(process, 0, sizeof stub, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+    if (!remote) return "cannot allocate memory in the program: " + ErrorText(GetLastError());
+    BuildStub(&stub, (DWORD)(uintptr_t)remote, entry, oldProtect);
+    if (!WriteProcessMemory(process, remote, &stub, sizeof stub, &got))
+        return "cannot write into the program: " + ErrorText(GetLastError());
+
     unsigned char jump[kPatchLength] = {0xE9};
     DWORD displacement = (DWORD)(uintptr_t)remote - (entry + kPatchLength);
     memcpy(jump + 1, &displacement, 4);
