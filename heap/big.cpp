@@ -20,12 +20,12 @@ namespace {
 
 inline VR_BigChunk *ChunkOfHeader(void *header)
 {
-    return (VR_BigChunk *)((uint8_t *)header - 8);
+    return (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
 }
 
 inline void *HeaderOfChunk(VR_BigChunk *chunk)
 {
-    return (uint8_t *)chunk + 8;
+    return (uint8_t *)chunk + kChunkHeader;
 }
 
 inline uint32_t ChunkSize(const VR_BigChunk *chunk)
@@ -89,7 +89,7 @@ inline void UnlinkAlt(VR_AltBlock *&head, VR_AltBlock *h)
    request was validated by BigSizesFor, so nothing here wraps. */
 inline uint32_t ChunkSizeFor(uint32_t request)
 {
-    uint32_t need = (request + kChunkOverhead + 7) & ~7u;
+    uint32_t need = AlignUp(request + kChunkOverhead);
     return need < kMinChunk ? (uint32_t)kMinChunk : need;
 }
 
@@ -101,8 +101,8 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
 {
     uint32_t r, reservation;
     if (size > 0xFFFFFFFFu - kAltHeaderSize) return 0;
-    if (!RoundUpChecked(size + kAltHeaderSize, 8, &r)) return 0;
-    if (r > 0xFFFFFFFFu - kChunkOverhead - 7 - kBigPageSetHeader) return 0;
+    if (!RoundUpChecked(size + kAltHeaderSize, kBlockAlignment, &r)) return 0;
+    if (r > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;
     uint32_t n = ChunkSizeFor(r);
     if (!RoundUpChecked(n + kBigPageSetHeader, s_granularity, &reservation)) return 0;
     *request = r;
@@ -300,6 +300,16 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     uint32_t n = ChunkSize(chunk);
     VR_ASSERT(!(chunk->sizeTag & 1) && !((VR_AltBlock *)header)->direct);
     uint32_t need = ChunkSizeFor(request);
+    /* A block that grows keeps an eighth more than it needs, where its
+       neighbours have the room: one grown by many small steps (a buffer
+       appended to) is then merged, committed and re-tagged about once per
+       eighth of its size rather than at every step. A block that shrinks
+       keeps only what it needs. */
+    uint32_t keep = need;
+    if (request > kAltHeaderSize + ((VR_AltBlock *)header)->size && need <= 0x40000000u) {
+        uint32_t more = need + AlignUp(need >> 3);
+        if (more > need) keep = more;
+    }
 
     counters.bigBytes -= n;
     if (need > n) {
@@ -315,13 +325,18 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
                     (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) {
                     UnlinkFreeChunk(bigFreeChunks, next);
                     SetTags(chunk, combined);
-                    commitMore = combined < need;
+                    commitMore = nextIsLast && combined < keep;
                 }
             }
         }
         if (commitMore) {
+            /* Up to keep where the reservation has it, at least up to need
+               (which it has: tested above). */
             uint32_t cur = ChunkSize(chunk);
-            uint32_t amount = (need - cur + s_pageSize - 1) & ~(s_pageSize - 1);
+            uint32_t room = Span(ps->regionEnd, ps->commitEnd);
+            uint32_t target = keep - cur <= room ? keep : cur + room;
+            uint32_t amount = (target - cur + s_pageSize - 1) & ~(s_pageSize - 1);
+            if (amount > room) amount = room;
             if (CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) {
                 ps->commitEnd = BytesAfter(ps->commitEnd, amount);
                 SetTags(chunk, cur + amount);
@@ -331,7 +346,8 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
 
     if (need > ChunkSize(chunk)) {
         counters.bigBytes += ChunkSize(chunk);
-        void *moved = AllocBigBlock(request);
+        void *moved = AllocBigBlock(request + (keep - need));
+        if (!moved && keep != need) moved = AllocBigBlock(request);
         if (!moved) return 0;
         /* Header and the caller's bytes; what lies beyond the recorded size
            was never the caller's and is not worth copying. */
@@ -345,15 +361,16 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
         return moved;
     }
 
-    uint32_t surplus = ChunkSize(chunk) - need;
+    uint32_t size = ChunkSize(chunk);
+    uint32_t surplus = size > keep ? size - keep : 0;
     if (surplus < kMinChunk) {
-        counters.bigBytes += ChunkSize(chunk);
+        counters.bigBytes += size;
         UpdatePeak();
         return header;
     }
-    counters.bigBytes += need;
+    counters.bigBytes += keep;
 
-    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
+    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, keep);
     uint8_t *tailEnd = BytesAfter(tail, surplus);
     if (tailEnd != ps->commitEnd) {
         VR_BigChunk *next = (VR_BigChunk *)tailEnd;
@@ -365,7 +382,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
     tail->owner = ps;
     SetTags(tail, surplus | 1);
     PushFreeChunk(bigFreeChunks, tail);
-    SetTags(chunk, need);
+    SetTags(chunk, keep);
     return header;
 }
 
@@ -474,7 +491,8 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
         while (c < ps->commitEnd) {
             VR_BigChunk *chunk = (VR_BigChunk *)c;
             uint32_t tag = chunk->sizeTag, size = tag & ~1u;
-            if (size < kMinChunk || (size & 7)) return "big chunk: size below 1112 or not a multiple of 8";
+            if (size < kMinChunk || (size & (kBlockAlignment - 1)))
+                return "big chunk: size below the smallest chunk or not a multiple of the alignment";
             if (size > Span(ps->commitEnd, c)) return "big chunk passes commitEnd";
             if (*TrailingTag(chunk, size) != tag) return "big chunk: trailing tag differs from sizeTag";
             if (chunk->owner != ps) return "big chunk: wrong owner";

@@ -7,6 +7,7 @@
  */
 #include "cache.h"
 
+uint8_t s_cacheClassOf[1025];
 uint32_t VR_Cache::s_smallCapacity[VR_Heap::kSizeClassCount];
 uint32_t VR_Cache::s_bigClassSize[kBigClassCount];
 uint32_t VR_Cache::s_bigCapacity[kBigClassCount];
@@ -94,6 +95,7 @@ VR_ThreadCache *CreateCache()
 
 void VR_Cache::InitTables()
 {
+    memcpy(s_cacheClassOf, VR_Heap::s_sizeClassOf, sizeof s_cacheClassOf);
     for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
         uint32_t size = (uint32_t)VR_Heap::s_sizeClasses[k];
         uint32_t n = size ? kSmallBinBytes / size : 0;
@@ -189,10 +191,11 @@ int VR_Cache::FreeBig(VR_ThreadCache *c, void *block)
     uint32_t size = h->size;
     if (size <= VR_Heap::kSmallLimit || size > kBigCacheLimit) return 0;
     unsigned j = BigClassOf(size);
-    uint32_t chunk = s_bigChunk[j];
-    /* Only a chunk of exactly its class's size: one that an in-place
-       reallocation grew or split keeps the ordinary way. */
-    if (((uint32_t *)h)[-2] != chunk) return 0;
+    uint32_t chunk = ChunkTagOfHeader(h);
+    /* Only a chunk that holds any block of the class and no more than a
+       rest too small to split off: one that an in-place reallocation grew
+       keeps the ordinary way. */
+    if (!ChunkFitsClass(chunk, j)) return 0;
     VR_CacheBin *b = &c->big[j];
     if (!b->room || c->bigBytes + chunk > kBigCacheBytes) return 0;
     /* Two threads freeing the block at once: only the one that takes the
@@ -211,9 +214,9 @@ int VR_Cache::FlushCurrent()
     VR_ThreadCache *c = Current();
     if (!c || c->dead) return 0;
     if (!c->heap && !c->pending) return 0;
-    if (!HasWaiting(c)) return 0;
+    int waiting = HasWaiting(c);
     FlushAll(c);
-    return 1;
+    return waiting;
 }
 
 void VR_Cache::UnbindAll(VR_AHeap *heap, int keep)
@@ -287,8 +290,9 @@ const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *
                 if (h->heap != heap || h->direct) return "thread cache: big block of another heap";
                 if (h->blockFlags != (kBlockAlt | kBlockFree | kBlockCached) || h->seal != 0)
                     return "thread cache: big block not marked as waiting";
-                if (((uint32_t *)h)[-2] != s_bigChunk[j]) return "thread cache: big block's chunk not of its class";
-                bytes += s_bigChunk[j];
+                uint32_t chunk = ChunkTagOfHeader(h);
+                if (!ChunkFitsClass(chunk, j)) return "thread cache: big block's chunk not of its class";
+                bytes += chunk;
             }
             if (n != cap - c->big[j].room) return "thread cache: big bin count differs from its room";
             bigCount += n;

@@ -58,8 +58,8 @@ struct VR_CacheBin {
 /*
  * Invariants, for a bound cache: every block on small[k] is a small block
  * of class k of `heap` flagged as above, capacity - room of them; every
- * block on big[j] is a big block of `heap` in a chunk of exactly
- * BigChunkOf(j) bytes, and bigBytes is the sum of those chunks. An unbound
+ * block on big[j] is a big block of `heap` in a chunk for which
+ * ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks. An unbound
  * cache's bins mean nothing and are reset when it binds.
  */
 struct VR_ThreadCache {
@@ -84,6 +84,11 @@ static_assert(offsetof(VR_ThreadCache, small) == 32 && sizeof(VR_CacheBin) == 8 
                   sizeof(VR_ThreadCache) == 32 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
               "thread cache: eight words, then the bins");
 
+/* VR_Heap's class table for the sizes of small requests plus their header,
+   in a copy that stays inside the library (reached without the global
+   offset table). */
+extern uint8_t s_cacheClassOf[1025];
+
 struct VR_API VR_Cache {
     static uint32_t s_smallCapacity[VR_Heap::kSizeClassCount];
     static uint32_t s_bigClassSize[kBigClassCount];   /* largest request of each big class */
@@ -100,8 +105,13 @@ struct VR_API VR_Cache {
         unsigned e = 31 - (unsigned)__builtin_clz(u);
         return ((e - 2) << 2) + ((u >> (e - 2)) & 3) - 31;
     }
-    /* The chunk that a block of big class j lives in. */
-    static uint32_t BigChunkOf(unsigned j) { return s_bigChunk[j]; }
+    /* Whether a chunk in use (its size tag) can wait in the bin of big
+       class j: it holds any block of the class, and what it holds beyond
+       is a rest that was too small to split off. */
+    static int ChunkFitsClass(uint32_t sizeTag, unsigned j)
+    {
+        return sizeTag - s_bigChunk[j] < (uint32_t)kMinChunk;
+    }
 
     /* The common case of AllocMem: a block of the class from the calling
        thread's cache bound to heap, or null. */
@@ -111,7 +121,7 @@ struct VR_API VR_Cache {
         if (__builtin_expect(!c || __atomic_load_n(&c->heap, __ATOMIC_RELAXED) != heap, 0)) return 0;
         void *p;
         if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
-            unsigned k = VR_Heap::s_sizeClassOf[size + 8];
+            unsigned k = s_cacheClassOf[size + 8];
             VR_CacheBin *b = &c->small[k];
             p = b->head;
             if (__builtin_expect(!p, 0)) return 0;
@@ -129,8 +139,8 @@ struct VR_API VR_Cache {
             if (!p) return 0;
             b->head = *(void **)p;
             b->room++;
-            c->bigBytes -= BigChunkOf(j);
             VR_AltBlock *h = AltHeaderOf(p);
+            c->bigBytes -= ChunkTagOfHeader(h);
             h->seal = SealOf(p);
             h->size = size;
             h->blockFlags = kBlockAlt;
@@ -176,8 +186,9 @@ struct VR_API VR_Cache {
     /* Under heap's lock: binds c to heap when it is unbound. 1 when c is
        bound to heap afterwards. */
     static int BindLocked(VR_ThreadCache *c, VR_Heap *heap);
-    /* Gives every waiting block of the calling thread back to its heap;
-       1 when there was any. Holds no lock on entry. */
+    /* Gives every waiting block of the calling thread back to its heap and
+       unbinds its cache; 1 when any block was waiting. Holds no lock on
+       entry. */
     static int FlushCurrent();
     /* Unbinds every cache bound to heap (any heap when null). With keep,
        their waiting blocks stay the heap's and go back to it when each

@@ -44,12 +44,12 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
         if (p->commitEnd > p->regionEnd || p->commitEnd < base + kSmallHeaderSize)
             return "page-set commitEnd outside its reservation";
         if ((uint32_t)(p->commitEnd - base) % s_pageSize != 0) return "page-set commitEnd not on a page boundary";
-        if (p->uncarved > (uint32_t)(p->commitEnd - base) - kSmallHeaderSize)
+        if (p->uncarved > (uint32_t)(p->commitEnd - base) - kSmallFirstBlock)
             return "carve point below base + 32";
         if (ps != pageSets && p->usedCount == 0) return "older page set kept with no block in use";
 
         uint8_t *carve = p->CarvePoint();
-        uint8_t *a = base + kSmallHeaderSize;
+        uint8_t *a = base + kSmallFirstBlock;
         uint32_t used = 0;
         while (a < carve) {
             VR_BlockHeader *b = (VR_BlockHeader *)a;
@@ -88,7 +88,8 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
             VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
             if (p->owner != this) return "free-list block in another heap's page set";
             uint8_t *a = (uint8_t *)b;
-            if (a < p->Base() + kSmallHeaderSize || a >= p->CarvePoint() || ((uintptr_t)a & 7) != 0)
+            if (a < p->Base() + kSmallFirstBlock || a >= p->CarvePoint() ||
+                ((uintptr_t)a & (kBlockAlignment - 1)) != kBlockAlignment - 8)
                 return "free-list block outside the carved blocks";
             if (!(b->blockFlags & kBlockFree)) return "free-list block not marked free";
             if (b->sizeClass != k) return "free-list block of another class";

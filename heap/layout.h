@@ -50,17 +50,27 @@ struct VR_SmallPageSet : VR_PageSetBase {
 };
 
 /* The alignment every general-heap block pointer has: what the platform's
-   C runtime promises for malloc (max_align_t). */
+   C runtime promises for malloc. The Windows runtime gives 8; on 32-bit
+   Linux max_align_t (and the default alignment of new) is 16, and compilers
+   emit aligned SSE moves for such objects. The formats below differ only
+   in padding between the targets: every offset read relative to a block
+   pointer is the same on both. */
 #if defined(_WIN32)
 const uint32_t kBlockAlignment = 8;
 #else
-const uint32_t kBlockAlignment = 8;     /* becomes 16: see the size classes */
+const uint32_t kBlockAlignment = 16;
 #endif
+inline uint32_t AlignUp(uint32_t x) { return (x + kBlockAlignment - 1) & ~(kBlockAlignment - 1); }
 
 enum {
     kBlockAlt = 1,   /* blockFlags bit 0: a VR_AltBlock (big or direct) is in front */
     kBlockFree = 2,  /* blockFlags bit 1: a free small block (or a freed big one) */
     kSmallHeaderSize = 32,
+    /* The first small block: right behind the header, or 8 bytes further
+       where blocks are 16-aligned (a block's pointer is 8 bytes in). Every
+       class size is a multiple of kBlockAlignment, so all blocks cut from
+       there keep that alignment. */
+    kSmallFirstBlock = kSmallHeaderSize + (kBlockAlignment - 8),
     kOneSizeHeaderSize = 40
 };
 
@@ -137,8 +147,11 @@ struct VR_BigPageSet : VR_PageSetBase {
  *           | trailing tag (== sizeTag)     |      | trailing tag (== sizeTag)     |
  *           +-------------------------------+      +-------------------------------+
  *
- * Invariants: chunks tile [base + 32, commitEnd); each is >= 1112 bytes and a
- * multiple of 8; no two free chunks are adjacent; every free chunk is on
+ * Where blocks are 16-aligned, 8 bytes of padding follow owner in a chunk in
+ * use (kChunkHeader), so the VR_AltBlock starts 16 bytes in.
+ *
+ * Invariants: chunks tile [base + 32, commitEnd); each is >= kMinChunk bytes
+ * and a multiple of kBlockAlignment; no two free chunks are adjacent; every free chunk is on
  * bigFreeChunks and no chunk in use is; usedCount == chunks in use.
  */
 struct VR_BigChunk {
@@ -149,8 +162,12 @@ struct VR_BigChunk {
 };
 
 enum {
-    kMinChunk = 1112,       /* smallest chunk; smaller rests stay in their chunk */
-    kChunkOverhead = 12,    /* sizeTag, owner, trailing tag */
+    /* What lies in front of a big block's VR_AltBlock: sizeTag and owner,
+       and where blocks are 16-aligned 8 bytes of padding, so that a chunk
+       starting on a multiple of 16 has its block pointer on one. */
+    kChunkHeader = 8 + (kBlockAlignment - 8),
+    kMinChunk = (1112 + kBlockAlignment - 1) & ~(kBlockAlignment - 1), /* smallest chunk; smaller rests stay in their chunk */
+    kChunkOverhead = kChunkHeader + 4,  /* sizeTag, owner, padding, trailing tag */
     kAltHeaderSize = 32,
     kBigPageSetHeader = 32,
     kBigReserveMin = 0x100000,
@@ -194,6 +211,12 @@ static_assert(offsetof(VR_BigPageSet, zeroTag) == 28 && sizeof(VR_BigPageSet) ==
               "big page-set header: 32 bytes, zero tag at 28");
 static_assert(offsetof(VR_BigChunk, owner) == 4 && offsetof(VR_BigChunk, nextChunk) == 8 &&
               offsetof(VR_BigChunk, prevChunk) == 12, "big chunk fields");
+static_assert(kSmallFirstBlock % kBlockAlignment == kBlockAlignment - 8 && kSmallFirstBlock >= kSmallHeaderSize,
+              "the first small block's pointer (8 bytes in) is aligned");
+static_assert((kBigPageSetHeader + kChunkHeader + kAltHeaderSize) % kBlockAlignment == 0 &&
+                  kBigPageSetHeader % kBlockAlignment == 0 && kMinChunk % kBlockAlignment == 0,
+              "a chunk at an aligned offset has an aligned block pointer");
+static_assert(kBlockAlignment == 8 || kBlockAlignment == 16, "8 or 16");
 static_assert(offsetof(VR_OneSizePageSet, owner) == 24 && offsetof(VR_OneSizePageSet, freeOffset) == 28 &&
               offsetof(VR_OneSizePageSet, nextWithFree) == 32 && offsetof(VR_OneSizePageSet, prevWithFree) == 36 &&
               sizeof(VR_OneSizePageSet) == kOneSizeHeaderSize, "one-size page-set header: 40 bytes");
@@ -233,13 +256,20 @@ inline int IsSealedBlock(const void *block)
     return SealWordOf(block) == SealOf(block);
 }
 
+/* The size tag of the chunk that holds a big block's header. */
+inline uint32_t ChunkTagOfHeader(const VR_AltBlock *h) { return *(const uint32_t *)((const uint8_t *)h - kChunkHeader); }
+
 /* The flag byte in front of any general-heap block pointer. */
 inline uint8_t BlockFlagsOf(const void *block) { return ((const uint8_t *)block)[-1]; }
 inline VR_BlockHeader *SmallHeaderOf(const void *block) { return (VR_BlockHeader *)((uint8_t *)block - 8); }
 inline VR_AltBlock *AltHeaderOf(const void *block) { return (VR_AltBlock *)((uint8_t *)block - kAltHeaderSize); }
+/* The granularity is 64 KB on every supported system (the platform
+   checks it at start-up), so the mask is a constant here: one AND, no
+   load. */
+const uintptr_t kPageSetMask = ~(uintptr_t)0xFFFF;
 inline VR_PageSetBase *PageSetOf(const void *p)
 {
-    return (VR_PageSetBase *)((uintptr_t)p & s_granularityMask);
+    return (VR_PageSetBase *)((uintptr_t)p & kPageSetMask);
 }
 
 /* Process-wide flags of the process integration that heap initialisation

@@ -19,7 +19,7 @@ namespace {
 inline int AltRequestFor(uint32_t size, uint32_t *request)
 {
     if (size > 0xFFFFFFFFu - kAltHeaderSize) return 0;
-    return RoundUpChecked(size + kAltHeaderSize, 8, request);
+    return RoundUpChecked(size + kAltHeaderSize, kBlockAlignment, request);
 }
 
 /* Whether a virtual block's extent of request bytes (behind its 16-byte
@@ -132,8 +132,8 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
         o->Unlock();
     } else {
         /* Chunk and reservation sizes must not wrap either. */
-        if (request > 0xFFFFFFFFu - kChunkOverhead - 7 - kBigPageSetHeader) return 0;
-        uint32_t need = (request + kChunkOverhead + 7) & ~7u, reservation;
+        if (request > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;
+        uint32_t need = AlignUp(request + kChunkOverhead), reservation;
         if (!RoundUpChecked(need + kBigPageSetHeader, s_granularity, &reservation)) return 0;
 
         o->Lock();
@@ -174,7 +174,7 @@ unsigned long VR_Heap::GetBlockSize(const void *block) const
 void VR_Heap::ForEach(void (*fn)(void *block, void *context), void *context)
 {
     for (VR_PageSetBase *p = pageSets; p;) {
-        uint8_t *b = p->Base() + kSmallHeaderSize;
+        uint8_t *b = p->Base() + kSmallFirstBlock;
         while (b < p->CarvePoint()) {
             VR_BlockHeader *h = (VR_BlockHeader *)b;
             if (!(h->blockFlags & kBlockFree)) fn(b + 8, context);
@@ -192,7 +192,7 @@ void VR_Heap::ForEach(void (*fn)(void *block, void *context), void *context)
 void *VR_Heap::FindFirstThat(int (*fn)(void *block, void *context), void *context)
 {
     for (VR_PageSetBase *p = pageSets; p;) {
-        uint8_t *b = p->Base() + kSmallHeaderSize;
+        uint8_t *b = p->Base() + kSmallFirstBlock;
         while (b < p->CarvePoint()) {
             VR_BlockHeader *h = (VR_BlockHeader *)b;
             if (!(h->blockFlags & kBlockFree) && fn(b + 8, context)) return b + 8;

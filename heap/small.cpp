@@ -33,16 +33,17 @@ void VR_Heap::InitHeap()
     if (!__atomic_load_n(&s_sizeClassesReady, __ATOMIC_ACQUIRE)) {
         VR_ProcessLockGuard guard;
         if (!s_sizeClassesReady) {
-            /* Classes grow by about 5% (step 8 at least, kept a multiple of
-               8), so a block wastes at most a twentieth of its size. The
-               division runs once per process. */
+            /* Classes grow by about 5% (one alignment unit at least, kept a
+               multiple of it), so a block wastes at most a twentieth of its
+               size beyond the alignment. The division runs once per
+               process. */
             for (int i = 0; i < kSizeClassCount; i++) s_sizeClasses[i] = 0;
             uint32_t s = kMinBlock;
             int i = 0;
             for (;;) {
                 s_sizeClasses[i] = s;
-                uint32_t step = (s / 20 + 7) & ~7u;
-                if (step < 8) step = 8;
+                uint32_t step = AlignUp(s / 20);
+                if (step < kBlockAlignment) step = kBlockAlignment;
                 uint32_t next = s + step;
                 if (next > kMaxBlock) {
                     if (s < kMaxBlock && i + 1 < kSizeClassCount) s_sizeClasses[i + 1] = kMaxBlock;
@@ -103,7 +104,7 @@ void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
 {
     VR_Heap *heap = p->owner;
     VR_ASSERT(p->usedCount == 0);   /* every block is on a free list */
-    uint8_t *a = p->Base() + kSmallHeaderSize;
+    uint8_t *a = p->Base() + kSmallFirstBlock;
     uint8_t *end = p->CarvePoint();
     while (a < end) {
         VR_BlockHeader *b = (VR_BlockHeader *)a;
@@ -198,11 +199,11 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
             /* Full, but every block is free: carve it again from the start;
                its pages stay committed. */
             DetachPageSet(p, 0);
-            p->uncarved = (uint32_t)(p->regionEnd - p->Base()) - kSmallHeaderSize;
+            p->uncarved = (uint32_t)(p->regionEnd - p->Base()) - kSmallFirstBlock;
             continue;
         }
         if (p) CutTail(p);
-        VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallHeaderSize);
+        VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallFirstBlock);
         if (fresh) fresh->owner = this;
         else if (!HandleOutOfMemoryMT()) return 0;
     }

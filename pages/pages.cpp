@@ -18,6 +18,10 @@ VR_API uint32_t s_pageSize;
 VR_API uint32_t s_granularity;
 VR_API uint32_t s_granularityMask;
 VR_API uint8_t s_regionMap[8192];
+/* The same map under a name that stays inside the library, so that the
+   library's own tests of it need no indirection through the global offset
+   table (position-independent code reaches exported data only that way). */
+extern uint8_t s_regionMapLocal[8192] __attribute__((alias("s_regionMap")));
 
 namespace {
 

@@ -49,11 +49,18 @@ struct VR_ProcessLockGuard {
     VR_ProcessLockGuard &operator=(const VR_ProcessLockGuard &) = delete;
 };
 
+#if defined(VORREL_BUILD)
+extern uint8_t s_regionMapLocal[8192];  /* s_regionMap, reached directly */
+#define VR_REGION_MAP s_regionMapLocal
+#else
+#define VR_REGION_MAP s_regionMap
+#endif
+
 /* The region-map test, without the lock. */
 inline int IsLibraryMemory(const void *p)
 {
     uintptr_t a = (uintptr_t)p;
-    return s_regionMap[a >> 19] & (1u << ((a >> 16) & 7));
+    return VR_REGION_MAP[a >> 19] & (1u << ((a >> 16) & 7));
 }
 
 /* x rounded up to a multiple of the power of two m; *out unchanged and 0

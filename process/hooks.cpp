@@ -205,13 +205,24 @@ void *RuntimeMsizeBody(void *context)
 
 /* The allocating hooks try the thread's cache before anything else: a
    block waiting there needs neither the guard nor a call into the heap. */
+namespace {
+
+/* Out of line, so that the common case above it keeps a short frame. */
+__attribute__((noinline)) void *MallocSlow(size_t size)
+{
+    void *result;
+    vr_os::CallGuarded(MallocBody, &size, &result);
+    return result;
+}
+
+} // namespace
+
 extern "C" VR_API void *VRHookMalloc(size_t size)
 {
     if (!size) return 0;
     void *result = VR_Cache::Alloc(&ThreadDefaultHeap(), (uint32_t)size);
     if (__builtin_expect(result != 0, 1)) return result;
-    vr_os::CallGuarded(MallocBody, &size, &result);
-    return result;
+    return MallocSlow(size);
 }
 
 extern "C" VR_API void *VRHookCalloc(size_t count, size_t size)
@@ -233,11 +244,11 @@ extern "C" VR_API void *VRHookRealloc(void *block, size_t size)
 }
 
 /* free and operator delete: library blocks go back to their heap (null is
-   never library memory); foreign blocks stay with the runtime for good. */
+   never library memory); foreign blocks stay with the runtime for good.
+   FreeMem makes every test itself, the region map's first, so the hook
+   adds nothing to it. */
 extern "C" VR_API void VRHookFree(void *block)
 {
-    if (!IsLibraryMemory(block)) return;
-    if (__builtin_expect(IsSealedBlock(block) && VR_Cache::Free(block), 1)) return;
     VR_Heap::FreeMem(block);
 }
 

@@ -21,6 +21,13 @@ struct VR_Test {
     static void *&EmergencyReserve() { return VR_AHeap::s_emergencyReserve; }
     static unsigned long &EmergencyReserveSize() { return VR_AHeap::s_emergencyReserveSize; }
     static int HandleOutOfMemory(VR_AHeap &h) { return h.HandleOutOfMemory(); }
+    static VR_LockStorage &Lock(VR_AHeap &h) { return h.lock; }
+    static int PageSetCount(VR_AHeap &h)
+    {
+        int n = 0;
+        for (VR_PageSetBase *p = h.pageSets; p; p = p->next) n++;
+        return n;
+    }
     static int HandleOutOfMemoryMT(VR_AHeap &h) { return h.HandleOutOfMemoryMT(); }
 
     static VR_AltBlock *&BigBlocks(VR_Heap &h) { return h.bigBlocks; }
@@ -34,6 +41,13 @@ struct VR_Test {
     /* Gives back what waits in the calling thread's cache, as recovery and
        thread exit do; for tests that count blocks or page sets exactly. */
     static int FlushThreadCache() { return VR_Cache::FlushCurrent(); }
+    /* Binds the calling thread's cache to h at once (a thread rebinds by
+       itself only after many calls for another heap). */
+    static void BindThreadCache(VR_Heap &h)
+    {
+        VR_Cache::FlushCurrent();
+        h.FreeMem(h.AllocMem(1));
+    }
 
     static unsigned long &BlockSize(VR_HeapOneSize &h) { return h.blockSize; }
     static VR_OneSizePageSet *&FreePageSets(VR_HeapOneSize &h) { return h.freePageSets; }

@@ -1,0 +1,249 @@
+/*
+ * cache_test.cpp - what callers can observe of the thread cache: freed
+ * blocks never show, sizes are the last requested, Clear reaches other
+ * threads' caches, ending threads give their blocks back, the bounds and
+ * out-of-memory order, bad frees, the checker, heaps without a lock, and
+ * frees from other threads without the heap's lock.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "pages.h"
+#include "platform.h"
+#include "vr_test.h"
+
+namespace {
+
+#define EXPECT_VALID(h) EXPECT_EQ(nullptr, (h).Validate())
+
+void Count(void *, void *context) { ++*(int *)context; }
+int Walk(VR_Heap &h)
+{
+    int n = 0;
+    h.ForEach(Count, &n);
+    return n;
+}
+
+unsigned long Waiting(VR_Heap &h)
+{
+    unsigned long small[VR_Heap::kSizeClassCount], big = 0;
+    CacheTotals(&h, small, &big, 0);
+    for (unsigned long n : small) big += n;
+    return big;
+}
+
+/* Runs fn on a thread of its own and waits for it. */
+template <class F> void OnThread(F fn)
+{
+    std::thread t(fn);
+    t.join();
+}
+
+TEST(ThreadCache, FreedBlocksNeverShowAndSizesAreTheLastRequested)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    VR_Test::BindThreadCache(h);
+    void *small = h.AllocMem(100), *big = h.AllocMem(5000);
+    void *keep = h.AllocMem(40);
+    ASSERT_TRUE(small && big && keep);
+    VR_Heap::FreeMem(small);
+    VR_Heap::FreeMem(big);
+    EXPECT_GE(Waiting(h), 2u);                 // both wait in this thread's cache
+    EXPECT_EQ(1, Walk(h));
+    EXPECT_EQ(keep, h.FindFirstThat([](void *, void *) { return 1; }, 0));
+    EXPECT_EQ(nullptr, h.Realloc(small, 50, 0));   // a freed block is no block
+    EXPECT_VALID(h);
+
+    void *again = h.AllocMem(97), *bigAgain = h.AllocMem(4500);   // same classes
+    EXPECT_EQ(small, again);                   // taken back from the cache...
+    EXPECT_EQ(big, bigAgain);
+    EXPECT_EQ(97u, h.GetBlockSize(again));     // ...with the size asked now
+    EXPECT_EQ(4500u, h.GetBlockSize(bigAgain));
+    EXPECT_EQ(3, Walk(h));
+    EXPECT_VALID(h);
+}
+
+TEST(ThreadCache, BadFreesStayHarmless)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    VR_Test::BindThreadCache(h);
+    uint8_t *a = (uint8_t *)h.AllocMem(64), *b = (uint8_t *)h.AllocMem(3000);
+    unsigned long waiting = Waiting(h);
+    VR_Heap::FreeMem(a);
+    VR_Heap::FreeMem(a);                       // second free: no seal any more
+    VR_Heap::FreeMem(b);
+    VR_Heap::FreeMem(b);
+    VR_Heap::FreeMem(b + 16);                  // interior pointers
+    static int onStack;
+    VR_Heap::FreeMem(&onStack);                // foreign
+    EXPECT_EQ(waiting + 2, Waiting(h));        // a and b once each
+    void *x = h.AllocMem(64), *y = h.AllocMem(64);
+    EXPECT_NE(x, y);                           // a is handed out once only
+    EXPECT_VALID(h);
+
+    // Two threads freeing one big block at once: one of them frees it.
+    std::vector<void *> seen;
+    for (int round = 0; round < 200; round++) {
+        void *p = h.AllocMem(2000 + round);
+        std::atomic<int> go{0};
+        std::thread t1([&] { while (!go) {} VR_Heap::FreeMem(p); });
+        std::thread t2([&] { while (!go) {} VR_Heap::FreeMem(p); });
+        go = 1;
+        t1.join();
+        t2.join();
+    }
+    EXPECT_VALID(h);
+    void *c = h.AllocMem(2100), *d = h.AllocMem(2100);
+    EXPECT_NE(c, d);
+    EXPECT_VALID(h);
+}
+
+TEST(ThreadCache, ClearReachesOtherThreadsCaches)
+{
+    VR_Heap *h = new VR_Heap(VR_HEAP_MULTITHREADED);
+    std::atomic<int> step{0};
+    void *before = 0, *after = 0;
+    std::thread t([&] {
+        VR_Test::BindThreadCache(*h);          // the thread may have used malloc first
+        void *p = h->AllocMem(200), *q = h->AllocMem(20000);
+        before = p;
+        VR_Heap::FreeMem(p);                   // waits in this thread's cache
+        VR_Heap::FreeMem(q);
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+        after = h->AllocMem(200);              // must not come from the old page set's cache
+        void *big = h->AllocMem(20000);
+        VR_Heap::FreeMem(big);
+        step = 3;
+        while (step != 4) std::this_thread::yield();
+    });
+    while (step != 1) std::this_thread::yield();
+    EXPECT_GE(Waiting(*h), 2u);
+    h->Clear();
+    EXPECT_FALSE(IsDynamicMemory(before));
+    EXPECT_EQ(0u, Waiting(*h));
+    step = 2;
+    while (step != 3) std::this_thread::yield();
+    EXPECT_TRUE(IsDynamicMemory(after));
+    EXPECT_EQ(1, Walk(*h));
+    EXPECT_VALID(*h);
+    delete h;                                  // and destruction, with blocks waiting
+    step = 4;
+    t.join();
+}
+
+TEST(ThreadCache, EndingThreadsGiveTheirBlocksBack)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    uint32_t regions = 0;
+    for (int i = 0; i < 300; i++) {
+        OnThread([&h, i] {
+            VR_Test::BindThreadCache(h);
+            void *p[40];
+            for (int k = 0; k < 40; k++) p[k] = h.AllocMem((unsigned long)(16 + (k * 37 + i) % 3000));
+            for (int k = 0; k < 40; k++) VR_Heap::FreeMem(p[k]);
+        });
+        EXPECT_EQ(0u, Waiting(h));
+        if (i == 10) regions = (uint32_t)VR_Test::PageSetCount(h);
+    }
+    EXPECT_EQ(0, Walk(h));
+    EXPECT_LE((uint32_t)VR_Test::PageSetCount(h), regions + 1);
+    EXPECT_VALID(h);
+}
+
+TEST(ThreadCache, BoundedAndGivenBackBeforeAnyHandler)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED | VR_HEAP_NO_STD_NEW_HANDLER);
+    VR_Test::BindThreadCache(h);
+    static int s_handlerCalls;
+    s_handlerCalls = 0;
+    h.SetNewHandler([] { return ++s_handlerCalls, 0; });
+    std::vector<void *> blocks;
+    for (int i = 0; i < 5000; i++) blocks.push_back(h.AllocMem(24));
+    for (int i = 0; i < 40; i++) blocks.push_back(h.AllocMem(40000));
+    for (void *p : blocks) VR_Heap::FreeMem(p);
+    unsigned long small[VR_Heap::kSizeClassCount], big, bigBytes;
+    CacheTotals(&h, small, &big, &bigBytes);
+    EXPECT_LE(small[VR_Test::SizeClassOf(24 + 8)], 64u);
+    EXPECT_LE(bigBytes, 262144u);
+    EXPECT_GT(Waiting(h), 0u);
+
+    // Nothing more can be reserved or committed: the next request that the
+    // cache cannot serve gives the waiting blocks back first, and is then
+    // served without the heap's handler.
+    VR_SetFault(vr_os::kFaultReserve, 1, 0xFFFFFFFFu);
+    VR_SetFault(vr_os::kFaultCommit, 1, 0xFFFFFFFFu);
+    void *p = h.AllocMem(500);
+    VR_SetFault(vr_os::kFaultReserve, 0, 0);
+    VR_SetFault(vr_os::kFaultCommit, 0, 0);
+    EXPECT_NE(nullptr, p);
+    EXPECT_EQ(0, s_handlerCalls);
+    EXPECT_VALID(h);
+}
+
+TEST(ThreadCache, ValidateChecksWaitingBlocks)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    VR_Test::BindThreadCache(h);
+    void *a = h.AllocMem(300), *b = h.AllocMem(3000);
+    VR_Heap::FreeMem(a);
+    VR_Heap::FreeMem(b);
+    EXPECT_VALID(h);
+    uint8_t &flags = ((uint8_t *)a)[-1];
+    flags = kBlockFree;                        // looks free, but is on no free list
+    EXPECT_NE(nullptr, h.Validate());
+    flags = kBlockFree | kBlockCached;
+    EXPECT_VALID(h);
+    uint8_t &bigFlags = ((uint8_t *)b)[-1];
+    bigFlags = kBlockAlt;                      // a waiting block posing as live
+    EXPECT_NE(nullptr, h.Validate());
+    bigFlags = kBlockAlt | kBlockFree | kBlockCached;
+    void *link = *(void **)a;
+    *(void **)a = b;                           // a bin linked into another class
+    EXPECT_NE(nullptr, h.Validate());
+    *(void **)a = link;
+    EXPECT_VALID(h);
+}
+
+TEST(ThreadCache, HeapsWithoutALockLendNothing)
+{
+    VR_Heap h(0);
+    void *p = h.AllocMem(64);
+    VR_SmallPageSet *ps = (VR_SmallPageSet *)PageSetOf(p);
+    EXPECT_EQ(1u, ps->usedCount);
+    VR_Heap::FreeMem(p);
+    EXPECT_EQ(0u, ps->usedCount);              // straight back to the heap
+    EXPECT_EQ(0u, Waiting(h));
+    EXPECT_VALID(h);
+}
+
+TEST(ThreadCache, FreesFromAnotherThreadTakeNoLock)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    void *mine[8];
+    for (void *&p : mine) p = h.AllocMem(48);
+    std::atomic<int> step{0};
+    std::thread t([&] {
+        VR_Test::BindThreadCache(h);
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+        for (void *p : mine) VR_Heap::FreeMem(p);
+        step = 3;
+    });
+    while (step != 1) std::this_thread::yield();
+    vr_os::LockEnter(&VR_Test::Lock(h));       // the heap's lock is held meanwhile
+    step = 2;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (step != 3 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    EXPECT_EQ(3, step.load());
+    vr_os::LockLeave(&VR_Test::Lock(h));
+    t.join();
+    EXPECT_EQ(0, Walk(h));
+    EXPECT_VALID(h);
+}
+
+} // namespace
