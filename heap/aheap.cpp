@@ -146,11 +146,10 @@ int VR_AHeap::Init(long newFlags, int lazy, int oneSize)
     return 1;
 }
 
-VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize)
+VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize, int kind)
 {
     int nocache = (flags & VR_HEAP_NOCACHE) ? 1 : 0;
     uint32_t committed = s_pageSize;
-    int kind = headerSize == kOneSizeHeaderSize ? VR_SPACE_ONESIZE : VR_SPACE_SMALL;
     uint8_t *base = (uint8_t *)ReservePages(s_granularity, nocache, kind);
     if (base && !CommitPages(base, s_pageSize, nocache)) {
         ReleasePages(base, 0, s_granularity);

@@ -130,7 +130,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
             if (!p || p->commitEnd == p->regionEnd) {
                 /* The newest page set is full (its leftover bytes stay
                    uncut for good) or there is none: start a new one. */
-                p = (VR_OneSizePageSet *)AllocPageSet(kOneSizeHeaderSize);
+                p = (VR_OneSizePageSet *)AllocPageSet(kOneSizeHeaderSize, VR_SPACE_ONESIZE);
                 if (!p) {
                     Unlock();
                     if (!HandleOutOfMemory()) return 0;

@@ -110,7 +110,7 @@ struct VR_StatsReader {
         out->cachedBlocks = cachedSmallBlocks + cachedBigBlocks;
         out->cachedBytes = cachedSmallBytes + cachedBigBytes;
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++) out->classBlocks[k] = c.smallBlocks[k] - cachedSmall[k];
-        uint32_t smallHeld = pageSets * kSmallHeaderSize + out->smallBytes;
+        uint32_t smallHeld = pageSets * kSmallFirstBlock + out->smallBytes;
         out->pageSetFreeBytes = committed > smallHeld ? committed - smallHeld : 0;
         uint32_t bigHeld = bigSets * kBigPageSetHeader + out->bigBytes;
         out->bigFreeBytes = bigCommitted > bigHeld ? bigCommitted - bigHeld : 0;

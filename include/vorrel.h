@@ -81,7 +81,9 @@ protected:
     /* oneSize: 1 when called for a VR_HeapOneSize (process-wide walks
        tell the two kinds of heap apart by it). */
     int Init(long flags, int lazy, int oneSize = 0);
-    VR_PageSetBase *AllocPageSet(long headerSize);
+    /* kind: what the page set is counted as in the statistics
+       (VR_SPACE_SMALL or VR_SPACE_ONESIZE). */
+    VR_PageSetBase *AllocPageSet(long headerSize, int kind = 0);
     int HandleOutOfMemory();
     int HandleOutOfMemoryMT();
 

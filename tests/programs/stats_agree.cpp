@@ -57,9 +57,10 @@ void CountBlock(void *block, void *context)
         v.directBlocks++;
         v.directBytes += vh->committedBytes;
     } else {
-        /* The chunk's size tag lies two words in front of the alt header. */
+        /* The chunk's size tag opens the chunk, kChunkHeader bytes in front
+           of the alt header. */
         v.bigBlocks++;
-        v.bigBytes += ((const uint32_t *)AltHeaderOf(block))[-2] & ~1u;
+        v.bigBytes += *(const uint32_t *)((const uint8_t *)AltHeaderOf(block) - kChunkHeader) & ~1u;
     }
 }
 
@@ -93,7 +94,7 @@ void CheckAgainstForEach(VR_Heap &heap, const char *when)
     for (int k = 0; k < 52; k++) CHECK_EQ(s->classBlocks[k], v.classBlocks[k]);
     CHECK(s->peakBytesInUse >= s->bytesInUse);
     /* Whatever the page sets hold is in use, free, or a header. */
-    CHECK_EQ(s->pageSetCommittedBytes, s->pageSetFreeBytes + s->smallBytes + s->pageSets * kSmallHeaderSize);
+    CHECK_EQ(s->pageSetCommittedBytes, s->pageSetFreeBytes + s->smallBytes + s->pageSets * kSmallFirstBlock);
     CHECK(s->bigCommittedBytes <= s->bigReservedBytes);
 }
 
