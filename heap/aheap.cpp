@@ -188,7 +188,26 @@ int VR_AHeap::HandleOutOfMemory()
        the retry may find its block there, or the page sets it frees. */
     if (VR_Cache::FlushCurrent()) return 1;
 
-    /* One thread recovers at a time, and handlers run one after another. */
+    int result;
+    if (RecoverLocked(&result)) return result;
+    /* The runtime's standard new handler runs after the recovery lock is
+       left, with no cleanup pending in this frame or its callers': such a
+       handler throws bad_alloc by contract. On Windows the exception is
+       unwound through the library's frames by the program's unwinder
+       (with which the library's frames are registered), and a cleanup
+       here would resume it in the library's own unwinder, which knows no
+       frame of the program and ends the process instead. */
+    if (!(flags & VR_HEAP_NO_STD_NEW_HANDLER)) {
+        result = 0;
+        if (vr_os::RunStandardNewHandler(s_granularity, &result)) return result ? 1 : 0;
+    }
+    return 0;
+}
+
+int VR_AHeap::RecoverLocked(int *result)
+{
+    /* One thread recovers at a time, and the reserve and the heap's own
+       handler are tried one after another. */
     VR_RecoveryLockGuard recovery;
 
     /* The reserve is taken out under the process lock (AllocPageSet may
@@ -205,12 +224,12 @@ int VR_AHeap::HandleOutOfMemory()
     if (reserve) {
         ReleasePages(reserve, reserveSize, s_granularity);
         if (s_fpEmergencyCallback) s_fpEmergencyCallback();
+        *result = 1;
         return 1;
     }
-    if (newHandler) return newHandler();
-    if (!(flags & VR_HEAP_NO_STD_NEW_HANDLER)) {
-        int result = 0;
-        if (vr_os::RunStandardNewHandler(s_granularity, &result)) return result ? 1 : 0;
+    if (newHandler) {
+        *result = newHandler();
+        return 1;
     }
     return 0;
 }

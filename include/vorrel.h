@@ -41,6 +41,7 @@ struct VR_BigChunk;
 struct VR_OneSizePageSet;
 struct VR_Test;
 struct VR_StatsReader;
+struct VR_RuntimeHooks;
 struct VR_ThreadCache;
 class VR_Heap;
 
@@ -86,6 +87,9 @@ protected:
     VR_PageSetBase *AllocPageSet(long headerSize, int kind = 0);
     int HandleOutOfMemory();
     int HandleOutOfMemoryMT();
+    /* The steps of recovery that run under the recovery lock; 1 with
+       *result set when one of them answered. */
+    int RecoverLocked(int *result);
 
     /* The heap's lock, taken only while lockActive is nonzero. */
     void Lock();
@@ -207,6 +211,15 @@ private:
     /* Gives back every direct block and big page set and empties the
        big lists (the big half of Clear; the lock is held by the caller). */
     void ReleaseBig();
+    /* Resizes a live block of any general heap where it lies: a small
+       block within its class, a big block within its chunk and the free
+       chunk or reserved pages behind it, a direct block within its
+       reservation. The block, or null when it cannot (it is then
+       untouched). */
+    static void *ExpandInPlace(void *block, unsigned long size);
+    /* The big-chunk half of it, under the heap's lock: 1 when the chunk
+       now fits request bytes of header and data. */
+    int ResizeChunkInPlace(void *header, unsigned long request);
     /* The halves of Validate; the arguments are the blocks of this heap
        that wait in thread caches. */
     const char *ValidateSmall(unsigned long smallWaiting);
@@ -226,6 +239,7 @@ protected:
 
     friend struct VR_Test;
     friend struct VR_StatsReader;
+    friend struct VR_RuntimeHooks;   /* the runtime's _expand */
     friend struct VR_Cache;
 };
 
@@ -293,7 +307,9 @@ public:
 
 /* INIT_VORREL() keeps DefaultHeap locked; INIT_VORREL(0) declares that the
    application uses it from one thread only. Define it once. */
-#define INIT_VORREL(...) static InitVorrel s_vorrelInitInstance(__VA_ARGS__)
+/* Braces, not parentheses: "InitVorrel x()" would declare a function, and
+   INIT_VORREL() would then define no object at all. */
+#define INIT_VORREL(...) static InitVorrel s_vorrelInitInstance{__VA_ARGS__}
 
 extern VR_API VR_Heap HeapForHeaps;
 extern VR_API VR_Heap DefaultHeap;

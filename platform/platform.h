@@ -211,9 +211,16 @@ inline void *ThreadSlotGet(int slot = kSlotDefaultHeap)
     return ThreadSlotGetSlow(slot);
 }
 #endif
+
+/* The C runtimes the library serves, one slot each: on Windows every one of
+   the known runtime DLLs (slot 0 msvcrt or its debug build, then ucrtbase
+   and msvcr70 to msvcr120) that is loaded when the library loads; elsewhere
+   slot 0 alone, the C library with the C++ runtime. */
+const int kMaxRuntimes = 9;
+
 /* The runtime's allocation entry points, in the order the library patches
-   them. FindRuntimeEntry returns the entry's code address, or null when the
-   runtime module is not loaded or does not export it. */
+   them. FindRuntimeEntry returns the entry's code address in runtime slot
+   `runtime`, or null when that runtime is not loaded or does not export it. */
 enum RuntimeEntry {
     kEntryMalloc,
     kEntryCalloc,
@@ -224,7 +231,15 @@ enum RuntimeEntry {
     kEntryDelete,     /* global operator delete(void*) */
     kEntryCount
 };
-void *FindRuntimeEntry(int entry);
+void *FindRuntimeEntry(int runtime, int entry);
+inline void *FindRuntimeEntry(int entry) { return FindRuntimeEntry(0, entry); }
+/* Any other export of runtime slot `runtime`, by name; null as above. */
+void *FindRuntimeExport(int runtime, const char *name);
+
+/* Makes the library's own module permanent: from then on a request to
+   unload it leaves it in place, so patched entries never jump into freed
+   code. 1 on success. */
+int PinLibrary();
 
 /* The page size read afresh from the system (not the library's cache). */
 uint32_t SystemPageSize();

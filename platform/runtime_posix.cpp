@@ -52,9 +52,9 @@ void WriteAll(const char *text)
 
 } // namespace
 
-void *vr_os::FindRuntimeEntry(int entry)
+void *vr_os::FindRuntimeEntry(int runtime, int entry)
 {
-    if (entry < 0 || entry >= kEntryCount) return 0;
+    if (runtime != 0 || entry < 0 || entry >= kEntryCount) return 0;
     /* RTLD_NOLOAD: only a module the process already has; the handle's
        reference is kept for life, as the module is never unloaded under
        patched entries anyway. */
@@ -125,4 +125,20 @@ void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
 extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))
 {
     s_messageSink = sink;
+}
+
+void *vr_os::FindRuntimeExport(int runtime, const char *name)
+{
+    if (runtime != 0) return 0;
+    void *module = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    return module ? dlsym(module, name) : 0;
+}
+
+int vr_os::PinLibrary()
+{
+    /* Opening the library's own file again with RTLD_NODELETE marks it as
+       never to be unloaded, whoever closes it later. */
+    Dl_info info;
+    if (!dladdr((void *)&vr_os::PinLibrary, &info) || !info.dli_fname) return 0;
+    return dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE) ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 /*
- * runtime_win32.cpp - the runtime half of the Windows backend: the shared C
- * runtime's allocation entry points and how to patch them, its standard new
+ * runtime_win32.cpp - the runtime half of the Windows backend: the C
+ * runtimes' allocation entry points and how to patch them, pinning the
+ * library once it has patched them, its standard new
  * handler, the library's one thread slot, the message display, the guard that
  * turns structured exceptions into a null result, and the library's entry
  * routine. Nothing here allocates: these functions run inside the runtime
@@ -17,12 +18,20 @@ const char *const kEntryNames[vr_os::kEntryCount] = {
     "malloc", "calloc", "free", "realloc", "_msize", "??2@YAPAXI@Z", "??3@YAXPAX@Z",
 };
 
-/* The shared runtime, as already loaded in the process. Never loads it: a
-   process without it simply has nothing to intercept. */
-HMODULE RuntimeModule()
+/* Module names of the runtime slots, each with its debug build where the
+   library takes that one too. Slot 0 is the shared system runtime. */
+const char *const kRuntimeNames[vr_os::kMaxRuntimes][2] = {
+    {"msvcrt", "msvcrtd"}, {"ucrtbase", 0}, {"msvcr70", 0},  {"msvcr71", 0},  {"msvcr80", 0},
+    {"msvcr90", 0},        {"msvcr100", 0}, {"msvcr110", 0}, {"msvcr120", 0},
+};
+
+/* A runtime as already loaded in the process. Never loads it: a process
+   without it simply has nothing to intercept there. */
+HMODULE RuntimeModule(int runtime = 0)
 {
-    HMODULE m = GetModuleHandleA("msvcrt");
-    if (!m) m = GetModuleHandleA("msvcrtd");
+    if (runtime < 0 || runtime >= vr_os::kMaxRuntimes) return 0;
+    HMODULE m = GetModuleHandleA(kRuntimeNames[runtime][0]);
+    if (!m && kRuntimeNames[runtime][1]) m = GetModuleHandleA(kRuntimeNames[runtime][1]);
     return m;
 }
 
@@ -47,12 +56,28 @@ void (*volatile s_messageSink)(const char *, const char *, uint32_t);
 
 } // namespace
 
-void *vr_os::FindRuntimeEntry(int entry)
+static int RunCxxNewHandler(int *result);
+
+void *vr_os::FindRuntimeEntry(int runtime, int entry)
 {
     if (entry < 0 || entry >= kEntryCount) return 0;
-    HMODULE m = RuntimeModule();
+    return FindRuntimeExport(runtime, kEntryNames[entry]);
+}
+
+void *vr_os::FindRuntimeExport(int runtime, const char *name)
+{
+    HMODULE m = RuntimeModule(runtime);
     if (!m) return 0;
-    return (void *)GetProcAddress(m, kEntryNames[entry]);
+    return (void *)GetProcAddress(m, name);
+}
+
+int vr_os::PinLibrary()
+{
+    HMODULE self;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                              (LPCWSTR)(void *)&vr_os::PinLibrary, &self)
+               ? 1
+               : 0;
 }
 
 uint32_t vr_os::SystemPageSize()
@@ -82,9 +107,11 @@ int vr_os::RunStandardNewHandler(uint32_t size, int *result)
     if (!set) return 0;
     Handler h = set(0);
     set(h);
-    if (!h) return 0;
-    *result = h(size);
-    return 1;
+    if (h) {
+        *result = h(size);
+        return 1;
+    }
+    return RunCxxNewHandler(result);
 }
 
 /* Each thread slot's TLS index plus one; 0 until the slot exists. Static
@@ -131,7 +158,14 @@ void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
         sink(text, caption, style);
         return;
     }
-    MessageBoxA(0, text, caption, style);
+    /* The message box is the one thing the library wants of the window
+       system, and it is shown at most a few times in a process's life:
+       user32 is loaded for it then, rather than imported by the library,
+       which would map it and its dependencies into every process. */
+    typedef int(WINAPI * MessageBoxFn)(HWND, LPCSTR, LPCSTR, UINT);
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    MessageBoxFn show = user32 ? (MessageBoxFn)(void *)GetProcAddress(user32, "MessageBoxA") : 0;
+    if (show) show(0, text, caption, style);
 }
 
 extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))
@@ -192,7 +226,56 @@ __attribute__((noinline)) int CallCatching(void *(*fn)(void *), void *context, v
     }
 }
 
+/* Whether one of our guards is registered on the calling thread's
+   structured-exception chain, that is, whether a malloc, calloc or realloc
+   hook is under way. */
+int InsideGuard()
+{
+    for (EXCEPTION_REGISTRATION_RECORD *r = ChainHead(); r && r != (EXCEPTION_REGISTRATION_RECORD *)-1; r = r->Next)
+        if (r->Handler == (PEXCEPTION_ROUTINE)GuardHandler) return 1;
+    return 0;
+}
+
 } // namespace
+
+/*
+ * The handler a C++ program set with std::set_new_handler, when its C++
+ * runtime is the shared one (the library carries its own copy, whose
+ * handler no program can set), for operator new and the heaps' own
+ * callers: malloc, calloc and realloc never run it, as the C++ runtime's
+ * operator new runs it itself after malloc answers null.
+ *
+ * Such a handler throws bad_alloc. A program with the shared C++ runtime
+ * also has the shared unwinder, with which the library's frames are
+ * registered when it loads, and that unwinder carries the exception
+ * through them to the program as long as none of them must be landed in:
+ * a landing pad (a cleanup or a catch) would be entered through the
+ * library's own copy of the unwinder's helpers, which were never set up
+ * and end the process. So the frames on this path keep no cleanup, and a
+ * guard's catch, which would be landed in, rules the handler out.
+ */
+static int RunCxxNewHandler(int *result)
+{
+    if (InsideGuard()) return 0;
+    typedef void (*CxxHandler)();
+    typedef CxxHandler (*GetCxxHandler)();
+    HMODULE cxx = GetModuleHandleA("libstdc++-6.dll");
+    GetCxxHandler get = cxx ? (GetCxxHandler)(void *)GetProcAddress(cxx, "_ZSt15get_new_handlerv") : 0;
+    CxxHandler handler = get ? get() : 0;
+    if (!handler) return 0;
+    /* The library's frames are registered with the shared unwinder only
+       when it was in the process as the library loaded. Where it came
+       later, its exception could not pass them: no handler then, and the
+       request fails with null instead of ending the process. */
+    typedef const void *(*FindFde)(void *pc, void *bases[3]);
+    HMODULE unwinder = GetModuleHandleA("libgcc_s_dw2-1.dll");
+    FindFde find = unwinder ? (FindFde)(void *)GetProcAddress(unwinder, "_Unwind_Find_FDE") : 0;
+    void *bases[3];
+    if (!find || !find((void *)((uintptr_t)(void *)&RunCxxNewHandler + 1), bases)) return 0;
+    handler();
+    *result = 1;
+    return 1;
+}
 
 __attribute__((noinline)) int vr_os::CallGuarded(void *(*fn)(void *context), void *context, void **result)
 {

@@ -1,12 +1,14 @@
 /*
- * hooks.cpp - the interception of the runtime's allocator. At load, before
+ * hooks.cpp - the interception of the runtimes' allocators. At load, before
  * the process heaps are constructed, the first five bytes of malloc, calloc,
- * free, realloc, _msize, operator new and operator delete of the shared
- * runtime become a relative jump into the replacements below, so every
- * allocation of the process is served from the calling thread's default
- * heap. Blocks the runtime handed out before that stay the runtime's: they
- * are never freed, realloc copies them out, and _msize asks the runtime:
- * through a copy of the runtime's first instructions (a trampoline) where
+ * free, realloc, _msize, operator new and operator delete of every runtime
+ * the platform names (and the entries its target adds, hooks_<target>.cpp)
+ * become a relative jump into the replacements below, so every allocation
+ * of the process is served from the calling thread's default heap; then
+ * the library pins itself, since those jumps lead into it for good. Blocks
+ * a runtime handed out before that stay the runtime's: they are never
+ * freed, realloc copies them out, and each runtime's _msize asks that
+ * runtime: through a copy of its first instructions (a trampoline) where
  * they can be moved, else by briefly putting its original code back.
  *
  * The replacements take no lock of their own on their usual paths; only
@@ -18,21 +20,36 @@
 #include "process_internal.h"
 
 volatile int s_hooksInstalled;
-uint8_t *s_msizeEntry;
-VR_SavedCode s_msizeSavedBytes;
-int s_msizePatched;
-/* The runtime's _msize reached without touching its entry: the whole
-   instructions that the jump covers, copied, then a jump back behind them.
-   Null when the entry's first instructions are not ones we can move. */
-size_t (*s_msizeTrampoline)(void *);
+VR_RuntimeMsize s_msize[vr_os::kMaxRuntimes];
+
+/* A target's own replacement of a shared entry (null: the shared one below
+   serves); filled by the target's sources before the hooks go in. */
+const void *s_targetReplacements[vr_os::kEntryCount];
 
 namespace {
 
-/* The replacement of each runtime entry, in vr_os::RuntimeEntry order. */
+/* The replacement of each runtime entry, in vr_os::RuntimeEntry order;
+   _msize's differs per runtime (kMsizeHooks). */
 void *const kReplacements[vr_os::kEntryCount] = {
     (void *)&VRHookMalloc, (void *)&VRHookCalloc, (void *)&VRHookFree,  (void *)&VRHookRealloc,
     (void *)&VRGetBlockSize, (void *)&VRHookNew, (void *)&VRHookDelete,
 };
+
+/* Each runtime's _msize gets a replacement of its own, so that a block
+   the library does not own is measured by the runtime it came from. Slot
+   0's is the exported VRGetBlockSize. */
+template <int R>
+size_t MsizeHook(void *block)
+{
+    if (IsLibraryMemory(block)) return VRGetBlockSize(block);
+    return RuntimeBlockSize(R, block);
+}
+
+size_t (*const kMsizeHooks[vr_os::kMaxRuntimes])(void *) = {
+    &VRGetBlockSize, &MsizeHook<1>, &MsizeHook<2>, &MsizeHook<3>, &MsizeHook<4>,
+    &MsizeHook<5>,   &MsizeHook<6>, &MsizeHook<7>, &MsizeHook<8>,
+};
+static_assert(vr_os::kMaxRuntimes == 9, "one _msize replacement per runtime slot");
 
 void WriteJump(uint8_t *entry, const void *target)
 {
@@ -49,28 +66,53 @@ struct VR_HookInstaller {
 };
 VR_HookInstaller s_hookInstaller __attribute__((init_priority(200)));
 
-alignas(16) uint8_t s_trampolineCode[32];
+/* Room for the trampolines: the _msize of every runtime and a few more
+   entries whose original code the replacements call. Handed out under the
+   process lock, while the hooks are installed, and never given back. */
+const uint32_t kTrampolineSize = 32;
+const uint32_t kTrampolineSlots = 2 * vr_os::kMaxRuntimes;
+alignas(16) uint8_t s_trampolineCode[kTrampolineSlots][kTrampolineSize];
+uint32_t s_trampolinesUsed;
+int s_trampolinesWritable;
 
-/* Builds s_msizeTrampoline from the entry's original code; leaves it null
-   when the covered instructions cannot be moved. */
-void BuildMsizeTrampoline(uint8_t *entry)
+} // namespace
+
+void *BuildTrampoline(uint8_t *entry)
 {
     uint32_t moved = 0;
     while (moved < kJumpLength) {
         uint32_t n = MovableLength(entry + moved);
-        if (!n) return;
+        if (!n) return 0;
         moved += n;
     }
-    if (moved + kJumpLength > sizeof s_trampolineCode) return;
-    uintptr_t first;
-    uint32_t length = PatchSpan((uintptr_t)s_trampolineCode, vr_os::SystemPageSize(), sizeof s_trampolineCode, &first);
-    if (!vr_os::MakeCodeWritable((void *)first, length)) return;
-    memcpy(s_trampolineCode, entry, moved);
-    WriteJump(s_trampolineCode + moved, entry + moved);
-    s_msizeTrampoline = (size_t(*)(void *))(void *)s_trampolineCode;
+    if (moved + kJumpLength > kTrampolineSize || s_trampolinesUsed >= kTrampolineSlots) return 0;
+    if (!s_trampolinesWritable) {
+        uintptr_t first;
+        uint32_t length = PatchSpan((uintptr_t)s_trampolineCode, vr_os::SystemPageSize(),
+                                    sizeof s_trampolineCode, &first);
+        if (!vr_os::MakeCodeWritable((void *)first, length)) return 0;
+        s_trampolinesWritable = 1;
+    }
+    uint8_t *code = s_trampolineCode[s_trampolinesUsed++];
+    memcpy(code, entry, moved);
+    WriteJump(code + moved, entry + moved);
+    return code;
 }
 
-} // namespace
+void PatchRuntimeEntry(uint8_t *entry, const void *replacement)
+{
+    if (!entry || entry == replacement) return;
+    uintptr_t first;
+    uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), kJumpLength, &first);
+    if (!vr_os::MakeCodeWritable((void *)first, length)) return;
+    WriteJump(entry, replacement);
+}
+
+int EntryLeadsTo(const uint8_t *entry, const void *replacement)
+{
+    return entry && entry[0] == kJumpOpcode &&
+           *(const uint32_t *)(entry + 1) == JumpDisplacement(entry, replacement);
+}
 
 void InstallRuntimeHooks()
 {
@@ -80,35 +122,53 @@ void InstallRuntimeHooks()
        lock is taken: the system's module lookup may allocate (through the
        very entries being patched) and takes the loader's lock, which must
        never wait behind ours. Looking up twice is harmless. */
-    void *entries[vr_os::kEntryCount];
-    for (int i = 0; i < vr_os::kEntryCount; i++) entries[i] = vr_os::FindRuntimeEntry(i);
+    void *entries[vr_os::kMaxRuntimes][vr_os::kEntryCount];
+    for (int r = 0; r < vr_os::kMaxRuntimes; r++)
+        for (int i = 0; i < vr_os::kEntryCount; i++) entries[r][i] = vr_os::FindRuntimeEntry(r, i);
+    FindTargetEntries();
 
-    EnsureProcessLock();
-    VR_ProcessLockGuard guard;
-    if (s_hooksInstalled) return;
-    /* Set before the first write, so that a call arriving while the entries
-       are being patched does not try again. */
-    s_hooksInstalled = 1;
+    int patched = 0;
+    {
+        EnsureProcessLock();
+        VR_ProcessLockGuard guard;
+        if (s_hooksInstalled) return;
+        /* Set before the first write, so that a call arriving while the
+           entries are being patched does not try again. */
+        s_hooksInstalled = 1;
 
-    for (int i = 0; i < vr_os::kEntryCount; i++) {
-        uint8_t *entry = (uint8_t *)entries[i];
-        if (!entry || entry == kReplacements[i]) continue;
-        uint32_t written = kJumpLength;
-        if (i == vr_os::kEntryMsize) {
-            /* Saved before anything is written: VRGetBlockSize puts these
-               six bytes back to call the runtime's own code. */
-            s_msizeEntry = entry;
-            s_msizeSavedBytes.low = *(const uint32_t *)entry;
-            s_msizeSavedBytes.high = *(const uint16_t *)(entry + 4);
-            written = kMsizeSavedLength;
-            BuildMsizeTrampoline(entry);
+        for (int r = 0; r < vr_os::kMaxRuntimes; r++) {
+            for (int i = 0; i < vr_os::kEntryCount; i++) {
+                uint8_t *entry = (uint8_t *)entries[r][i];
+                const void *replacement = i == vr_os::kEntryMsize ? (const void *)kMsizeHooks[r]
+                                          : s_targetReplacements[i] ? s_targetReplacements[i]
+                                                                    : kReplacements[i];
+                if (!entry || entry == replacement) continue;
+                if (i == vr_os::kEntryMsize) {
+                    /* Saved before anything is written: the runtime's own
+                       code still measures the blocks it made itself. */
+                    VR_RuntimeMsize &m = s_msize[r];
+                    m.entry = entry;
+                    m.saved.low = *(const uint32_t *)entry;
+                    m.saved.high = *(const uint16_t *)(entry + 4);
+                    m.trampoline = (size_t(*)(void *))BuildTrampoline(entry);
+                    /* The sixth byte is rewritten too when the original
+                       code is put back for a call. */
+                    uintptr_t first;
+                    uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), kMsizeSavedLength, &first);
+                    if (!vr_os::MakeCodeWritable((void *)first, length)) continue;
+                }
+                PatchRuntimeEntry(entry, replacement);
+                if (!EntryLeadsTo(entry, replacement)) continue;
+                patched++;
+                if (i == vr_os::kEntryMsize) s_msize[r].patched = 1;
+            }
         }
-        uintptr_t first;
-        uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), written, &first);
-        if (!vr_os::MakeCodeWritable((void *)first, length)) continue;
-        WriteJump(entry, kReplacements[i]);
-        if (i == vr_os::kEntryMsize) s_msizePatched = 1;
+        patched += PatchTargetEntries();
     }
+    /* Patched entries jump into this library for the rest of the process:
+       it must never be unloaded from now on. Outside the process lock, as
+       the system takes the loader's lock for it. */
+    if (patched) vr_os::PinLibrary();
 }
 
 namespace {
@@ -119,10 +179,6 @@ struct VR_CallocCall {
 struct VR_ReallocCall {
     void *block;
     size_t size;
-};
-struct VR_MsizeCall {
-    void *block;
-    size_t result;
 };
 
 void *MallocBody(void *context)
@@ -173,14 +229,13 @@ void *ReallocBody(void *context)
     return ReallocForeign(call->block, call->size);
 }
 
-/* Puts six bytes at the _msize entry. Where the entry's first eight bytes
-   share an aligned quadword (the usual case: entries are aligned), they
-   change in one atomic exchange, so a thread entering _msize meanwhile
-   runs either the jump or the runtime's code, never a mix; otherwise as a
-   32-bit and a 16-bit store. */
-void WriteMsizeBytes(uint32_t low, uint16_t high)
+/* Puts six bytes at a runtime's _msize entry. Where the entry's first
+   eight bytes share an aligned quadword (the usual case: entries are
+   aligned), they change in one atomic exchange, so a thread entering _msize
+   meanwhile runs either the jump or the runtime's code, never a mix;
+   otherwise as a 32-bit and a 16-bit store. */
+void WriteMsizeBytes(uint8_t *entry, uint32_t low, uint16_t high)
 {
-    uint8_t *entry = s_msizeEntry;
     if (((uintptr_t)entry & 7) == 0) {
         uint64_t *word = (uint64_t *)entry;
         uint64_t old = __atomic_load_n(word, __ATOMIC_RELAXED);
@@ -194,10 +249,16 @@ void WriteMsizeBytes(uint32_t low, uint16_t high)
     *(volatile uint16_t *)(entry + 4) = high;
 }
 
+struct VR_RuntimeMsizeCall {
+    size_t (*msize)(void *);
+    void *block;
+    size_t result;
+};
+
 void *RuntimeMsizeBody(void *context)
 {
-    VR_MsizeCall *call = (VR_MsizeCall *)context;
-    call->result = ((size_t(*)(void *))s_msizeEntry)(call->block);
+    VR_RuntimeMsizeCall *call = (VR_RuntimeMsizeCall *)context;
+    call->result = call->msize(call->block);
     return 0;
 }
 
@@ -273,23 +334,37 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
         if (BlockFlagsOf(block) & kBlockAlt) return *(const uint32_t *)(p - 24);
         return *(const uint16_t *)(p - 4);
     }
+    return RuntimeBlockSize(0, block);
+}
+
+size_t RuntimeBlockSize(int runtime, void *block)
+{
     /* Null has no size, and the runtime's answer for it is not to be
        relied on. */
-    if (!block || !s_msizeEntry) return 0;
-    VR_MsizeCall call = {block, 0};
+    if (!block) return 0;
+    VR_RuntimeMsize *m = runtime >= 0 && runtime < vr_os::kMaxRuntimes ? &s_msize[runtime] : 0;
+    if (!m || !m->entry) {
+        /* A runtime without _msize of its own (or the exported function
+           called by a program of none): the first runtime that has one. */
+        m = 0;
+        for (int r = 0; r < vr_os::kMaxRuntimes && !m; r++)
+            if (s_msize[r].entry) m = &s_msize[r];
+        if (!m) return 0;
+    }
+    VR_RuntimeMsizeCall call = {(size_t(*)(void *))(void *)m->entry, block, 0};
     void *unused;
-    if (!s_msizePatched) {
+    if (!m->patched) {
         /* The entry still holds the runtime's own code. */
         vr_os::CallGuarded(RuntimeMsizeBody, &call, &unused);
         return call.result;
     }
-    if (s_msizeTrampoline) {
+    if (m->trampoline) {
         /* The usual way: the runtime's code is run from the copy of its
            first instructions, and the entry is never rewritten. Other
            threads entering _msize directly while its original bytes were
            back in place could otherwise be caught half-way through them by
            the re-patch. */
-        return s_msizeTrampoline(block);
+        return m->trampoline(block);
     }
     /* Restore, call, re-patch, with the process lock held throughout so a
        second thread on this path never runs a half-restored entry. The
@@ -297,10 +372,10 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
        across it cannot deadlock; the guard makes sure the jump is back and
        the lock left even when the runtime faults on a bad pointer. */
     VR_ProcessLockGuard guard;
-    uint32_t patchedLow = *(volatile uint32_t *)s_msizeEntry;
-    uint16_t patchedHigh = *(volatile uint16_t *)(s_msizeEntry + 4);
-    WriteMsizeBytes(s_msizeSavedBytes.low, s_msizeSavedBytes.high);
+    uint32_t patchedLow = *(volatile uint32_t *)m->entry;
+    uint16_t patchedHigh = *(volatile uint16_t *)(m->entry + 4);
+    WriteMsizeBytes(m->entry, m->saved.low, m->saved.high);
     if (!vr_os::CallGuarded(RuntimeMsizeBody, &call, &unused)) call.result = 0;
-    WriteMsizeBytes(patchedLow, patchedHigh);
+    WriteMsizeBytes(m->entry, patchedLow, patchedHigh);
     return call.result;
 }

@@ -50,12 +50,54 @@ struct VR_SavedCode {
 };
 
 extern volatile int s_hooksInstalled;  /* 1 from the first installation on */
-extern uint8_t *s_msizeEntry;          /* the runtime's _msize entry, or null */
-extern VR_SavedCode s_msizeSavedBytes;
-extern int s_msizePatched;             /* 1 when _msize's entry holds our jump */
 
-/* Patches the runtime's entry points, once per process. */
+/* The _msize of one runtime slot, kept so that blocks the runtime made
+   before the library loaded can still be measured by the runtime's own
+   code. Invariant: patched implies entry; trampoline, when set, runs the
+   saved instructions and jumps to entry + their length. */
+struct VR_RuntimeMsize {
+    uint8_t *entry;                 /* the runtime's _msize entry, or null */
+    VR_SavedCode saved;             /* its first six bytes before patching */
+    int patched;                    /* 1 when the entry holds our jump */
+    size_t (*trampoline)(void *);   /* the runtime's code, its entry untouched; or null */
+};
+extern VR_RuntimeMsize s_msize[vr_os::kMaxRuntimes];
+
+/* Patches the runtimes' entry points, once per process. */
 void InstallRuntimeHooks();
+
+/* Writes the jump to replacement over the first five bytes of entry, after
+   making the pages they lie on writable; leaves the entry as it is when
+   that fails, when entry is null or when it is the replacement itself. The
+   one way every table of entries (shared or a target's own) is patched. */
+void PatchRuntimeEntry(uint8_t *entry, const void *replacement);
+
+/* A target's own replacement for entries of the shared table, by
+   vr_os::RuntimeEntry; null where the shared replacement serves. Written
+   only before InstallRuntimeHooks first runs. */
+extern const void *s_targetReplacements[vr_os::kEntryCount];
+
+/* 1 when entry holds the jump to replacement. */
+int EntryLeadsTo(const uint8_t *entry, const void *replacement);
+
+/* A copy of the entry's first whole instructions covering the jump,
+   followed by a jump back behind them: the entry's original code, callable
+   while the entry itself holds our jump. Null when those instructions
+   cannot run elsewhere or no room is left. Call before patching. */
+void *BuildTrampoline(uint8_t *entry);
+
+/* The size of a block outside library memory as runtime slot `runtime`
+   answers it (its _msize, run from the original code); 0 for null and
+   when that runtime has no _msize (then the first runtime that has one is
+   asked). */
+size_t RuntimeBlockSize(int runtime, void *block);
+
+/* The entries a target patches beyond the seven of every runtime (its
+   aligned family, _expand and the like): found before the process lock is
+   taken (the module lookup may allocate and takes the loader's lock),
+   patched under it. PatchTargetEntries returns how many it patched. */
+void FindTargetEntries();
+int PatchTargetEntries();
 
 enum {
     kJumpOpcode = 0xE9, /* jmp rel32 */

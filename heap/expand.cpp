@@ -1,0 +1,183 @@
+/*
+ * expand.cpp - resizing a block without ever moving it, the runtime's
+ * _expand: a small block within its size class, a big block within its
+ * chunk plus the free chunk or the reserved pages behind it, a direct block
+ * within its reservation. Where the block cannot take the new size where it
+ * lies the answer is null and nothing has changed, not even the heap's
+ * lists; unlike Realloc this never moves a block and never runs
+ * out-of-memory recovery (a caller of _expand has its own fallback).
+ */
+#include <string.h>
+
+#include "heap_internal.h"
+
+namespace {
+
+/* The chunk helpers of the big-block format (layout.h), as the big-block
+   code uses them. */
+inline VR_BigChunk *ChunkOfHeader(void *header)
+{
+    return (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
+}
+
+inline uint32_t ChunkSize(const VR_BigChunk *chunk)
+{
+    return chunk->sizeTag & ~1u;
+}
+
+inline uint32_t *TrailingTag(VR_BigChunk *chunk, uint32_t size)
+{
+    return (uint32_t *)BytesAfter(chunk, size - 4);
+}
+
+inline void SetTags(VR_BigChunk *chunk, uint32_t tag)
+{
+    chunk->sizeTag = tag;
+    *TrailingTag(chunk, tag & ~1u) = tag;
+}
+
+inline uint32_t Span(const void *a, const void *b)
+{
+    return (uint32_t)((uintptr_t)a - (uintptr_t)b);
+}
+
+inline uint8_t *ChunkEnd(VR_BigChunk *chunk)
+{
+    return BytesAfter(chunk, ChunkSize(chunk));
+}
+
+inline void PushFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
+{
+    chunk->prevChunk = 0;
+    chunk->nextChunk = head;
+    if (head) head->prevChunk = chunk;
+    head = chunk;
+}
+
+inline void UnlinkFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
+{
+    if (chunk->nextChunk) chunk->nextChunk->prevChunk = chunk->prevChunk;
+    if (chunk->prevChunk)
+        chunk->prevChunk->nextChunk = chunk->nextChunk;
+    else
+        head = chunk->nextChunk;
+}
+
+/* The chunk for request bytes of header and data (request validated). */
+inline uint32_t ChunkSizeFor(uint32_t request)
+{
+    uint32_t need = AlignUp(request + kChunkOverhead);
+    return need < kMinChunk ? (uint32_t)kMinChunk : need;
+}
+
+} // namespace
+
+int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
+{
+    VR_BigChunk *chunk = ChunkOfHeader(header);
+    VR_BigPageSet *ps = chunk->owner;
+    uint32_t n = ChunkSize(chunk);
+    uint32_t need = ChunkSizeFor(request);
+    VR_ASSERT(!(chunk->sizeTag & 1) && *TrailingTag(chunk, n) == chunk->sizeTag);
+
+    if (need > n) {
+        uint8_t *end = ChunkEnd(chunk);
+        VR_BigChunk *next = end != ps->commitEnd ? (VR_BigChunk *)end : 0;
+        uint32_t reserved = Span(ps->regionEnd, ps->commitEnd);
+        if (next && !(next->sizeTag & 1)) return 0;
+        uint32_t nextSize = next ? ChunkSize(next) : 0;
+        int nextIsLast = !next || ChunkEnd(next) == ps->commitEnd;
+        /* What lies behind the chunk must be enough before anything moves:
+           the free neighbour, and reserved pages when the neighbour (or the
+           chunk itself) ends the committed part. */
+        uint64_t reachable = (uint64_t)n + nextSize + (nextIsLast ? reserved : 0);
+        if (reachable < need) return 0;
+        uint32_t amount = 0;
+        if (n + nextSize < need) {
+            amount = (need - n - nextSize + s_pageSize - 1) & ~(s_pageSize - 1);
+            if (amount > reserved) return 0;
+            if (!CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) return 0;
+            ps->commitEnd = BytesAfter(ps->commitEnd, amount);
+        }
+        if (next) UnlinkFreeChunk(bigFreeChunks, next);
+        SetTags(chunk, n + nextSize + amount);
+    }
+    /* The heap's counters hold the chunk bytes in use. */
+    counters.bigBytes -= n;
+
+    /* Whatever the chunk holds beyond need goes back as a free chunk of
+       its own, merged with a free neighbour, when it is big enough for
+       one; a smaller rest stays in the chunk. */
+    uint32_t size = ChunkSize(chunk);
+    uint32_t surplus = size - need;
+    if (surplus < kMinChunk) {
+        counters.bigBytes += size;
+        UpdatePeak();
+        return 1;
+    }
+    counters.bigBytes += need;
+    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
+    uint8_t *tailEnd = BytesAfter(tail, surplus);
+    if (tailEnd != ps->commitEnd) {
+        VR_BigChunk *next = (VR_BigChunk *)tailEnd;
+        if (next->sizeTag & 1) {
+            UnlinkFreeChunk(bigFreeChunks, next);
+            surplus += ChunkSize(next);
+        }
+    }
+    tail->owner = ps;
+    SetTags(tail, surplus | 1);
+    PushFreeChunk(bigFreeChunks, tail);
+    SetTags(chunk, need);
+    return 1;
+}
+
+void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
+{
+    /* Only live blocks of a general heap: null, freed blocks and pointers
+       without a seal are not resized, and nothing is written. */
+    if (!block || !IsLibraryMemory(block) || !IsSealedBlock(block)) return 0;
+    if (BlockFlagsOf(block) & kBlockFree) return 0;
+
+    if (!(BlockFlagsOf(block) & kBlockAlt)) {
+        VR_BlockHeader *h = SmallHeaderOf(block);
+        if (size > s_sizeClasses[h->sizeClass] - 8) return 0;
+        VR_Heap *owner = ((VR_SmallPageSet *)PageSetOf(block))->owner;
+        uint32_t old = h->requestedSize;
+        /* Only the block's own caller writes its header, as in Realloc. */
+        if (size > old && (owner->flags & VR_HEAP_ZERO_INIT)) memset((uint8_t *)block + old, 0, size - old);
+        h->requestedSize = (uint16_t)size;
+        return block;
+    }
+
+    VR_AltBlock *h = AltHeaderOf(block);
+    VR_Heap *o = h->heap;
+    uint32_t old = h->size;
+    uint32_t request;
+    if (size > 0xFFFFFFFFu - kAltHeaderSize || !RoundUpChecked(size + kAltHeaderSize, kBlockAlignment, &request)) return 0;
+
+    if (h->direct) {
+        /* A virtual block never moves: its reservation is the limit. */
+        uint32_t extent;
+        if (request > 0xFFFFFFFFu - sizeof(VR_VirtualHeader) ||
+            !RoundUpChecked(request + sizeof(VR_VirtualHeader), s_pageSize, &extent))
+            return 0;
+        VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+        uint32_t committed = v->committedBytes;
+        if (!ResizeVirtual(h, request, 0)) return 0;
+        o->Lock();
+        o->counters.directBytes += v->committedBytes - committed;
+        o->UpdatePeak();
+        o->Unlock();
+    } else {
+        /* Chunk sizes must not wrap: the same bound the big path sets. */
+        if (request > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;
+        o->Lock();
+        int fits = o->ResizeChunkInPlace(h, request);
+        o->Unlock();
+        if (!fits) return 0;
+    }
+    if (size > old && (o->flags & VR_HEAP_ZERO_INIT)) memset(BytesAfter(block, old), 0, size - old);
+    h->size = size;
+    return block;
+}
