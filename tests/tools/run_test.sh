@@ -88,8 +88,13 @@ if [ "$target" = linux ]; then
 else
   expect "not a PE program" 126 "not a Windows program" -- run "$tmp/text.exe"
   expect "a DLL is not a program" 126 "is a DLL" -- run 'C:\windows\system32\kernel32.dll'
-  # A program Wine ships passes its exit code through.
+  # Programs Wine ships (on ucrtbase.dll): the exit code passes through,
+  # and the library serves them.
   expect "Wine's cmd.exe exit code" 7 "" -- run cmd.exe /c exit 7
+  if run --stats="$tmp/reg.txt" reg.exe query 'HKCU\Software' >/dev/null 2>&1 </dev/null &&
+     [ "$(default_blocks "$tmp/reg.txt")" -gt 0 ]; then
+    ok "real program (Wine's reg.exe) served: $(default_blocks "$tmp/reg.txt") blocks at exit, $(peak_committed "$tmp/reg.txt") committed at the peak"
+  else bad "Wine's reg.exe not served: $(tr -d '\r' <"$tmp/reg.txt" 2>/dev/null | head -12)"; fi
   # A real program we did not write, importing msvcrt: 7-Zip's 7za, when
   # scripts/fetch-programs has fetched it.
   if [ -n "$programs" ] && [ -f "$programs/7za.exe" ]; then
