@@ -32,17 +32,7 @@ VR_LockStorage s_recoveryLock;
 int s_recoveryLockReady = 0;
 
 struct VR_RecoveryLockGuard {
-    VR_RecoveryLockGuard()
-    {
-        if (!__atomic_load_n(&s_recoveryLockReady, __ATOMIC_ACQUIRE)) {
-            VR_ProcessLockGuard guard;
-            if (!s_recoveryLockReady) {
-                vr_os::LockInit(&s_recoveryLock);
-                __atomic_store_n(&s_recoveryLockReady, 1, __ATOMIC_RELEASE);
-            }
-        }
-        vr_os::LockEnter(&s_recoveryLock);
-    }
+    VR_RecoveryLockGuard() { vr_os::LockEnter(RecoveryLock()); }
     /* Also run when a handler throws, so the lock is never left held. */
     ~VR_RecoveryLockGuard() { vr_os::LockLeave(&s_recoveryLock); }
     VR_RecoveryLockGuard(const VR_RecoveryLockGuard &) = delete;
@@ -50,6 +40,18 @@ struct VR_RecoveryLockGuard {
 };
 
 } // namespace
+
+VR_LockStorage *RecoveryLock()
+{
+    if (!__atomic_load_n(&s_recoveryLockReady, __ATOMIC_ACQUIRE)) {
+        VR_ProcessLockGuard guard;
+        if (!s_recoveryLockReady) {
+            vr_os::LockInit(&s_recoveryLock);
+            __atomic_store_n(&s_recoveryLockReady, 1, __ATOMIC_RELEASE);
+        }
+    }
+    return &s_recoveryLock;
+}
 
 int VR_AHeap::s_globalBypassFree = 0;
 void (*VR_AHeap::s_fpEmergencyCallback)() = 0;
@@ -102,9 +104,12 @@ int VR_AHeap::Init(long newFlags, int lazy, int oneSize)
 
     /* Static storage is whatever is neither library memory nor the calling
        thread's stack: such an object was all zero before its constructor
-       ran, so its initialized word can be trusted. */
-    int isStatic = !IsLibraryMemory(this) && !IsStackMemory(this);
+       ran, so its initialized word can be trusted. The process heaps are
+       known to be static; asking the system about the stack can take it a
+       dozen calls, which every process start would pay for them. */
     int isDefault = this == static_cast<VR_AHeap *>(&DefaultHeap);
+    int isProcessHeap = isDefault || this == static_cast<VR_AHeap *>(&HeapForHeaps);
+    int isStatic = isProcessHeap || (!IsLibraryMemory(this) && !IsStackMemory(this));
     int defaultSingle = isDefault && s_initCalled && s_initMultithreaded == 0;
 
     if (isStatic && initialized) {

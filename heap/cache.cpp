@@ -6,6 +6,7 @@
  * destruction and bypass, the checker, and the totals for statistics.
  */
 #include "cache.h"
+#include "registry.h"
 
 uint8_t s_cacheClassOf[1025];
 uint32_t VR_Cache::s_smallCapacity[VR_Heap::kSizeClassCount];
@@ -41,6 +42,8 @@ struct VR_CacheLockGuard {
             VR_ProcessLockGuard guard;
             if (!s_cacheLockReady) {
                 vr_os::LockInit(&s_cacheLock);
+                /* Fork holds it too, after the heap locks (the order here). */
+                RegisterForkLock(&s_cacheLock);
                 __atomic_store_n(&s_cacheLockReady, 1, __ATOMIC_RELEASE);
             }
         }

@@ -9,68 +9,7 @@
  */
 #include <string.h>
 
-#include "heap_internal.h"
-
-namespace {
-
-/* The chunk helpers of the big-block format (layout.h), as the big-block
-   code uses them. */
-inline VR_BigChunk *ChunkOfHeader(void *header)
-{
-    return (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
-}
-
-inline uint32_t ChunkSize(const VR_BigChunk *chunk)
-{
-    return chunk->sizeTag & ~1u;
-}
-
-inline uint32_t *TrailingTag(VR_BigChunk *chunk, uint32_t size)
-{
-    return (uint32_t *)BytesAfter(chunk, size - 4);
-}
-
-inline void SetTags(VR_BigChunk *chunk, uint32_t tag)
-{
-    chunk->sizeTag = tag;
-    *TrailingTag(chunk, tag & ~1u) = tag;
-}
-
-inline uint32_t Span(const void *a, const void *b)
-{
-    return (uint32_t)((uintptr_t)a - (uintptr_t)b);
-}
-
-inline uint8_t *ChunkEnd(VR_BigChunk *chunk)
-{
-    return BytesAfter(chunk, ChunkSize(chunk));
-}
-
-inline void PushFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
-{
-    chunk->prevChunk = 0;
-    chunk->nextChunk = head;
-    if (head) head->prevChunk = chunk;
-    head = chunk;
-}
-
-inline void UnlinkFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
-{
-    if (chunk->nextChunk) chunk->nextChunk->prevChunk = chunk->prevChunk;
-    if (chunk->prevChunk)
-        chunk->prevChunk->nextChunk = chunk->nextChunk;
-    else
-        head = chunk->nextChunk;
-}
-
-/* The chunk for request bytes of header and data (request validated). */
-inline uint32_t ChunkSizeFor(uint32_t request)
-{
-    uint32_t need = AlignUp(request + kChunkOverhead);
-    return need < kMinChunk ? (uint32_t)kMinChunk : need;
-}
-
-} // namespace
+#include "chunks.h"
 
 int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
 {

@@ -14,6 +14,10 @@
 inline uint8_t *BytesAfter(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p + n); }
 inline uint8_t *BytesBefore(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p - n); }
 
+/* The recovery lock (aheap.cpp), created on first call: out-of-memory
+   recovery runs under it, and fork takes it first of all the locks. */
+VR_LockStorage *RecoveryLock();
+
 /* The chunk size of a big block of size bytes; 0 when none can hold it. */
 uint32_t BigChunkSizeFor(uint32_t size);
 

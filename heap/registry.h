@@ -3,8 +3,8 @@
  * destructor has not run, so that process-wide work (locking every heap
  * around fork, statistics) can reach them all.
  *
- * The table lives in pages of its own, so nothing here allocates from a
- * heap, and it is guarded by the process lock: registration happens where
+ * The table lives in static storage and then in pages of its own, so
+ * nothing here allocates from a heap, and it is guarded by the process lock: registration happens where
  * heaps are set up, which may already hold that lock (a static heap set up
  * on first use). Walkers hold the process lock too, so they must not take
  * a heap's lock meanwhile (lock order is heap -> process); copy what is
@@ -38,5 +38,35 @@ int HeapIsOneSize(uint32_t index);
  */
 int PinHeap(VR_AHeap *heap);
 void UnpinHeap();
+
+/* Changes with every registration and removal (of heaps and of fork
+   locks), so a walker that left the process lock can tell whether the
+   list it copied still holds. The caller holds the process lock. */
+uint32_t HeapListVersion();
+
+/* While frozen (set and cleared under the process lock by the thread that
+   forks), UnregisterHeap on any other thread waits: the forking thread is
+   about to take the lock inside that heap, so the heap must not go away. */
+void FreezeHeapList(int frozen);
+
+/*
+ * Other locks of the library that fork must hold: taken after every heap's
+ * lock and before the process lock, in the order of registration, so each
+ * must come after the heap locks and before the process lock in the lock
+ * order too. A lock registers once, for the life of the process, and must
+ * stay valid (static storage); 0 when the table is full.
+ */
+enum { kMaxForkLocks = 8 };
+int RegisterForkLock(VR_LockStorage *lock);
+/* The caller holds the process lock for both. */
+uint32_t ForkLockCount();
+VR_LockStorage *ForkLockAt(uint32_t index);
+
+/* A heap's own lock, for the fork code only (the heaps' lock fields are
+   otherwise their own business). */
+struct VR_HeapLocks {
+    /* The heap's lock, or null when the heap runs without one. */
+    static VR_LockStorage *Of(VR_AHeap *heap) { return heap->lockActive ? &heap->lock : 0; }
+};
 
 #endif

@@ -114,6 +114,7 @@ protected:
 
     friend VR_API void BypassFreeing(VR_AHeap *heap);
     friend class InitVorrel;    /* drops DefaultHeap's lock for single-threaded use */
+    friend struct VR_HeapLocks; /* takes every heap's lock around fork */
     friend struct VR_Test;
     friend struct VR_StatsReader;
     friend struct VR_Cache;     /* the thread cache binds to locked heaps */
@@ -156,6 +157,10 @@ public:
 
     void *AllocMem(unsigned long size);
     static void FreeMem(void *block);
+    /* A block whose pointer is a multiple of alignment (a power of two;
+       anything else yields null), freed, resized and measured like any
+       other block. */
+    void *AllocAligned(unsigned long alignment, unsigned long size);
 
     void *Alloc(unsigned long size, int zero);
     void *AllocArray(unsigned long count, unsigned long size, int zero);

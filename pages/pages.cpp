@@ -77,6 +77,12 @@ void EnsureProcessLock()
         __builtin_ia32_pause();
 }
 
+VR_LockStorage *ProcessLockStorage()
+{
+    EnsureProcessLock();
+    return &s_processLock;
+}
+
 void ProcessLockEnter()
 {
     EnsureProcessLock();

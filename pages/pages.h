@@ -41,6 +41,9 @@ VR_API void ProcessLockLeave();
 VR_API int ProcessLockTryEnter();
 /* Creates the process lock if it does not exist yet, without taking it. */
 VR_API void EnsureProcessLock();
+/* The process lock itself, created if needed, for the work that must hold
+   every lock of the library at once (fork). */
+VR_LockStorage *ProcessLockStorage();
 
 struct VR_ProcessLockGuard {
     VR_ProcessLockGuard() { ProcessLockEnter(); }

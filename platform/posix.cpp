@@ -129,6 +129,7 @@ struct Mapping {
     uint32_t end;
     int readable;
     int writable;
+    char perms[4];  /* "rwxp" as printed: protection and private/shared */
 };
 
 int ParseHex(const char *&s, uint32_t *out)
@@ -155,49 +156,100 @@ int ParseMapsLine(const char *line, Mapping *m)
     if (!ParseHex(s, &m->end) || *s++ != ' ') return 0;
     m->readable = s[0] == 'r';
     m->writable = s[1] == 'w';
+    for (int i = 0; i < 4; i++) m->perms[i] = s[i];
     /* An end of 0 means the mapping reaches the top of 4 GB. */
     return m->end > m->start || m->end == 0;
 }
 
-/* Scans /proc/self/maps for the mapping that holds a. Returns -1 when the
-   file cannot be read, 1 with *hit filled when a is mapped, 0 when it is not;
-   *nextStart is then the start of the next mapping above a (0: none). */
-int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart)
-{
-    int fd;
-    do fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-
+/* Reads /proc/self/maps line by line, with raw open and read into buffers
+   on the stack (nothing here may allocate). Errors of the system calls do
+   not reach the caller's errno. */
+struct VR_MapsReader {
+    int fd = -1;
+    int savedErrno;
+    ssize_t have, at;
+    uint32_t used;
     char buf[1024];
     char line[48];   /* only the address range and permissions are needed */
-    uint32_t used = 0;
-    int found = 0;
-    uint32_t next = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n && !found; i++) {
-            char c = buf[i];
+
+    int Open()
+    {
+        savedErrno = errno;
+        do fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        have = at = 0;
+        used = 0;
+        if (fd < 0) errno = savedErrno;
+        return fd >= 0;
+    }
+
+    /* The next line that parses; 0 at the end of the file. */
+    int Next(Mapping *m)
+    {
+        for (;;) {
+            if (at == have) {
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return 0;
+                have = n;
+                at = 0;
+            }
+            char c = buf[at++];
             if (c != '\n') {
                 if (used < sizeof line - 1) line[used++] = c;
                 continue;
             }
             line[used] = 0;
             used = 0;
-            Mapping m;
-            if (!ParseMapsLine(line, &m)) continue;
-            if (a >= m.start && (m.end == 0 || a < m.end)) {
-                *hit = m;
-                found = 1;
-            } else if (m.start > a && (next == 0 || m.start < next)) {
-                next = m.start;
-            }
+            if (ParseMapsLine(line, m)) return 1;
         }
-        if (found) break;
     }
-    close(fd);
+
+    ~VR_MapsReader()
+    {
+        if (fd >= 0) close(fd);
+        errno = savedErrno;
+    }
+};
+
+inline int Holds(const Mapping &m, uintptr_t a)
+{
+    return a >= m.start && (m.end == 0 || a < m.end);
+}
+
+/* Scans /proc/self/maps for the mapping that holds a. Returns -1 when the
+   file cannot be read, 1 with *hit filled when a is mapped, 0 when it is not;
+   *nextStart is then the start of the next mapping above a (0: none).
+   With joinRun, hit->end is carried on across the mappings that follow
+   without a gap and with the same protection, so it ends where the run of
+   equal pages ends, as VirtualQuery reports it: the kernel splits one
+   region into several mappings for reasons of its own (a fork, a partial
+   mprotect or madvise). The run stops at the library's reservations, which
+   are allocations of their own. */
+int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart, int joinRun = 0)
+{
+    VR_MapsReader maps;
+    if (!maps.Open()) return -1;
+    int found = 0;
+    uint32_t next = 0;
+    uint32_t base, size;
+    Mapping m;
+    while (maps.Next(&m)) {
+        if (found) {
+            /* Lines come in address order: this one continues the run or
+               ends it. */
+            if (hit->end == 0 || m.start != hit->end || memcmp(m.perms, hit->perms, 4) != 0 ||
+                FindReservation(m.start, &base, &size, 0))
+                break;
+            hit->end = m.end;
+        } else if (Holds(m, a)) {
+            *hit = m;
+            found = 1;
+            if (!joinRun) break;
+        } else if (m.start > a && (next == 0 || m.start < next)) {
+            next = m.start;
+        }
+    }
     if (nextStart) *nextStart = next;
     return found;
 }
@@ -260,9 +312,14 @@ void vr_os::Decommit(void *address, uint32_t size)
         return;
     }
     /* DONTNEED drops the pages of a private anonymous mapping: the memory
-       goes back to the system and the pages read zero if committed again. */
+       goes back to the system and the pages read zero if committed again.
+       Freeing leads here, and free leaves errno alone: a refusal (the
+       protection change needs a mapping the system will not make) only
+       leaves the emptied pages accessible. */
+    int saved = errno;
     madvise((void *)first, end - first, MADV_DONTNEED);
     mprotect((void *)first, end - first, PROT_NONE);
+    errno = saved;
 }
 
 int vr_os::Release(void *base)
@@ -280,7 +337,18 @@ int vr_os::Release(void *base)
     uint32_t lastRegion = (uint32_t)((b + size - 1) >> kRegionShift);
     for (uint32_t i = (uint32_t)(b >> kRegionShift); i <= lastRegion; i++)
         __atomic_store_n(&s_owner[i], 0, __ATOMIC_RELEASE);
-    munmap(base, size);
+    /* The system refuses when unmapping would split a mapping beyond its
+       limit on mappings; nothing is unmapped then. The range is still ours
+       and stays on the tables, so the library keeps knowing it as reserved,
+       and errno is left as it was: free must not change it. */
+    int saved = errno;
+    if (munmap(base, size) != 0) {
+        errno = saved;
+        __atomic_store_n(&s_reservation[b >> kRegionShift], r, __ATOMIC_RELEASE);
+        for (uint32_t i = (uint32_t)(b >> kRegionShift); i <= lastRegion; i++)
+            __atomic_store_n(&s_owner[i], (uint32_t)b | kOwnerLive, __ATOMIC_RELEASE);
+        return 0;
+    }
     return 1;
 }
 
@@ -292,10 +360,11 @@ int vr_os::QueryRegion(const void *p, RegionInfo *info)
     uint32_t base, size, flags;
     Mapping m;
     uint32_t next = 0;
-    int r = FindMapping(a, &m, &next);
+    int inReservation = FindReservation(a, &base, &size, &flags);
+    int r = FindMapping(a, &m, &next, !inReservation);
     if (r < 0) return 0;
 
-    if (FindReservation(a, &base, &size, &flags)) {
+    if (inReservation) {
         /* The kernel may merge a reservation's mapping with a neighbour of
            equal protection; the run ends at the reservation's edge anyway. */
         if (r == 0) return 0;
@@ -330,17 +399,35 @@ int vr_os::QueryRegion(const void *p, RegionInfo *info)
     return 1;
 }
 
+/* The bounds of this library's own image (its ELF header and the end of
+   its zero-filled data), as the linker defines them for every module;
+   hidden, so they name this module's and never the program's. */
+extern "C" const char __ehdr_start[] __attribute__((visibility("hidden")));
+extern "C" const char _end[] __attribute__((visibility("hidden")));
+
 int vr_os::IsOnThreadStack(const void *p)
 {
     volatile char local = 0;
     uint32_t base, size;
+    /* The library's own static objects (its heaps among them, whose set-up
+       asks this at every process start) are no stack: answered without
+       reading the mappings. */
+    if ((uintptr_t)p - (uintptr_t)__ehdr_start < (uintptr_t)_end - (uintptr_t)__ehdr_start) return 0;
     /* Library memory is never a stack, even where the kernel has merged its
        mapping with a neighbouring stack of equal protection. */
     if (FindReservation((uintptr_t)p, &base, &size, 0)) return 0;
-    Mapping mine, theirs;
-    if (FindMapping((uintptr_t)&local, &mine, 0) != 1) return 0;
-    if (FindMapping((uintptr_t)p, &theirs, 0) != 1) return 0;
-    return mine.start == theirs.start;
+    /* One pass finds both mappings: the one of the stack in use and p's. */
+    VR_MapsReader maps;
+    if (!maps.Open()) return 0;
+    uintptr_t here = (uintptr_t)&local;
+    Mapping m;
+    int mine = -1, theirs = -1, index = 0;
+    while ((mine < 0 || theirs < 0) && maps.Next(&m)) {
+        if (Holds(m, here)) mine = index;
+        if (Holds(m, (uintptr_t)p)) theirs = index;
+        index++;
+    }
+    return mine >= 0 && mine == theirs;
 }
 
 /* How long a thread that finds a lock held polls it before it sleeps. A

@@ -69,9 +69,35 @@ uint32_t vr_os::SystemPageSize()
     return p > 0 ? (uint32_t)p : 4096;
 }
 
+namespace {
+
+/* Pages already made writable. Nothing ever takes that back, and the C
+   library's entries share a few pages, so most entries need no system call
+   of their own. Written only by the installers, under the process lock. */
+const uint32_t kWritableKept = 16;
+uintptr_t s_writablePages[kWritableKept];
+uint32_t s_writableCount;
+
+int IsWritableAlready(uintptr_t page)
+{
+    for (uint32_t i = 0; i < s_writableCount; i++)
+        if (s_writablePages[i] == page) return 1;
+    return 0;
+}
+
+} // namespace
+
 int vr_os::MakeCodeWritable(void *first, uint32_t length)
 {
-    return mprotect(first, length, PROT_READ | PROT_WRITE | PROT_EXEC) == 0 ? 1 : 0;
+    uint32_t page = SystemPageSize();
+    uintptr_t start = (uintptr_t)first;
+    int known = 1;
+    for (uintptr_t p = start; p - start < length; p += page) known &= IsWritableAlready(p);
+    if (known) return 1;
+    if (mprotect(first, length, PROT_READ | PROT_WRITE | PROT_EXEC) != 0) return 0;
+    for (uintptr_t p = start; p - start < length; p += page)
+        if (!IsWritableAlready(p) && s_writableCount < kWritableKept) s_writablePages[s_writableCount++] = p;
+    return 1;
 }
 
 int vr_os::RunStandardNewHandler(uint32_t, int *result)

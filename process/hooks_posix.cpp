@@ -1,13 +1,257 @@
 /*
- * hooks_posix.cpp - the entries the C library has beyond the seven that
- * every runtime's interception covers: none of the Windows runtimes' own
- * (aligned family, _expand, _recalloc, array new and delete) exists here.
+ * hooks_posix.cpp - what the interception does on Linux beyond the shared
+ * table: the C library's contract for the shared entries, and the aligned
+ * allocation entries, which only this target's runtime has.
+ *
+ * The contract programs written against the GNU C library rely on: an
+ * empty request (malloc(0), realloc(NULL, 0)) gets a unique minimal block
+ * rather than null, which such programs take for exhausted memory; every
+ * failed allocation sets errno to ENOMEM; no request above PTRDIFF_MAX
+ * succeeds (the difference of two pointers into the block would overflow).
+ * free leaves errno alone: the only calls under it that can set errno are
+ * the platform's, which keep it. The shared replacements keep the runtime's
+ * behaviour of the other target; the wrappers here put the difference
+ * around them and stand in their place in the shared table.
+ *
+ * The aligned entries (memalign, posix_memalign, aligned_alloc, valloc,
+ * pvalloc, and C++17 operator new and delete with an alignment) are patched
+ * like the shared ones and served by VR_Heap::AllocAligned from the calling
+ * thread's default heap; their blocks are ordinary blocks for free, realloc
+ * and malloc_usable_size. Without this the runtime would serve them, and
+ * its blocks would be foreign to the patched free, which keeps them for
+ * good.
  */
+#include <dlfcn.h>
+#include <errno.h>
+#include <stddef.h>
+#include <stdint.h>
+
 #include "process_internal.h"
 
-void FindTargetEntries() {}
+/* The four replacements of shared entries are exported, as the shared ones
+   are, so that callers (and the tests) can reach them directly. */
+extern "C" {
+VR_API void *VRHookMallocPosix(size_t size);
+VR_API void *VRHookCallocPosix(size_t count, size_t size);
+VR_API void *VRHookReallocPosix(void *block, size_t size);
+VR_API void *VRHookNewPosix(size_t size);
+void *VRHookMemalign(size_t alignment, size_t size);
+int VRHookPosixMemalign(void **result, size_t alignment, size_t size);
+void *VRHookAlignedAlloc(size_t alignment, size_t size);
+void *VRHookValloc(size_t size);
+void *VRHookPvalloc(size_t size);
+void *VRHookNewAligned(size_t size, size_t alignment);
+}
+
+namespace {
+
+/* PTRDIFF_MAX of the 32-bit target. */
+const size_t kMaxRequest = 0x7FFFFFFF;
+
+inline void *Failed(int error)
+{
+    errno = error;
+    return 0;
+}
+
+struct VR_AlignedCall {
+    size_t alignment;
+    size_t size;
+};
+
+void *AlignedBody(void *context)
+{
+    VR_AlignedCall *call = (VR_AlignedCall *)context;
+    return ThreadDefaultHeap().AllocAligned(call->alignment, call->size);
+}
+
+/* A block of size bytes aligned to alignment (a power of two), under the
+   same catch-all guard as malloc. */
+void *AlignedBlock(size_t alignment, size_t size)
+{
+    if (size > kMaxRequest) return Failed(ENOMEM);
+    VR_AlignedCall call = {alignment, size};
+    void *result;
+    vr_os::CallGuarded(AlignedBody, &call, &result);
+    if (!result) errno = ENOMEM;
+    return result;
+}
+
+inline int IsPowerOfTwo(size_t x)
+{
+    return x && !(x & (x - 1));
+}
+
+uint32_t PageSize()
+{
+    if (!__atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE)) LoadSystemInfo();
+    return s_pageSize;
+}
+
+} // namespace
+
+extern "C" void *VRHookMallocPosix(size_t size)
+{
+    /* One test for both rare cases: 0 wraps round to the top. */
+    if (__builtin_expect(size - 1 >= kMaxRequest, 0)) {
+        if (size) return Failed(ENOMEM);
+        /* calloc of nothing: a block of recorded size 0 under the guard. */
+        void *minimal = VRHookCalloc(0, 0);
+        return minimal ? minimal : Failed(ENOMEM);
+    }
+    void *p = VRHookMalloc(size);
+    if (__builtin_expect(!p, 0)) errno = ENOMEM;
+    return p;
+}
+
+extern "C" void *VRHookCallocPosix(size_t count, size_t size)
+{
+    size_t bytes;
+    if (__builtin_mul_overflow(count, size, &bytes) || bytes > kMaxRequest) return Failed(ENOMEM);
+    void *p = VRHookCalloc(count, size);
+    if (!p) errno = ENOMEM;
+    return p;
+}
+
+extern "C" void *VRHookReallocPosix(void *block, size_t size)
+{
+    if (size > kMaxRequest) return Failed(ENOMEM);
+    if (!block) return VRHookMallocPosix(size);
+    void *p = VRHookRealloc(block, size);
+    /* Shrinking to nothing frees the block and answers null, no error. */
+    if (!p && size) errno = ENOMEM;
+    return p;
+}
+
+extern "C" void *VRHookNewPosix(size_t size)
+{
+    if (size > kMaxRequest) return Failed(ENOMEM);
+    void *p = VRHookNew(size);
+    if (!p) errno = ENOMEM;
+    return p;
+}
+
+/* memalign rounds an alignment that is no power of two up to the next one,
+   and refuses one that has no power of two above it in range. */
+extern "C" void *VRHookMemalign(size_t alignment, size_t size)
+{
+    if (alignment > kMaxRequest + 1) return Failed(EINVAL);
+    size_t a = 1;
+    while (a < alignment) a <<= 1;
+    return AlignedBlock(a, size);
+}
+
+/* The result goes to *result only on success; failures are returned, not
+   reported through the pointer. */
+extern "C" int VRHookPosixMemalign(void **result, size_t alignment, size_t size)
+{
+    if (!IsPowerOfTwo(alignment) || alignment % sizeof(void *)) return EINVAL;
+    void *p = AlignedBlock(alignment, size);
+    if (!p) return ENOMEM;
+    *result = p;
+    return 0;
+}
+
+extern "C" void *VRHookAlignedAlloc(size_t alignment, size_t size)
+{
+    if (!IsPowerOfTwo(alignment)) return Failed(EINVAL);
+    return AlignedBlock(alignment, size);
+}
+
+extern "C" void *VRHookValloc(size_t size)
+{
+    return AlignedBlock(PageSize(), size);
+}
+
+/* A whole number of pages, page-aligned. */
+extern "C" void *VRHookPvalloc(size_t size)
+{
+    size_t page = PageSize();
+    if (size > kMaxRequest - (page - 1)) return Failed(ENOMEM);
+    return AlignedBlock(page, (size + page - 1) & ~(page - 1));
+}
+
+/* operator new(size_t, align_val_t) and its array and nothrow forms (the
+   nothrow argument comes after and is not read; the caller removes the
+   arguments). As the shared operator new: no guard, and exhausted memory
+   yields null rather than an exception. The alignment is a power of two
+   by the language's rules; anything else yields null. */
+extern "C" void *VRHookNewAligned(size_t size, size_t alignment)
+{
+    if (size > kMaxRequest) return Failed(ENOMEM);
+    void *p = ThreadDefaultHeap().AllocAligned(alignment, size);
+    if (!p) errno = ENOMEM;
+    return p;
+}
+
+namespace {
+
+struct VR_PosixEntry {
+    const char *module;
+    const char *symbol;
+    const void *replacement;
+};
+
+const char kLibc[] = "libc.so.6";
+const char kLibstdcxx[] = "libstdc++.so.6";
+
+/* The aligned family. Operator delete in every form needs nothing but the
+   pointer, which comes first: the shared free serves all of them. */
+const VR_PosixEntry kPosixEntries[] = {
+    {kLibc, "memalign", (const void *)&VRHookMemalign},
+    {kLibc, "posix_memalign", (const void *)&VRHookPosixMemalign},
+    {kLibc, "aligned_alloc", (const void *)&VRHookAlignedAlloc},
+    {kLibc, "valloc", (const void *)&VRHookValloc},
+    {kLibc, "pvalloc", (const void *)&VRHookPvalloc},
+    {kLibstdcxx, "_ZnwjSt11align_val_t", (const void *)&VRHookNewAligned},
+    {kLibstdcxx, "_ZnajSt11align_val_t", (const void *)&VRHookNewAligned},
+    {kLibstdcxx, "_ZnwjSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookNewAligned},
+    {kLibstdcxx, "_ZnajSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookNewAligned},
+    {kLibstdcxx, "_ZdlPvSt11align_val_t", (const void *)&VRHookFree},
+    {kLibstdcxx, "_ZdaPvSt11align_val_t", (const void *)&VRHookFree},
+    {kLibstdcxx, "_ZdlPvjSt11align_val_t", (const void *)&VRHookFree},
+    {kLibstdcxx, "_ZdaPvjSt11align_val_t", (const void *)&VRHookFree},
+    {kLibstdcxx, "_ZdlPvSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookFree},
+    {kLibstdcxx, "_ZdaPvSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookFree},
+};
+const int kPosixEntryCount = sizeof kPosixEntries / sizeof kPosixEntries[0];
+
+/* Found before patching (FindTargetEntries), read afterwards only. */
+void *s_posixEntries[kPosixEntryCount];
+
+/* Before the shared installer (priority 200): the shared entries get this
+   target's replacements from the start. */
+__attribute__((constructor(199))) void SetTargetReplacements()
+{
+    s_targetReplacements[vr_os::kEntryMalloc] = (const void *)&VRHookMallocPosix;
+    s_targetReplacements[vr_os::kEntryCalloc] = (const void *)&VRHookCallocPosix;
+    s_targetReplacements[vr_os::kEntryRealloc] = (const void *)&VRHookReallocPosix;
+    s_targetReplacements[vr_os::kEntryNew] = (const void *)&VRHookNewPosix;
+}
+
+} // namespace
+
+void FindTargetEntries()
+{
+    for (int i = 0; i < kPosixEntryCount; i++) {
+        void *module = dlopen(kPosixEntries[i].module, RTLD_LAZY | RTLD_NOLOAD);
+        s_posixEntries[i] = module ? dlsym(module, kPosixEntries[i].symbol) : 0;
+    }
+}
 
 int PatchTargetEntries()
 {
-    return 0;
+    int patched = 0;
+    for (int i = 0; i < kPosixEntryCount; i++) {
+        /* Names that share their code with an earlier one (aligned_alloc is
+           memalign in some versions of the C library) keep the first jump:
+           one entry can hold only one. */
+        int seen = 0;
+        for (int j = 0; j < i; j++) seen |= s_posixEntries[j] == s_posixEntries[i];
+        if (seen) continue;
+        uint8_t *entry = (uint8_t *)s_posixEntries[i];
+        PatchRuntimeEntry(entry, kPosixEntries[i].replacement);
+        if (EntryLeadsTo(entry, kPosixEntries[i].replacement)) patched++;
+    }
+    return patched;
 }

@@ -35,6 +35,7 @@ struct VR_Test {
     static VR_BlockHeader *&FreeList(VR_Heap &h, int k) { return h.freeLists[k]; }
     static VR_BigPageSet *&BigPageSets(VR_Heap &h) { return h.bigPageSets; }
     static VR_BigChunk *&BigFreeChunks(VR_Heap &h) { return h.bigFreeChunks; }
+    static VR_HeapCounters &Counters(VR_Heap &h) { return h.counters; }
     static unsigned long SizeClass(int k) { return VR_Heap::s_sizeClasses[k]; }
     static unsigned SizeClassOf(unsigned t) { return VR_Heap::s_sizeClassOf[t]; }
 

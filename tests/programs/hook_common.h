@@ -14,6 +14,17 @@
 #include "platform.h"
 #include "vorrel.h"
 
+#if !defined(_WIN32)
+#include <stdlib.h>
+/* Linux's replacements of the shared entries (process/hooks_posix.cpp). */
+extern "C" {
+VR_API void *VRHookMallocPosix(size_t size);
+VR_API void *VRHookCallocPosix(size_t count, size_t size);
+VR_API void *VRHookReallocPosix(void *block, size_t size);
+VR_API void *VRHookNewPosix(size_t size);
+}
+#endif
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -83,6 +94,20 @@ static inline void *JumpTarget(void *entry)
     return (void *)((uintptr_t)p + 5 + (uintptr_t)displacement);
 }
 
+#if !defined(_WIN32)
+/* Blocks of the C library's own heap made before the library was loaded:
+   the program's preinit functions run before any shared library's
+   initialisers, so this malloc is still the C library's. Every allocation
+   entry is patched later, so there is no other way to such a block. */
+enum { kForeignPool = 32 };
+static void *g_foreignPool[kForeignPool];
+static void MakeForeignPool()
+{
+    for (int i = 0; i < kForeignPool; i++) g_foreignPool[i] = malloc(16 * (i + 1));
+}
+__attribute__((section(".preinit_array"), used)) static void (*g_makeForeignPool)() = MakeForeignPool;
+#endif
+
 /* A block of the runtime's own heap, as one handed out before the
    interception began: the runtime's allocator proper, not its patched
    entry. */
@@ -93,10 +118,42 @@ static inline void *ForeignBlock(size_t size)
     GetHeap get = (GetHeap)(void *)GetProcAddress(GetModuleHandleA("msvcrt"), "_get_heap_handle");
     return get ? HeapAlloc(get(), 0, size) : 0;
 #else
-    /* Alignment above the C library's own, so it cannot hand the request
-       on to (the patched) malloc. */
-    return memalign(64, size);
+    /* The smallest unused block of the pool that holds size bytes (pool
+       block i holds 16 (i + 1)). */
+    for (int i = (int)(size ? (size - 1) / 16 : 0); i < kForeignPool; i++) {
+        void *p = g_foreignPool[i];
+        if (p) {
+            g_foreignPool[i] = 0;
+            return p;
+        }
+    }
+    return 0;
 #endif
+}
+
+/* What the runtime's contract says of an empty request (malloc(0),
+   realloc(NULL, 0)): null on Windows; a unique minimal block under the GNU
+   C library, which the library follows on Linux. */
+#if defined(_WIN32)
+const int kEmptyGetsBlock = 0;
+#else
+const int kEmptyGetsBlock = 1;
+#endif
+
+/* The replacement an entry jumps to: the shared ones, except where Linux
+   puts the C library's contract around them. */
+static inline void *ExpectedReplacement(int which)
+{
+    void *const shared[kEntries] = {(void *)VRHookMalloc, (void *)VRHookCalloc, (void *)VRHookFree,
+                                    (void *)VRHookRealloc, (void *)VRGetBlockSize, (void *)VRHookNew,
+                                    (void *)VRHookDelete};
+#if !defined(_WIN32)
+    if (which == kMalloc) return (void *)VRHookMallocPosix;
+    if (which == kCalloc) return (void *)VRHookCallocPosix;
+    if (which == kRealloc) return (void *)VRHookReallocPosix;
+    if (which == kNew) return (void *)VRHookNewPosix;
+#endif
+    return shared[which];
 }
 
 /* One committed page followed by inaccessible address space: a block at

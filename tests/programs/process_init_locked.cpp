@@ -26,7 +26,7 @@ int main()
     CHECK(g_messages == 0);
     CHECK(DefaultHeap.IsMultithreaded() && VR_Test::LockActive(DefaultHeap));
     CHECK(HeapForHeaps.IsMultithreaded() && VR_Test::LockActive(HeapForHeaps));
-    CHECK(JumpTarget(RuntimeEntry(kMalloc)) == (void *)VRHookMalloc);
+    CHECK(JumpTarget(RuntimeEntry(kMalloc)) == ExpectedReplacement(kMalloc));
     VR_SetMessageSink(0);
     return Finish("process_init_locked");
 }

@@ -1,0 +1,127 @@
+/*
+ * aligned.cpp - blocks whose pointer is aligned beyond what every block
+ * has (kBlockAlignment), for the aligned allocation entry points.
+ *
+ * Such a block is an ordinary big block, so FreeMem, Realloc, GetBlockSize,
+ * ForEach and Validate treat it like any other: a chunk is taken with room
+ * for the block, the alignment and a minimal free chunk in front; the front
+ * is split off as a free chunk so that the pointer (chunk + kChunkHeader +
+ * 32) falls on the boundary, and a surplus behind the block goes back as
+ * well. Chunks start and end on multiples of kBlockAlignment, and so does
+ * the front piece, since any bigger alignment is a multiple of it.
+ */
+#include <string.h>
+
+#include "chunks.h"
+
+namespace {
+
+/* Sizes of an aligned block of size bytes: *need, the chunk it ends up in,
+   and *take, the chunk to ask AllocBigBlock for (its request, which
+   ChunkSizeFor turns into need + slack exactly). 0 when any of them, or
+   the big page set that would hold it, passes 2^32. */
+int AlignedSizesFor(uint32_t size, uint32_t alignment, uint32_t *need, uint32_t *take)
+{
+    uint32_t request, reservation;
+    if (size > 0xFFFFFFFFu - kAltHeaderSize - kBlockAlignment) return 0;
+    if (!RoundUpChecked(size + kAltHeaderSize, kBlockAlignment, &request)) return 0;
+    if (request > 0xFFFFFFFFu - kChunkOverhead - kBlockAlignment) return 0;
+    uint32_t n = ChunkSizeFor(request);
+    /* The front piece is a whole free chunk and then up to alignment -
+       kBlockAlignment bytes more to reach the boundary. */
+    uint32_t slack = kMinChunk + alignment - kBlockAlignment;
+    if (alignment > 0xFFFFFFFFu - kMinChunk || n > 0xFFFFFFFFu - slack - kBigPageSetHeader) return 0;
+    if (!RoundUpChecked(n + slack + kBigPageSetHeader, s_granularity, &reservation)) return 0;
+    *need = n;
+    *take = n + slack - kChunkOverhead;
+    return 1;
+}
+
+/* Turns the chunk in use at header (at least need + slack bytes) into a
+   free chunk in front, when the pointer is not aligned already, the block's
+   chunk of at least need bytes with its pointer on the boundary, and a free
+   chunk behind when the surplus makes one. Returns the block's header. */
+void *AlignChunk(VR_BigChunk *&freeChunks, void *header, uint32_t alignment, uint32_t need)
+{
+    VR_BigChunk *chunk = (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
+    VR_BigPageSet *ps = chunk->owner;
+    uint32_t size = ChunkSize(chunk);
+    uintptr_t ptr = (uintptr_t)chunk + kChunkHeader + kAltHeaderSize;
+
+    if (ptr & (alignment - 1)) {
+        /* The chunk was free a moment ago, so the one in front of it is in
+           use (no two free chunks are adjacent): the front piece needs no
+           merging. */
+        VR_ASSERT(!(((uint32_t *)chunk)[-1] & 1));
+        uintptr_t aligned = (ptr + kMinChunk + alignment - 1) & ~(uintptr_t)(alignment - 1);
+        uint32_t front = (uint32_t)(aligned - ptr);
+        VR_ASSERT(front >= kMinChunk && !(front & (kBlockAlignment - 1)) && size - front >= need);
+        VR_BigChunk *lead = chunk;
+        SetTags(lead, front | 1);
+        PushFreeChunk(freeChunks, lead);
+        chunk = (VR_BigChunk *)BytesAfter(lead, front);
+        chunk->owner = ps;
+        size -= front;
+        SetTags(chunk, size);
+    }
+
+    uint32_t surplus = size - need;
+    if (surplus >= kMinChunk) {
+        VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
+        uint8_t *tailEnd = BytesAfter(tail, surplus);
+        if (tailEnd != ps->commitEnd) {
+            VR_BigChunk *next = (VR_BigChunk *)tailEnd;
+            if (next->sizeTag & 1) {
+                UnlinkFreeChunk(freeChunks, next);
+                surplus += ChunkSize(next);
+            }
+        }
+        tail->owner = ps;
+        SetTags(tail, surplus | 1);
+        PushFreeChunk(freeChunks, tail);
+        SetTags(chunk, need);
+    }
+    return (uint8_t *)chunk + kChunkHeader;
+}
+
+} // namespace
+
+void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
+{
+    if (alignment == 0 || (alignment & (alignment - 1))) return 0;
+    if (alignment <= kBlockAlignment) return AllocMem(size);
+
+    /* As AllocWithReserve: a static heap first used here is set up the way
+       AllocMem would set it up. */
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) {
+        EnsureProcessLock();
+        VR_ProcessLockGuard guard;
+        if (!initialized) {
+            InitHeap();
+            Init(0, 1);
+        }
+    }
+
+    uint32_t need, take;
+    if (!AlignedSizesFor((uint32_t)size, (uint32_t)alignment, &need, &take)) return 0;
+
+    Lock();
+    void *header = AllocBigBlock(take);
+    while (!header) {
+        Unlock();
+        if (!HandleOutOfMemory()) return 0;
+        Lock();
+        header = AllocBigBlock(take);
+    }
+    /* AllocBigBlock counted the whole chunk as handed out; what goes back
+       in front and behind is not. */
+    uint32_t taken = ChunkTagOfHeader((VR_AltBlock *)header);
+    header = AlignChunk(bigFreeChunks, header, (uint32_t)alignment, need);
+    counters.bigBytes -= taken - ChunkTagOfHeader((VR_AltBlock *)header);
+    InitAltBlock((VR_AltBlock *)header, size, 0);
+    Unlock();
+
+    uint8_t *block = (uint8_t *)header + kAltHeaderSize;
+    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    return block;
+}
