@@ -10,6 +10,7 @@
 
 #include "cache.h"
 #include "registry.h"
+#include "space.h"
 
 /*
  * Lock order. A heap's lock is taken before the process lock (page services
@@ -66,7 +67,8 @@ VR_AHeap::VR_AHeap(const char *)
 VR_AHeap::~VR_AHeap()
 {
     /* Off the list first: a process-wide walk must never meet a heap that
-       is being torn down. */
+       is being torn down (a walk looking at this heap right now is waited
+       for). */
     UnregisterHeap(this);
     if (!(flags & VR_HEAP_STATIC)) {
         Lock();
@@ -96,7 +98,7 @@ void VR_AHeap::ReleasePageSets()
     }
 }
 
-int VR_AHeap::Init(long newFlags, int lazy)
+int VR_AHeap::Init(long newFlags, int lazy, int oneSize)
 {
     EnsureProcessLock();
 
@@ -145,15 +147,15 @@ int VR_AHeap::Init(long newFlags, int lazy)
     /* Published last: an allocation on another thread that sees the word
        set must also see the lock and the flags. */
     __atomic_store_n(&initialized, 1, __ATOMIC_RELEASE);
-    RegisterHeap(this);
+    RegisterHeap(this, oneSize);
     return 1;
 }
 
-VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize)
+VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize, int kind)
 {
     int nocache = (flags & VR_HEAP_NOCACHE) ? 1 : 0;
     uint32_t committed = s_pageSize;
-    uint8_t *base = (uint8_t *)ReservePages(s_granularity, nocache);
+    uint8_t *base = (uint8_t *)ReservePages(s_granularity, nocache, kind);
     if (base && !CommitPages(base, s_pageSize, nocache)) {
         ReleasePages(base, 0, s_granularity);
         base = 0;
@@ -167,6 +169,7 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize)
             base = (uint8_t *)s_emergencyReserve;
             committed = (uint32_t)s_emergencyReserveSize;
             s_emergencyReserve = 0;
+            SpaceRetag(base, s_granularity, committed, kind);
             if (s_fpEmergencyCallback) s_fpEmergencyCallback();
         }
         if (!base) return 0;

@@ -139,7 +139,7 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
         return 0;
 
     int nocache = flags & VR_HEAP_NOCACHE;
-    uint8_t *base = (uint8_t *)ReservePages(reserve, nocache);
+    uint8_t *base = (uint8_t *)ReservePages(reserve, nocache, VR_SPACE_BIG);
     if (!base) return 0;
     if (!CommitPages(base, commit, nocache)) {
         ReleasePages(base, 0, reserve);

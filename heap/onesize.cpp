@@ -41,7 +41,7 @@ VR_HeapOneSize::VR_HeapOneSize(unsigned long size, unsigned long flags_, const c
     /* A static heap that served allocations before this ran keeps its block
        size and its lists: Init returns 0 for it, and its blocks rely on the
        size they were cut with. */
-    if (Init((long)flags_, 0)) InitHeapOneSize(size);
+    if (Init((long)flags_, 0, 1)) InitHeapOneSize(size);
 }
 
 void VR_HeapOneSize::InitHeapOneSize(unsigned long size)
@@ -85,7 +85,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
             /* The block size is set before Init publishes the heap as
                initialised, so no other thread can see the heap without it. */
             InitHeapOneSize(size);
-            Init(0, 1);
+            Init(0, 1, 1);
         }
         ProcessLockLeave();
         /* The request that fixed the block size is served as a whole block. */
@@ -130,7 +130,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
             if (!p || p->commitEnd == p->regionEnd) {
                 /* The newest page set is full (its leftover bytes stay
                    uncut for good) or there is none: start a new one. */
-                p = (VR_OneSizePageSet *)AllocPageSet(kOneSizeHeaderSize);
+                p = (VR_OneSizePageSet *)AllocPageSet(kOneSizeHeaderSize, VR_SPACE_ONESIZE);
                 if (!p) {
                     Unlock();
                     if (!HandleOutOfMemory()) return 0;

@@ -66,7 +66,7 @@ void *VR_Heap::AllocWithReserve(unsigned long reserve, unsigned long size, int z
     if (!AltRequestFor(reserve, &reserved) || !AltRequestFor(size, &request)) return 0;
     if (!VirtualExtentFits(reserved, s_granularity) || !VirtualExtentFits(request, s_pageSize)) return 0;
 
-    uint8_t *v = (uint8_t *)AllocVirtual(reserved, request, 0);
+    uint8_t *v = (uint8_t *)AllocVirtualOfKind(reserved, request, VR_SPACE_DIRECT);
     if (!v) return 0;
 
     Lock();

@@ -40,6 +40,7 @@ struct VR_BigPageSet;
 struct VR_BigChunk;
 struct VR_OneSizePageSet;
 struct VR_Test;
+struct VR_StatsReader;
 struct VR_RuntimeHooks;
 struct VR_ThreadCache;
 class VR_Heap;
@@ -78,8 +79,12 @@ protected:
     VR_AHeap(const char *name = 0);
     virtual ~VR_AHeap();
 
-    int Init(long flags, int lazy);
-    VR_PageSetBase *AllocPageSet(long headerSize);
+    /* oneSize: 1 when called for a VR_HeapOneSize (process-wide walks
+       tell the two kinds of heap apart by it). */
+    int Init(long flags, int lazy, int oneSize = 0);
+    /* kind: what the page set is counted as in the statistics
+       (VR_SPACE_SMALL or VR_SPACE_ONESIZE). */
+    VR_PageSetBase *AllocPageSet(long headerSize, int kind = 0);
     int HandleOutOfMemory();
     int HandleOutOfMemoryMT();
     /* The steps of recovery that run under the recovery lock; 1 with
@@ -111,6 +116,7 @@ protected:
     friend class InitVorrel;    /* drops DefaultHeap's lock for single-threaded use */
     friend struct VR_HeapLocks; /* takes every heap's lock around fork */
     friend struct VR_Test;
+    friend struct VR_StatsReader;
     friend struct VR_Cache;     /* the thread cache binds to locked heaps */
 };
 
@@ -237,6 +243,7 @@ protected:
     static int s_sizeClassesReady;
 
     friend struct VR_Test;
+    friend struct VR_StatsReader;
     friend struct VR_RuntimeHooks;   /* the runtime's _expand */
     friend struct VR_Cache;
 };
@@ -275,6 +282,7 @@ protected:
     VR_OneSizePageSet *freePageSets;    /* page sets holding a free block */
 
     friend struct VR_Test;
+    friend struct VR_StatsReader;
 };
 
 /* Switches the calling thread's default heap for a scope. */
@@ -323,6 +331,91 @@ VR_API int IsMemoryFilledWith(void const *p, unsigned long length, unsigned char
 
 VR_API void BypassFreeing(VR_AHeap *heap);
 VR_API void ExecuteStandardNewHandler();
+
+/*
+ * Statistics. VR_GetStats reads counters the library keeps as it goes and
+ * the headers of the page sets (never the blocks), so it is cheap enough to
+ * call from a monitoring thread. Every figure is a byte or block count of
+ * the moment; figures of different heaps are read one heap at a time.
+ */
+
+/* The kinds of address space the library reserves. */
+#define VR_SPACE_SMALL     0   /* small page sets of general heaps (64 KB each) */
+#define VR_SPACE_BIG       1   /* big page sets of general heaps (1 MB and more) */
+#define VR_SPACE_DIRECT    2   /* direct blocks (AllocWithReserve) */
+#define VR_SPACE_VIRTUAL   3   /* virtual blocks (AllocVirtual) */
+#define VR_SPACE_ONESIZE   4   /* page sets of one-size heaps */
+#define VR_SPACE_LIBRARY   5   /* the library's own tables and the emergency reserve */
+#define VR_SPACE_KINDS     6
+
+struct VR_SpaceStats {
+    unsigned long reservations;        /* live reservations */
+    unsigned long reservedBytes;       /* their address space */
+    unsigned long committedBytes;      /* of which committed */
+    unsigned long peakReservedBytes;   /* highest reservedBytes so far */
+    unsigned long peakCommittedBytes;  /* highest committedBytes so far */
+};
+
+/* One heap. Bytes in use are what the blocks occupy (class size, chunk
+   size, committed pages), not what their callers asked for. Blocks waiting
+   in a thread's cache are free: they count in cachedBlocks/cachedBytes and
+   in the free bytes, not in use. */
+struct VR_HeapStats {
+    const VR_AHeap *heap;
+    const char *name;                  /* "DefaultHeap", "HeapForHeaps", or null */
+    int oneSize;                       /* 1: a VR_HeapOneSize (no big, direct or class figures) */
+    int countersOnly;                  /* 1: the heap has no lock (or it could not be had), so
+                                          only its counters were read: the page-set figures
+                                          are 0, and a one-size heap shows nothing */
+    unsigned long blocksInUse;
+    unsigned long bytesInUse;
+    unsigned long peakBytesInUse;      /* highest bytes handed out so far (general heaps) */
+    unsigned long pageSets;            /* 64 KB page sets (small or one-size) */
+    unsigned long pageSetCommittedBytes;
+    unsigned long pageSetFreeBytes;    /* committed, not in use, headers excluded */
+    unsigned long bigPageSets;
+    unsigned long bigReservedBytes;
+    unsigned long bigCommittedBytes;
+    unsigned long bigFreeBytes;        /* committed, not in use, headers excluded */
+    unsigned long smallBlocks;         /* small blocks in use */
+    unsigned long smallBytes;
+    unsigned long bigBlocks;           /* big blocks in use */
+    unsigned long bigBytes;
+    unsigned long directBlocks;
+    unsigned long directBytes;
+    unsigned long cachedBlocks;        /* waiting in thread caches */
+    unsigned long cachedBytes;
+    unsigned long classBlocks[52];     /* small blocks in use, per size class */
+};
+
+struct VR_Stats {
+    VR_SpaceStats space[VR_SPACE_KINDS];
+    unsigned long reservedBytes;       /* every kind */
+    unsigned long committedBytes;
+    unsigned long peakCommittedBytes;  /* highest committedBytes so far */
+    unsigned long heapCount;           /* live heaps (may be more than were described) */
+    unsigned long classSize[52];       /* each size class's block size, header included */
+    unsigned long classBlocks[52];     /* small blocks in use per class, all described heaps */
+};
+
+/* Fills *stats (when not null) and describes up to maxHeaps heaps into
+   heaps[], DefaultHeap and HeapForHeaps first. Returns how many heaps were
+   described. */
+VR_API unsigned long VR_GetStats(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps);
+
+/* Writes the readable report that VORREL_STATS=1 prints at exit into buf
+   (at most size bytes, always terminated when size > 0). Returns the length
+   of the whole report, which may exceed size - 1. */
+VR_API unsigned long VR_FormatStats(char *buf, unsigned long size);
+
+/* Writes a snapshot of the address space to path: a text file whose lines
+   starting with '#' describe it and whose 256 other lines hold 256 region
+   codes each, one per 64 KB region, lowest address first (0 free,
+   1 reserved by others, 2 committed by others, 3 not available to the
+   program, 4 + VR_SPACE_... the library's kinds). The tool vorrel-map draws
+   it. 1 on success, 0 when the file cannot be written. VORREL_MAP=path in
+   the environment writes one at exit. */
+VR_API int VR_WriteAddressSpaceMap(const char *path);
 
 extern "C" {
 VR_API void *VRHookMalloc(size_t size);

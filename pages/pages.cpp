@@ -11,6 +11,7 @@
  */
 #include "pages.h"
 #include "platform.h"
+#include "space.h"
 #include "validate.h"
 
 VR_API uint32_t s_pageSize;
@@ -88,12 +89,18 @@ void ProcessLockEnter()
     vr_os::LockEnter(&s_processLock);
 }
 
+int ProcessLockTryEnter()
+{
+    EnsureProcessLock();
+    return vr_os::LockTryEnter(&s_processLock);
+}
+
 void ProcessLockLeave()
 {
     vr_os::LockLeave(&s_processLock);
 }
 
-void *ReservePages(uint32_t size, int nocache)
+void *ReservePages(uint32_t size, int nocache, int kind)
 {
     /* The information is needed for the overflow check below, so it is read
        before the reservation rather than after it. */
@@ -104,6 +111,7 @@ void *ReservePages(uint32_t size, int nocache)
     if (!base) return 0;
     ProcessLockEnter();
     MarkRange((uintptr_t)base, size, 1);
+    SpaceReserved((uintptr_t)base, size, kind);
     ProcessLockLeave();
     return base;
 }
@@ -113,13 +121,16 @@ void *CommitPages(void *address, uint32_t size, int nocache)
     /* A null address would make the system pick one: a fresh block nobody
        records, reported as success. */
     if (!address || (uintptr_t)address + size < (uintptr_t)address) return 0;
-    return vr_os::Commit(address, size, nocache) ? address : 0;
+    if (!vr_os::Commit(address, size, nocache)) return 0;
+    SpaceCommitted(address, size);
+    return address;
 }
 
 void DecommitPages(void *address, uint32_t size)
 {
     if (!address) return;
     vr_os::Decommit(address, size);
+    SpaceDecommitted(address, size);
 }
 
 void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
@@ -132,13 +143,16 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     /* Releasing gives the committed pages back with the rest, so they are
        not decommitted one step earlier: that would only cost a system call,
        and for a base the system then refuses it would destroy live data. */
-    (void)committedSize;
+    /* The committed size is still what the statistics count as released. */
     /* Released and unmarked under one hold of the lock: once released, the
        range may come straight back to another thread's ReservePages, and
        its marks must not be cleared by this late release. That thread
        marks under the same lock, so it waits until this clearing is done. */
     ProcessLockEnter();
-    if (vr_os::Release(base)) MarkRange((uintptr_t)base, reservedSize, 0);
+    if (vr_os::Release(base)) {
+        SpaceReleased((uintptr_t)base, committedSize, reservedSize);
+        MarkRange((uintptr_t)base, reservedSize, 0);
+    }
     ProcessLockLeave();
 }
 

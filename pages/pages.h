@@ -22,8 +22,10 @@ VR_API void LoadSystemInfo();
 
 /* Reserves size bytes (granularity-aligned) and marks them in the region
    map. Null, with the map unchanged, when the system refuses or when size
-   rounded to the granularity would pass 2^32. */
-VR_API void *ReservePages(uint32_t size, int nocache);
+   rounded to the granularity would pass 2^32. kind (VR_SPACE_...) says what
+   the reservation is for; the statistics and the address-space map count
+   it under that kind. */
+VR_API void *ReservePages(uint32_t size, int nocache, int kind = VR_SPACE_LIBRARY);
 /* Commits [address, address + size) of a live reservation; the address on
    success, null on failure. Never touches the region map. */
 VR_API void *CommitPages(void *address, uint32_t size, int nocache);
@@ -35,6 +37,8 @@ VR_API void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSi
 /* The process lock: recursive, created on first need, never deleted. */
 VR_API void ProcessLockEnter();
 VR_API void ProcessLockLeave();
+/* Takes the process lock when that needs no waiting; 1 when taken. */
+VR_API int ProcessLockTryEnter();
 /* Creates the process lock if it does not exist yet, without taking it. */
 VR_API void EnsureProcessLock();
 /* The process lock itself, created if needed, for the work that must hold
@@ -84,4 +88,8 @@ struct VR_VirtualHeader {
     uint32_t unused;          /* never written */
 };
 static_assert(sizeof(VR_VirtualHeader) == 16, "virtual header is 16 bytes");
+
+/* AllocVirtual with the kind its reservation is counted under (a heap's
+   direct blocks are virtual blocks inside). */
+void *AllocVirtualOfKind(unsigned long reserveSize, unsigned long size, int kind);
 #endif

@@ -80,6 +80,11 @@ VR_API void FreeDirectMemoryPages(void *p)
 VR_API void *AllocVirtual(unsigned long reserveSize, unsigned long size, int zero)
 {
     (void)zero;  /* the committed pages are fresh and read zero already */
+    return AllocVirtualOfKind(reserveSize, size, VR_SPACE_VIRTUAL);
+}
+
+void *AllocVirtualOfKind(unsigned long reserveSize, unsigned long size, int kind)
+{
     EnsureSystemInfo();
     uint32_t reserved = WithHeaderRounded(reserveSize, s_granularity);
     uint32_t committed = WithHeaderRounded(size, s_pageSize);
@@ -87,7 +92,7 @@ VR_API void *AllocVirtual(unsigned long reserveSize, unsigned long size, int zer
        here saves making and undoing one. */
     if (reserved == 0 || committed == 0 || committed > reserved) return 0;
 
-    uint8_t *base = (uint8_t *)ReservePages(reserved, 0);
+    uint8_t *base = (uint8_t *)ReservePages(reserved, 0, kind);
     if (!base) return 0;
     if (!CommitPages(base, committed, 0)) {
         ReleasePages(base, 0, reserved);

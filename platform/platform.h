@@ -150,6 +150,24 @@ inline void LockEnter(VR_LockStorage *storage)
     lock->count = 1;
 }
 
+/* Takes the lock only when that needs no waiting; 1 when taken. */
+inline int LockTryEnter(VR_LockStorage *storage)
+{
+    VR_LockWord *lock = (VR_LockWord *)storage;
+    uintptr_t self = ThreadIdentity();
+    if (__atomic_load_n(&lock->owner, __ATOMIC_RELAXED) == self) {
+        lock->count++;
+        return 1;
+    }
+    uint32_t expected = 0;
+    if (!__atomic_compare_exchange_n(&lock->state, &expected, 1u, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED))
+        return 0;
+    __atomic_store_n(&lock->owner, self, __ATOMIC_RELAXED);
+    lock->count = 1;
+    return 1;
+}
+
 inline void LockLeave(VR_LockStorage *storage)
 {
     VR_LockWord *lock = (VR_LockWord *)storage;
@@ -236,6 +254,27 @@ int RunStandardNewHandler(uint32_t size, int *result);
 
 /* Shows the library's one message (message box, or standard error). */
 void ShowMessage(const char *text, const char *caption, uint32_t style);
+
+/* What the system says of each of the 65536 regions of 64 KB in the 4 GB
+   address space: 0 when nothing in it is reserved, 1 reserved with nothing
+   committed (or mapped inaccessible), 2 with committed or mapped pages,
+   3 not available to the program at all. Allocates nothing. */
+VR_API void QueryAddressSpace(uint8_t *states);
+
+/* Output of the statistics and the map, usable at any point of the
+   process's life (also after the runtime has begun to shut down): none of
+   these allocates from the runtime. */
+/* The environment variable's value copied into buf (terminated); its
+   length, or -1 when it is not set or does not fit. */
+int ReadEnvironment(const char *name, char *buf, uint32_t size);
+/* Creates or truncates a file for writing; -1 when that fails. */
+intptr_t CreateOutputFile(const char *path);
+/* Writes all of text; 1 on success. kStandardError is standard error. */
+int WriteOutput(intptr_t file, const char *text, uint32_t length);
+void CloseOutput(intptr_t file);
+const intptr_t kStandardError = -2;
+/* Hands text to an attached debugger where the system has one. */
+void WriteDebugger(const char *text);
 
 /* Runs fn(context) under a catch-all guard: returns 1 with *result set to
    fn's answer, or 0 with *result null when an exception escaped fn, be it a

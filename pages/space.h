@@ -1,0 +1,57 @@
+/*
+ * space.h - the library's own account of the address space it holds: for
+ * every kind of reservation (VR_SPACE_...) how many there are, how much is
+ * reserved and committed, and the peaks; and for every 64 KB region which
+ * kind of library reservation covers it. The page services keep it as they
+ * reserve, commit, decommit and release, so reading it never walks memory.
+ *
+ * Invariants: for each kind, reservedBytes == the sum of the sizes (rounded
+ * to the granularity) of its live reservations, and the regions tagged with
+ * the kind are exactly those reservations' regions; committedBytes == the
+ * committed pages inside them, as long as callers commit only pages that
+ * are not committed yet and report the committed size when they release
+ * (every caller in the library does).
+ */
+#ifndef VR_PAGES_SPACE_H
+#define VR_PAGES_SPACE_H
+
+#include <stdint.h>
+
+#include "vorrel.h"
+
+/* Region codes of the address-space map: what a 64 KB region holds. */
+enum VR_RegionCode {
+    kRegionFree = 0,        /* nothing reserved */
+    kRegionReserved = 1,    /* reserved by someone else, nothing committed */
+    kRegionCommitted = 2,   /* someone else's, some pages committed */
+    kRegionUnavailable = 3, /* the system's part, not the program's to use */
+    kRegionLibrary = 4,     /* library kinds follow: kRegionLibrary + VR_SPACE_... */
+    kRegionCodes = kRegionLibrary + VR_SPACE_KINDS
+};
+
+/* For the page services. Called under the process lock. */
+void SpaceReserved(uintptr_t base, uint32_t size, int kind);
+void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved);
+/* Without the lock: the counters are atomic. */
+void SpaceCommitted(const void *address, uint32_t size);
+void SpaceDecommitted(const void *address, uint32_t size);
+
+/* Moves a live reservation to another kind (the emergency reserve taken
+   over as a page set). Under the process lock. */
+VR_API void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind);
+
+/* The kind of library reservation covering the region of address a, or -1. */
+VR_API int SpaceKindOf(uintptr_t a);
+
+/* The highest committed total of all kinds together so far. */
+VR_API uint32_t SpacePeakCommitted();
+
+/* Copies the counters of every kind. */
+VR_API void SpaceTotals(VR_SpaceStats out[VR_SPACE_KINDS]);
+
+/* Fills codes[65536] with each region's VR_RegionCode and finds the largest
+   run of free regions (*freeFirst, *freeCount in regions; 0 when none).
+   Allocates nothing; takes the process lock only when lock is nonzero. */
+VR_API void SpaceMap(uint8_t *codes, uint32_t *freeFirst, uint32_t *freeCount, int lock);
+
+#endif

@@ -1,0 +1,73 @@
+/*
+ * run_options.h - the command line of vorrel-run, the same on every
+ * system: options first, then the program and its arguments untouched.
+ */
+#ifndef VR_RUN_OPTIONS_H
+#define VR_RUN_OPTIONS_H
+
+#include <string.h>
+
+struct VR_RunOptions {
+    const char *stats;    /* VORREL_STATS for the program: "1" or a path; null: leave as it is */
+    const char *map;      /* VORREL_MAP for the program; null: leave as it is */
+    const char *library;  /* the library to load instead of the one beside vorrel-run */
+    int programIndex;     /* argv index of the program; 0 when none was given */
+    int help;
+    const char *error;    /* what is wrong with the command line, or null */
+};
+
+static const char kRunUsage[] =
+    "usage: vorrel-run [OPTIONS] PROGRAM [ARGUMENTS...]\n"
+    "\n"
+    "Runs PROGRAM, unchanged, with Vorrel as its allocator from its first\n"
+    "instruction on, and exits with its exit code. Its arguments, standard\n"
+    "input, output and error pass through.\n"
+    "\n"
+    "Only PROGRAM itself is served by Vorrel: programs it starts run with\n"
+    "their usual allocator (an option --children may come later).\n"
+    "\n"
+    "options:\n"
+    "  --stats          print Vorrel's statistics to standard error when PROGRAM exits\n"
+    "  --stats=FILE     write them to FILE instead\n"
+    "  --map=FILE       write a snapshot of PROGRAM's address space to FILE when it\n"
+    "                   exits (vorrel-map FILE OUT.png draws it)\n"
+    "  --library=PATH   the Vorrel library to use (default: the one installed with\n"
+    "                   vorrel-run)\n"
+    "  --help           this text\n"
+    "\n"
+    "The environment variables VORREL_STATS (1 or a file) and VORREL_MAP (a file)\n"
+    "do the same for any program that has Vorrel loaded.\n";
+
+/* Reads the options; stops at the first argument that is not one (or after
+   "--"). */
+inline VR_RunOptions ParseRunOptions(int argc, char **argv)
+{
+    VR_RunOptions o = {0, 0, 0, 0, 0, 0};
+    int i = 1;
+    for (; i < argc; i++) {
+        const char *a = argv[i];
+        if (strcmp(a, "--") == 0) {
+            i++;
+            break;
+        }
+        if (a[0] != '-' || a[1] == 0) break;
+        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+            o.help = 1;
+        } else if (strcmp(a, "--stats") == 0) {
+            o.stats = "1";
+        } else if (strncmp(a, "--stats=", 8) == 0 && a[8]) {
+            o.stats = a + 8;
+        } else if (strncmp(a, "--map=", 6) == 0 && a[6]) {
+            o.map = a + 6;
+        } else if (strncmp(a, "--library=", 10) == 0 && a[10]) {
+            o.library = a + 10;
+        } else {
+            o.error = a;
+            return o;
+        }
+    }
+    o.programIndex = i < argc ? i : 0;
+    return o;
+}
+
+#endif
