@@ -54,7 +54,7 @@ void *VR_Heap::AllocBigMem(unsigned long size)
     VR_ThreadCache *cache = 0;
     if (lockActive && size <= kBigCacheLimit) {
         chunkFor = VR_Cache::s_bigClassSize[VR_Cache::BigClassOf((uint32_t)size)];
-        cache = VR_Cache::Prepare(this);
+        cache = VR_Cache::Prepare(this, 1);
     }
     uint32_t request, need;
     if (!BigSizesFor(chunkFor, &request, &need)) return 0;

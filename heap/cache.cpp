@@ -116,7 +116,7 @@ void VR_Cache::InitTables()
     }
 }
 
-VR_ThreadCache *VR_Cache::Prepare(VR_Heap *heap)
+VR_ThreadCache *VR_Cache::Prepare(VR_Heap *heap, int allocating)
 {
     if (!heap->lockActive || heap->bypassFree || VR_AHeap::s_globalBypassFree) return 0;
     VR_ThreadCache *c = Current();
@@ -132,7 +132,7 @@ VR_ThreadCache *VR_Cache::Prepare(VR_Heap *heap)
         return c;
     }
     if (bound) {
-        if (++c->misses < kRebindMisses) return 0;
+        if (!allocating || ++c->misses < kRebindMisses) return 0;
         FlushAll(c);
     }
     return c;

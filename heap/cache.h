@@ -47,7 +47,7 @@ enum {
     kBigCacheLimit = 65536,     /* largest big block size served from a cache */
     kBigClassCount = 25,        /* big block classes up to kBigCacheLimit */
     kBigCacheBytes = 262144,    /* chunk bytes waiting in one thread's big bins */
-    kRebindMisses = 32
+    kRebindMisses = 256
 };
 
 struct VR_CacheBin {
@@ -178,11 +178,13 @@ struct VR_API VR_Cache {
 
     /* Slow-path services. */
     /* The calling thread's cache when it is (or may now become) bound to
-       heap: creates it on first need and rebinds it after enough misses,
-       giving the blocks of the old heap back. Null when the cache is not to
-       be used for heap now. Call without holding any heap's lock; bind
-       with Bind under heap's lock afterwards. */
-    static VR_ThreadCache *Prepare(VR_Heap *heap);
+       heap: creates it on first need and, for an allocation, rebinds it
+       after kRebindMisses allocations in a row from another heap, giving
+       the blocks of the old heap back (frees never move a cache: a thread
+       that frees other heaps' blocks keeps serving its own). Null when the
+       cache is not to be used for heap now. Call without holding any
+       heap's lock; bind with BindLocked under heap's lock afterwards. */
+    static VR_ThreadCache *Prepare(VR_Heap *heap, int allocating);
     /* Under heap's lock: binds c to heap when it is unbound. 1 when c is
        bound to heap afterwards. */
     static int BindLocked(VR_ThreadCache *c, VR_Heap *heap);

@@ -161,7 +161,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
 
     /* The thread's cache, made or rebound outside the lock: rebinding
        gives blocks back to another heap under that heap's lock. */
-    VR_ThreadCache *cache = lockActive ? VR_Cache::Prepare(this) : 0;
+    VR_ThreadCache *cache = lockActive ? VR_Cache::Prepare(this, 1) : 0;
 
     VR_BlockHeader *h;
     Lock();
@@ -298,7 +298,7 @@ void VR_Heap::FreeMemSlow(void *block)
     VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(h);
     VR_Heap *heap = p->owner;
     if (heap->bypassFree) return;
-    VR_ThreadCache *cache = heap->lockActive ? VR_Cache::Prepare(heap) : 0;
+    VR_ThreadCache *cache = heap->lockActive ? VR_Cache::Prepare(heap, 0) : 0;
 
     heap->Lock();
     /* Tested under the lock, so that two frees of one block cannot both
