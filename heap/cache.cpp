@@ -155,7 +155,8 @@ void VR_Cache::FlushAll(VR_ThreadCache *c)
     VR_Heap *heap = __atomic_load_n(&c->pending, __ATOMIC_RELAXED);
     if (!heap) heap = __atomic_load_n(&c->heap, __ATOMIC_RELAXED);
     if (!heap) return;
-    heap->Lock();
+    VR_Heap *locked = heap;
+    locked->Lock();
     {
         /* Checked again under the heap's lock: a Clear that came first has
            released these blocks with their page sets. */
@@ -184,7 +185,7 @@ void VR_Cache::FlushAll(VR_ThreadCache *c)
         __atomic_store_n(&c->heap, (VR_Heap *)0, __ATOMIC_RELAXED);
         __atomic_store_n(&c->pending, (VR_Heap *)0, __ATOMIC_RELAXED);
     }
-    if (heap) heap->Unlock();
+    locked->Unlock();
 }
 
 int VR_Cache::FreeBig(VR_ThreadCache *c, void *block)
