@@ -136,6 +136,7 @@ TEST(HeapInit, LazyThenConstructedKeepingLockAndZeroing)
     EXPECT_TRUE(VR_Test::Flags(heap) & VR_HEAP_ZERO_INIT);
     EXPECT_NE(0, VR_Test::BypassFree(heap));
     VR_Heap::FreeMem(early);   // bypassed
+    VR_Test::FlushThreadCache();   // blocks a refill lent to this thread go back
     EXPECT_EQ(1u, VR_Test::PageSets(heap)->usedCount);
     EXPECT_SOUND(heap);
     heap.Clear();
