@@ -30,6 +30,7 @@ TEST(WholeHeapCheck, SmallBlockDamageIsNoticed)
     uint8_t *a = (uint8_t *)heap.AllocMem(100), *b = (uint8_t *)heap.AllocMem(100), *c = (uint8_t *)heap.AllocMem(40);
     ASSERT_TRUE(a && b && c);
     VR_Heap::FreeMem(b);
+    VR_Test::FlushThreadCache();   // b on the heap's free list, not in this thread's cache
     ASSERT_EQ(nullptr, heap.Validate());
     VR_SmallPageSet *ps = (VR_SmallPageSet *)PageSetOf(a);
     VR_BlockHeader *hb = SmallHeaderOf(b), *ha = SmallHeaderOf(a);
