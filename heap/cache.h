@@ -176,6 +176,19 @@ struct VR_API VR_Cache {
 
     static int FreeBig(VR_ThreadCache *c, void *block);
 
+    /* All of FreeMem that needs no lock: 1 when nothing more is to be done
+       (the pointer is no live block of the library's, or the block now
+       waits in the thread's cache), 0 when it must be freed the ordinary
+       way. */
+    static int FreeFast(void *block)
+    {
+        /* Anything outside library memory (null too) was not handed out
+           here; an interior or garbage pointer into library memory carries
+           no seal, and nothing in front of it is trusted then. */
+        if (!IsLibraryMemory(block) || !IsSealedBlock(block)) return 1;
+        return Free(block);
+    }
+
     /* Slow-path services. */
     /* The calling thread's cache when it is (or may now become) bound to
        heap: creates it on first need and, for an allocation, rebinds it

@@ -278,12 +278,7 @@ void VR_Heap::ReturnSmallLocked(VR_BlockHeader *h)
    the checks before it turn away anything that is not a live block. */
 void VR_Heap::FreeMem(void *block)
 {
-    /* Anything outside library memory (null too) was not handed out here. */
-    if (!IsLibraryMemory(block)) return;
-    /* An interior or garbage pointer into library memory carries no seal;
-       nothing of what lies in front of it is trusted then. */
-    if (!IsSealedBlock(block)) return;
-    if (__builtin_expect(VR_Cache::Free(block), 1)) return;
+    if (__builtin_expect(VR_Cache::FreeFast(block), 1)) return;
     FreeMemSlow(block);
 }
 

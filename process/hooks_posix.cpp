@@ -99,7 +99,10 @@ extern "C" void *VRHookMallocPosix(size_t size)
         void *minimal = VRHookCalloc(0, 0);
         return minimal ? minimal : Failed(ENOMEM);
     }
-    void *p = VRHookMalloc(size);
+    /* The thread's cache first, as VRHookMalloc would try it. */
+    void *p = VR_Cache::Alloc(&ThreadDefaultHeap(), (uint32_t)size);
+    if (__builtin_expect(p != 0, 1)) return p;
+    p = VRHookMalloc(size);
     if (__builtin_expect(!p, 0)) errno = ENOMEM;
     return p;
 }
