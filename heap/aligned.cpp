@@ -65,22 +65,7 @@ void *AlignChunk(VR_BigChunk *&freeChunks, void *header, uint32_t alignment, uin
         SetTags(chunk, size);
     }
 
-    uint32_t surplus = size - need;
-    if (surplus >= kMinChunk) {
-        VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
-        uint8_t *tailEnd = BytesAfter(tail, surplus);
-        if (tailEnd != ps->commitEnd) {
-            VR_BigChunk *next = (VR_BigChunk *)tailEnd;
-            if (next->sizeTag & 1) {
-                UnlinkFreeChunk(freeChunks, next);
-                surplus += ChunkSize(next);
-            }
-        }
-        tail->owner = ps;
-        SetTags(tail, surplus | 1);
-        PushFreeChunk(freeChunks, tail);
-        SetTags(chunk, need);
-    }
+    if (size - need >= kMinChunk) SplitTail(chunk, need, freeChunks);
     return (uint8_t *)chunk + kChunkHeader;
 }
 

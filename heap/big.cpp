@@ -295,20 +295,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
         return header;
     }
     counters.bigBytes += keep;
-
-    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, keep);
-    uint8_t *tailEnd = BytesAfter(tail, surplus);
-    if (tailEnd != ps->commitEnd) {
-        VR_BigChunk *next = (VR_BigChunk *)tailEnd;
-        if (next->sizeTag & 1) {
-            UnlinkFreeChunk(bigFreeChunks, next);
-            surplus += ChunkSize(next);
-        }
-    }
-    tail->owner = ps;
-    SetTags(tail, surplus | 1);
-    PushFreeChunk(bigFreeChunks, tail);
-    SetTags(chunk, keep);
+    SplitTail(chunk, keep, bigFreeChunks);
     return header;
 }
 

@@ -83,4 +83,26 @@ inline uint32_t ChunkSizeFor(uint32_t request)
     return need < kMinChunk ? (uint32_t)kMinChunk : need;
 }
 
+/* Cuts a chunk in use down to keep bytes: the rest, merged with the free
+   chunk behind it when there is one, goes on the free list as one free
+   chunk. The caller has seen that the rest is at least kMinChunk. */
+inline void SplitTail(VR_BigChunk *chunk, uint32_t keep, VR_BigChunk *&freeChunks)
+{
+    VR_BigPageSet *ps = chunk->owner;
+    uint32_t rest = ChunkSize(chunk) - keep;
+    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, keep);
+    uint8_t *tailEnd = BytesAfter(tail, rest);
+    if (tailEnd != ps->commitEnd) {
+        VR_BigChunk *next = (VR_BigChunk *)tailEnd;
+        if (next->sizeTag & 1) {
+            UnlinkFreeChunk(freeChunks, next);
+            rest += ChunkSize(next);
+        }
+    }
+    tail->owner = ps;
+    SetTags(tail, rest | 1);
+    PushFreeChunk(freeChunks, tail);
+    SetTags(chunk, keep);
+}
+
 #endif

@@ -55,19 +55,7 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
         return 1;
     }
     counters.bigBytes += need;
-    VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
-    uint8_t *tailEnd = BytesAfter(tail, surplus);
-    if (tailEnd != ps->commitEnd) {
-        VR_BigChunk *next = (VR_BigChunk *)tailEnd;
-        if (next->sizeTag & 1) {
-            UnlinkFreeChunk(bigFreeChunks, next);
-            surplus += ChunkSize(next);
-        }
-    }
-    tail->owner = ps;
-    SetTags(tail, surplus | 1);
-    PushFreeChunk(bigFreeChunks, tail);
-    SetTags(chunk, need);
+    SplitTail(chunk, need, bigFreeChunks);
     return 1;
 }
 
