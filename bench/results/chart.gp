@@ -1,4 +1,5 @@
 set terminal pngcairo size 1400,840 font 'sans,9'
+set rmargin 10
 set output 'ratios.png'
 set multiplot layout 2,1
 set style data histograms
