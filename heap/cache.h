@@ -6,9 +6,10 @@
  *
  * A cache is bound to one heap at a time (the heap the thread allocates
  * from, usually its default heap). Blocks of other heaps are freed the
- * ordinary way, under their heap's lock. A thread that keeps working with
- * another heap rebinds after kRebindMisses slow calls: its waiting blocks
- * go back to the old heap first.
+ * ordinary way, under their heap's lock. A thread that keeps allocating
+ * from another heap rebinds after kRebindMisses such allocations in a row
+ * (frees never move a cache): its waiting blocks go back to the old heap
+ * first.
  *
  * What the heap sees. A block lent to a cache still counts as in use in
  * its page set (usedCount) and in the heap's counters, so no page set that
@@ -68,7 +69,7 @@ struct VR_ThreadCache {
                                    they go back to it on the owner's next slow call */
     uint32_t zeroInit;          /* the bound heap zero-fills (copied at binding) */
     uint32_t bigBytes;          /* chunk bytes waiting in big bins */
-    uint32_t misses;            /* slow calls for another heap since the last for this one */
+    uint32_t misses;            /* allocations from another heap since the last slow call for this one */
     uint32_t dead;              /* 1 for the record of threads that have ended */
     VR_ThreadCache *next;       /* cache registry, under its lock */
     VR_ThreadCache *prev;
