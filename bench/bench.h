@@ -121,26 +121,28 @@ inline double MinCpuNs() {
 
 /* ---- memory -------------------------------------------------------------- */
 
-/* Peak memory of the process so far, in KB: peak resident set (VmHWM) on
-   Linux, peak committed private bytes (PeakPagefileUsage) on Windows. Wine's
-   figure follows the runtime's small blocks but not every reservation made
-   with VirtualAlloc, so under Wine it compares nothing. */
-inline uint64_t PeakKb() {
+/* Memory of the process in KB from the system's figures: the peak (peak
+   resident set VmHWM on Linux, peak committed private bytes
+   PeakPagefileUsage on Windows) or the current one (VmRSS, PagefileUsage).
+   Wine's committed figure follows the runtime's small blocks but not every
+   reservation made with VirtualAlloc, so under Wine it compares nothing. */
+inline uint64_t ProcessKb(bool peak) {
 #if defined(_WIN32)
     PROCESS_MEMORY_COUNTERS pmc;
     memset(&pmc, 0, sizeof pmc);
     pmc.cb = sizeof pmc;
     if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
         return 0;
-    return (uint64_t)pmc.PeakPagefileUsage / 1024;
+    return (uint64_t)(peak ? pmc.PeakPagefileUsage : pmc.PagefileUsage) / 1024;
 #else
     FILE *f = fopen("/proc/self/status", "r");
     if (!f)
         return 0;
+    const char *key = peak ? "VmHWM:" : "VmRSS:";
     char line[256];
     uint64_t kb = 0;
     while (fgets(line, sizeof line, f)) {
-        if (strncmp(line, "VmHWM:", 6) == 0) {
+        if (strncmp(line, key, 6) == 0) {
             kb = strtoull(line + 6, 0, 10);
             break;
         }
@@ -150,33 +152,10 @@ inline uint64_t PeakKb() {
 #endif
 }
 
-/* Memory the process holds now, in KB: resident set (VmRSS) on Linux,
-   committed private bytes (PagefileUsage) on Windows. For programs that show
-   whether memory keeps growing while the workload repeats. */
-inline uint64_t CurrentKb() {
-#if defined(_WIN32)
-    PROCESS_MEMORY_COUNTERS pmc;
-    memset(&pmc, 0, sizeof pmc);
-    pmc.cb = sizeof pmc;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
-        return 0;
-    return (uint64_t)pmc.PagefileUsage / 1024;
-#else
-    FILE *f = fopen("/proc/self/status", "r");
-    if (!f)
-        return 0;
-    char line[256];
-    uint64_t kb = 0;
-    while (fgets(line, sizeof line, f)) {
-        if (strncmp(line, "VmRSS:", 6) == 0) {
-            kb = strtoull(line + 6, 0, 10);
-            break;
-        }
-    }
-    fclose(f);
-    return kb;
-#endif
-}
+inline uint64_t PeakKb() { return ProcessKb(true); }
+/* For programs that show whether memory keeps growing while the workload
+   repeats. */
+inline uint64_t CurrentKb() { return ProcessKb(false); }
 
 /* ---- which allocator serves ---------------------------------------------- */
 
