@@ -216,7 +216,7 @@ def api_table(rows):
         base = next((x for x in items if x[0].startswith("malloc")), None)
         for variant, metric, v in items:
             r = speed_ratio(metric, base[2], v) if base else None
-            table.append([group, variant, "ops/s" if metric == "ops_per_s" else "ns/op",
+            table.append([group, variant, UNITS.get(metric, metric) if metric != "ns_per_op" else "ns/op",
                           fmt_value(metric, v), "%.2fx" % r if r else "-"])
     return table if len(table) > 1 else None
 

@@ -164,7 +164,45 @@ static void Switcher(const char *group, uint32_t threads, uint32_t ops) {
     Report(name, "ops_per_s", rate[0]);
 }
 
+/* For bench/callgrind-pair: pairs of a 64-byte allocation and its free
+   from each kind of heap, one function per kind so that callgrind can
+   count it alone (the caller subtracts the loop's own instructions). */
+extern "C" __attribute__((noinline)) void ApiPairsHeap(VR_Heap *h, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        void *p = h->AllocMem(64);
+        Escape(p);
+        VR_Heap::FreeMem(p);
+    }
+}
+
+extern "C" __attribute__((noinline)) void ApiPairsOneSize(VR_HeapOneSize *h, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        void *p = h->AllocMem(64);
+        Escape(p);
+        VR_HeapOneSize::FreeMem(p);
+    }
+}
+
+/* bench_vorrel_api --pairs N KIND: N pairs from a heap of KIND (locked,
+   unlocked, onesize, onesize_locked) after a few to warm it. */
+static int Pairs(uint32_t n, const char *kind) {
+    int locked = strstr(kind, "locked") && !strstr(kind, "unlocked");
+    long flags = locked ? VR_HEAP_MULTITHREADED : 0;
+    if (!strncmp(kind, "onesize", 7)) {
+        VR_HeapOneSize h(64, flags, "pairs");
+        ApiPairsOneSize(&h, 16);
+        ApiPairsOneSize(&h, n);
+        return h.Validate() != 0;
+    }
+    VR_Heap h(flags, "pairs");
+    ApiPairsHeap(&h, 16);
+    ApiPairsHeap(&h, n);
+    return h.Validate() != 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 4 && !strcmp(argv[1], "--pairs"))
+        return Pairs((uint32_t)atoi(argv[2]), argv[3]);
     int status;
     if (!Start("vorrel_api", argc, argv, &status))
         return status;

@@ -2,7 +2,9 @@
  * cache.h - the thread cache: blocks that a thread freed wait in bins of its
  * own, and its next allocations of the same class take them back, with no
  * lock and no atomic instruction. Only heaps with a lock use it: a heap
- * without one is used by one thread, and its own lists are as cheap.
+ * without one has one user at a time, so its small blocks come from and go
+ * back to its own lists on a path just as short (nothing of such a heap
+ * ever waits in a cache).
  *
  * A cache is bound to one heap at a time (the heap the thread allocates
  * from, usually its default heap). Blocks of other heaps are freed the
@@ -115,11 +117,13 @@ struct VR_API VR_Cache {
     }
 
     /* The common case of AllocMem: a block of the class from the calling
-       thread's cache bound to heap, or null. */
+       thread's cache bound to heap or, for a heap without a lock, from the
+       heap's own lists; null when the slow path must serve. */
     static void *Alloc(VR_Heap *heap, uint32_t size)
     {
         VR_ThreadCache *c = Current();
-        if (__builtin_expect(!c || __atomic_load_n(&c->heap, __ATOMIC_RELAXED) != heap, 0)) return 0;
+        if (__builtin_expect(!c || __atomic_load_n(&c->heap, __ATOMIC_RELAXED) != heap, 0))
+            return heap->lockActive ? 0 : heap->AllocSmallUnlocked(size);
         void *p;
         if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
             unsigned k = s_cacheClassOf[size + 8];
@@ -152,16 +156,22 @@ struct VR_API VR_Cache {
 
     /* The common case of FreeMem, for a block in library memory that
        carries its seal: 1 when the block now waits in the calling thread's
-       cache (or was already freed), 0 when the caller must free it the
-       ordinary way. */
+       cache, went straight back to a heap without a lock (or was already
+       freed), 0 when the caller must free it the ordinary way. */
     static int Free(void *block)
     {
-        VR_ThreadCache *c = Current();
-        if (__builtin_expect(!c, 0)) return 0;
         uint8_t f = BlockFlagsOf(block);
         if (__builtin_expect(f == 0, 1)) {
             VR_BlockHeader *h = SmallHeaderOf(block);
-            if (((VR_SmallPageSet *)PageSetOf(h))->owner != __atomic_load_n(&c->heap, __ATOMIC_RELAXED)) return 0;
+            VR_Heap *owner = ((VR_SmallPageSet *)PageSetOf(h))->owner;
+            VR_ThreadCache *c = Current();
+            if (__builtin_expect(!c || owner != __atomic_load_n(&c->heap, __ATOMIC_RELAXED), 0)) {
+                /* A heap without a lock has one user at a time: its own
+                   lists are as cheap as a bin, and nothing waits. */
+                if (owner->lockActive) return 0;
+                VR_Heap::FreeSmallUnlocked(h);
+                return 1;
+            }
             VR_CacheBin *b = &c->small[h->sizeClass];
             if (__builtin_expect(!b->room, 0)) return 0;
             b->room--;
@@ -171,7 +181,10 @@ struct VR_API VR_Cache {
             b->head = block;
             return 1;
         }
-        if (f == kBlockAlt) return FreeBig(c, block);
+        if (f == kBlockAlt) {
+            VR_ThreadCache *c = Current();
+            return c ? FreeBig(c, block) : 0;
+        }
         return 0;
     }
 

@@ -129,13 +129,61 @@ void VR_Heap::UpdatePeak()
     if (total > counters.peakBytes) counters.peakBytes = total;
 }
 
-/* The common case, a block waiting in the calling thread's cache, is
-   inline; everything else takes the heap's lock. */
+inline VR_BlockHeader *VR_Heap::TakeSmallLocked(unsigned k)
+{
+    VR_BlockHeader *h = freeLists[k];
+    if (h) {
+        VR_BlockHeader *next = h->nextFree;
+        freeLists[k] = next;
+        if (next) next->prevFree = 0;
+        ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
+        return h;
+    }
+    /* Only what is committed already: the system is asked by the caller,
+       which may have to recover from its refusal. */
+    VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+    uint32_t s = (uint32_t)s_sizeClasses[k];
+    if (!p || s > p->uncarved) return 0;
+    h = (VR_BlockHeader *)p->CarvePoint();
+    p->uncarved -= s;
+    p->usedCount++;
+    h->sizeClass = (uint8_t)k;
+    return h;
+}
+
+inline void *VR_Heap::HandOutSmall(VR_BlockHeader *h, unsigned k, unsigned long size)
+{
+    void *block = (uint8_t *)h + kHeaderBytes;
+    h->seal = SealOf(block);
+    /* Size, class (unchanged) and flags (live) in one store. */
+    *(uint32_t *)&h->requestedSize = (uint32_t)size | (k << 16);
+    counters.smallBlocks[k]++;
+    counters.smallBytes += s_sizeClasses[k];
+    UpdatePeak();
+    return block;
+}
+
+/* The common cases, a block waiting in the calling thread's cache or, for
+   a heap without a lock, a block its lists have ready, are inline or
+   reached with one call; everything else takes the slow path. */
 void *VR_Heap::AllocMem(unsigned long size)
 {
     void *p = VR_Cache::Alloc(this, (uint32_t)size);
     if (__builtin_expect(p != 0, 1)) return p;
     return AllocMemSlow(size);
+}
+
+void *VR_Heap::AllocSmallUnlocked(unsigned long size)
+{
+    /* A heap in static storage used before its constructor ran starts on
+       the slow path, which sets it up. */
+    if (size > kSmallLimit || !initialized) return 0;
+    unsigned k = s_cacheClassOf[size + kHeaderBytes];
+    VR_BlockHeader *h = TakeSmallLocked(k);
+    if (!h) return 0;
+    void *block = HandOutSmall(h, k, size);
+    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    return block;
 }
 
 void *VR_Heap::AllocMemSlow(unsigned long size)
@@ -157,7 +205,6 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     uint32_t total = (uint32_t)size + kHeaderBytes;
     if (total < kMinBlock) total = kMinBlock;
     unsigned c = s_sizeClassOf[total];
-    uint32_t s = (uint32_t)s_sizeClasses[c];
 
     /* The thread's cache, made or rebound outside the lock: rebinding
        gives blocks back to another heap under that heap's lock. */
@@ -165,28 +212,11 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
 
     VR_BlockHeader *h;
     Lock();
-    for (;;) {
-        h = freeLists[c];
-        if (h) {
-            VR_BlockHeader *next = h->nextFree;
-            freeLists[c] = next;
-            if (next) next->prevFree = 0;
-            ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
-            break;
-        }
-
+    /* After a recovery the lock was left, so every retry starts over from
+       the free list: another thread may have freed a block of this class
+       or made a new page set meanwhile. */
+    while (!(h = TakeSmallLocked(c))) {
         VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
-        if (p && s <= p->uncarved) {
-            h = (VR_BlockHeader *)p->CarvePoint();
-            p->uncarved -= s;
-            p->usedCount++;
-            h->sizeClass = (uint8_t)c;
-            break;
-        }
-
-        /* Slow path. After a recovery the lock was left, so every retry
-           starts over from the free list: another thread may have freed a
-           block of this class or made a new page set meanwhile. */
         if (p && p->commitEnd < p->regionEnd) {
             if (CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
                 p->commitEnd += s_pageSize;
@@ -208,17 +238,11 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
         if (fresh) fresh->owner = this;
         else if (!HandleOutOfMemoryMT()) return 0;
     }
-    h->seal = SealOf((uint8_t *)h + kHeaderBytes);
-    h->blockFlags = 0;
-    h->requestedSize = (uint16_t)size;
-    counters.smallBlocks[c]++;
-    counters.smallBytes += s;
-    UpdatePeak();
+    void *block = HandOutSmall(h, c, size);
     /* The thread's next blocks of this class come without the lock. */
     if (cache && VR_Cache::BindLocked(cache, this)) RefillLocked(cache, c, VR_Cache::s_smallCapacity[c] / 2);
     Unlock();
 
-    void *block = (uint8_t *)h + kHeaderBytes;
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }
@@ -227,26 +251,10 @@ void VR_Heap::RefillLocked(VR_ThreadCache *cache, unsigned k, unsigned long coun
 {
     VR_CacheBin *b = &cache->small[k];
     uint32_t s = (uint32_t)s_sizeClasses[k];
-    VR_SmallPageSet *newest = (VR_SmallPageSet *)pageSets;
-    while (count && b->room) {
-        VR_BlockHeader *h = freeLists[k];
-        if (h) {
-            VR_BlockHeader *next = h->nextFree;
-            freeLists[k] = next;
-            if (next) next->prevFree = 0;
-            ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
-        } else if (newest && s <= newest->uncarved) {
-            /* Only what is committed already: a refill never waits for
-               the system. */
-            h = (VR_BlockHeader *)newest->CarvePoint();
-            newest->uncarved -= s;
-            newest->usedCount++;
-            h->sizeClass = (uint8_t)k;
-            h->requestedSize = (uint16_t)s;
-            h->seal = 0;
-        } else {
-            break;
-        }
+    VR_BlockHeader *h;
+    while (count && b->room && (h = TakeSmallLocked(k)) != 0) {
+        h->requestedSize = (uint16_t)s;
+        h->seal = 0;
         h->blockFlags = kBlockFree | kBlockCached;
         void *block = (uint8_t *)h + kHeaderBytes;
         *(void **)block = b->head;
@@ -280,6 +288,13 @@ void VR_Heap::FreeMem(void *block)
 {
     if (__builtin_expect(VR_Cache::FreeFast(block), 1)) return;
     FreeMemSlow(block);
+}
+
+void VR_Heap::FreeSmallUnlocked(VR_BlockHeader *h)
+{
+    VR_Heap *heap = ((VR_SmallPageSet *)PageSetOf(h))->owner;
+    if (heap->bypassFree || s_globalBypassFree) return;
+    heap->ReturnSmallLocked(h);
 }
 
 void VR_Heap::FreeMemSlow(void *block)

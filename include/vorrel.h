@@ -194,6 +194,18 @@ private:
     void InitHeap();
     void *AllocMemSlow(unsigned long size);
     static void FreeMemSlow(void *block);
+    /* The common case of a heap without a lock: a small block from a free
+       list or the committed rest of the newest page set, or null when the
+       request needs more (AllocMemSlow then serves it). */
+    void *AllocSmallUnlocked(unsigned long size);
+    /* Frees a live small block of a heap without a lock; always complete. */
+    static void FreeSmallUnlocked(VR_BlockHeader *h);
+    /* The block of class k the heap can hand out without the system (from
+       its free list, else cut from the newest page set's committed pages),
+       counted in its page set; null when there is none (lock held). */
+    VR_BlockHeader *TakeSmallLocked(unsigned k);
+    /* Marks a taken block live for a request of size bytes and counts it. */
+    void *HandOutSmall(VR_BlockHeader *h, unsigned k, unsigned long size);
     /* Takes up to count more blocks of class k for a thread cache's bin
        (lock held). */
     void RefillLocked(VR_ThreadCache *c, unsigned k, unsigned long count);

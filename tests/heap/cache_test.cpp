@@ -209,14 +209,29 @@ TEST(ThreadCache, ValidateChecksWaitingBlocks)
     EXPECT_VALID(h);
 }
 
+/* A heap without a lock frees and allocates on the short path without any
+   cache: every free goes straight back (the page set empties), second and
+   bypassed frees stay ignored, and the counters and zero-fill hold. */
 TEST(ThreadCache, HeapsWithoutALockLendNothing)
 {
-    VR_Heap h(0);
+    VR_Heap other(VR_HEAP_MULTITHREADED), h(VR_HEAP_ZERO_INIT);
+    VR_Test::BindThreadCache(other);           // the thread's cache belongs to another heap
     void *p = h.AllocMem(64);
     VR_SmallPageSet *ps = (VR_SmallPageSet *)PageSetOf(p);
     EXPECT_EQ(1u, ps->usedCount);
+    memset(p, 0xAB, 64);
     VR_Heap::FreeMem(p);
     EXPECT_EQ(0u, ps->usedCount);              // straight back to the heap
+    VR_Heap::FreeMem(p);                       // a second free changes nothing
+    EXPECT_EQ(0u, ps->usedCount);
+    void *q = h.AllocMem(60);
+    EXPECT_EQ(p, q);                           // the same block, zero-filled, with its new size
+    EXPECT_EQ(0, ((unsigned char *)q)[59]);
+    EXPECT_EQ(60u, h.GetBlockSize(q));
+    EXPECT_EQ(1, Walk(h));
+    BypassFreeing(&h);
+    VR_Heap::FreeMem(q);
+    EXPECT_EQ(1u, ps->usedCount);              // frees bypassed on the short path too
     EXPECT_EQ(0u, Waiting(h));
     EXPECT_VALID(h);
 }
