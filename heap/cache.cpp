@@ -10,15 +10,21 @@
 
 uint8_t s_cacheClassOf[1025];
 uint32_t VR_Cache::s_smallCapacity[VR_Heap::kSizeClassCount];
+uint32_t VR_Cache::s_smallMax[VR_Heap::kSizeClassCount];
 uint32_t VR_Cache::s_bigClassSize[kBigClassCount];
 uint32_t VR_Cache::s_bigCapacity[kBigClassCount];
 uint32_t VR_Cache::s_bigChunk[kBigClassCount];
 
 namespace {
 
+/* A small bin's first room: 2 KB of blocks, 4 to 64 of them; its bound:
+   8 KB, 8 to 256 (the room is a 16-bit count). */
 const uint32_t kSmallBinBytes = 2048;
 const uint32_t kSmallBinMax = 64;
 const uint32_t kSmallBinMin = 4;
+const uint32_t kSmallBinBoundBytes = 8192;
+const uint32_t kSmallBinBoundMax = 256;
+const uint32_t kSmallBinBoundMin = 8;
 const uint32_t kBigBinBytes = 16384;
 
 /* The registry of every cache record, live or not yet given back. */
@@ -58,11 +64,11 @@ void ResetBins(VR_ThreadCache *c)
 {
     for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
         c->small[k].head = 0;
-        c->small[k].room = VR_Cache::s_smallCapacity[k];
+        c->small[k].room = c->small[k].capacity = (uint16_t)VR_Cache::s_smallCapacity[k];
     }
     for (int j = 0; j < kBigClassCount; j++) {
         c->big[j].head = 0;
-        c->big[j].room = VR_Cache::s_bigCapacity[j];
+        c->big[j].room = c->big[j].capacity = (uint16_t)VR_Cache::s_bigCapacity[j];
     }
     c->bigBytes = 0;
 }
@@ -105,6 +111,10 @@ void VR_Cache::InitTables()
         if (n > kSmallBinMax) n = kSmallBinMax;
         if (n < kSmallBinMin) n = kSmallBinMin;
         s_smallCapacity[k] = n;
+        n = size ? kSmallBinBoundBytes / size : 0;
+        if (n > kSmallBinBoundMax) n = kSmallBinBoundMax;
+        if (n < kSmallBinBoundMin) n = kSmallBinBoundMin;
+        s_smallMax[k] = n;
     }
     for (unsigned j = 0; j < kBigClassCount; j++) {
         unsigned index = j + 31, e = (index >> 2) + 2;
@@ -270,7 +280,8 @@ const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *
         if (c->heap != heap && c->pending != heap) continue;
         uint32_t bytes = 0;
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
-            uint32_t n = 0, cap = s_smallCapacity[k];
+            uint32_t n = 0, cap = c->small[k].capacity;
+            if (cap < s_smallCapacity[k] || cap > s_smallMax[k]) return "thread cache: bin capacity out of its bounds";
             if (c->small[k].room > cap) return "thread cache: bin room above its capacity";
             for (void *p = c->small[k].head; p; p = *(void **)p) {
                 if (++n > cap) return "thread cache: bin holds more than its capacity";
@@ -287,6 +298,7 @@ const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *
         }
         for (int j = 0; j < kBigClassCount; j++) {
             uint32_t n = 0, cap = s_bigCapacity[j];
+            if (c->big[j].capacity != cap || c->big[j].room > cap) return "thread cache: big bin room above its capacity";
             for (void *p = c->big[j].head; p; p = *(void **)p) {
                 if (++n > cap) return "thread cache: big bin holds more than its capacity";
                 if (!IsLibraryMemory(p)) return "thread cache: big block outside library memory";
@@ -318,14 +330,10 @@ void CacheTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBl
     for (VR_ThreadCache *c = s_caches; c; c = c->next) {
         VR_Heap *bound = __atomic_load_n(&c->heap, __ATOMIC_RELAXED);
         if (bound != heap) continue;
-        for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
-            uint32_t room = __atomic_load_n(&c->small[k].room, __ATOMIC_RELAXED);
-            if (smallBlocks && room <= VR_Cache::s_smallCapacity[k]) smallBlocks[k] += VR_Cache::s_smallCapacity[k] - room;
-        }
-        for (int j = 0; j < kBigClassCount; j++) {
-            uint32_t room = __atomic_load_n(&c->big[j].room, __ATOMIC_RELAXED);
-            if (bigBlocks && room <= VR_Cache::s_bigCapacity[j]) *bigBlocks += VR_Cache::s_bigCapacity[j] - room;
-        }
+        for (int k = 0; k < VR_Heap::kSizeClassCount; k++)
+            if (smallBlocks) smallBlocks[k] += VR_Cache::WaitingIn(&c->small[k]);
+        for (int j = 0; j < kBigClassCount; j++)
+            if (bigBlocks) *bigBlocks += VR_Cache::WaitingIn(&c->big[j]);
         if (bigBytes) *bigBytes += __atomic_load_n(&c->bigBytes, __ATOMIC_RELAXED);
     }
 }

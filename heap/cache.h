@@ -30,8 +30,12 @@
  * forgotten, never read, when its thread next binds. A thread that ends
  * gives its waiting blocks back (the platform's thread-exit notification).
  *
- * Bounds, per thread: a small bin holds at most 64 blocks and 2 KB, or 4
- * blocks of the classes above 512 bytes: at most 116 KB in all small bins.
+ * Bounds, per thread: a small bin starts with room for 2 KB of blocks (4
+ * to 64 of them) and doubles its room each time it runs empty or over, up
+ * to 8 KB (8 to 256 blocks): a thread that churns one class hard goes to
+ * the heap's lock once per hundred blocks or so, one that uses it lightly
+ * keeps little waiting. At most 416 KB in all small bins (320 KB where
+ * blocks are 16-aligned).
  * Big blocks of up to kBigCacheLimit bytes wait in 25 bins of one block
  * class each (at most 16 KB or one block per bin), at most kBigCacheBytes
  * (256 KB) of chunks in all.
@@ -54,13 +58,15 @@ enum {
 };
 
 struct VR_CacheBin {
-    void *head;     /* caller pointer of the newest waiting block; null when empty */
-    uint32_t room;  /* blocks the bin still takes; capacity - room are waiting */
+    void *head;         /* caller pointer of the newest waiting block; null when empty */
+    uint16_t room;      /* blocks the bin still takes; capacity - room are waiting */
+    uint16_t capacity;  /* the bin's room when empty; grows up to its class's bound */
 };
 
 /*
  * Invariants, for a bound cache: every block on small[k] is a small block
- * of class k of `heap` flagged as above, capacity - room of them; every
+ * of class k of `heap` flagged as above, capacity - room of them, with
+ * capacity between the class's first capacity and its bound; every
  * block on big[j] is a big block of `heap` in a chunk for which
  * ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks. An unbound
  * cache's bins mean nothing and are reset when it binds.
@@ -84,6 +90,7 @@ struct VR_ThreadCache {
    that clears, destroys or bypasses the heap; the owner reads them without
    a lock. Everything else is the owner's alone. */
 static_assert(offsetof(VR_ThreadCache, small) == 32 && sizeof(VR_CacheBin) == 8 &&
+                  offsetof(VR_CacheBin, capacity) == offsetof(VR_CacheBin, room) + 2 &&
                   sizeof(VR_ThreadCache) == 32 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
               "thread cache: eight words, then the bins");
 
@@ -93,7 +100,8 @@ static_assert(offsetof(VR_ThreadCache, small) == 32 && sizeof(VR_CacheBin) == 8 
 extern uint8_t s_cacheClassOf[1025];
 
 struct VR_API VR_Cache {
-    static uint32_t s_smallCapacity[VR_Heap::kSizeClassCount];
+    static uint32_t s_smallCapacity[VR_Heap::kSizeClassCount]; /* a bin's first capacity */
+    static uint32_t s_smallMax[VR_Heap::kSizeClassCount];      /* and its bound */
     static uint32_t s_bigClassSize[kBigClassCount];   /* largest request of each big class */
     static uint32_t s_bigCapacity[kBigClassCount];
     static uint32_t s_bigChunk[kBigClassCount];       /* the chunk size of each big class */
@@ -189,6 +197,25 @@ struct VR_API VR_Cache {
     }
 
     static int FreeBig(VR_ThreadCache *c, void *block);
+
+    /* A bin that ran empty or over doubles its room, up to its bound: the
+       next refill or spill then moves twice as many blocks at once. */
+    static void GrowBin(VR_CacheBin *b, unsigned k)
+    {
+        uint32_t cap = b->capacity, grown = cap * 2;
+        if (grown > s_smallMax[k]) grown = s_smallMax[k];
+        if (grown <= cap) return;
+        b->room = (uint16_t)(b->room + (grown - cap));
+        b->capacity = (uint16_t)grown;
+    }
+    /* Blocks waiting in a bin, from one read of its room and capacity (a
+       thread other than the owner may ask). */
+    static uint32_t WaitingIn(const VR_CacheBin *b)
+    {
+        uint32_t word = __atomic_load_n((const uint32_t *)&b->room, __ATOMIC_RELAXED);
+        uint32_t room = word & 0xFFFF, cap = word >> 16;
+        return room <= cap ? cap - room : 0;
+    }
 
     /* All of FreeMem that needs no lock: 1 when nothing more is to be done
        (the pointer is no live block of the library's, or the block now

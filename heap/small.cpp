@@ -217,6 +217,16 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
        or made a new page set meanwhile. */
     while (!(h = TakeSmallLocked(c))) {
         VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+        uint32_t committed = p ? (uint32_t)(p->commitEnd - p->Base()) - kSmallFirstBlock : 0;
+        if (p && p->usedCount == 0 && p->uncarved < committed) {
+            /* Every block of the newest page set is free: carve it again
+               from the start before committing more (its pages stay
+               committed, and a request can be served even when the system
+               has nothing more to give). */
+            DetachPageSet(p, 0);
+            p->uncarved = committed;
+            continue;
+        }
         if (p && p->commitEnd < p->regionEnd) {
             if (CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
                 p->commitEnd += s_pageSize;
@@ -226,13 +236,6 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
             }
             continue;
         }
-        if (p && p->usedCount == 0) {
-            /* Full, but every block is free: carve it again from the start;
-               its pages stay committed. */
-            DetachPageSet(p, 0);
-            p->uncarved = (uint32_t)(p->regionEnd - p->Base()) - kSmallFirstBlock;
-            continue;
-        }
         if (p) CutTail(p);
         VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallFirstBlock);
         if (fresh) fresh->owner = this;
@@ -240,7 +243,10 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     }
     void *block = HandOutSmall(h, c, size);
     /* The thread's next blocks of this class come without the lock. */
-    if (cache && VR_Cache::BindLocked(cache, this)) RefillLocked(cache, c, VR_Cache::s_smallCapacity[c] / 2);
+    if (cache && VR_Cache::BindLocked(cache, this)) {
+        VR_Cache::GrowBin(&cache->small[c], c);
+        RefillLocked(cache, c, cache->small[c].capacity / 2);
+    }
     Unlock();
 
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
@@ -320,10 +326,12 @@ void VR_Heap::FreeMemSlow(void *block)
     unsigned k = h->sizeClass;
     VR_ASSERT(k < kSizeClassCount && p->usedCount > 0);
     if (cache && VR_Cache::BindLocked(cache, heap)) {
-        /* The bin is full (or just bound): half of it goes back to the
-           heap, and the block waits in the bin like any other. */
+        /* The bin is full (or just bound): it grows or, at its bound, half
+           of it goes back to the heap, and the block waits in the bin like
+           any other. */
         VR_CacheBin *b = &cache->small[k];
-        uint32_t half = VR_Cache::s_smallCapacity[k] / 2;
+        VR_Cache::GrowBin(b, k);
+        uint32_t half = b->room ? 0 : b->capacity / 2;
         while (half-- && b->head) {
             void *q = b->head;
             b->head = *(void **)q;

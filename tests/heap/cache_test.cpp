@@ -168,7 +168,7 @@ TEST(ThreadCache, BoundedAndGivenBackBeforeAnyHandler)
     for (void *p : blocks) VR_Heap::FreeMem(p);
     unsigned long small[VR_Heap::kSizeClassCount], big, bigBytes;
     CacheTotals(&h, small, &big, &bigBytes);
-    EXPECT_LE(small[VR_Test::SizeClassOf(24 + 8)], 64u);
+    EXPECT_LE(small[VR_Test::SizeClassOf(24 + 8)], 256u);
     EXPECT_LE(bigBytes, 262144u);
     EXPECT_GT(Waiting(h), 0u);
 
