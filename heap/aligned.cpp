@@ -93,9 +93,7 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
     Lock();
     void *header = AllocBigBlock(take);
     while (!header) {
-        Unlock();
-        if (!HandleOutOfMemory()) return 0;
-        Lock();
+        if (!RecoverMT()) return 0;
         header = AllocBigBlock(take);
     }
     /* AllocBigBlock counted the whole chunk as handed out; what goes back

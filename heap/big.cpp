@@ -62,9 +62,7 @@ void *VR_Heap::AllocBigMem(unsigned long size)
     Lock();
     void *p = AllocBigBlock(request);
     while (!p) {
-        Unlock();
-        if (!HandleOutOfMemory()) return 0;
-        Lock();
+        if (!RecoverMT()) return 0;
         p = AllocBigBlock(request);
     }
     InitAltBlock((VR_AltBlock *)p, size, 0);
@@ -335,17 +333,69 @@ void VR_Heap::ReleaseBigBlock(void *header)
     PushFreeChunk(bigFreeChunks, chunk);
 
     if (--ps->usedCount) return;
-    /* Empty: the newest big page set stays while it is small, so a heap that
-       allocates and frees one big block does not reserve each time. */
-    uint32_t committed = Span(ps->commitEnd, ps);
-    if (ps == bigPageSets && committed <= kKeepEmptyBigCommit) return;
+    /* Empty: kept with its pages committed, so that a heap that frees big
+       blocks and makes them again (a buffer grown over and over, a
+       vector's doublings) finds its pages ready instead of reserving,
+       committing and faulting them in each time. The heap's empty big page
+       sets span at most kKeepEmptyBig bytes of address space: the ones
+       emptied before go back first, and one bigger than that at once.
+       Out-of-memory recovery gives them all back (GiveBackEmptyBig). */
+    uint32_t reserved = Span(ps->regionEnd, ps);
+    if (reserved > kKeepEmptyBig) {
+        ReleaseBigPageSet(ps, chunk);
+        return;
+    }
+    uint32_t kept = reserved;
+    for (VR_BigPageSet *q = bigPageSets; q;) {
+        VR_BigPageSet *next = (VR_BigPageSet *)q->next;
+        if (q != ps && q->usedCount == 0) {
+            uint32_t bytes = Span(q->regionEnd, q);
+            if (kept + bytes <= kKeepEmptyBig) kept += bytes;
+            else ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
+        }
+        q = next;
+    }
+}
+
+int VR_Heap::GiveBackEmptyBig()
+{
+    int any = 0;
+    for (VR_BigPageSet *q = bigPageSets; q;) {
+        VR_BigPageSet *next = (VR_BigPageSet *)q->next;
+        if (q->usedCount == 0) {
+            ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
+            any = 1;
+        }
+        q = next;
+    }
+    return any;
+}
+
+int VR_Heap::Recover()
+{
+    Lock();
+    int any = GiveBackEmptyBig();
+    Unlock();
+    return any || HandleOutOfMemory();
+}
+
+int VR_Heap::RecoverMT()
+{
+    return GiveBackEmptyBig() || HandleOutOfMemoryMT();
+}
+
+void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)
+{
+    /* Its one free chunk spans it all. */
+    VR_ASSERT(ps->usedCount == 0 && (uint8_t *)chunk == (uint8_t *)ps + kBigPageSetHeader &&
+              ChunkEnd(chunk) == ps->commitEnd);
     UnlinkFreeChunk(bigFreeChunks, chunk);
     if (ps->next) ps->next->prev = ps->prev;
     if (ps->prev)
         ps->prev->next = ps->next;
     else
         bigPageSets = (VR_BigPageSet *)ps->next;
-    ReleasePages(ps, committed, Span(ps->regionEnd, ps));
+    ReleasePages(ps, Span(ps->commitEnd, ps), Span(ps->regionEnd, ps));
 }
 
 void VR_Heap::ReleaseBig()

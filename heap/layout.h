@@ -172,7 +172,7 @@ enum {
     kAltHeaderSize = 32,
     kBigPageSetHeader = 32,
     kBigReserveMin = 0x100000,
-    kKeepEmptyBigCommit = 0x10000
+    kKeepEmptyBig = 0x400000     /* reserved bytes of the empty big page sets a heap keeps */
 };
 
 /*

@@ -125,7 +125,7 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
         VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
         uint32_t committed = v->committedBytes;
         while (!ResizeVirtual(h, request, 0)) {
-            if (!o->HandleOutOfMemory()) return 0;
+            if (!o->Recover()) return 0;
         }
         o->Lock();
         o->counters.directBytes += v->committedBytes - committed;
@@ -140,9 +140,7 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
         o->Lock();
         void *q = o->ReallocBigBlock(h, request);
         while (!q) {
-            o->Unlock();
-            if (!o->HandleOutOfMemory()) return 0;
-            o->Lock();
+            if (!o->RecoverMT()) return 0;
             q = o->ReallocBigBlock(h, request);
         }
         if (q != h) {

@@ -231,7 +231,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
             if (CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
                 p->commitEnd += s_pageSize;
                 p->uncarved += s_pageSize;
-            } else if (!HandleOutOfMemoryMT()) {
+            } else if (!RecoverMT()) {
                 return 0;
             }
             continue;
@@ -239,7 +239,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
         if (p) CutTail(p);
         VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallFirstBlock);
         if (fresh) fresh->owner = this;
-        else if (!HandleOutOfMemoryMT()) return 0;
+        else if (!RecoverMT()) return 0;
     }
     void *block = HandOutSmall(h, c, size);
     /* The thread's next blocks of this class come without the lock. */

@@ -225,6 +225,17 @@ private:
     void *AllocBigBlock(unsigned long request);
     void *ReallocBigBlock(void *header, unsigned long request);
     void ReleaseBigBlock(void *header);
+    /* Gives back an empty big page set, whose one free chunk is chunk. */
+    void ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk);
+    /* Gives back every empty big page set the heap keeps; 1 when there was
+       any (lock held). */
+    int GiveBackEmptyBig();
+    /* Out-of-memory recovery of a general heap: its empty big page sets go
+       back first, then HandleOutOfMemory. Recover holds no lock on entry
+       or exit; RecoverMT is called with the lock held and returns with it
+       held when the request is to be retried (1), without it otherwise. */
+    int Recover();
+    int RecoverMT();
     /* Gives back every direct block and big page set and empties the
        big lists (the big half of Clear; the lock is held by the caller). */
     void ReleaseBig();

@@ -148,21 +148,21 @@ TEST(BigBlocks, HugeRequestGetsItsOwnPageSetAndGivesItBack)
     VR_Heap h;
     uint8_t *older = (uint8_t *)h.AllocMem(5000);
     VR_BigPageSet *first = VR_Test::BigPageSets(h);
-    uint8_t *p = (uint8_t *)h.AllocMem(2000000);
+    uint8_t *p = (uint8_t *)h.AllocMem(5000000);
     ASSERT_NE(nullptr, p);
     VR_BigPageSet *ps = VR_Test::BigPageSets(h);
     ASSERT_NE(first, ps);
-    EXPECT_EQ(2031616, ps->regionEnd - Base(ps));
-    EXPECT_EQ(2002944, ps->commitEnd - Base(ps));
+    EXPECT_EQ(5046272, ps->regionEnd - Base(ps));
+    EXPECT_EQ(5001216, ps->commitEnd - Base(ps));
     EXPECT_EQ(Base(ps) + kFirstBigBlock, p);
     p[0] = 1;
-    p[1999999] = 2;
+    p[4999999] = 2;
     EXPECT_VALID(h);
 
-    uint8_t *last = Base(ps) + 2031616 - 1;
+    uint8_t *last = Base(ps) + 5046272 - 1;
     EXPECT_TRUE(IsDynamicMemory(last));
     h.FreeMem(p);
-    // Given back although newest: more than 64 KB of it was committed.
+    // Given back at once: more is committed than a heap keeps empty.
     EXPECT_EQ(first, VR_Test::BigPageSets(h));
     EXPECT_FALSE(IsDynamicMemory(Base(ps)));
     EXPECT_FALSE(IsDynamicMemory(last));
@@ -176,6 +176,48 @@ TEST(BigBlocks, HugeRequestGetsItsOwnPageSetAndGivesItBack)
     EXPECT_EQ(first, VR_Test::BigPageSets(h));
     EXPECT_EQ(0u, first->usedCount);
     EXPECT_EQ(1, FreeChunkCount(h));
+    EXPECT_VALID(h);
+}
+
+/* Emptied big page sets stay with their pages while they hold at most
+   kKeepEmptyBig bytes in all: the next big blocks are cut from them,
+   and the ones emptied earlier go back when a later one would pass the
+   bound. */
+TEST(BigBlocks, EmptyPageSetsAreKeptUpToTheBound)
+{
+    const unsigned long size = kKeepEmptyBig / 3 + 65536;   // two fit the bound, three do not
+    VR_Heap h;
+    void *a = h.AllocMem(size), *b = h.AllocMem(size);
+    VR_BigPageSet *pa = (VR_BigPageSet *)PageSetOf((uint8_t *)a - kFirstBigBlock);
+    VR_BigPageSet *pb = (VR_BigPageSet *)PageSetOf((uint8_t *)b - kFirstBigBlock);
+    ASSERT_NE(pa, pb);
+    h.FreeMem(a);
+    h.FreeMem(b);                               // both kept
+    EXPECT_TRUE(IsDynamicMemory(pa) && IsDynamicMemory(pb));
+    EXPECT_EQ(2, FreeChunkCount(h));
+    // The kept page sets serve again (nothing reserved); a third comes.
+    void *x = h.AllocMem(size), *y = h.AllocMem(size), *c = h.AllocMem(size);
+    void *px = PageSetOf((uint8_t *)x - kFirstBigBlock), *py = PageSetOf((uint8_t *)y - kFirstBigBlock);
+    EXPECT_TRUE((px == pa && py == pb) || (px == pb && py == pa));
+    EXPECT_VALID(h);
+    h.FreeMem(x);
+    h.FreeMem(y);
+    h.FreeMem(c);                               // kept; an earlier one goes back
+    EXPECT_TRUE(IsDynamicMemory((uint8_t *)c - kFirstBigBlock));
+    EXPECT_NE(IsDynamicMemory(pa), IsDynamicMemory(pb));
+    EXPECT_EQ(2, FreeChunkCount(h));
+    EXPECT_VALID(h);
+
+    // Out of memory, the kept page sets go back before any handler runs.
+    static int s_calls;
+    s_calls = 0;
+    h.SetNewHandler([] { return ++s_calls, 0; });
+    VR_SetFault(vr_os::kFaultReserve, 1, 0xFFFFFFFF);
+    EXPECT_EQ(nullptr, h.AllocMem(3 * size));
+    VR_SetFault(vr_os::kFaultReserve, 0, 0);
+    EXPECT_EQ(1, s_calls);
+    EXPECT_FALSE(IsDynamicMemory((uint8_t *)c - kFirstBigBlock) || IsDynamicMemory(pa) || IsDynamicMemory(pb));
+    EXPECT_EQ(0, FreeChunkCount(h));
     EXPECT_VALID(h);
 }
 

@@ -140,7 +140,9 @@ static void PageSetOf(void *block, uintptr_t *base, uintptr_t *end)
 static void RefusedRelease(const Runtime &rt)
 {
     uint32_t page = (uint32_t)sysconf(_SC_PAGESIZE);
-    const size_t size = (2u << 20) - 100;   /* with its headers, 2 MB of pages exactly */
+    /* With its headers, 5 MB of pages exactly: more than a heap keeps of
+       empty page sets, so a free gives it back at once. */
+    const size_t size = (5u << 20) - 100;
     void *blocks[8] = {};
     uintptr_t base = 0, end = 0, prevBase = 0, prevEnd;
     int found = -1;
