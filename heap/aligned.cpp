@@ -76,16 +76,7 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
     if (alignment == 0 || (alignment & (alignment - 1))) return 0;
     if (alignment <= kBlockAlignment) return AllocMem(size);
 
-    /* As AllocWithReserve: a static heap first used here is set up the way
-       AllocMem would set it up. */
-    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) {
-        EnsureProcessLock();
-        VR_ProcessLockGuard guard;
-        if (!initialized) {
-            InitHeap();
-            Init(0, 1);
-        }
-    }
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
 
     uint32_t need, take;
     if (!AlignedSizesFor((uint32_t)size, (uint32_t)alignment, &need, &take)) return 0;

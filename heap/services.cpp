@@ -50,17 +50,7 @@ void *VR_Heap::AllocArray(unsigned long count, unsigned long size, int zero)
 
 void *VR_Heap::AllocWithReserve(unsigned long reserve, unsigned long size, int zero)
 {
-    /* A static heap used here first must be set up as AllocMem would, or a
-       later lazy initialisation would empty bigBlocks under this block. */
-    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) {
-        EnsureProcessLock();
-        VR_ProcessLockGuard guard;
-        if (!initialized) {
-            /* Lists first, so that a heap seen as initialised is complete. */
-            InitHeap();
-            Init(0, 1);
-        }
-    }
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
 
     uint32_t reserved, request;
     if (!AltRequestFor(reserve, &reserved) || !AltRequestFor(size, &request)) return 0;

@@ -70,6 +70,21 @@ void VR_Heap::InitHeap()
     memset(&counters, 0, sizeof counters);
 }
 
+/* A heap in static storage used before its constructor ran is set up by
+   whichever entry comes first. The lists are set up before Init publishes
+   the object as initialised, so a thread that sees it initialised finds a
+   complete heap, and a later set-up never empties the lists under blocks
+   already handed out. */
+void VR_Heap::InitLazily()
+{
+    EnsureProcessLock();
+    VR_ProcessLockGuard guard;
+    if (!initialized) {
+        InitHeap();
+        Init(0, 1);
+    }
+}
+
 void VR_Heap::PushFree(VR_BlockHeader *h, unsigned k)
 {
     VR_BlockHeader *head = freeLists[k];
@@ -188,17 +203,7 @@ void *VR_Heap::AllocSmallUnlocked(unsigned long size)
 
 void *VR_Heap::AllocMemSlow(unsigned long size)
 {
-    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) {
-        /* A heap in static storage used before its constructor ran. The
-           lists are set up before Init publishes the object as initialised,
-           so a thread that sees it initialised finds a complete heap. */
-        EnsureProcessLock();
-        VR_ProcessLockGuard guard;
-        if (!initialized) {
-            InitHeap();
-            Init(0, 1);
-        }
-    }
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
 
     /* size > 1016 also covers sizes whose size + 8 would wrap. */
     if (size > kSmallLimit) return AllocBigMem(size);

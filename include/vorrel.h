@@ -192,6 +192,8 @@ public:
 
 private:
     void InitHeap();
+    /* Sets up a heap in static storage on its first use (once). */
+    void InitLazily();
     void *AllocMemSlow(unsigned long size);
     static void FreeMemSlow(void *block);
     /* The common case of a heap without a lock: a small block from a free
