@@ -39,7 +39,7 @@ VR_HeapOneSize s_cacheRecords(sizeof(VR_ThreadCache), VR_HEAP_MULTITHREADED, "Th
 
 /* The cache of threads that have ended: never bound, so every call of such
    a thread (a destructor running after ours, say) takes the ordinary way. */
-VR_ThreadCache s_deadCache = {0, 0, 0, 0, 0, 1, 0, 0, {}, {}};
+VR_ThreadCache s_deadCache = {0, 0, 0, 0, 0, 1, 0, 0, 0, {}, {}};
 
 struct VR_CacheLockGuard {
     VR_CacheLockGuard()
@@ -246,6 +246,8 @@ void VR_Cache::UnbindAll(VR_AHeap *heap, int keep)
                     __atomic_store_n(&c->heap, (VR_Heap *)0, __ATOMIC_RELAXED);
                 }
             } else {
+                /* A heap that goes away is no heap the hooks may read. */
+                if ((VR_AHeap *)c->unlocked == heap) __atomic_store_n(&c->unlocked, (VR_Heap *)0, __ATOMIC_RELAXED);
                 if ((VR_AHeap *)c->heap == heap) __atomic_store_n(&c->heap, (VR_Heap *)0, __ATOMIC_RELAXED);
                 if ((VR_AHeap *)c->pending == heap) __atomic_store_n(&c->pending, (VR_Heap *)0, __ATOMIC_RELAXED);
             }

@@ -81,6 +81,8 @@ struct VR_ThreadCache {
     uint32_t dead;              /* 1 for the record of threads that have ended */
     VR_ThreadCache *next;       /* cache registry, under its lock */
     VR_ThreadCache *prev;
+    VR_Heap *unlocked;          /* a heap without a lock that this thread's AllocMem
+                                   has read: the hooks may serve from it inline */
     VR_CacheBin small[VR_Heap::kSizeClassCount];
     VR_CacheBin big[kBigClassCount];
 };
@@ -89,10 +91,10 @@ struct VR_ThreadCache {
    for binding and unbinding, the heap's lock), by the owner or by a thread
    that clears, destroys or bypasses the heap; the owner reads them without
    a lock. Everything else is the owner's alone. */
-static_assert(offsetof(VR_ThreadCache, small) == 32 && sizeof(VR_CacheBin) == 8 &&
+static_assert(offsetof(VR_ThreadCache, small) == 36 && sizeof(VR_CacheBin) == 8 &&
                   offsetof(VR_CacheBin, capacity) == offsetof(VR_CacheBin, room) + 2 &&
-                  sizeof(VR_ThreadCache) == 32 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
-              "thread cache: eight words, then the bins");
+                  sizeof(VR_ThreadCache) == 36 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
+              "thread cache: nine words, then the bins");
 
 /* VR_Heap's class table for the sizes of small requests plus their header,
    in a copy that stays inside the library (reached without the global
@@ -130,8 +132,29 @@ struct VR_API VR_Cache {
     static void *Alloc(VR_Heap *heap, uint32_t size)
     {
         VR_ThreadCache *c = Current();
-        if (__builtin_expect(!c || __atomic_load_n(&c->heap, __ATOMIC_RELAXED) != heap, 0))
-            return heap->lockActive ? 0 : heap->AllocSmallUnlocked(size);
+        if (__builtin_expect(c != 0 && __atomic_load_n(&c->heap, __ATOMIC_RELAXED) == heap, 1))
+            return FromBins(c, size);
+        if (heap->lockActive) return 0;
+        if (c && !c->dead) c->unlocked = heap;
+        return heap->AllocSmallUnlocked(size);
+    }
+
+    /* The same for malloc and operator new, whose heap (the thread's
+       default) may be any pointer the program set: it is read here only
+       when AllocMem has read it before (a fault in a heap that cannot be
+       read belongs to the hook's guarded slow path). */
+    static void *AllocForHook(VR_Heap *heap, uint32_t size)
+    {
+        VR_ThreadCache *c = Current();
+        if (__builtin_expect(c != 0 && __atomic_load_n(&c->heap, __ATOMIC_RELAXED) == heap, 1))
+            return FromBins(c, size);
+        if (!c || c->unlocked != heap || heap->lockActive) return 0;
+        return heap->AllocSmallUnlocked(size);
+    }
+
+    /* A block for size bytes from the bins of c, or null. */
+    static void *FromBins(VR_ThreadCache *c, uint32_t size)
+    {
         void *p;
         if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
             unsigned k = s_cacheClassOf[size + 8];

@@ -281,7 +281,7 @@ __attribute__((noinline)) void *MallocSlow(size_t size)
 extern "C" VR_API void *VRHookMalloc(size_t size)
 {
     if (!size) return 0;
-    void *result = VR_Cache::Alloc(&ThreadDefaultHeap(), (uint32_t)size);
+    void *result = VR_Cache::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
     if (__builtin_expect(result != 0, 1)) return result;
     return MallocSlow(size);
 }
@@ -323,7 +323,7 @@ extern "C" VR_API void VRHookDelete(void *block) __attribute__((alias("VRHookFre
 extern "C" VR_API void *VRHookNew(size_t size)
 {
     VR_Heap &heap = ThreadDefaultHeap();
-    void *result = VR_Cache::Alloc(&heap, (uint32_t)size);
+    void *result = VR_Cache::AllocForHook(&heap, (uint32_t)size);
     if (__builtin_expect(result != 0, 1)) return result;
     return heap.AllocMem(size);
 }

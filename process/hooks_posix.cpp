@@ -100,7 +100,7 @@ extern "C" void *VRHookMallocPosix(size_t size)
         return minimal ? minimal : Failed(ENOMEM);
     }
     /* The thread's cache first, as VRHookMalloc would try it. */
-    void *p = VR_Cache::Alloc(&ThreadDefaultHeap(), (uint32_t)size);
+    void *p = VR_Cache::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
     if (__builtin_expect(p != 0, 1)) return p;
     p = VRHookMalloc(size);
     if (__builtin_expect(!p, 0)) errno = ENOMEM;
