@@ -235,6 +235,10 @@ void *FindRuntimeEntry(int runtime, int entry);
 inline void *FindRuntimeEntry(int entry) { return FindRuntimeEntry(0, entry); }
 /* Any other export of runtime slot `runtime`, by name; null as above. */
 void *FindRuntimeExport(int runtime, const char *name);
+/* 1 when the runtime of slot `runtime` is loaded. Every lookup above asks
+   the system for the module, which is slow: ask this first, once per slot,
+   and skip the slots that are empty. */
+int RuntimeLoaded(int runtime);
 
 /* Makes the library's own module permanent: from then on a request to
    unload it leaves it in place, so patched entries never jump into freed

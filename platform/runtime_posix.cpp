@@ -153,6 +153,11 @@ extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const ch
     s_messageSink = sink;
 }
 
+int vr_os::RuntimeLoaded(int runtime)
+{
+    return runtime == 0;
+}
+
 void *vr_os::FindRuntimeExport(int runtime, const char *name)
 {
     if (runtime != 0) return 0;

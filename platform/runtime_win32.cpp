@@ -64,6 +64,11 @@ void *vr_os::FindRuntimeEntry(int runtime, int entry)
     return FindRuntimeExport(runtime, kEntryNames[entry]);
 }
 
+int vr_os::RuntimeLoaded(int runtime)
+{
+    return RuntimeModule(runtime) ? 1 : 0;
+}
+
 void *vr_os::FindRuntimeExport(int runtime, const char *name)
 {
     HMODULE m = RuntimeModule(runtime);

@@ -123,8 +123,10 @@ void InstallRuntimeHooks()
        very entries being patched) and takes the loader's lock, which must
        never wait behind ours. Looking up twice is harmless. */
     void *entries[vr_os::kMaxRuntimes][vr_os::kEntryCount];
-    for (int r = 0; r < vr_os::kMaxRuntimes; r++)
-        for (int i = 0; i < vr_os::kEntryCount; i++) entries[r][i] = vr_os::FindRuntimeEntry(r, i);
+    for (int r = 0; r < vr_os::kMaxRuntimes; r++) {
+        int loaded = vr_os::RuntimeLoaded(r);
+        for (int i = 0; i < vr_os::kEntryCount; i++) entries[r][i] = loaded ? vr_os::FindRuntimeEntry(r, i) : 0;
+    }
     FindTargetEntries();
 
     int patched = 0;

@@ -365,8 +365,10 @@ static_assert(vr_os::kMaxRuntimes == 9, "one row of replacements per runtime slo
 void FindTargetEntries()
 {
     for (int r = 0; r < vr_os::kMaxRuntimes; r++) {
-        for (int e = 0; e < kTargetEntryCount; e++) s_targetEntries[r][e] = vr_os::FindRuntimeExport(r, kTargetNames[e]);
-        s_errnoOf[r] = (int *(*)())vr_os::FindRuntimeExport(r, "_errno");
+        int loaded = vr_os::RuntimeLoaded(r);
+        for (int e = 0; e < kTargetEntryCount; e++)
+            s_targetEntries[r][e] = loaded ? vr_os::FindRuntimeExport(r, kTargetNames[e]) : 0;
+        s_errnoOf[r] = loaded ? (int *(*)())vr_os::FindRuntimeExport(r, "_errno") : 0;
     }
 }
 
