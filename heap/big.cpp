@@ -374,14 +374,14 @@ int VR_Heap::GiveBackEmptyBig()
 int VR_Heap::Recover()
 {
     Lock();
-    int any = GiveBackEmptyBig();
+    int any = VR_Cache::DrainLocked(this) | GiveBackEmptyBig();
     Unlock();
     return any || HandleOutOfMemory();
 }
 
 int VR_Heap::RecoverMT()
 {
-    return GiveBackEmptyBig() || HandleOutOfMemoryMT();
+    return (VR_Cache::DrainLocked(this) | GiveBackEmptyBig()) || HandleOutOfMemoryMT();
 }
 
 void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)

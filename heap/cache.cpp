@@ -37,6 +37,21 @@ int s_exitHandlerSet = 0;
    constructor has run. */
 VR_HeapOneSize s_cacheRecords(sizeof(VR_ThreadCache), VR_HEAP_MULTITHREADED, "ThreadCaches");
 
+/* Where transfer tables come from. */
+VR_HeapOneSize s_transferTables(sizeof(VR_TransferTable), VR_HEAP_MULTITHREADED, "TransferTables");
+
+/* A heap's transfer table, made on the first need of a thread cache
+   (outside the heap's lock: the one-size heap may need recovery). */
+void MakeTransfer(VR_TransferTable **slot)
+{
+    VR_TransferTable *t = (VR_TransferTable *)s_transferTables.AllocMem(sizeof(VR_TransferTable));
+    if (!t) return;
+    memset(t, 0, sizeof *t);
+    VR_TransferTable *none = 0;
+    if (!__atomic_compare_exchange_n(slot, &none, t, 0, __ATOMIC_RELEASE, __ATOMIC_RELAXED))
+        VR_HeapOneSize::FreeMem(t);
+}
+
 /* The cache of threads that have ended: never bound, so every call of such
    a thread (a destructor running after ours, say) takes the ordinary way. */
 VR_ThreadCache s_deadCache = {0, 0, 0, 0, 0, 1, 0, 0, 0, {}, {}};
@@ -136,6 +151,7 @@ VR_ThreadCache *VR_Cache::Prepare(VR_Heap *heap, int allocating)
     }
     if (c->dead) return 0;
     if (c->pending) FlushAll(c);
+    if (!__atomic_load_n(&heap->transfer, __ATOMIC_ACQUIRE)) MakeTransfer(&heap->transfer);
     VR_Heap *bound = c->heap;
     if (bound == heap) {
         c->misses = 0;
@@ -223,6 +239,81 @@ int VR_Cache::FreeBig(VR_ThreadCache *c, void *block)
     return 1;
 }
 
+int VR_Cache::PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count)
+{
+    VR_TransferTable *t = heap->transfer;
+    if (!t || t->used[k] == kBatchSlots || !count || count > (uint32_t)(b->capacity - b->room)) return 0;
+    void *first = b->head, *last = first;
+    for (uint32_t i = 1; i < count; i++) last = *(void **)last;
+    b->head = *(void **)last;
+    *(void **)last = 0;
+    b->room = (uint16_t)(b->room + count);
+    VR_CacheBatch *slot = &t->batch[k][t->used[k]++];
+    slot->head = first;
+    slot->count = count;
+    t->batchCount++;
+    return 1;
+}
+
+int VR_Cache::TakeBatchLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
+{
+    VR_TransferTable *t = heap->transfer;
+    VR_CacheBin *b = &c->small[k];
+    if (!t || !t->used[k] || b->head) return 0;
+    VR_CacheBatch *slot = &t->batch[k][t->used[k] - 1];
+    if (slot->count > b->capacity) {
+        /* A bin still small takes its bound at once: it takes whole batches. */
+        if (slot->count > s_smallMax[k]) return 0;
+        b->room = b->capacity = (uint16_t)s_smallMax[k];
+    }
+    b->head = slot->head;
+    b->room = (uint16_t)(b->room - slot->count);
+    t->used[k]--;
+    t->batchCount--;
+    return 1;
+}
+
+int VR_Cache::DrainLocked(VR_Heap *heap)
+{
+    VR_TransferTable *t = heap->transfer;
+    if (!t || !t->batchCount) return 0;
+    for (unsigned k = 0; k < VR_Heap::kSizeClassCount; k++) {
+        for (uint32_t i = 0; i < t->used[k]; i++) {
+            for (void *p = t->batch[k][i].head; p;) {
+                void *next = *(void **)p;
+                heap->ReturnSmallLocked(SmallHeaderOf(p));
+                p = next;
+            }
+        }
+        t->used[k] = 0;
+    }
+    t->batchCount = 0;
+    return 1;
+}
+
+void VR_Cache::CountBatches(VR_Heap *heap, unsigned long *smallBlocks)
+{
+    VR_TransferTable *t = __atomic_load_n(&heap->transfer, __ATOMIC_ACQUIRE);
+    if (!t) return;
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+        uint32_t used = __atomic_load_n(&t->used[k], __ATOMIC_RELAXED);
+        for (uint32_t i = 0; i < used && i < kBatchSlots; i++)
+            smallBlocks[k] += __atomic_load_n(&t->batch[k][i].count, __ATOMIC_RELAXED);
+    }
+}
+
+void VR_Cache::ForgetBatches(VR_Heap *heap)
+{
+    VR_TransferTable *t = heap->transfer;
+    if (t) memset(t, 0, sizeof *t);
+}
+
+void VR_Cache::FreeTransfer(VR_Heap *heap)
+{
+    VR_TransferTable *t = __atomic_exchange_n(&heap->transfer, (VR_TransferTable *)0, __ATOMIC_ACQ_REL);
+    if (t) VR_HeapOneSize::FreeMem(t);
+}
+
 int VR_Cache::FlushCurrent()
 {
     VR_ThreadCache *c = Current();
@@ -274,6 +365,24 @@ void VR_Cache::ThreadExit(void *value)
     VR_HeapOneSize::FreeMem(c);
 }
 
+namespace {
+
+/* What must hold for a small block p of heap waiting in a bin or batch of
+   class k; null when it does. */
+const char *CheckWaitingSmall(VR_Heap *heap, void *p, unsigned k)
+{
+    if (!IsLibraryMemory(p) || ((uintptr_t)p & (kBlockAlignment - 1)))
+        return "thread cache: small block outside library memory";
+    VR_BlockHeader *h = SmallHeaderOf(p);
+    if (((VR_SmallPageSet *)PageSetOf(h))->owner != heap) return "thread cache: block of another heap";
+    if (h->blockFlags != (kBlockFree | kBlockCached) || h->seal != 0)
+        return "thread cache: small block not marked as waiting";
+    if (h->sizeClass != k) return "thread cache: block in the bin of another class";
+    return 0;
+}
+
+} // namespace
+
 const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting)
 {
     uint32_t smallCount = 0, bigCount = 0;
@@ -287,13 +396,7 @@ const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *
             if (c->small[k].room > cap) return "thread cache: bin room above its capacity";
             for (void *p = c->small[k].head; p; p = *(void **)p) {
                 if (++n > cap) return "thread cache: bin holds more than its capacity";
-                if (!IsLibraryMemory(p) || ((uintptr_t)p & (kBlockAlignment - 1)))
-                    return "thread cache: small block outside library memory";
-                VR_BlockHeader *h = SmallHeaderOf(p);
-                if (((VR_SmallPageSet *)PageSetOf(h))->owner != heap) return "thread cache: block of another heap";
-                if (h->blockFlags != (kBlockFree | kBlockCached) || h->seal != 0)
-                    return "thread cache: small block not marked as waiting";
-                if (h->sizeClass != k) return "thread cache: block in the bin of another class";
+                if (const char *bad = CheckWaitingSmall(heap, p, k)) return bad;
             }
             if (n != cap - c->small[k].room) return "thread cache: bin count differs from its room";
             smallCount += n;
@@ -317,6 +420,23 @@ const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *
         }
         if (bytes != c->bigBytes) return "thread cache: bigBytes differs from its big bins";
     }
+    if (VR_TransferTable *t = heap->transfer) {
+        uint32_t batches = 0;
+        for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+            if (t->used[k] > kBatchSlots) return "transfer table: more batches than slots";
+            batches += t->used[k];
+            for (uint32_t i = 0; i < t->used[k]; i++) {
+                uint32_t n = 0;
+                for (void *p = t->batch[k][i].head; p; p = *(void **)p) {
+                    if (++n > t->batch[k][i].count) return "transfer table: batch longer than its count";
+                    if (const char *bad = CheckWaitingSmall(heap, p, k)) return bad;
+                }
+                if (n != t->batch[k][i].count) return "transfer table: batch shorter than its count";
+                smallCount += n;
+            }
+        }
+        if (batches != t->batchCount) return "transfer table: batchCount differs from its batches";
+    }
     *smallWaiting = smallCount;
     *bigWaiting = bigCount;
     return 0;
@@ -328,6 +448,7 @@ void CacheTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBl
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++) smallBlocks[k] = 0;
     if (bigBlocks) *bigBlocks = 0;
     if (bigBytes) *bigBytes = 0;
+    if (smallBlocks) VR_Cache::CountBatches(heap, smallBlocks);
     VR_CacheLockGuard guard;
     for (VR_ThreadCache *c = s_caches; c; c = c->next) {
         VR_Heap *bound = __atomic_load_n(&c->heap, __ATOMIC_RELAXED);

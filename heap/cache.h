@@ -40,6 +40,17 @@
  * class each (at most 16 KB or one block per bin), at most kBigCacheBytes
  * (256 KB) of chunks in all.
  *
+ * Between threads. A bin at its bound hands half of its blocks to the
+ * heap's transfer table as one batch, and a thread whose bin ran empty
+ * takes a whole batch: blocks freed by one thread and allocated by another
+ * (producers and consumers, servers) cross with one short hold of the
+ * heap's lock per batch, the blocks untouched. Batched blocks stay marked
+ * as waiting. A table holds at most kBatchSlots batches per class (4 KB
+ * each at most: 832 KB per heap, 640 KB where blocks are 16-aligned); when
+ * it is full, blocks go back to the heap's lists one by one. Out-of-memory
+ * recovery and a heap that no longer lends give them back; Clear and
+ * destruction forget them with the page sets.
+ *
  * Lock order: heap lock -> cache registry lock -> process lock.
  */
 #ifndef VR_HEAP_CACHE_H
@@ -54,7 +65,8 @@ enum {
     kBigCacheLimit = 65536,     /* largest big block size served from a cache */
     kBigClassCount = 25,        /* big block classes up to kBigCacheLimit */
     kBigCacheBytes = 262144,    /* chunk bytes waiting in one thread's big bins */
-    kRebindMisses = 256
+    kRebindMisses = 256,
+    kBatchSlots = 4          /* batches per class in a heap's transfer table */
 };
 
 struct VR_CacheBin {
@@ -85,6 +97,21 @@ struct VR_ThreadCache {
                                    has read: the hooks may serve from it inline */
     VR_CacheBin small[VR_Heap::kSizeClassCount];
     VR_CacheBin big[kBigClassCount];
+};
+
+/* A batch of blocks of one class, linked as in a bin. */
+struct VR_CacheBatch {
+    void *head;
+    uint32_t count;
+};
+
+/* A heap's transfer table, under the heap's lock. Invariant: batches
+   [0, used[k]) of class k each hold count blocks of class k of the heap,
+   marked as waiting; batchCount is the sum of used[]. */
+struct VR_TransferTable {
+    uint32_t batchCount;
+    uint32_t used[VR_Heap::kSizeClassCount];
+    VR_CacheBatch batch[VR_Heap::kSizeClassCount][kBatchSlots];
 };
 
 /* heap and pending are written only under the cache registry's lock (and,
@@ -280,6 +307,24 @@ struct VR_API VR_Cache {
     static const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting);
     /* One-time set-up of the tables (with the size classes). */
     static void InitTables();
+    /* Under heap's lock: moves count blocks of the full bin b of class k
+       into a batch of heap's transfer table; 0 when the table has no room
+       (the bin is unchanged). */
+    static int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count);
+    /* Under heap's lock: fills c's empty bin of class k with a batch; 0
+       when there is none. */
+    static int TakeBatchLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k);
+    /* Under heap's lock: every batched block goes back to the heap's lists;
+       1 when there was any. */
+    static int DrainLocked(VR_Heap *heap);
+    /* Under heap's lock, for Clear: the batches are forgotten (their page
+       sets go with the rest). */
+    static void ForgetBatches(VR_Heap *heap);
+    /* Adds the blocks batched in heap's table to smallBlocks (per class;
+       read without the lock, a snapshot). */
+    static void CountBatches(VR_Heap *heap, unsigned long *smallBlocks);
+    /* Gives the table of a heap that goes away back. */
+    static void FreeTransfer(VR_Heap *heap);
     /* Called for a thread that ends, with its cache. */
     static void ThreadExit(void *value);
     /* Gives the blocks of c back to its heap and unbinds it. */

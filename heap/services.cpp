@@ -203,6 +203,7 @@ void VR_Heap::Clear()
     /* Blocks waiting in thread caches go with their page sets: no cache
        may hand them out or link them again. */
     VR_Cache::UnbindAll(this, 0);
+    VR_Cache::ForgetBatches(this);
     ReleaseBig();
     for (int i = 0; i < kSizeClassCount; i++) {
         freeLists[i] = 0;
@@ -217,5 +218,8 @@ VR_Heap::~VR_Heap()
 {
     /* A static heap keeps its memory: blocks of it may still be freed and
        reallocated after its destructor has run. */
-    if (!(flags & VR_HEAP_STATIC)) VR_Heap::Clear();
+    if (!(flags & VR_HEAP_STATIC)) {
+        VR_Heap::Clear();
+        VR_Cache::FreeTransfer(this);
+    }
 }

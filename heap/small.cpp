@@ -68,6 +68,7 @@ void VR_Heap::InitHeap()
     bigFreeChunks = 0;
     directCount = 0;
     memset(&counters, 0, sizeof counters);
+    transfer = 0;
 }
 
 /* A heap in static storage used before its constructor ran is set up by
@@ -217,6 +218,18 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
 
     VR_BlockHeader *h;
     Lock();
+    if (cache) {
+        /* A batch that another thread's cache gave back fills the bin
+           whole, and the request is served from it. */
+        if (VR_Cache::BindLocked(cache, this) && VR_Cache::TakeBatchLocked(this, cache, c)) {
+            Unlock();
+            return VR_Cache::FromBins(cache, (uint32_t)size);
+        }
+    } else if (transfer) {
+        /* No thread cache takes batches any more (the heap lost its lock,
+           or frees bypass it): they come back to the lists. */
+        VR_Cache::DrainLocked(this);
+    }
     /* After a recovery the lock was left, so every retry starts over from
        the free list: another thread may have freed a block of this class
        or made a new page set meanwhile. */
@@ -332,11 +345,12 @@ void VR_Heap::FreeMemSlow(void *block)
     VR_ASSERT(k < kSizeClassCount && p->usedCount > 0);
     if (cache && VR_Cache::BindLocked(cache, heap)) {
         /* The bin is full (or just bound): it grows or, at its bound, half
-           of it goes back to the heap, and the block waits in the bin like
-           any other. */
+           of it goes to the transfer table as a batch (or back to the
+           heap's lists), and the block waits in the bin like any other. */
         VR_CacheBin *b = &cache->small[k];
         VR_Cache::GrowBin(b, k);
         uint32_t half = b->room ? 0 : b->capacity / 2;
+        if (half && VR_Cache::PutBatchLocked(heap, b, k, half)) half = 0;
         while (half-- && b->head) {
             void *q = b->head;
             b->head = *(void **)q;

@@ -38,6 +38,7 @@ struct VR_BlockHeader;
 struct VR_AltBlock;
 struct VR_BigPageSet;
 struct VR_BigChunk;
+struct VR_TransferTable;
 struct VR_OneSizePageSet;
 struct VR_Test;
 struct VR_StatsReader;
@@ -145,7 +146,7 @@ struct VR_HeapCounters {
  *
  * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
  * freeLists 60..267, bigPageSets 268, bigFreeChunks 272, counters
- * 276..515; size 516.
+ * 276..515, transfer 516; size 520.
  */
 class VR_API VR_Heap : public VR_AHeap {
 public:
@@ -232,8 +233,9 @@ private:
     /* Gives back every empty big page set the heap keeps; 1 when there was
        any (lock held). */
     int GiveBackEmptyBig();
-    /* Out-of-memory recovery of a general heap: its empty big page sets go
-       back first, then HandleOutOfMemory. Recover holds no lock on entry
+    /* Out-of-memory recovery of a general heap: the blocks batched between
+       thread caches and its empty big page sets go back first, then
+       HandleOutOfMemory. Recover holds no lock on entry
        or exit; RecoverMT is called with the lock held and returns with it
        held when the request is to be retried (1), without it otherwise. */
     int Recover();
@@ -261,6 +263,7 @@ private:
     VR_BigPageSet *bigPageSets;             /* newest first */
     VR_BigChunk *bigFreeChunks;             /* most recently inserted first */
     VR_HeapCounters counters;               /* what the heap has handed out */
+    VR_TransferTable *transfer;             /* batches between thread caches, or null */
 
 protected:
     static unsigned long s_sizeClasses[kSizeClassCount];

@@ -50,6 +50,15 @@ struct VR_Test {
     /* Gives back what waits in the calling thread's cache, as recovery and
        thread exit do; for tests that count blocks or page sets exactly. */
     static int FlushThreadCache() { return VR_Cache::FlushCurrent(); }
+    /* The calling thread's cache and the batches between caches of h go
+       back to h's lists. */
+    static void GiveBackWaiting(VR_Heap &h)
+    {
+        VR_Cache::FlushCurrent();
+        h.Lock();
+        VR_Cache::DrainLocked(&h);
+        h.Unlock();
+    }
     /* Binds the calling thread's cache to h at once (a thread rebinds by
        itself only after many calls for another heap). */
     static void BindThreadCache(VR_Heap &h)

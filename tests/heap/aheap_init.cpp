@@ -183,10 +183,10 @@ TEST(HeapInit, ConcurrentAllocationAndCrossThreadFrees)
     for (int t = 0; t < kThreads; t++)
         for (int i = 0; i < 64; i++) VR_Heap::FreeMem(slots[t][i]);
     EXPECT_SOUND(heap);
-    // Everything is free once this thread's cache is given back (the
-    // threads gave theirs back when they ended): only the newest page set
-    // is left.
-    VR_Test::FlushThreadCache();
+    // Everything is free once this thread's cache and the batches between
+    // caches are given back (the threads gave theirs back when they
+    // ended): only the newest page set is left.
+    VR_Test::GiveBackWaiting(heap);
     ASSERT_NE(nullptr, VR_Test::PageSets(heap));
     EXPECT_EQ(nullptr, VR_Test::PageSets(heap)->next);
     EXPECT_EQ(0u, VR_Test::PageSets(heap)->usedCount);

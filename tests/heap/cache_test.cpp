@@ -7,6 +7,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -168,7 +169,7 @@ TEST(ThreadCache, BoundedAndGivenBackBeforeAnyHandler)
     for (void *p : blocks) VR_Heap::FreeMem(p);
     unsigned long small[VR_Heap::kSizeClassCount], big, bigBytes;
     CacheTotals(&h, small, &big, &bigBytes);
-    EXPECT_LE(small[VR_Test::SizeClassOf(24 + 8)], 256u);
+    EXPECT_LE(small[VR_Test::SizeClassOf(24 + 8)], 256u + kBatchSlots * 128u);   // the bin and the heap's batches
     EXPECT_LE(bigBytes, 262144u);
     EXPECT_GT(Waiting(h), 0u);
 
@@ -206,6 +207,43 @@ TEST(ThreadCache, ValidateChecksWaitingBlocks)
     *(void **)a = b;                           // a bin linked into another class
     EXPECT_NE(nullptr, h.Validate());
     *(void **)a = link;
+    EXPECT_VALID(h);
+}
+
+/* Blocks one thread frees in bulk reach another thread's allocations as
+   whole batches: counted, checked, taken whole, and forgotten by Clear. */
+TEST(ThreadCache, BatchesCrossBetweenThreads)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    VR_Test::BindThreadCache(h);
+    std::vector<void *> blocks;
+    for (int i = 0; i < 2000; i++) blocks.push_back(h.AllocMem(24));
+    VR_Test::FlushThreadCache();               // this thread's bin is empty
+    OnThread([&] {
+        VR_Test::BindThreadCache(h);
+        for (void *p : blocks) VR_Heap::FreeMem(p);
+    });
+    unsigned long batched = Waiting(h);        // the freeing thread has ended: only batches wait
+    EXPECT_GT(batched, 0u);
+    EXPECT_LE(batched, kBatchSlots * 128u);
+    EXPECT_VALID(h);
+    VR_Test::BindThreadCache(h);
+    unsigned long before = Waiting(h);
+    void *p = h.AllocMem(20);                  // a whole batch comes to this thread's bin
+    EXPECT_NE(blocks.end(), std::find(blocks.begin(), blocks.end(), p));
+    EXPECT_EQ(before - 1, Waiting(h));
+    EXPECT_VALID(h);
+    // Damage in a batch shows: find a batched block (waiting, not in this
+    // thread's bin) by its flags.
+    void *batchedBlock = 0;
+    for (void *q : blocks)
+        if (q != p && ((uint8_t *)q)[-1] == (kBlockFree | kBlockCached)) batchedBlock = q;
+    ASSERT_NE(nullptr, batchedBlock);
+    ((uint8_t *)batchedBlock)[-1] = kBlockFree;
+    EXPECT_NE(nullptr, h.Validate());
+    ((uint8_t *)batchedBlock)[-1] = kBlockFree | kBlockCached;
+    h.Clear();
+    EXPECT_EQ(0u, Waiting(h));
     EXPECT_VALID(h);
 }
 
