@@ -151,16 +151,15 @@ VR_ThreadCache *VR_Cache::Prepare(VR_Heap *heap, int allocating)
     }
     if (c->dead) return 0;
     if (c->pending) FlushAll(c);
-    if (!__atomic_load_n(&heap->transfer, __ATOMIC_ACQUIRE)) MakeTransfer(&heap->transfer);
     VR_Heap *bound = c->heap;
     if (bound == heap) {
         c->misses = 0;
-        return c;
-    }
-    if (bound) {
+    } else if (bound) {
         if (!allocating || ++c->misses < kRebindMisses) return 0;
         FlushAll(c);
     }
+    /* The cache is or will be bound to heap: its bins trade batches there. */
+    if (!__atomic_load_n(&heap->transfer, __ATOMIC_ACQUIRE)) MakeTransfer(&heap->transfer);
     return c;
 }
 

@@ -225,7 +225,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
             Unlock();
             return VR_Cache::FromBins(cache, (uint32_t)size);
         }
-    } else if (transfer) {
+    } else if (transfer && (!lockActive || bypassFree || s_globalBypassFree)) {
         /* No thread cache takes batches any more (the heap lost its lock,
            or frees bypass it): they come back to the lists. */
         VR_Cache::DrainLocked(this);
