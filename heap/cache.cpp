@@ -54,7 +54,7 @@ void MakeTransfer(VR_TransferTable **slot)
 
 /* The cache of threads that have ended: never bound, so every call of such
    a thread (a destructor running after ours, say) takes the ordinary way. */
-VR_ThreadCache s_deadCache = {0, 0, 0, 0, 0, 1, 0, 0, 0, {}, {}};
+VR_ThreadCache s_deadCache = {0, 0, 0, 0, 0, 1, 0, 0, 0, {}, {}, {}};
 
 struct VR_CacheLockGuard {
     VR_CacheLockGuard()
@@ -317,10 +317,144 @@ int VR_Cache::FlushCurrent()
 {
     VR_ThreadCache *c = Current();
     if (!c || c->dead) return 0;
-    if (!c->heap && !c->pending) return 0;
-    int waiting = HasWaiting(c);
+    int waiting = 0;
+    if (c->oneSize.heap) {
+        waiting = c->oneSize.head != 0;
+        FlushOneSize(c);
+    }
+    if (!c->heap && !c->pending) return waiting;
+    waiting |= HasWaiting(c);
     FlushAll(c);
     return waiting;
+}
+
+VR_ThreadCache *VR_Cache::PrepareOneSize(VR_HeapOneSize *heap)
+{
+    if (!heap->lockActive || heap->bypassFree || VR_AHeap::s_globalBypassFree) return 0;
+    /* The library's own records never wait in a bin (and a cache record is
+       made from one of them). */
+    if (heap == &s_cacheRecords || heap == &s_transferTables) return 0;
+    VR_ThreadCache *c = Current();
+    if (!c) {
+        c = CreateCache();
+        if (!c) return 0;
+    }
+    if (c->dead) return 0;
+    VR_HeapOneSize *bound = c->oneSize.heap;
+    if (bound == heap) {
+        c->oneSize.misses = 0;
+        return c;
+    }
+    /* A heap this thread allocates from now and then (the library's own
+       records among them) is not worth a bin. */
+    if (++c->oneSize.misses < kOneSizeBindMisses) return 0;
+    if (bound) FlushOneSize(c);
+    return c;
+}
+
+void VR_Cache::RefillOneSizeLocked(VR_ThreadCache *c, VR_HeapOneSize *heap)
+{
+    VR_OneSizeBin *b = &c->oneSize;
+    if (b->heap != heap) {
+        if (b->heap) return;
+        uint32_t n = heap->blockSize ? kOneSizeBinBytes / heap->blockSize : 0;
+        if (n > 128) n = 128;
+        if (n < 4) n = 4;
+        b->head = 0;
+        b->room = b->capacity = (uint16_t)n;
+        b->misses = 0;
+        VR_CacheLockGuard guard;
+        __atomic_store_n(&b->heap, heap, __ATOMIC_RELAXED);
+    }
+    uint32_t n = b->capacity / 2;
+    void *p;
+    while (n-- && b->room && (p = heap->TakeLocked()) != 0) {
+        *(void **)p = b->head;
+        b->head = p;
+        b->room--;
+    }
+}
+
+int VR_Cache::SpillOneSizeLocked(VR_HeapOneSize *heap)
+{
+    VR_ThreadCache *c = Current();
+    if (!c || c->oneSize.heap != heap) return 0;
+    VR_OneSizeBin *b = &c->oneSize;
+    for (uint32_t n = b->capacity / 2; n-- && b->head;) {
+        void *p = b->head;
+        b->head = *(void **)p;
+        b->room++;
+        heap->ReturnLocked(p);
+    }
+    return 1;
+}
+
+void VR_Cache::FlushOneSize(VR_ThreadCache *c)
+{
+    VR_HeapOneSize *heap = __atomic_load_n(&c->oneSize.heap, __ATOMIC_RELAXED);
+    if (!heap) return;
+    VR_HeapOneSize *locked = heap;
+    locked->Lock();
+    {
+        /* Checked again under the heap's lock: a Clear that came first has
+           released these blocks with their page sets. */
+        VR_CacheLockGuard guard;
+        if (c->oneSize.heap != heap) heap = 0;
+    }
+    if (heap)
+        for (void *p = c->oneSize.head; p;) {
+            void *next = *(void **)p;
+            heap->ReturnLocked(p);
+            p = next;
+        }
+    c->oneSize.head = 0;
+    {
+        VR_CacheLockGuard guard;
+        __atomic_store_n(&c->oneSize.heap, (VR_HeapOneSize *)0, __ATOMIC_RELAXED);
+    }
+    locked->Unlock();
+}
+
+void VR_Cache::ForgetOneSizeLocked(VR_HeapOneSize *heap)
+{
+    VR_CacheLockGuard guard;
+    for (VR_ThreadCache *c = s_caches; c; c = c->next)
+        if (c->oneSize.heap == heap) __atomic_store_n(&c->oneSize.heap, (VR_HeapOneSize *)0, __ATOMIC_RELAXED);
+}
+
+uint32_t VR_Cache::OneSizeWaiting(VR_HeapOneSize *heap)
+{
+    uint32_t n = 0;
+    VR_CacheLockGuard guard;
+    for (VR_ThreadCache *c = s_caches; c; c = c->next) {
+        if (__atomic_load_n(&c->oneSize.heap, __ATOMIC_RELAXED) != heap) continue;
+        uint32_t word = __atomic_load_n((const uint32_t *)&c->oneSize.room, __ATOMIC_RELAXED);
+        uint32_t room = word & 0xFFFF, cap = word >> 16;
+        if (room <= cap) n += cap - room;
+    }
+    return n;
+}
+
+const char *VR_Cache::ValidateOneSize(VR_HeapOneSize *heap)
+{
+    VR_CacheLockGuard guard;
+    for (VR_ThreadCache *c = s_caches; c; c = c->next) {
+        const VR_OneSizeBin *b = &c->oneSize;
+        if (b->heap != heap) continue;
+        if (b->room > b->capacity) return "one-size bin: room above its capacity";
+        uint32_t n = 0;
+        for (void *p = b->head; p; p = *(void **)p) {
+            if (++n > b->capacity) return "one-size bin: more blocks than its capacity";
+            if (!IsLibraryMemory(p)) return "one-size bin: block outside library memory";
+            VR_OneSizePageSet *ps = (VR_OneSizePageSet *)PageSetOf(p);
+            uint32_t off = (uint32_t)((uint8_t *)p - ps->Base());
+            if (ps->owner != heap || off < kOneSizeHeaderSize || (uint8_t *)p >= ps->CarvePoint() ||
+                (off - kOneSizeHeaderSize) % heap->blockSize)
+                return "one-size bin: not a block of the heap";
+        }
+        if (n != (uint32_t)(b->capacity - b->room)) return "one-size bin: count differs from its room";
+    }
+    return 0;
 }
 
 void VR_Cache::UnbindAll(VR_AHeap *heap, int keep)
@@ -350,6 +484,7 @@ void VR_Cache::ThreadExit(void *value)
 {
     VR_ThreadCache *c = (VR_ThreadCache *)value;
     if (!c || c->dead) return;
+    FlushOneSize(c);
     FlushAll(c);
     {
         VR_CacheLockGuard guard;

@@ -66,13 +66,28 @@ enum {
     kBigClassCount = 25,        /* big block classes up to kBigCacheLimit */
     kBigCacheBytes = 262144,    /* chunk bytes waiting in one thread's big bins */
     kRebindMisses = 256,
-    kBatchSlots = 4          /* batches per class in a heap's transfer table */
+    kBatchSlots = 4,            /* batches per class in a heap's transfer table */
+    kOneSizeBinBytes = 4096,    /* the bytes a one-size bin holds, 4 to 128 blocks */
+    kOneSizeBindMisses = 16     /* slow allocations in a row before a one-size bin binds */
 };
 
 struct VR_CacheBin {
     void *head;         /* caller pointer of the newest waiting block; null when empty */
     uint16_t room;      /* blocks the bin still takes; capacity - room are waiting */
     uint16_t capacity;  /* the bin's room when empty; grows up to its class's bound */
+};
+
+/* The bin of one VR_HeapOneSize with a lock: its blocks (headerless, as
+   all of that heap's) count as used in their page sets, and the first word
+   of each links the next. heap is written under the cache registry's lock
+   (and the heap's, for binding and unbinding); the rest is the owner's.
+   Invariant, when bound: capacity - room blocks of heap on the list. */
+struct VR_OneSizeBin {
+    VR_HeapOneSize *heap;
+    void *head;
+    uint16_t room;
+    uint16_t capacity;
+    uint32_t misses;    /* slow allocations in a row from an unbound one-size heap */
 };
 
 /*
@@ -95,6 +110,7 @@ struct VR_ThreadCache {
     VR_ThreadCache *prev;
     VR_Heap *unlocked;          /* a heap without a lock that this thread's AllocMem
                                    has read: the hooks may serve from it inline */
+    VR_OneSizeBin oneSize;      /* blocks of one locked VR_HeapOneSize */
     VR_CacheBin small[VR_Heap::kSizeClassCount];
     VR_CacheBin big[kBigClassCount];
 };
@@ -118,10 +134,12 @@ struct VR_TransferTable {
    for binding and unbinding, the heap's lock), by the owner or by a thread
    that clears, destroys or bypasses the heap; the owner reads them without
    a lock. Everything else is the owner's alone. */
-static_assert(offsetof(VR_ThreadCache, small) == 36 && sizeof(VR_CacheBin) == 8 &&
+static_assert(offsetof(VR_ThreadCache, oneSize) == 36 && sizeof(VR_OneSizeBin) == 16 &&
+                  offsetof(VR_OneSizeBin, capacity) == offsetof(VR_OneSizeBin, room) + 2 &&
+                  offsetof(VR_ThreadCache, small) == 52 && sizeof(VR_CacheBin) == 8 &&
                   offsetof(VR_CacheBin, capacity) == offsetof(VR_CacheBin, room) + 2 &&
-                  sizeof(VR_ThreadCache) == 36 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
-              "thread cache: nine words, then the bins");
+                  sizeof(VR_ThreadCache) == 52 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
+              "thread cache: nine words, the one-size bin, then the bins");
 
 /* VR_Heap's class table for the sizes of small requests plus their header,
    in a copy that stays inside the library (reached without the global
@@ -247,6 +265,47 @@ struct VR_API VR_Cache {
     }
 
     static int FreeBig(VR_ThreadCache *c, void *block);
+
+    /* The common cases of a VR_HeapOneSize with a lock: a block from the
+       calling thread's bin bound to heap (null when there is none), and a
+       block put there (0 when the bin is not heap's or is full). */
+    static void *OneSizeAlloc(VR_HeapOneSize *heap)
+    {
+        VR_ThreadCache *c = Current();
+        if (!c || __atomic_load_n(&c->oneSize.heap, __ATOMIC_RELAXED) != heap) return 0;
+        void *p = c->oneSize.head;
+        if (!p) return 0;
+        c->oneSize.head = *(void **)p;
+        c->oneSize.room++;
+        return p;
+    }
+    static int OneSizeFree(VR_HeapOneSize *heap, void *block)
+    {
+        VR_ThreadCache *c = Current();
+        if (!c || __atomic_load_n(&c->oneSize.heap, __ATOMIC_RELAXED) != heap || !c->oneSize.room) return 0;
+        *(void **)block = c->oneSize.head;
+        c->oneSize.head = block;
+        c->oneSize.room--;
+        return 1;
+    }
+    /* Slow paths of a VR_HeapOneSize with a lock. PrepareOneSize (no lock
+       held) returns the calling thread's cache when its one-size bin is or
+       may now be bound to heap (giving another heap's blocks back first),
+       else null; under heap's lock, RefillOneSizeLocked binds it and fills
+       half of the bin, and SpillOneSizeLocked gives half of a full bin
+       back (0 when c's bin is not heap's). */
+    static VR_ThreadCache *PrepareOneSize(VR_HeapOneSize *heap);
+    static void RefillOneSizeLocked(VR_ThreadCache *c, VR_HeapOneSize *heap);
+    static int SpillOneSizeLocked(VR_HeapOneSize *heap);
+    /* Gives c's one-size bin back to its heap and unbinds it. */
+    static void FlushOneSize(VR_ThreadCache *c);
+    /* Under heap's lock, for Clear and destruction: every bin bound to heap
+       is unbound and forgotten. */
+    static void ForgetOneSizeLocked(VR_HeapOneSize *heap);
+    /* Under heap's lock: checks the bins bound to heap. */
+    static const char *ValidateOneSize(VR_HeapOneSize *heap);
+    /* Blocks waiting in the bins bound to heap (a snapshot). */
+    static uint32_t OneSizeWaiting(VR_HeapOneSize *heap);
 
     /* A bin that ran empty or over doubles its room, up to its bound: the
        next refill or spill then moves twice as many blocks at once. */

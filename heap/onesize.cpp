@@ -10,7 +10,7 @@
  */
 #include <string.h>
 
-#include "heap_internal.h"
+#include "cache.h"
 
 namespace {
 
@@ -54,27 +54,58 @@ VR_HeapOneSize::~VR_HeapOneSize()
 {
     /* A static heap keeps its page sets: blocks handed out before may still
        be freed after the process has begun to exit. */
-    if (!(flags & VR_HEAP_STATIC)) {
-        Lock();
-        ReleasePageSets();
-        freePageSets = 0;
-        Unlock();
-    }
+    if (!(flags & VR_HEAP_STATIC)) VR_HeapOneSize::Clear();
 }
 
 void VR_HeapOneSize::Clear()
 {
     Lock();
+    /* Blocks waiting in threads' bins go with their page sets. */
+    VR_Cache::ForgetOneSizeLocked(this);
     ReleasePageSets();
     freePageSets = 0;
     Unlock();
+}
+
+/* TakeBlock and ReturnBlock are part of the common case of a heap without
+   a lock: inline in AllocMem and FreeMem, and called through TakeLocked and
+   ReturnLocked from the thread cache's slow paths. */
+inline void *VR_HeapOneSize::TakeBlock()
+{
+    VR_OneSizePageSet *h = freePageSets;
+    if (h) {
+        /* The block freed last, from the page set that most recently gained
+           a free block. */
+        uint8_t *block = h->Base() + h->freeOffset;
+        h->usedCount++;
+        h->freeOffset = *(uint32_t *)block;
+        if (h->freeOffset == 0) {
+            VR_OneSizePageSet *n = h->nextWithFree;
+            freePageSets = n;
+            if (n) n->prevWithFree = 0;
+            h->nextWithFree = 0;
+        }
+        return block;
+    }
+    VR_OneSizePageSet *p = (VR_OneSizePageSet *)pageSets;
+    if (!p || blockSize > p->uncarved) return 0;
+    uint8_t *block = p->CarvePoint();
+    p->uncarved -= blockSize;
+    p->usedCount++;
+    return block;
+}
+
+void *VR_HeapOneSize::TakeLocked()
+{
+    return TakeBlock();
 }
 
 /*
  * A block of blockSize bytes. A request for fewer bytes gets a whole block and
  * has only its requested bytes zero-filled; a request for more bytes than the
  * block holds gets null, since handing out a block smaller than asked would
- * let the caller write into its neighbour.
+ * let the caller write into its neighbour. A heap with a lock serves the
+ * common case from the calling thread's bin, without the lock.
  */
 void *VR_HeapOneSize::AllocMem(unsigned long size)
 {
@@ -95,22 +126,16 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
     if (__builtin_expect(size > bs, 0)) return 0;
 
     uint8_t *block;
+    VR_ThreadCache *cache = 0;
+    if (lockActive) {
+        block = (uint8_t *)VR_Cache::OneSizeAlloc(this);
+        if (__builtin_expect(block != 0, 1)) goto done;
+        cache = VR_Cache::PrepareOneSize(this);
+    }
+
     Lock();
-    VR_OneSizePageSet *h = freePageSets;
-    if (__builtin_expect(h != 0, 1)) {
-        /* Pop the block freed last from the page set that most recently
-           gained a free block. */
-        block = h->Base() + h->freeOffset;
-        h->usedCount++;
-        h->freeOffset = *(uint32_t *)block;
-        if (h->freeOffset == 0) {
-            VR_OneSizePageSet *n = h->nextWithFree;
-            freePageSets = n;
-            if (n) n->prevWithFree = 0;
-            h->nextWithFree = 0;
-        }
-        Unlock();
-    } else {
+    block = (uint8_t *)TakeBlock();
+    if (!block) {
         /* No page set could ever hold such a block: refuse at once, before
            any page set is reserved or recovery is asked for memory that
            would not help. */
@@ -118,15 +143,8 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
             Unlock();
             return 0;
         }
-        for (;;) {
+        while (!(block = (uint8_t *)TakeBlock())) {
             VR_OneSizePageSet *p = (VR_OneSizePageSet *)pageSets;
-            if (p && bs <= p->uncarved) {
-                block = p->CarvePoint();
-                p->uncarved -= bs;
-                p->usedCount++;
-                Unlock();
-                break;
-            }
             if (!p || p->commitEnd == p->regionEnd) {
                 /* The newest page set is full (its leftover bytes stay
                    uncut for good) or there is none: start a new one. */
@@ -155,6 +173,10 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
             p->uncarved += s_pageSize;
         }
     }
+    /* The thread's next blocks come without the lock. */
+    if (cache) VR_Cache::RefillOneSizeLocked(cache, this);
+    Unlock();
+done:
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }
@@ -164,29 +186,24 @@ void *VR_HeapOneSize::Alloc()
     return AllocMem(blockSize);
 }
 
-void VR_HeapOneSize::FreeMem(void *block)
+inline void VR_HeapOneSize::ReturnBlock(void *block)
 {
-    if (!block) return;
     VR_OneSizePageSet *p = OneSizePageSetOf(block);
-    VR_HeapOneSize *heap = p->owner;
-    if (heap->bypassFree) return;
-
-    heap->Lock();
-    VR_ASSERT(p->usedCount != 0);
+    VR_ASSERT(p->usedCount != 0 && p->owner == this);
     VR_ASSERT((uint8_t *)block >= p->Base() + kOneSizeHeaderSize && (uint8_t *)block < p->CarvePoint());
-    VR_ASSERT(((uint32_t)((uint8_t *)block - p->Base()) - kOneSizeHeaderSize) % heap->blockSize == 0);
+    VR_ASSERT(((uint32_t)((uint8_t *)block - p->Base()) - kOneSizeHeaderSize) % blockSize == 0);
     p->usedCount--;
-    VR_OneSizePageSet *f = heap->freePageSets;
+    VR_OneSizePageSet *f = freePageSets;
     if (p->usedCount == 0 && f && (f != p || p->nextWithFree)) {
         /* Another page set has free blocks to hand out, so this empty one
            is not needed for reuse: give it back. */
         if (p->next) p->next->prev = p->prev;
         if (p->prev) p->prev->next = p->next;
-        else heap->pageSets = p->next;
+        else pageSets = p->next;
         if (p->freeOffset) {
             if (p->nextWithFree) p->nextWithFree->prevWithFree = p->prevWithFree;
             if (p->prevWithFree) p->prevWithFree->nextWithFree = p->nextWithFree;
-            else heap->freePageSets = p->nextWithFree;
+            else freePageSets = p->nextWithFree;
         }
         ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
     } else {
@@ -195,10 +212,32 @@ void VR_HeapOneSize::FreeMem(void *block)
             p->prevWithFree = 0;
             p->nextWithFree = f;
             if (f) f->prevWithFree = p;
-            heap->freePageSets = p;
+            freePageSets = p;
         }
         p->freeOffset = (uint32_t)((uint8_t *)block - p->Base());
     }
+}
+
+void VR_HeapOneSize::ReturnLocked(void *block)
+{
+    ReturnBlock(block);
+}
+
+void VR_HeapOneSize::FreeMem(void *block)
+{
+    if (!block) return;
+    VR_OneSizePageSet *p = OneSizePageSetOf(block);
+    VR_HeapOneSize *heap = p->owner;
+    if (heap->bypassFree) return;
+    if (heap->lockActive && VR_Cache::OneSizeFree(heap, block)) return;
+
+    heap->Lock();
+    /* A full bin of this heap gives half back, and the block waits there. */
+    if (heap->lockActive && VR_Cache::SpillOneSizeLocked(heap) && VR_Cache::OneSizeFree(heap, block)) {
+        heap->Unlock();
+        return;
+    }
+    heap->ReturnBlock(block);
     heap->Unlock();
 }
 
@@ -265,6 +304,7 @@ const char *VR_HeapOneSize::Validate()
         if (!p->freeOffset) { err = "one-size: page set without free blocks on freePageSets"; break; }
     }
     if (!err && listed != withFree) err = "one-size: page set with free blocks missing from freePageSets";
+    if (!err) err = VR_Cache::ValidateOneSize(this);
     Unlock();
     return err;
 }

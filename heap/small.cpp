@@ -182,14 +182,7 @@ inline void *VR_Heap::HandOutSmall(VR_BlockHeader *h, unsigned k, unsigned long 
 /* The common cases, a block waiting in the calling thread's cache or, for
    a heap without a lock, a block its lists have ready, are inline or
    reached with one call; everything else takes the slow path. */
-void *VR_Heap::AllocMem(unsigned long size)
-{
-    void *p = VR_Cache::Alloc(this, (uint32_t)size);
-    if (__builtin_expect(p != 0, 1)) return p;
-    return AllocMemSlow(size);
-}
-
-void *VR_Heap::AllocSmallUnlocked(unsigned long size)
+inline void *VR_Heap::AllocSmallBody(unsigned long size)
 {
     /* A heap in static storage used before its constructor ran starts on
        the slow path, which sets it up. */
@@ -200,6 +193,28 @@ void *VR_Heap::AllocSmallUnlocked(unsigned long size)
     void *block = HandOutSmall(h, k, size);
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
+}
+
+void *VR_Heap::AllocSmallUnlocked(unsigned long size)
+{
+    return AllocSmallBody(size);
+}
+
+void *VR_Heap::AllocMem(unsigned long size)
+{
+    VR_ThreadCache *c = VR_Cache::Current();
+    void *p;
+    if (__builtin_expect(c != 0 && __atomic_load_n(&c->heap, __ATOMIC_RELAXED) == this, 1)) {
+        p = VR_Cache::FromBins(c, (uint32_t)size);
+    } else if (!lockActive) {
+        /* Remembered for the hooks (see VR_Cache::AllocForHook). */
+        if (c && !c->dead) c->unlocked = this;
+        p = AllocSmallBody(size);
+    } else {
+        p = 0;
+    }
+    if (__builtin_expect(p != 0, 1)) return p;
+    return AllocMemSlow(size);
 }
 
 void *VR_Heap::AllocMemSlow(unsigned long size)

@@ -128,6 +128,12 @@ struct VR_StatsReader {
             committed += (uint32_t)(p->commitEnd - p->Base());
             used += p->usedCount;
         }
+        /* Blocks waiting in threads' bins count as used in their page sets;
+           for the caller they are free. */
+        uint32_t waiting = VR_Cache::OneSizeWaiting(h);
+        used = used > waiting ? used - waiting : 0;
+        out->cachedBlocks = waiting;
+        out->cachedBytes = waiting * (uint32_t)h->blockSize;
         out->oneSize = 1;
         out->pageSets = pageSets;
         out->pageSetCommittedBytes = committed;

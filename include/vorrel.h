@@ -201,6 +201,7 @@ private:
        list or the committed rest of the newest page set, or null when the
        request needs more (AllocMemSlow then serves it). */
     void *AllocSmallUnlocked(unsigned long size);
+    inline void *AllocSmallBody(unsigned long size);   /* its body, inline in AllocMem */
     /* Frees a live small block of a heap without a lock; always complete. */
     static void FreeSmallUnlocked(VR_BlockHeader *h);
     /* The block of class k the heap can hand out without the system (from
@@ -305,12 +306,23 @@ public:
 
 protected:
     void InitHeapOneSize(unsigned long blockSize);
+    /* A block the heap can hand out without the system (a free one, else
+       one cut from the committed pages of the newest page set), counted as
+       used; null when there is none (lock held). */
+    void *TakeLocked();
+    /* A used block back on its page set's list; an empty page set is given
+       back when another page set has free blocks (lock held). */
+    void ReturnLocked(void *block);
+    /* Their bodies, inline in AllocMem and FreeMem. */
+    inline void *TakeBlock();
+    inline void ReturnBlock(void *block);
 
     unsigned long blockSize;            /* every block's size: >= 4, multiple of 4 */
     VR_OneSizePageSet *freePageSets;    /* page sets holding a free block */
 
     friend struct VR_Test;
     friend struct VR_StatsReader;
+    friend struct VR_Cache;
 };
 
 /* Switches the calling thread's default heap for a scope. */

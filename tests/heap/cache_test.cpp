@@ -247,6 +247,45 @@ TEST(ThreadCache, BatchesCrossBetweenThreads)
     EXPECT_VALID(h);
 }
 
+/* A VR_HeapOneSize with a lock serves a thread that keeps using it from a
+   bin: pairs complete while another thread holds the heap's lock, Clear
+   forgets the bin, and a thread that ends gives its blocks back. */
+TEST(ThreadCache, OneSizeHeapsWithALockServeFromABin)
+{
+    VR_HeapOneSize h(48, VR_HEAP_MULTITHREADED);
+    std::atomic<int> step{0};
+    std::thread t([&] {
+        std::vector<void *> warm;
+        for (int i = 0; i < 40; i++) warm.push_back(h.AllocMem(48));   // binds after a few slow calls
+        for (void *p : warm) VR_HeapOneSize::FreeMem(p);
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+        for (int i = 0; i < 1000; i++) VR_HeapOneSize::FreeMem(h.AllocMem(40));
+        step = 3;
+        while (step != 4) std::this_thread::yield();
+        void *p = h.AllocMem(48);                // after Clear: a fresh block
+        *(uint32_t *)p = 7;
+        VR_HeapOneSize::FreeMem(p);
+    });
+    while (step != 1) std::this_thread::yield();
+    EXPECT_GT(VR_Cache::OneSizeWaiting(&h), 0u);
+    EXPECT_VALID(h);
+    vr_os::LockEnter(&VR_Test::Lock(h));       // the heap's lock is held meanwhile
+    step = 2;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (step != 3 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    EXPECT_EQ(3, step.load());
+    vr_os::LockLeave(&VR_Test::Lock(h));
+    h.Clear();
+    EXPECT_EQ(0u, VR_Cache::OneSizeWaiting(&h));
+    step = 4;
+    t.join();
+    EXPECT_EQ(0u, VR_Cache::OneSizeWaiting(&h));   // the ended thread gave its bin back
+    for (VR_PageSetBase *p = VR_Test::PageSets(h); p; p = p->next)
+        EXPECT_EQ(0u, ((VR_OneSizePageSet *)p)->usedCount);   // nothing in use
+    EXPECT_VALID(h);
+}
+
 /* A heap without a lock frees and allocates on the short path without any
    cache: every free goes straight back (the page set empties), second and
    bypassed frees stay ignored, and the counters and zero-fill hold. */
