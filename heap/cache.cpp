@@ -345,8 +345,13 @@ VR_ThreadCache *VR_Cache::PrepareOneSize(VR_HeapOneSize *heap)
         c->oneSize.misses = 0;
         return c;
     }
-    /* A heap this thread allocates from now and then (the library's own
-       records among them) is not worth a bin. */
+    /* A heap this thread allocates from now and then is not worth a bin:
+       only kOneSizeBindMisses slow allocations in a row from one heap
+       bind it. */
+    if (c->oneSize.candidate != heap) {
+        c->oneSize.candidate = heap;
+        c->oneSize.misses = 0;
+    }
     if (++c->oneSize.misses < kOneSizeBindMisses) return 0;
     if (bound) FlushOneSize(c);
     return c;
@@ -362,6 +367,7 @@ void VR_Cache::RefillOneSizeLocked(VR_ThreadCache *c, VR_HeapOneSize *heap)
         if (n < 4) n = 4;
         b->head = 0;
         b->room = b->capacity = (uint16_t)n;
+        b->candidate = 0;
         b->misses = 0;
         VR_CacheLockGuard guard;
         __atomic_store_n(&b->heap, heap, __ATOMIC_RELAXED);

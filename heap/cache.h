@@ -87,7 +87,8 @@ struct VR_OneSizeBin {
     void *head;
     uint16_t room;
     uint16_t capacity;
-    uint32_t misses;    /* slow allocations in a row from an unbound one-size heap */
+    VR_HeapOneSize *candidate;  /* the unbound heap of the last slow allocations */
+    uint32_t misses;            /* how many of them in a row */
 };
 
 /*
@@ -134,11 +135,11 @@ struct VR_TransferTable {
    for binding and unbinding, the heap's lock), by the owner or by a thread
    that clears, destroys or bypasses the heap; the owner reads them without
    a lock. Everything else is the owner's alone. */
-static_assert(offsetof(VR_ThreadCache, oneSize) == 36 && sizeof(VR_OneSizeBin) == 16 &&
+static_assert(offsetof(VR_ThreadCache, oneSize) == 36 && sizeof(VR_OneSizeBin) == 20 &&
                   offsetof(VR_OneSizeBin, capacity) == offsetof(VR_OneSizeBin, room) + 2 &&
-                  offsetof(VR_ThreadCache, small) == 52 && sizeof(VR_CacheBin) == 8 &&
+                  offsetof(VR_ThreadCache, small) == 56 && sizeof(VR_CacheBin) == 8 &&
                   offsetof(VR_CacheBin, capacity) == offsetof(VR_CacheBin, room) + 2 &&
-                  sizeof(VR_ThreadCache) == 52 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
+                  sizeof(VR_ThreadCache) == 56 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
               "thread cache: nine words, the one-size bin, then the bins");
 
 /* VR_Heap's class table for the sizes of small requests plus their header,
