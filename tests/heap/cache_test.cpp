@@ -37,6 +37,18 @@ unsigned long Waiting(VR_Heap &h)
     return big;
 }
 
+/* Holds h's lock while another thread, told by step = 2, does its work and
+   sets step = 3; expects it to finish within 10 s without the lock. */
+void ExpectDoneWhileLocked(VR_AHeap &h, std::atomic<int> &step)
+{
+    vr_os::LockEnter(&VR_Test::Lock(h));
+    step = 2;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (step != 3 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    EXPECT_EQ(3, step.load());
+    vr_os::LockLeave(&VR_Test::Lock(h));
+}
+
 /* Runs fn on a thread of its own and waits for it. */
 template <class F> void OnThread(F fn)
 {
@@ -270,12 +282,7 @@ TEST(ThreadCache, OneSizeHeapsWithALockServeFromABin)
     while (step != 1) std::this_thread::yield();
     EXPECT_GT(VR_Cache::OneSizeWaiting(&h), 0u);
     EXPECT_VALID(h);
-    vr_os::LockEnter(&VR_Test::Lock(h));       // the heap's lock is held meanwhile
-    step = 2;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (step != 3 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-    EXPECT_EQ(3, step.load());
-    vr_os::LockLeave(&VR_Test::Lock(h));
+    ExpectDoneWhileLocked(h, step);
     h.Clear();
     EXPECT_EQ(0u, VR_Cache::OneSizeWaiting(&h));
     step = 4;
@@ -327,12 +334,7 @@ TEST(ThreadCache, FreesFromAnotherThreadTakeNoLock)
         step = 3;
     });
     while (step != 1) std::this_thread::yield();
-    vr_os::LockEnter(&VR_Test::Lock(h));       // the heap's lock is held meanwhile
-    step = 2;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (step != 3 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-    EXPECT_EQ(3, step.load());
-    vr_os::LockLeave(&VR_Test::Lock(h));
+    ExpectDoneWhileLocked(h, step);
     t.join();
     EXPECT_EQ(0, Walk(h));
     EXPECT_VALID(h);
