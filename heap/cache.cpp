@@ -25,7 +25,7 @@ const uint32_t kSmallBinMin = 4;
 const uint32_t kSmallBinBoundBytes = 8192;
 const uint32_t kSmallBinBoundMax = 256;
 const uint32_t kSmallBinBoundMin = 8;
-const uint32_t kBigBinBytes = 16384;
+const uint32_t kBigBinBytes = 65536;
 
 /* The registry of every cache record, live or not yet given back. */
 VR_LockStorage s_cacheLock;

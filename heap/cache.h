@@ -37,8 +37,8 @@
  * keeps little waiting. At most 416 KB in all small bins (320 KB where
  * blocks are 16-aligned).
  * Big blocks of up to kBigCacheLimit bytes wait in 25 bins of one block
- * class each (at most 16 KB or one block per bin), at most kBigCacheBytes
- * (256 KB) of chunks in all.
+ * class each (at most 64 KB or one block per bin), at most kBigCacheBytes
+ * (1 MB) of chunks in all.
  *
  * Between threads. A bin at its bound hands half of its blocks to the
  * heap's transfer table as one batch, and a thread whose bin ran empty
@@ -64,7 +64,7 @@ enum {
     kBlockCached = 4,           /* blockFlags bit 2: waiting in a thread cache */
     kBigCacheLimit = 65536,     /* largest big block size served from a cache */
     kBigClassCount = 25,        /* big block classes up to kBigCacheLimit */
-    kBigCacheBytes = 262144,    /* chunk bytes waiting in one thread's big bins */
+    kBigCacheBytes = 1048576,   /* chunk bytes waiting in one thread's big bins */
     kRebindMisses = 256,
     kBatchSlots = 4,            /* batches per class in a heap's transfer table */
     kOneSizeBinBytes = 4096,    /* the bytes a one-size bin holds, 4 to 128 blocks */

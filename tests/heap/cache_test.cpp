@@ -182,7 +182,7 @@ TEST(ThreadCache, BoundedAndGivenBackBeforeAnyHandler)
     unsigned long small[VR_Heap::kSizeClassCount], big, bigBytes;
     CacheTotals(&h, small, &big, &bigBytes);
     EXPECT_LE(small[VR_Test::SizeClassOf(24 + 8)], 256u + kBatchSlots * 128u);   // the bin and the heap's batches
-    EXPECT_LE(bigBytes, 262144u);
+    EXPECT_LE(bigBytes, (unsigned long)kBigCacheBytes);
     EXPECT_GT(Waiting(h), 0u);
 
     // Nothing more can be reserved or committed: the next request that the
