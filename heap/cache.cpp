@@ -433,10 +433,7 @@ uint32_t VR_Cache::OneSizeWaiting(VR_HeapOneSize *heap)
     uint32_t n = 0;
     VR_CacheLockGuard guard;
     for (VR_ThreadCache *c = s_caches; c; c = c->next) {
-        if (__atomic_load_n(&c->oneSize.heap, __ATOMIC_RELAXED) != heap) continue;
-        uint32_t word = __atomic_load_n((const uint32_t *)&c->oneSize.room, __ATOMIC_RELAXED);
-        uint32_t room = word & 0xFFFF, cap = word >> 16;
-        if (room <= cap) n += cap - room;
+        if (__atomic_load_n(&c->oneSize.heap, __ATOMIC_RELAXED) == heap) n += WaitingIn(&c->oneSize.room);
     }
     return n;
 }
@@ -594,9 +591,9 @@ void CacheTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBl
         VR_Heap *bound = __atomic_load_n(&c->heap, __ATOMIC_RELAXED);
         if (bound != heap) continue;
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++)
-            if (smallBlocks) smallBlocks[k] += VR_Cache::WaitingIn(&c->small[k]);
+            if (smallBlocks) smallBlocks[k] += VR_Cache::WaitingIn(&c->small[k].room);
         for (int j = 0; j < kBigClassCount; j++)
-            if (bigBlocks) *bigBlocks += VR_Cache::WaitingIn(&c->big[j]);
+            if (bigBlocks) *bigBlocks += VR_Cache::WaitingIn(&c->big[j].room);
         if (bigBytes) *bigBytes += __atomic_load_n(&c->bigBytes, __ATOMIC_RELAXED);
     }
 }

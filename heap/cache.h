@@ -318,11 +318,11 @@ struct VR_API VR_Cache {
         b->room = (uint16_t)(b->room + (grown - cap));
         b->capacity = (uint16_t)grown;
     }
-    /* Blocks waiting in a bin, from one read of its room and capacity (a
-       thread other than the owner may ask). */
-    static uint32_t WaitingIn(const VR_CacheBin *b)
+    /* Blocks waiting in a bin, from one read of its room and the capacity
+       that follows it (a thread other than the owner may ask). */
+    static uint32_t WaitingIn(const uint16_t *roomThenCapacity)
     {
-        uint32_t word = __atomic_load_n((const uint32_t *)&b->room, __ATOMIC_RELAXED);
+        uint32_t word = __atomic_load_n((const uint32_t *)roomThenCapacity, __ATOMIC_RELAXED);
         uint32_t room = word & 0xFFFF, cap = word >> 16;
         return room <= cap ? cap - room : 0;
     }

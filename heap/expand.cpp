@@ -85,17 +85,7 @@ void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
 
     if (h->direct) {
         /* A virtual block never moves: its reservation is the limit. */
-        uint32_t extent;
-        if (request > 0xFFFFFFFFu - sizeof(VR_VirtualHeader) ||
-            !RoundUpChecked(request + sizeof(VR_VirtualHeader), s_pageSize, &extent))
-            return 0;
-        VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
-        uint32_t committed = v->committedBytes;
-        if (!ResizeVirtual(h, request, 0)) return 0;
-        o->Lock();
-        o->counters.directBytes += v->committedBytes - committed;
-        o->UpdatePeak();
-        o->Unlock();
+        if (!o->ResizeDirect(h, request, 0)) return 0;
     } else {
         /* Chunk sizes must not wrap: the same bound the big path sets. */
         if (request > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;

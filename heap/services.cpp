@@ -78,6 +78,20 @@ void VR_Heap::Free(void *block)
     FreeMem(block);
 }
 
+int VR_Heap::ResizeDirect(VR_AltBlock *h, unsigned long request, int recover)
+{
+    if (!VirtualExtentFits(request, s_pageSize)) return 0;
+    VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
+    uint32_t committed = v->committedBytes;
+    while (!ResizeVirtual(h, request, 0))
+        if (!recover || !Recover()) return 0;
+    Lock();
+    counters.directBytes += v->committedBytes - committed;
+    UpdatePeak();
+    Unlock();
+    return 1;
+}
+
 void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
 {
     /* Null, blocks already freed and pointers that are not a block's (no
@@ -110,17 +124,8 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
     VR_Heap *o = h->heap;
 
     if (h->direct) {
-        if (!VirtualExtentFits(request, s_pageSize)) return 0;
         /* The grown bytes are zeroed below, exactly over the caller's range. */
-        VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
-        uint32_t committed = v->committedBytes;
-        while (!ResizeVirtual(h, request, 0)) {
-            if (!o->Recover()) return 0;
-        }
-        o->Lock();
-        o->counters.directBytes += v->committedBytes - committed;
-        o->UpdatePeak();
-        o->Unlock();
+        if (!o->ResizeDirect(h, request, 1)) return 0;
     } else {
         /* Chunk and reservation sizes must not wrap either. */
         if (request > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;

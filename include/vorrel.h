@@ -250,6 +250,11 @@ private:
        reservation. The block, or null when it cannot (it is then
        untouched). */
     static void *ExpandInPlace(void *block, unsigned long size);
+    /* Resizes a direct block within its reservation (request: header and
+       data) and counts the pages it gained or lost; with recover, a refusal
+       of the system runs out-of-memory recovery and tries again. 1 when
+       done; the block is unchanged otherwise. Holds no lock on entry. */
+    int ResizeDirect(VR_AltBlock *h, unsigned long request, int recover);
     /* The big-chunk half of it, under the heap's lock: 1 when the chunk
        now fits request bytes of header and data. */
     int ResizeChunkInPlace(void *header, unsigned long request);

@@ -5,7 +5,10 @@
 #ifndef VR_RUN_OPTIONS_H
 #define VR_RUN_OPTIONS_H
 
+#include <stdio.h>
 #include <string.h>
+
+#include <string>
 
 struct VR_RunOptions {
     const char *stats;    /* VORREL_STATS for the program: "1" or a path; null: leave as it is */
@@ -68,6 +71,35 @@ inline VR_RunOptions ParseRunOptions(int argc, char **argv)
     }
     o.programIndex = i < argc ? i : 0;
     return o;
+}
+
+/* Exit codes of vorrel-run's own failures (the program's own pass through). */
+const int kExitUsage = 2;
+const int kExitOwnFailure = 125;   /* vorrel-run could not do its part */
+const int kExitCannotRun = 126;    /* the program exists but cannot be run this way */
+const int kExitNotFound = 127;
+
+inline int Fail(int code, const std::string &message)
+{
+    fprintf(stderr, "vorrel-run: %s\n", message.c_str());
+    fflush(stderr);
+    return code;
+}
+
+/* What the options alone decide: -1 to go on and run the program, or the
+   exit code after the usage text or the complaint was printed. */
+inline int AnswerRunOptions(const VR_RunOptions &o)
+{
+    if (o.help) {
+        fputs(kRunUsage, stdout);
+        return 0;
+    }
+    if (o.error) return Fail(kExitUsage, std::string("unknown option ") + o.error + " (see vorrel-run --help)");
+    if (!o.programIndex) {
+        fputs(kRunUsage, stderr);
+        return kExitUsage;
+    }
+    return -1;
 }
 
 #endif

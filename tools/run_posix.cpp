@@ -36,16 +36,6 @@
 
 namespace {
 
-const int kExitUsage = 2;
-const int kExitOwnFailure = 125;   /* vorrel-run could not do its part */
-const int kExitCannotRun = 126;    /* the program exists but cannot be run this way */
-const int kExitNotFound = 127;
-
-int Fail(int code, const std::string &message)
-{
-    fprintf(stderr, "vorrel-run: %s\n", message.c_str());
-    return code;
-}
 
 std::string DirOfSelf()
 {
@@ -132,15 +122,8 @@ std::string CheckWritable(const char *path)
 int main(int argc, char **argv)
 {
     VR_RunOptions o = ParseRunOptions(argc, argv);
-    if (o.help) {
-        fputs(kRunUsage, stdout);
-        return 0;
-    }
-    if (o.error) return Fail(kExitUsage, std::string("unknown option ") + o.error + " (see vorrel-run --help)");
-    if (!o.programIndex) {
-        fputs(kRunUsage, stderr);
-        return kExitUsage;
-    }
+    int answer = AnswerRunOptions(o);
+    if (answer >= 0) return answer;
 
     const char *name = argv[o.programIndex];
     std::string program = FindProgram(name);

@@ -37,20 +37,9 @@
 
 namespace {
 
-const int kExitUsage = 2;
-const int kExitOwnFailure = 125;
-const int kExitCannotRun = 126;
-const int kExitNotFound = 127;
 /* What the injected code exits with when LoadLibraryA fails; the low 16
    bits carry GetLastError's low 16. */
 const DWORD kLoadFailedExit = 0x56520000u;  /* "VR" */
-
-int Fail(int code, const std::string &message)
-{
-    fprintf(stderr, "vorrel-run: %s\n", message.c_str());
-    fflush(stderr);
-    return code;
-}
 
 std::string Narrow(const std::wstring &w)
 {
@@ -324,15 +313,8 @@ int wmain(int, wchar_t **)
     argv[argc] = 0;
 
     VR_RunOptions o = ParseRunOptions(argc, argv);
-    if (o.help) {
-        fputs(kRunUsage, stdout);
-        return 0;
-    }
-    if (o.error) return Fail(kExitUsage, std::string("unknown option ") + o.error + " (see vorrel-run --help)");
-    if (!o.programIndex) {
-        fputs(kRunUsage, stderr);
-        return kExitUsage;
-    }
+    int answer = AnswerRunOptions(o);
+    if (answer >= 0) return answer;
 
     std::wstring program = FindProgram(wargv[o.programIndex]);
     if (program.empty()) return Fail(kExitNotFound, "cannot find program " + Narrow(wargv[o.programIndex]));
