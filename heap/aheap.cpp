@@ -4,11 +4,11 @@
  * ran), the heap's lock, its list of page sets and the making of a new one,
  * releasing page sets at Clear and destruction, and out-of-memory recovery
  * with the process's emergency reserve and the new handlers. Also the
- * allocation of heap objects themselves and the free-bypass switches.
+ * allocation of heap objects themselves.
  */
 #include <new>
 
-#include "cache.h"
+#include "heap_internal.h"
 #include "registry.h"
 #include "space.h"
 
@@ -127,8 +127,6 @@ int VR_AHeap::Init(long newFlags, int lazy, int oneSize)
             bypassFree = 1;
             flags |= VR_HEAP_BYPASS_FREEING;
         }
-        /* Caches copied the switches when they bound: they bind again. */
-        VR_Cache::UnbindAll(this, 1);
         return 0;
     }
 
@@ -189,10 +187,6 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize, int kind)
 
 int VR_AHeap::HandleOutOfMemory()
 {
-    /* What the calling thread keeps waiting in its cache comes back first:
-       the retry may find its block there, or the page sets it frees. */
-    if (VR_Cache::FlushCurrent()) return 1;
-
     int result;
     if (RecoverLocked(&result)) return result;
     /* The runtime's standard new handler runs after the recovery lock is
@@ -301,15 +295,6 @@ void *VR_AHeap::operator new(size_t size, VR_Heap &heap) noexcept
 void VR_AHeap::operator delete(void *p)
 {
     VR_Heap::FreeMem(p);
-}
-
-void BypassFreeing(VR_AHeap *heap)
-{
-    if (heap) heap->bypassFree = 1;
-    else VR_AHeap::s_globalBypassFree = 1;
-    /* Frees from now on must reach the test of the switch, not a thread
-       cache; blocks freed before stay freed. */
-    VR_Cache::UnbindAll(heap, 1);
 }
 
 void ExecuteStandardNewHandler()

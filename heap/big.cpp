@@ -4,9 +4,9 @@
  * Owns the big page sets (reservations of at least 1 MB, committed from the
  * front), the boundary-tagged chunks that tile their committed part, the
  * heap's first-fit list of free chunks, and the VR_AltBlock headers that put
- * every big and direct block on the heap's bigBlocks list. The big paths of
- * AllocMem and FreeMem, in-place reallocation of a chunk, the big half of
- * Clear and the invariant checker of all of it live here.
+ * every big and direct block on the heap's bigBlocks list. The big path of
+ * FreeMem, in-place reallocation of a chunk, the big half of Clear and the
+ * invariant checker of all of it live here.
  *
  * Every private operation below expects the heap's lock to be held (when
  * the heap has one) and never calls out-of-memory recovery itself: that is
@@ -14,15 +14,11 @@
  */
 #include <string.h>
 
-#include "cache.h"
 #include "chunks.h"
 
-namespace {
-
-/* Request and chunk size of a big block of size bytes. 0 when any of them,
-   or the reservation a big page set of its own would need, passes 2^32:
-   such a block can never be served, and the arithmetic must not wrap
-   around to a small chunk. */
+/* 0 when the block, or the reservation a big page set of its own would
+   need, passes 2^32: such a block can never be served, and the arithmetic
+   must not wrap around to a small chunk. */
 int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
 {
     uint32_t r, reservation;
@@ -34,45 +30,6 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
     *request = r;
     *need = n;
     return 1;
-}
-
-} // namespace
-
-uint32_t BigChunkSizeFor(uint32_t size)
-{
-    uint32_t request, need;
-    return BigSizesFor(size, &request, &need) ? need : 0;
-}
-
-/* The big path of AllocMem. */
-void *VR_Heap::AllocBigMem(unsigned long size)
-{
-    /* A heap that lends blocks to thread caches gives blocks of up to
-       kBigCacheLimit bytes the chunk of their class, so that any block of
-       the class can wait in a cache for any request of it. */
-    uint32_t chunkFor = (uint32_t)size;
-    VR_ThreadCache *cache = 0;
-    if (lockActive && size <= kBigCacheLimit) {
-        chunkFor = VR_Cache::s_bigClassSize[VR_Cache::BigClassOf((uint32_t)size)];
-        cache = VR_Cache::Prepare(this, 1);
-    }
-    uint32_t request, need;
-    if (!BigSizesFor(chunkFor, &request, &need)) return 0;
-
-    Lock();
-    void *p = AllocBigBlock(request);
-    while (!p) {
-        if (!RecoverMT()) return 0;
-        p = AllocBigBlock(request);
-    }
-    InitAltBlock((VR_AltBlock *)p, size, 0);
-    if (cache) VR_Cache::BindLocked(cache, this);
-    Unlock();
-
-    /* A chunk used before holds old data; the block is the caller's alone
-       by now, so the fill needs no lock. */
-    if (flags & VR_HEAP_ZERO_INIT) memset((uint8_t *)p + kAltHeaderSize, 0, size);
-    return (uint8_t *)p + kAltHeaderSize;
 }
 
 /* The big path of FreeMem: the caller has ruled out null and the global
@@ -369,19 +326,6 @@ int VR_Heap::GiveBackEmptyBig()
         q = next;
     }
     return any;
-}
-
-int VR_Heap::Recover()
-{
-    Lock();
-    int any = VR_Cache::DrainLocked(this) | GiveBackEmptyBig();
-    Unlock();
-    return any || HandleOutOfMemory();
-}
-
-int VR_Heap::RecoverMT()
-{
-    return (VR_Cache::DrainLocked(this) | GiveBackEmptyBig()) || HandleOutOfMemoryMT();
 }
 
 void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)

@@ -4,7 +4,7 @@
  * its own structures, and names the first broken invariant it finds. It is
  * meant for tests and debug builds: linear in the heap's size.
  */
-#include "cache.h"
+#include "heap_internal.h"
 
 namespace {
 
@@ -13,17 +13,6 @@ namespace {
 const uint32_t kMaxPageSets = 65536;
 
 } // namespace
-
-const char *VR_Heap::Validate()
-{
-    Lock();
-    uint32_t smallWaiting = 0, bigWaiting = 0;
-    const char *problem = VR_Cache::Validate(this, &smallWaiting, &bigWaiting);
-    if (!problem) problem = ValidateSmall(smallWaiting);
-    if (!problem) problem = ValidateBig(bigWaiting);
-    Unlock();
-    return problem;
-}
 
 const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
 {
@@ -61,7 +50,7 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
                 waiting++;
                 used++;
                 classBlocks[b->sizeClass]++;
-                classBytes += s_sizeClasses[b->sizeClass];
+                classBytes += ClassSize(b->sizeClass);
             } else if (b->blockFlags & ~(uint8_t)kBlockFree) {
                 return "small block with stray flag bits";
             } else if (b->blockFlags & kBlockFree) {
@@ -71,9 +60,9 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
                 if (b->seal != SealOf(a + 8)) return "small block: seal broken";
                 used++;
                 classBlocks[b->sizeClass]++;
-                classBytes += s_sizeClasses[b->sizeClass];
+                classBytes += ClassSize(b->sizeClass);
             }
-            a += s_sizeClasses[b->sizeClass];
+            a += ClassSize(b->sizeClass);
         }
         if (a != carve) return "blocks do not tile up to the carve point";
         if (used != p->usedCount) return "usedCount differs from the blocks in use";

@@ -77,7 +77,7 @@ inline void UnlinkAlt(VR_AltBlock *&head, VR_AltBlock *h)
 /* The chunk that holds a block of request bytes (header and data): the
    request plus both tags and the owner word, at least kMinChunk. The
    request was validated by BigSizesFor, so nothing here wraps. */
-inline uint32_t ChunkSizeFor(uint32_t request)
+constexpr inline uint32_t ChunkSizeFor(uint32_t request)
 {
     uint32_t need = AlignUp(request + kChunkOverhead);
     return need < kMinChunk ? (uint32_t)kMinChunk : need;

@@ -68,7 +68,7 @@ void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
 
     if (!(BlockFlagsOf(block) & kBlockAlt)) {
         VR_BlockHeader *h = SmallHeaderOf(block);
-        if (size > s_sizeClasses[h->sizeClass] - 8) return 0;
+        if (size > ClassSize(h->sizeClass) - 8) return 0;
         VR_Heap *owner = ((VR_SmallPageSet *)PageSetOf(block))->owner;
         uint32_t old = h->requestedSize;
         /* Only the block's own caller writes its header, as in Realloc. */

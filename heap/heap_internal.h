@@ -1,10 +1,12 @@
 /*
  * heap_internal.h - what the heap sources share beyond the formats: the lock
- * helpers of VR_AHeap and the size-class tables.
+ * helpers of VR_AHeap, the size classes and the one access type.
  */
 #ifndef VR_HEAP_INTERNAL_H
 #define VR_HEAP_INTERNAL_H
 
+#include "access.h"
+#include "classes.h"
 #include "layout.h"
 #include "platform.h"
 
@@ -18,8 +20,9 @@ inline uint8_t *BytesBefore(const void *p, uint32_t n) { return (uint8_t *)((uin
    recovery runs under it, and fork takes it first of all the locks. */
 VR_LockStorage *RecoveryLock();
 
-/* The chunk size of a big block of size bytes; 0 when none can hold it. */
-uint32_t BigChunkSizeFor(uint32_t size);
+/* Request (header and data, aligned) and chunk size of a big block of size
+   bytes; 0 when no chunk can ever hold it. */
+int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need);
 
 inline void VR_AHeap::Lock()
 {
@@ -30,5 +33,8 @@ inline void VR_AHeap::Unlock()
 {
     if (lockActive) vr_os::LockLeave(&lock);
 }
+
+inline void VR_Access::LockHeap(VR_AHeap &h) { h.Lock(); }
+inline void VR_Access::UnlockHeap(VR_AHeap &h) { h.Unlock(); }
 
 #endif

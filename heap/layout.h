@@ -61,11 +61,12 @@ const uint32_t kBlockAlignment = 8;
 #else
 const uint32_t kBlockAlignment = 16;
 #endif
-inline uint32_t AlignUp(uint32_t x) { return (x + kBlockAlignment - 1) & ~(kBlockAlignment - 1); }
+constexpr inline uint32_t AlignUp(uint32_t x) { return (x + kBlockAlignment - 1) & ~(kBlockAlignment - 1); }
 
 enum {
     kBlockAlt = 1,   /* blockFlags bit 0: a VR_AltBlock (big or direct) is in front */
     kBlockFree = 2,  /* blockFlags bit 1: a free small block (or a freed big one) */
+    kBlockCached = 4,   /* blockFlags bit 2: with kBlockFree, lent to a thread cache */
     kSmallHeaderSize = 32,
     /* The first small block: right behind the header, or 8 bytes further
        where blocks are 16-aligned (a block's pointer is 8 bytes in). Every

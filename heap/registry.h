@@ -66,7 +66,7 @@ VR_LockStorage *ForkLockAt(uint32_t index);
    otherwise their own business). */
 struct VR_HeapLocks {
     /* The heap's lock, or null when the heap runs without one. */
-    static VR_LockStorage *Of(VR_AHeap *heap) { return heap->lockActive ? &heap->lock : 0; }
+    static VR_LockStorage *Of(VR_AHeap *heap) { return VR_Access::LockActive(*heap) ? &VR_Access::Lock(*heap) : 0; }
 };
 
 #endif

@@ -10,7 +10,7 @@
  */
 #include <string.h>
 
-#include "cache.h"
+#include "chunks.h"
 
 namespace {
 
@@ -104,7 +104,7 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
     if (!(BlockFlagsOf(block) & kBlockAlt)) {
         VR_BlockHeader *h = SmallHeaderOf(block);
         uint32_t old = h->requestedSize;
-        if (size <= s_sizeClasses[h->sizeClass] - 8) {
+        if (size <= ClassSize(h->sizeClass) - 8) {
             if (size > old && zero) memset((uint8_t *)block + old, 0, size - old);
             h->requestedSize = (uint16_t)size;
             return block;
@@ -172,7 +172,7 @@ void VR_Heap::ForEach(void (*fn)(void *block, void *context), void *context)
         while (b < p->CarvePoint()) {
             VR_BlockHeader *h = (VR_BlockHeader *)b;
             if (!(h->blockFlags & kBlockFree)) fn(b + 8, context);
-            b += s_sizeClasses[h->sizeClass];
+            b += ClassSize(h->sizeClass);
         }
         p = p->next;
     }
@@ -190,7 +190,7 @@ void *VR_Heap::FindFirstThat(int (*fn)(void *block, void *context), void *contex
         while (b < p->CarvePoint()) {
             VR_BlockHeader *h = (VR_BlockHeader *)b;
             if (!(h->blockFlags & kBlockFree) && fn(b + 8, context)) return b + 8;
-            b += s_sizeClasses[h->sizeClass];
+            b += ClassSize(h->sizeClass);
         }
         p = p->next;
     }
@@ -202,29 +202,3 @@ void *VR_Heap::FindFirstThat(int (*fn)(void *block, void *context), void *contex
     return 0;
 }
 
-void VR_Heap::Clear()
-{
-    Lock();
-    /* Blocks waiting in thread caches go with their page sets: no cache
-       may hand them out or link them again. */
-    VR_Cache::UnbindAll(this, 0);
-    VR_Cache::ForgetBatches(this);
-    ReleaseBig();
-    for (int i = 0; i < kSizeClassCount; i++) {
-        freeLists[i] = 0;
-        counters.smallBlocks[i] = 0;
-    }
-    counters.smallBytes = 0;
-    ReleasePageSets();
-    Unlock();
-}
-
-VR_Heap::~VR_Heap()
-{
-    /* A static heap keeps its memory: blocks of it may still be freed and
-       reallocated after its destructor has run. */
-    if (!(flags & VR_HEAP_STATIC)) {
-        VR_Heap::Clear();
-        VR_Cache::FreeTransfer(this);
-    }
-}

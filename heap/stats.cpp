@@ -17,7 +17,7 @@
  */
 #include <string.h>
 
-#include "cache.h"
+#include "front/front.h"
 #include "registry.h"
 #include "space.h"
 #include "stats.h"
@@ -48,12 +48,13 @@ int TryProcessLockPatiently()
 
 } // namespace
 
-struct VR_StatsReader {
-    static int LockHeap(VR_AHeap *h, int atExit)
+namespace {
+
+    int LockHeap(VR_AHeap *h, int atExit)
     {
-        if (!h->lockActive) return 0;
-        if (atExit) return TryPatiently(&h->lock);
-        vr_os::LockEnter(&h->lock);
+        if (!VR_Access::LockActive(*h)) return 0;
+        if (atExit) return TryPatiently(&VR_Access::Lock(*h));
+        vr_os::LockEnter(&VR_Access::Lock(*h));
         return 1;
     }
 
@@ -61,18 +62,18 @@ struct VR_StatsReader {
        or nothing else can be changing them); otherwise they may be
        changing under the walk, page sets may be given back meanwhile, and
        only the counters inside the heap object are read. */
-    static void DescribeGeneral(VR_Heap *h, int walk, VR_HeapStats *out)
+    void DescribeGeneral(VR_Heap *h, int walk, VR_HeapStats *out)
     {
-        VR_HeapCounters c = h->counters;
+        VR_HeapCounters c = VR_Access::Counters(*h);
         uint32_t pageSets = 0, committed = 0, usedSmall = 0;
         uint32_t bigSets = 0, bigReserved = 0, bigCommitted = 0, usedBig = 0;
         if (walk) {
-            for (VR_PageSetBase *p = h->pageSets; p; p = p->next) {
+            for (VR_PageSetBase *p = VR_Access::PageSets(*h); p; p = p->next) {
                 pageSets++;
                 committed += (uint32_t)(p->commitEnd - p->Base());
                 usedSmall += p->usedCount;
             }
-            for (VR_PageSetBase *p = h->bigPageSets; p; p = p->next) {
+            for (VR_PageSetBase *p = VR_Access::BigPageSets(*h); p; p = p->next) {
                 bigSets++;
                 bigReserved += (uint32_t)((uintptr_t)p->regionEnd - (uintptr_t)p);
                 bigCommitted += (uint32_t)((uintptr_t)p->commitEnd - (uintptr_t)p);
@@ -87,10 +88,10 @@ struct VR_StatsReader {
            heap, free for the program. */
         unsigned long cachedSmall[VR_Heap::kSizeClassCount] = {0};
         unsigned long cachedBigBlocks = 0, cachedBigBytes = 0, cachedSmallBlocks = 0, cachedSmallBytes = 0;
-        CacheTotals(h, cachedSmall, &cachedBigBlocks, &cachedBigBytes);
+        vr_front::WaitingTotals(h, cachedSmall, &cachedBigBlocks, &cachedBigBytes);
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
             cachedSmallBlocks += cachedSmall[k];
-            cachedSmallBytes += cachedSmall[k] * (uint32_t)VR_Heap::s_sizeClasses[k];
+            cachedSmallBytes += cachedSmall[k] * ClassSize(k);
         }
 
         out->oneSize = 0;
@@ -105,7 +106,7 @@ struct VR_StatsReader {
         out->smallBytes = c.smallBytes - cachedSmallBytes;
         out->bigBlocks = usedBig - cachedBigBlocks;
         out->bigBytes = c.bigBytes - cachedBigBytes;
-        out->directBlocks = walk ? h->directCount : c.directBlocks;
+        out->directBlocks = walk ? VR_Access::DirectCount(*h) : c.directBlocks;
         out->directBytes = c.directBytes;
         out->cachedBlocks = cachedSmallBlocks + cachedBigBlocks;
         out->cachedBytes = cachedSmallBytes + cachedBigBytes;
@@ -119,46 +120,44 @@ struct VR_StatsReader {
         out->peakBytesInUse = c.peakBytes;
     }
 
-    static void DescribeOneSize(VR_HeapOneSize *h, int walk, VR_HeapStats *out)
+    void DescribeOneSize(VR_HeapOneSize *h, int walk, VR_HeapStats *out)
     {
         uint32_t pageSets = 0, committed = 0, used = 0;
         out->countersOnly = !walk;
-        for (VR_PageSetBase *p = walk ? h->pageSets : 0; p; p = p->next) {
+        for (VR_PageSetBase *p = walk ? VR_Access::PageSets(*h) : 0; p; p = p->next) {
             pageSets++;
             committed += (uint32_t)(p->commitEnd - p->Base());
             used += p->usedCount;
         }
         /* Blocks waiting in threads' bins count as used in their page sets;
            for the caller they are free. */
-        uint32_t waiting = VR_Cache::OneSizeWaiting(h);
+        uint32_t waiting = vr_front::WaitingInOneSize(h);
         used = used > waiting ? used - waiting : 0;
         out->cachedBlocks = waiting;
-        out->cachedBytes = waiting * (uint32_t)h->blockSize;
+        out->cachedBytes = waiting * (uint32_t)VR_Access::BlockSize(*h);
         out->oneSize = 1;
         out->pageSets = pageSets;
         out->pageSetCommittedBytes = committed;
         out->smallBlocks = used;
-        out->smallBytes = used * (uint32_t)h->blockSize;
+        out->smallBytes = used * (uint32_t)VR_Access::BlockSize(*h);
         uint32_t held = pageSets * kOneSizeHeaderSize + out->smallBytes;
         out->pageSetFreeBytes = committed > held ? committed - held : 0;
         out->blocksInUse = used;
         out->bytesInUse = out->smallBytes;
     }
 
-    static void Describe(VR_AHeap *heap, int oneSize, int atExit, VR_HeapStats *out)
+    void Describe(VR_AHeap *heap, int oneSize, int atExit, VR_HeapStats *out)
     {
         int locked = LockHeap(heap, atExit);
         /* At exit DefaultHeap without a lock is walked too: InitVorrel
            declared it used by the main thread, which is the one exiting. */
-        int walk = locked || (atExit && !heap->lockActive && heap == &DefaultHeap);
+        int walk = locked || (atExit && !VR_Access::LockActive(*heap) && heap == &DefaultHeap);
         if (oneSize) DescribeOneSize(static_cast<VR_HeapOneSize *>(heap), walk, out);
         else DescribeGeneral(static_cast<VR_Heap *>(heap), walk, out);
-        if (locked) vr_os::LockLeave(&heap->lock);
+        if (locked) vr_os::LockLeave(&VR_Access::Lock(*heap));
     }
 
-    static const unsigned long *ClassSizes() { return VR_Heap::s_sizeClasses; }
-    static int ClassesReady() { return __atomic_load_n(&VR_Heap::s_sizeClassesReady, __ATOMIC_ACQUIRE); }
-};
+} // namespace
 
 /* The body of VR_GetStats; atExit: locks are only tried (see above). */
 unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps, int atExit)
@@ -223,7 +222,7 @@ unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long max
         if (out != &heaps[i]) memset(out, 0, sizeof *out);
         out->heap = h;
         out->name = name;
-        VR_StatsReader::Describe(h, oneSize, atExit, out);
+        Describe(h, oneSize, atExit, out);
         if (!atExit) UnpinHeap();
         done++;
     }
@@ -237,8 +236,7 @@ unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long max
         }
         stats->peakCommittedBytes = SpacePeakCommitted();
         stats->heapCount = live;
-        if (VR_StatsReader::ClassesReady())
-            for (int k = 0; k < VR_Heap::kSizeClassCount; k++) stats->classSize[k] = VR_StatsReader::ClassSizes()[k];
+        for (int k = 0; k < VR_Heap::kSizeClassCount; k++) stats->classSize[k] = ClassSize(k);
         for (unsigned long i = 0; i < done; i++)
             if (!heaps[i].oneSize)
                 for (int k = 0; k < VR_Heap::kSizeClassCount; k++) stats->classBlocks[k] += heaps[i].classBlocks[k];

@@ -40,10 +40,7 @@ struct VR_BigPageSet;
 struct VR_BigChunk;
 struct VR_TransferTable;
 struct VR_OneSizePageSet;
-struct VR_Test;
-struct VR_StatsReader;
-struct VR_RuntimeHooks;
-struct VR_ThreadCache;
+struct VR_Access;
 class VR_Heap;
 
 /* Room for one recursive lock of the library's own (a state word, the
@@ -114,11 +111,7 @@ protected:
     static unsigned long s_emergencyReserveSize;
 
     friend VR_API void BypassFreeing(VR_AHeap *heap);
-    friend class InitVorrel;    /* drops DefaultHeap's lock for single-threaded use */
-    friend struct VR_HeapLocks; /* takes every heap's lock around fork */
-    friend struct VR_Test;
-    friend struct VR_StatsReader;
-    friend struct VR_Cache;     /* the thread cache binds to locked heaps */
+    friend struct VR_Access;    /* the library's own door to the fields above */
 };
 
 /*
@@ -146,7 +139,7 @@ struct VR_HeapCounters {
  *
  * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
  * freeLists 60..267, bigPageSets 268, bigFreeChunks 272, counters
- * 276..515, transfer 516; size 520.
+ * 276..507, transfer 508; size 512.
  */
 class VR_API VR_Heap : public VR_AHeap {
 public:
@@ -207,12 +200,16 @@ private:
     /* The block of class k the heap can hand out without the system (from
        its free list, else cut from the newest page set's committed pages),
        counted in its page set; null when there is none (lock held). */
-    VR_BlockHeader *TakeSmallLocked(unsigned k);
-    /* Marks a taken block live for a request of size bytes and counts it. */
-    void *HandOutSmall(VR_BlockHeader *h, unsigned k, unsigned long size);
-    /* Takes up to count more blocks of class k for a thread cache's bin
+    inline VR_BlockHeader *TakeSmallLocked(unsigned k);
+    /* Makes room for more blocks of class k (reuses an empty newest page
+       set, commits a page or starts a page set); 0 when the system refused
        (lock held). */
-    void RefillLocked(VR_ThreadCache *c, unsigned k, unsigned long count);
+    int GrowSmallLocked();
+    /* Marks a taken block live for a request of size bytes and counts it. */
+    inline void *HandOutSmall(VR_BlockHeader *h, unsigned k, unsigned long size);
+    /* A block of class k lent to a thread cache: taken, marked as waiting
+       and counted as handed out; null when none is ready (lock held). */
+    void *LendSmallLocked(unsigned k);
     /* A block waiting in a thread cache goes back to the heap (lock held). */
     void ReturnSmallLocked(VR_BlockHeader *h);
     void ReturnBigLocked(VR_AltBlock *h);
@@ -222,6 +219,7 @@ private:
     /* Cuts the rest of a full newest page set into free blocks. */
     void CutTail(VR_SmallPageSet *p);
     void PushFree(VR_BlockHeader *h, unsigned k);
+    /* The big path of AllocMem. */
     void *AllocBigMem(unsigned long size);
     static void FreeBigMem(void *block);
     void InitAltBlock(VR_AltBlock *header, unsigned long size, int direct);
@@ -234,16 +232,18 @@ private:
     /* Gives back every empty big page set the heap keeps; 1 when there was
        any (lock held). */
     int GiveBackEmptyBig();
-    /* Out-of-memory recovery of a general heap: the blocks batched between
-       thread caches and its empty big page sets go back first, then
-       HandleOutOfMemory. Recover holds no lock on entry
-       or exit; RecoverMT is called with the lock held and returns with it
-       held when the request is to be retried (1), without it otherwise. */
+    /* Out-of-memory recovery of a general heap: the blocks waiting for
+       reuse and its empty big page sets go back first, then
+       HandleOutOfMemory. Recover holds no lock on entry or exit; RecoverMT
+       is called with the lock held and returns with it held when the
+       request is to be retried (1), without it otherwise. */
     int Recover();
     int RecoverMT();
     /* Gives back every direct block and big page set and empties the
        big lists (the big half of Clear; the lock is held by the caller). */
     void ReleaseBig();
+    /* Everything of Clear but the thread caches (lock held). */
+    void ClearLocked();
     /* Resizes a live block of any general heap where it lies: a small
        block within its class, a big block within its chunk and the free
        chunk or reserved pages behind it, a direct block within its
@@ -271,15 +271,7 @@ private:
     VR_HeapCounters counters;               /* what the heap has handed out */
     VR_TransferTable *transfer;             /* batches between thread caches, or null */
 
-protected:
-    static unsigned long s_sizeClasses[kSizeClassCount];
-    static unsigned char s_sizeClassOf[1025];
-    static int s_sizeClassesReady;
-
-    friend struct VR_Test;
-    friend struct VR_StatsReader;
-    friend struct VR_RuntimeHooks;   /* the runtime's _expand */
-    friend struct VR_Cache;
+    friend struct VR_Access;
 };
 
 /*
@@ -321,13 +313,16 @@ protected:
     /* Their bodies, inline in AllocMem and FreeMem. */
     inline void *TakeBlock();
     inline void ReturnBlock(void *block);
+    /* Makes room for more blocks (a new page set or one more page); 0 when
+       the system refused (lock held). */
+    int GrowLocked();
+    /* The heap's own lists checked (lock held); null when sound. */
+    const char *ValidateLists();
 
     unsigned long blockSize;            /* every block's size: >= 4, multiple of 4 */
     VR_OneSizePageSet *freePageSets;    /* page sets holding a free block */
 
-    friend struct VR_Test;
-    friend struct VR_StatsReader;
-    friend struct VR_Cache;
+    friend struct VR_Access;
 };
 
 /* Switches the calling thread's default heap for a scope. */

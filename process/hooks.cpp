@@ -183,9 +183,10 @@ struct VR_ReallocCall {
     size_t size;
 };
 
+/* After the cache missed (malloc's fast half tried it). */
 void *MallocBody(void *context)
 {
-    return ThreadDefaultHeap().AllocMem(*(size_t *)context);
+    return vr_front::AllocAfterHookMiss(ThreadDefaultHeap(), *(size_t *)context);
 }
 
 void *CallocBody(void *context)
@@ -270,22 +271,22 @@ void *RuntimeMsizeBody(void *context)
    block waiting there needs neither the guard nor a call into the heap. */
 namespace {
 
-/* Out of line, so that the common case above it keeps a short frame. */
-__attribute__((noinline)) void *MallocSlow(size_t size)
+} // namespace
+
+/* Out of line, so that the common case of its callers keeps a short frame. */
+__attribute__((noinline)) void *MallocAfterMiss(size_t size)
 {
     void *result;
     vr_os::CallGuarded(MallocBody, &size, &result);
     return result;
 }
 
-} // namespace
-
 extern "C" VR_API void *VRHookMalloc(size_t size)
 {
     if (!size) return 0;
-    void *result = VR_Cache::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
+    void *result = vr_front::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
     if (__builtin_expect(result != 0, 1)) return result;
-    return MallocSlow(size);
+    return MallocAfterMiss(size);
 }
 
 extern "C" VR_API void *VRHookCalloc(size_t count, size_t size)
@@ -308,12 +309,12 @@ extern "C" VR_API void *VRHookRealloc(void *block, size_t size)
 
 /* free and operator delete: library blocks go back to their heap (null is
    never library memory); foreign blocks stay with the runtime for good.
-   The common case is inline here; FreeMem repeats its tests (the region
-   map's first) only for a block that goes back under its heap's lock. */
+   The common case is inline here; the rest of FreeMem runs only for a
+   block that goes back under its heap's lock. */
 extern "C" VR_API void VRHookFree(void *block)
 {
-    if (__builtin_expect(VR_Cache::FreeFast(block), 1)) return;
-    VR_Heap::FreeMem(block);
+    if (__builtin_expect(vr_front::FreeFast(block), 1)) return;
+    vr_front::FreeAfterMiss(block);
 }
 
 /* Not a second function but a second name: free's and delete's entries
@@ -325,9 +326,9 @@ extern "C" VR_API void VRHookDelete(void *block) __attribute__((alias("VRHookFre
 extern "C" VR_API void *VRHookNew(size_t size)
 {
     VR_Heap &heap = ThreadDefaultHeap();
-    void *result = VR_Cache::AllocForHook(&heap, (uint32_t)size);
+    void *result = vr_front::AllocForHook(&heap, (uint32_t)size);
     if (__builtin_expect(result != 0, 1)) return result;
-    return heap.AllocMem(size);
+    return vr_front::AllocAfterHookMiss(heap, size);
 }
 
 extern "C" VR_API size_t VRGetBlockSize(void *block)

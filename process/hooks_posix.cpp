@@ -100,9 +100,9 @@ extern "C" void *VRHookMallocPosix(size_t size)
         return minimal ? minimal : Failed(ENOMEM);
     }
     /* The thread's cache first, as VRHookMalloc would try it. */
-    void *p = VR_Cache::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
+    void *p = vr_front::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
     if (__builtin_expect(p != 0, 1)) return p;
-    p = VRHookMalloc(size);
+    p = MallocAfterMiss(size);
     if (__builtin_expect(!p, 0)) errno = ENOMEM;
     return p;
 }

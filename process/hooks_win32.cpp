@@ -30,7 +30,7 @@
 #include "process_internal.h"
 
 struct VR_RuntimeHooks {
-    static void *Expand(void *block, size_t size) { return VR_Heap::ExpandInPlace(block, size); }
+    static void *Expand(void *block, size_t size) { return VR_Access::ExpandInPlace(block, size); }
 };
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "cache.h"
+#include "front/front.h"
 #include "platform.h"
 
 /*
@@ -91,6 +91,10 @@ void *BuildTrampoline(uint8_t *entry);
    when that runtime has no _msize (then the first runtime that has one is
    asked). */
 size_t RuntimeBlockSize(int runtime, void *block);
+
+/* malloc after the thread's cache missed (its common case tried it): the
+   rest of the allocation, guarded. */
+void *MallocAfterMiss(size_t size);
 
 /* The entries a target patches beyond the seven of every runtime (its
    aligned family, _expand and the like): found before the process lock is

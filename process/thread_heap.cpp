@@ -54,7 +54,7 @@ InitVorrel::InitVorrel(int multithreaded)
     /* A DefaultHeap without its lock lends nothing to thread caches; what
        waits in them goes back on each thread's next slow call. Done before
        the process lock is taken: it takes the heap's lock. */
-    if (!multithreaded) VR_Cache::UnbindAll(&DefaultHeap, 1);
+    if (!multithreaded) vr_front::UnbindCaches(&DefaultHeap, 1);
 
     EnsureProcessLock();
     VR_ProcessLockGuard guard;
@@ -66,10 +66,10 @@ InitVorrel::InitVorrel(int multithreaded)
        that is what declaring single-threaded use means. A lock once
        dropped is never created again. */
     VR_AHeap &heap = DefaultHeap;
-    if (heap.initialized && !multithreaded && heap.lockActive) {
-        heap.lockActive = 0;
-        heap.flags &= ~(long)VR_HEAP_MULTITHREADED;
-        vr_os::LockDelete(&heap.lock);
+    if (VR_Access::Initialized(heap) && !multithreaded && VR_Access::LockActive(heap)) {
+        VR_Access::LockActive(heap) = 0;
+        VR_Access::Flags(heap) &= ~(long)VR_HEAP_MULTITHREADED;
+        vr_os::LockDelete(&VR_Access::Lock(heap));
     }
 }
 

@@ -1,74 +1,52 @@
 /*
- * vr_test.h - the tests' window into the heaps' internals. VR_Test is a
- * friend of the heap classes; every accessor here only reads or writes a
- * field, so tests can check the formats and the lists directly.
+ * vr_test.h - the tests' window into the heaps' internals, through the
+ * library's own access type: every accessor only reads or writes a field,
+ * so tests can check the formats and the lists directly.
  */
 #ifndef VR_TEST_H
 #define VR_TEST_H
 
-#include "cache.h"
+#include "cache/cache.h"
 #include "vorrel.h"
 
-struct VR_Test {
-    static VR_PageSetBase *&PageSets(VR_AHeap &h) { return h.pageSets; }
-    static int &BypassFree(VR_AHeap &h) { return h.bypassFree; }
-    static long &Flags(VR_AHeap &h) { return h.flags; }
-    static int &Initialized(VR_AHeap &h) { return h.initialized; }
-    static int &LockActive(VR_AHeap &h) { return h.lockActive; }
-    static int (*&NewHandler(VR_AHeap &h))() { return h.newHandler; }
-    static int &GlobalBypassFree() { return VR_AHeap::s_globalBypassFree; }
-    static void (*&EmergencyCallback())() { return VR_AHeap::s_fpEmergencyCallback; }
-    static void *&EmergencyReserve() { return VR_AHeap::s_emergencyReserve; }
-    static unsigned long &EmergencyReserveSize() { return VR_AHeap::s_emergencyReserveSize; }
-    static int HandleOutOfMemory(VR_AHeap &h) { return h.HandleOutOfMemory(); }
-    static VR_LockStorage &Lock(VR_AHeap &h) { return h.lock; }
+/* The fields and calls of VR_Access, and a few services of the tests' own. */
+struct VR_Test : VR_Access {
     static int PageSetCount(VR_AHeap &h)
     {
         int n = 0;
-        for (VR_PageSetBase *p = h.pageSets; p; p = p->next) n++;
+        for (VR_PageSetBase *p = PageSets(h); p; p = p->next) n++;
         return n;
     }
-    static int HandleOutOfMemoryMT(VR_AHeap &h) { return h.HandleOutOfMemoryMT(); }
-
-    static VR_AltBlock *&BigBlocks(VR_Heap &h) { return h.bigBlocks; }
-    static unsigned long &DirectCount(VR_Heap &h) { return h.directCount; }
-    static VR_BlockHeader *&FreeList(VR_Heap &h, int k) { return h.freeLists[k]; }
-    static VR_BigPageSet *&BigPageSets(VR_Heap &h) { return h.bigPageSets; }
-    static VR_BigChunk *&BigFreeChunks(VR_Heap &h) { return h.bigFreeChunks; }
-    static VR_HeapCounters &Counters(VR_Heap &h) { return h.counters; }
-    static unsigned long SizeClass(int k) { return VR_Heap::s_sizeClasses[k]; }
-    static unsigned SizeClassOf(unsigned t) { return VR_Heap::s_sizeClassOf[t]; }
+    static unsigned long SizeClass(int k) { return ClassSize(k); }
+    static unsigned SizeClassOf(unsigned t) { return kClasses.of[t]; }
     /* How many classes the table holds: they step by the block alignment,
        so where that is 16 the entries behind the last class stay 0. */
     static int SizeClassesInUse()
     {
         int n = 0;
-        while (n < VR_Heap::kSizeClassCount && VR_Heap::s_sizeClasses[n]) n++;
+        while (n < VR_Heap::kSizeClassCount && kClasses.size[n]) n++;
         return n;
     }
 
     /* Gives back what waits in the calling thread's cache, as recovery and
        thread exit do; for tests that count blocks or page sets exactly. */
-    static int FlushThreadCache() { return VR_Cache::FlushCurrent(); }
+    static int FlushThreadCache() { return vr_cache::FlushCurrent(); }
     /* The calling thread's cache and the batches between caches of h go
        back to h's lists. */
     static void GiveBackWaiting(VR_Heap &h)
     {
-        VR_Cache::FlushCurrent();
-        h.Lock();
-        VR_Cache::DrainLocked(&h);
-        h.Unlock();
+        vr_cache::FlushCurrent();
+        LockHeap(h);
+        vr_cache::DrainLocked(&h);
+        UnlockHeap(h);
     }
     /* Binds the calling thread's cache to h at once (a thread rebinds by
        itself only after many calls for another heap). */
     static void BindThreadCache(VR_Heap &h)
     {
-        VR_Cache::FlushCurrent();
+        vr_cache::FlushCurrent();
         h.FreeMem(h.AllocMem(1));
     }
-
-    static unsigned long &BlockSize(VR_HeapOneSize &h) { return h.blockSize; }
-    static VR_OneSizePageSet *&FreePageSets(VR_HeapOneSize &h) { return h.freePageSets; }
 };
 
 #endif

@@ -32,7 +32,7 @@ int Walk(VR_Heap &h)
 unsigned long Waiting(VR_Heap &h)
 {
     unsigned long small[VR_Heap::kSizeClassCount], big = 0;
-    CacheTotals(&h, small, &big, 0);
+    vr_cache::Totals(&h, small, &big, 0);
     for (unsigned long n : small) big += n;
     return big;
 }
@@ -180,7 +180,7 @@ TEST(ThreadCache, BoundedAndGivenBackBeforeAnyHandler)
     for (int i = 0; i < 40; i++) blocks.push_back(h.AllocMem(40000));
     for (void *p : blocks) VR_Heap::FreeMem(p);
     unsigned long small[VR_Heap::kSizeClassCount], big, bigBytes;
-    CacheTotals(&h, small, &big, &bigBytes);
+    vr_cache::Totals(&h, small, &big, &bigBytes);
     EXPECT_LE(small[VR_Test::SizeClassOf(24 + 8)], 256u + kBatchSlots * 128u);   // the bin and the heap's batches
     EXPECT_LE(bigBytes, (unsigned long)kBigCacheBytes);
     EXPECT_GT(Waiting(h), 0u);
@@ -280,14 +280,14 @@ TEST(ThreadCache, OneSizeHeapsWithALockServeFromABin)
         VR_HeapOneSize::FreeMem(p);
     });
     while (step != 1) std::this_thread::yield();
-    EXPECT_GT(VR_Cache::OneSizeWaiting(&h), 0u);
+    EXPECT_GT(vr_cache::OneSizeWaiting(&h), 0u);
     EXPECT_VALID(h);
     ExpectDoneWhileLocked(h, step);
     h.Clear();
-    EXPECT_EQ(0u, VR_Cache::OneSizeWaiting(&h));
+    EXPECT_EQ(0u, vr_cache::OneSizeWaiting(&h));
     step = 4;
     t.join();
-    EXPECT_EQ(0u, VR_Cache::OneSizeWaiting(&h));   // the ended thread gave its bin back
+    EXPECT_EQ(0u, vr_cache::OneSizeWaiting(&h));   // the ended thread gave its bin back
     for (VR_PageSetBase *p = VR_Test::PageSets(h); p; p = p->next)
         EXPECT_EQ(0u, ((VR_OneSizePageSet *)p)->usedCount);   // nothing in use
     EXPECT_VALID(h);

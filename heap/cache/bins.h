@@ -1,0 +1,212 @@
+/*
+ * bins.h - the records of the thread cache: a thread's bins, its one-size
+ * bin, a heap's transfer table; the bounds of the bins, fixed when the
+ * library is compiled; and the operations that move a block into or out
+ * of a bin, the only code that writes one.
+ */
+#ifndef VR_CACHE_BINS_H
+#define VR_CACHE_BINS_H
+
+#include "chunks.h"
+#include "heap_internal.h"
+
+enum {
+    kBigCacheLimit = 65536,     /* largest big block size served from a cache */
+    kBigClassCount = 25,        /* big block classes up to kBigCacheLimit */
+    kBigCacheBytes = 1048576,   /* chunk bytes waiting in one thread's big bins */
+    kRebindMisses = 256,
+    kBatchSlots = 4,            /* batches per class in a heap's transfer table */
+    kOneSizeBinBytes = 4096,    /* the bytes a one-size bin holds, 4 to 128 blocks */
+    kOneSizeBindMisses = 16     /* slow allocations in a row before a one-size bin binds */
+};
+
+/* Blocks linked through their first word, newest first. Invariant:
+   capacity - room blocks on the list, room <= capacity. */
+struct VR_CacheBin {
+    void *head;         /* caller pointer of the newest waiting block; null when empty */
+    uint16_t room;      /* blocks the bin still takes */
+    uint16_t capacity;  /* the bin's room when empty; grows up to its class's bound */
+};
+
+/* The bin of one VR_HeapOneSize with a lock: its blocks (headerless, as
+   all of that heap's) count as used in their page sets. heap is written
+   under the cache registry's lock (and the heap's, for binding and
+   unbinding); the rest is the owner's. Invariant, when bound: the bin
+   holds blocks of heap only. */
+struct VR_OneSizeBin {
+    VR_HeapOneSize *heap;
+    VR_CacheBin bin;
+    VR_HeapOneSize *candidate;  /* the unbound heap of the last slow allocations */
+    uint32_t misses;            /* how many of them in a row */
+};
+
+/*
+ * Invariants, for a bound cache: every block on small[k] is a small block
+ * of class k of `heap` flagged kBlockFree | kBlockCached with seal 0, and
+ * capacity lies between the class's first capacity and its bound; every
+ * block on big[j] is a big block of `heap` so flagged, in a chunk for
+ * which ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks.
+ * An unbound cache's bins mean nothing and are reset when it binds.
+ *
+ * heap and pending are written only under the cache registry's lock (and,
+ * for binding and unbinding, the heap's lock), by the owner or by a thread
+ * that clears, destroys or bypasses the heap; the owner reads them without
+ * a lock. Everything else is the owner's alone.
+ */
+struct VR_ThreadCache {
+    VR_Heap *heap;              /* bound heap or null */
+    VR_Heap *pending;           /* unbound while its blocks were still the heap's:
+                                   they go back to it on the owner's next slow call */
+    uint32_t zeroInit;          /* the bound heap zero-fills (copied at binding) */
+    uint32_t bigBytes;          /* chunk bytes waiting in big bins */
+    uint32_t misses;            /* allocations from another heap since the last slow call for this one */
+    uint32_t dead;              /* 1 for the record of threads that have ended */
+    VR_ThreadCache *next;       /* cache registry, under its lock */
+    VR_ThreadCache *prev;
+    VR_Heap *unlocked;          /* a heap without a lock that this thread's AllocMem
+                                   has read: the hooks may serve from it inline */
+    VR_OneSizeBin oneSize;      /* blocks of one locked VR_HeapOneSize */
+    VR_CacheBin small[VR_Heap::kSizeClassCount];
+    VR_CacheBin big[kBigClassCount];
+};
+
+/* A batch of blocks of one class, linked as in a bin. */
+struct VR_CacheBatch {
+    void *head;
+    uint32_t count;
+};
+
+/* A heap's transfer table, under the heap's lock. Invariant: batches
+   [0, used[k]) of class k each hold count blocks of class k of the heap,
+   marked as waiting; batchCount is the sum of used[]. */
+struct VR_TransferTable {
+    uint32_t batchCount;
+    uint32_t used[VR_Heap::kSizeClassCount];
+    VR_CacheBatch batch[VR_Heap::kSizeClassCount][kBatchSlots];
+};
+
+static_assert(offsetof(VR_ThreadCache, oneSize) == 36 && sizeof(VR_OneSizeBin) == 20 &&
+                  offsetof(VR_OneSizeBin, bin) == 4 && offsetof(VR_ThreadCache, small) == 56 &&
+                  sizeof(VR_CacheBin) == 8 && offsetof(VR_CacheBin, capacity) == offsetof(VR_CacheBin, room) + 2 &&
+                  sizeof(VR_ThreadCache) == 56 + 8 * (VR_Heap::kSizeClassCount + kBigClassCount),
+              "thread cache: nine words, the one-size bin, then the bins");
+
+/*
+ * The bounds. A small bin starts with room for 2 KB of blocks (4 to 64 of
+ * them) and grows up to 8 KB (8 to 256: the room is a 16-bit count). Big
+ * classes: four per power of two from 1017 bytes up to kBigCacheLimit,
+ * each bin holding 64 KB of blocks or one block.
+ */
+struct VR_BinBounds {
+    uint32_t smallFirst[VR_Heap::kSizeClassCount];   /* a small bin's first capacity */
+    uint32_t smallMax[VR_Heap::kSizeClassCount];     /* and its bound */
+    uint32_t bigSize[kBigClassCount];                /* largest request of each big class */
+    uint32_t bigCapacity[kBigClassCount];
+    uint32_t bigChunk[kBigClassCount];               /* the chunk of each big class */
+};
+
+constexpr uint32_t Clamp(uint32_t n, uint32_t lo, uint32_t hi) { return n < lo ? lo : n > hi ? hi : n; }
+
+constexpr VR_BinBounds MakeBinBounds()
+{
+    VR_BinBounds t = {};
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
+        uint32_t size = kClasses.size[k];
+        t.smallFirst[k] = Clamp(size ? 2048 / size : 0, 4, 64);
+        t.smallMax[k] = Clamp(size ? 8192 / size : 0, 8, 256);
+    }
+    for (unsigned j = 0; j < kBigClassCount; j++) {
+        unsigned index = j + 31, e = (index >> 2) + 2;
+        uint32_t size = (uint32_t)(4 + (index & 3) + 1) << (e - 2);
+        t.bigSize[j] = size;
+        t.bigChunk[j] = ChunkSizeFor(AlignUp(size + kAltHeaderSize));
+        t.bigCapacity[j] = 65536 / size ? 65536 / size : 1;
+    }
+    return t;
+}
+
+inline constexpr VR_BinBounds kBins = MakeBinBounds();
+
+static_assert(kBins.bigSize[0] > VR_Heap::kSmallLimit && kBins.bigSize[0] == 1024,
+              "the first big class takes the requests just above the small blocks");
+static_assert(kBins.bigSize[kBigClassCount - 1] == kBigCacheLimit, "the last big class ends at the cache's limit");
+
+/* The class of a big request of 1017..kBigCacheLimit bytes: four classes
+   per power of two, found with one bit scan (no division). */
+inline unsigned BigClassOf(uint32_t size)
+{
+    uint32_t u = size - 1;
+    unsigned e = 31 - (unsigned)__builtin_clz(u);
+    return ((e - 2) << 2) + ((u >> (e - 2)) & 3) - 31;
+}
+
+/* Whether a chunk in use (its size tag) can wait in the bin of big class
+   j: it holds any block of the class, and what it holds beyond is a rest
+   that was too small to split off. */
+inline int ChunkFitsClass(uint32_t sizeTag, unsigned j) { return sizeTag - kBins.bigChunk[j] < (uint32_t)kMinChunk; }
+
+/* The newest block of b, taken off; null when b is empty. */
+inline void *BinPop(VR_CacheBin *b)
+{
+    void *p = b->head;
+    if (p) {
+        VR_ASSERT(b->room < b->capacity);
+        b->head = *(void **)p;
+        b->room++;
+    }
+    return p;
+}
+
+/* p waits in b; the caller has seen room in it. */
+inline void BinPush(VR_CacheBin *b, void *p)
+{
+    VR_ASSERT(b->room != 0);
+    *(void **)p = b->head;
+    b->head = p;
+    b->room--;
+}
+
+/* Up to n blocks of b handed to give, newest first. */
+template <class Give>
+inline void BinGiveBack(VR_CacheBin *b, uint32_t n, Give give)
+{
+    void *p;
+    while (n-- && (p = BinPop(b)) != 0) give(p);
+}
+
+/* Up to n blocks from take into b, as long as it has room. */
+template <class Take>
+inline void BinFill(VR_CacheBin *b, uint32_t n, Take take)
+{
+    void *p;
+    while (n-- && b->room && (p = take()) != 0) BinPush(b, p);
+}
+
+/* An empty bin with room for capacity blocks. */
+inline void BinReset(VR_CacheBin *b, uint32_t capacity)
+{
+    b->head = 0;
+    b->room = b->capacity = (uint16_t)capacity;
+}
+
+/* A bin that ran empty or over doubles its room, up to bound: the next
+   refill or spill then moves twice as many blocks at once. */
+inline void BinGrow(VR_CacheBin *b, uint32_t bound)
+{
+    uint32_t cap = b->capacity, grown = cap * 2;
+    if (grown > bound) grown = bound;
+    if (grown <= cap) return;
+    b->room = (uint16_t)(b->room + (grown - cap));
+    b->capacity = (uint16_t)grown;
+}
+
+/* Blocks waiting in a bin, from one read of its room and the capacity
+   that follows it (a thread other than the owner may ask). */
+inline uint32_t BinWaiting(const VR_CacheBin *b)
+{
+    uint32_t word = __atomic_load_n((const uint32_t *)&b->room, __ATOMIC_RELAXED);
+    uint32_t room = word & 0xFFFF, cap = word >> 16;
+    return room <= cap ? cap - room : 0;
+}
+
+#endif

@@ -1,0 +1,188 @@
+/*
+ * cache.h - the thread cache: blocks that a thread freed wait in bins of its
+ * own, and its next allocations of the same class take them back, with no
+ * lock and no atomic instruction. Only heaps with a lock use it: a heap
+ * without one has one user at a time, so its small blocks come from and go
+ * back to its own lists on a path just as short (nothing of such a heap
+ * ever waits in a cache).
+ *
+ * A cache is bound to one heap at a time (the heap the thread allocates
+ * from, usually its default heap). Blocks of other heaps are freed the
+ * ordinary way, under their heap's lock. A thread that keeps allocating
+ * from another heap rebinds after kRebindMisses such allocations in a row
+ * (frees never move a cache): its waiting blocks go back to the old heap
+ * first.
+ *
+ * What the heap sees. A block lent to a cache still counts as in use in
+ * its page set (usedCount) and in the heap's counters, so no page set that
+ * holds one is ever given back; its header says where it is:
+ *
+ *   small: seal 0, blockFlags kBlockFree | kBlockCached
+ *   big:   seal 0, blockFlags kBlockAlt | kBlockFree | kBlockCached, still
+ *          on the heap's bigBlocks list, its chunk still in use
+ *
+ * so ForEach, FindFirstThat, Realloc and a second free all see a freed
+ * block, and Validate tells a cached block from a lost one. The first word
+ * of a waiting block's data links the next block of its bin.
+ *
+ * Clear and destruction of a heap unbind every cache bound to it (under the
+ * heap's lock and the cache registry's lock): the bins of such a cache are
+ * forgotten, never read, when its thread next binds. A thread that ends
+ * gives its waiting blocks back (the platform's thread-exit notification).
+ *
+ * Bounds, per thread: a small bin starts with room for 2 KB of blocks (4
+ * to 64 of them) and doubles its room each time it runs empty or over, up
+ * to 8 KB (8 to 256 blocks): a thread that churns one class hard goes to
+ * the heap's lock once per hundred blocks or so, one that uses it lightly
+ * keeps little waiting. At most 416 KB in all small bins (320 KB where
+ * blocks are 16-aligned).
+ * Big blocks of up to kBigCacheLimit bytes wait in 25 bins of one block
+ * class each (at most 64 KB or one block per bin), at most kBigCacheBytes
+ * (1 MB) of chunks in all.
+ *
+ * Between threads. A bin at its bound hands half of its blocks to the
+ * heap's transfer table as one batch, and a thread whose bin ran empty
+ * takes a whole batch: blocks freed by one thread and allocated by another
+ * (producers and consumers, servers) cross with one short hold of the
+ * heap's lock per batch, the blocks untouched. Batched blocks stay marked
+ * as waiting. A table holds at most kBatchSlots batches per class (4 KB
+ * each at most: 832 KB per heap, 640 KB where blocks are 16-aligned); when
+ * it is full, blocks go back to the heap's lists one by one. Out-of-memory
+ * recovery and a heap that no longer lends give them back; Clear and
+ * destruction forget them with the page sets.
+ *
+ * Lock order: heap lock -> cache registry lock -> process lock.
+ *
+ * The cache never decides when to refill or spill a bin: the front (the
+ * heap's AllocMem and FreeMem) does, with the operations below.
+ */
+#ifndef VR_CACHE_CACHE_H
+#define VR_CACHE_CACHE_H
+
+#include <string.h>
+
+#include "bins.h"
+
+namespace vr_cache {
+
+inline VR_ThreadCache *Current() { return (VR_ThreadCache *)vr_os::ThreadSlotGet(vr_os::kSlotCache); }
+
+/* Whether c is bound to heap (c may be null). */
+inline int IsBound(const VR_ThreadCache *c, const VR_Heap *heap)
+{
+    return c != 0 && __atomic_load_n(&c->heap, __ATOMIC_RELAXED) == heap;
+}
+
+/* A block for size bytes from the bins of c, live and sealed, or null. */
+inline void *FromBins(VR_ThreadCache *c, uint32_t size)
+{
+    void *p;
+    if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
+        unsigned k = SmallClassOf(size);
+        p = BinPop(&c->small[k]);
+        if (__builtin_expect(!p, 0)) return 0;
+        VR_BlockHeader *h = SmallHeaderOf(p);
+        h->seal = SealOf(p);
+        /* Size, class (unchanged) and flags (live) in one store. */
+        *(uint32_t *)&h->requestedSize = size | (k << 16);
+    } else {
+        if (size > kBigCacheLimit) return 0;
+        unsigned j = BigClassOf(size);
+        p = BinPop(&c->big[j]);
+        if (!p) return 0;
+        VR_AltBlock *h = AltHeaderOf(p);
+        c->bigBytes -= ChunkTagOfHeader(h);
+        h->seal = SealOf(p);
+        h->size = size;
+        h->blockFlags = kBlockAlt;
+    }
+    if (c->zeroInit) memset(p, 0, size);
+    return p;
+}
+
+/* The live small block of header h (of the heap c is bound to) waits in
+   its bin; 0 when the bin is full. */
+inline int ToSmallBin(VR_ThreadCache *c, VR_BlockHeader *h)
+{
+    VR_CacheBin *b = &c->small[h->sizeClass];
+    if (__builtin_expect(!b->room, 0)) return 0;
+    h->seal = 0;
+    h->blockFlags = kBlockFree | kBlockCached;
+    BinPush(b, (uint8_t *)h + kHeaderBytes);
+    return 1;
+}
+
+/* The same for a live big block: 1 when it waits in c's bin of its class
+   (or another thread's free of it came first), 0 when it must be freed
+   the ordinary way. */
+int ToBigBin(VR_ThreadCache *c, void *block);
+
+/* The one-size bin of c when it is bound to heap, else null. */
+inline VR_CacheBin *OneSizeBinOf(VR_ThreadCache *c, const VR_HeapOneSize *heap)
+{
+    if (!c || __atomic_load_n(&c->oneSize.heap, __ATOMIC_RELAXED) != heap) return 0;
+    return &c->oneSize.bin;
+}
+
+/* Making, binding and giving back (no heap lock held unless said). */
+
+/* The calling thread's cache when it is (or may now become) bound to
+   heap: creates it on first need and, for an allocation, rebinds it after
+   kRebindMisses allocations in a row from another heap, giving the blocks
+   of the old heap back (frees never move a cache: a thread that frees
+   other heaps' blocks keeps serving its own). Null when the cache is not
+   to be used for heap now. Bind with BindLocked under heap's lock after. */
+VR_ThreadCache *Prepare(VR_Heap *heap, int allocating);
+/* Under heap's lock: binds c to heap when it is unbound. 1 when c is
+   bound to heap afterwards. */
+int BindLocked(VR_ThreadCache *c, VR_Heap *heap);
+/* The same for one-size heaps: PrepareOneSize answers the calling
+   thread's cache when its one-size bin is or may now be bound to heap
+   (after kOneSizeBindMisses slow allocations in a row from it, giving
+   another heap's blocks back first); BindOneSizeLocked binds the bin, 1
+   when it is heap's afterwards. */
+VR_ThreadCache *PrepareOneSize(VR_HeapOneSize *heap);
+int BindOneSizeLocked(VR_ThreadCache *c, VR_HeapOneSize *heap);
+/* Gives every waiting block of the calling thread back to its heap and
+   unbinds its cache; 1 when any block was waiting. */
+VR_API int FlushCurrent();
+/* Unbinds every cache bound to heap (any heap when null). With keep,
+   their waiting blocks stay the heap's and go back to it when each
+   cache's thread next needs its cache (flags changed, frees bypassed);
+   without, they are forgotten (the heap is cleared or destroyed, and its
+   lock is held). */
+void UnbindAll(VR_AHeap *heap, int keep);
+/* Under heap's lock, for Clear and destruction: every one-size bin bound
+   to heap is unbound and forgotten. */
+void ForgetOneSizeLocked(VR_HeapOneSize *heap);
+
+/* The transfer table (under heap's lock unless said). */
+
+/* Moves count blocks of the full bin b of class k into a batch of heap's
+   table; 0 when the table has no room (the bin is unchanged). */
+int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count);
+/* Fills c's empty bin of class k with a batch; 0 when there is none. */
+int TakeBatchLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k);
+/* Every batched block goes back to the heap's lists; 1 when there was any. */
+VR_API int DrainLocked(VR_Heap *heap);
+/* For Clear: the batches are forgotten (their page sets go with the rest). */
+void ForgetBatches(VR_Heap *heap);
+/* Gives the table of a heap that goes away back (no lock). */
+void FreeTransfer(VR_Heap *heap);
+
+/* Checks and totals. */
+
+/* Under heap's lock: checks the caches bound to heap and its table, and
+   counts the blocks waiting in them. */
+const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting);
+/* Under heap's lock: checks the one-size bins bound to heap. */
+const char *ValidateOneSize(VR_HeapOneSize *heap);
+/* What waits for heap in the caches and its table (read without stopping
+   their threads: a snapshot). Any pointer may be null. */
+VR_API void Totals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks, unsigned long *bigBytes);
+/* Blocks waiting in the one-size bins bound to heap (a snapshot). */
+VR_API uint32_t OneSizeWaiting(VR_HeapOneSize *heap);
+
+} // namespace vr_cache
+
+#endif

@@ -1,0 +1,76 @@
+/*
+ * transfer.cpp - a heap's transfer table: a bin at its bound hands half of
+ * its blocks to the table as one batch, and a thread whose bin ran empty
+ * takes a whole batch, so blocks freed by one thread and allocated by
+ * another cross with one short hold of the heap's lock per batch.
+ */
+#include "cache.h"
+#include "records.h"
+
+namespace vr_cache {
+
+int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count)
+{
+    VR_TransferTable *t = VR_Access::Transfer(*heap);
+    if (!t || t->used[k] == kBatchSlots || !count || count > (uint32_t)(b->capacity - b->room)) return 0;
+    void *first = b->head, *last = first;
+    for (uint32_t i = 1; i < count; i++) last = *(void **)last;
+    /* The run [first, last] leaves the bin whole. */
+    b->head = *(void **)last;
+    *(void **)last = 0;
+    b->room = (uint16_t)(b->room + count);
+    VR_CacheBatch *slot = &t->batch[k][t->used[k]++];
+    slot->head = first;
+    slot->count = count;
+    t->batchCount++;
+    VR_ASSERT(b->room <= b->capacity);
+    return 1;
+}
+
+int TakeBatchLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
+{
+    VR_TransferTable *t = VR_Access::Transfer(*heap);
+    VR_CacheBin *b = &c->small[k];
+    if (!t || !t->used[k] || b->head) return 0;
+    VR_CacheBatch *slot = &t->batch[k][t->used[k] - 1];
+    if (slot->count > b->capacity) {
+        /* A bin still small takes its bound at once: it takes whole batches. */
+        if (slot->count > kBins.smallMax[k]) return 0;
+        BinReset(b, kBins.smallMax[k]);
+    }
+    b->head = slot->head;
+    b->room = (uint16_t)(b->room - slot->count);
+    t->used[k]--;
+    t->batchCount--;
+    return 1;
+}
+
+int DrainLocked(VR_Heap *heap)
+{
+    VR_TransferTable *t = VR_Access::Transfer(*heap);
+    if (!t || !t->batchCount) return 0;
+    for (unsigned k = 0; k < VR_Heap::kSizeClassCount; k++) {
+        for (uint32_t i = 0; i < t->used[k]; i++) {
+            /* A batch is a full bin's run: given back as one. */
+            VR_CacheBin run = {t->batch[k][i].head, 0, (uint16_t)t->batch[k][i].count};
+            BinGiveBack(&run, run.capacity, [&](void *p) { VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p)); });
+        }
+        t->used[k] = 0;
+    }
+    t->batchCount = 0;
+    return 1;
+}
+
+void ForgetBatches(VR_Heap *heap)
+{
+    VR_TransferTable *t = VR_Access::Transfer(*heap);
+    if (t) memset(t, 0, sizeof *t);
+}
+
+void FreeTransfer(VR_Heap *heap)
+{
+    VR_TransferTable *t = __atomic_exchange_n(&VR_Access::Transfer(*heap), (VR_TransferTable *)0, __ATOMIC_ACQ_REL);
+    if (t) DeleteTransferTable(t);
+}
+
+} // namespace vr_cache

@@ -1,0 +1,66 @@
+/*
+ * classes.h - the size classes of small blocks, as tables fixed when the
+ * library is compiled: the class sizes (header included) and, for every
+ * block size up to 1024, the class that serves it. The heap's lists and
+ * the thread cache's bins both index them; being constants, they are read
+ * with no set-up and no lock.
+ */
+#ifndef VR_HEAP_CLASSES_H
+#define VR_HEAP_CLASSES_H
+
+#include "layout.h"
+
+enum {
+    kMinBlock = 16,     /* header + the two free links */
+    kMaxBlock = 1024,   /* largest class, header included */
+    kHeaderBytes = 8
+};
+
+struct VR_SizeClasses {
+    uint32_t size[VR_Heap::kSizeClassCount];   /* 0 behind the last class */
+    uint8_t of[kMaxBlock + 1];                 /* smallest class holding t bytes */
+};
+
+/* Classes grow by about 5% (one alignment unit at least, kept a multiple
+   of it), so a block wastes at most a twentieth of its size beyond the
+   alignment. The classes step by the block alignment, so where that is 16
+   fewer than kSizeClassCount are used. */
+constexpr VR_SizeClasses MakeSizeClasses()
+{
+    VR_SizeClasses t = {};
+    uint32_t s = kMinBlock;
+    int i = 0;
+    for (;;) {
+        t.size[i] = s;
+        uint32_t step = (s / 20 + kBlockAlignment - 1) & ~(kBlockAlignment - 1);
+        if (step < kBlockAlignment) step = kBlockAlignment;
+        uint32_t next = s + step;
+        if (next > kMaxBlock) {
+            if (s < kMaxBlock && i + 1 < VR_Heap::kSizeClassCount) t.size[i + 1] = kMaxBlock;
+            break;
+        }
+        if (++i == VR_Heap::kSizeClassCount) break;
+        s = next;
+    }
+    unsigned c = 0;
+    for (uint32_t b = 0; b <= kMaxBlock; b++) {
+        if (b > t.size[c]) c++;
+        t.of[b] = (uint8_t)c;
+    }
+    return t;
+}
+
+inline constexpr VR_SizeClasses kClasses = MakeSizeClasses();
+
+/* The class size of class k, header included. */
+inline uint32_t ClassSize(unsigned k) { return kClasses.size[k]; }
+/* The class of a small request of size bytes (size <= kSmallLimit). */
+inline unsigned SmallClassOf(uint32_t size) { return kClasses.of[size + kHeaderBytes]; }
+
+static_assert(kClasses.size[0] == kMinBlock && kClasses.of[kMaxBlock] < VR_Heap::kSizeClassCount &&
+                  kClasses.size[kClasses.of[kMaxBlock]] == kMaxBlock,
+              "the classes run from the smallest block to the largest");
+static_assert(kClasses.of[VR_Heap::kSmallLimit + kHeaderBytes] == kClasses.of[kMaxBlock],
+              "the largest small request fits the largest class");
+
+#endif

@@ -1,0 +1,170 @@
+/*
+ * alloc.cpp (front) - AllocMem and FreeMem of VR_Heap. The common cases, a
+ * block waiting in the calling thread's cache or, for a heap without a
+ * lock, a block its lists have ready, are inline or reached with one call;
+ * everything else takes the slow paths below, which refill a bin that ran
+ * empty and spill one that ran over.
+ */
+#include "front.h"
+#include "small.h"
+
+VR_Heap::VR_Heap(long newFlags, const char *name) : VR_AHeap(name)
+{
+    /* 0 means a static heap that already serves blocks: keep its lists.
+       Caches copied its switches when they bound: they bind again. */
+    if (Init(newFlags, 0))
+        InitHeap();
+    else
+        vr_cache::UnbindAll(this, 1);
+}
+
+void *VR_Heap::AllocMem(unsigned long size)
+{
+    VR_ThreadCache *c = vr_cache::Current();
+    void *p;
+    if (__builtin_expect(vr_cache::IsBound(c, this), 1)) {
+        p = vr_cache::FromBins(c, (uint32_t)size);
+    } else if (!lockActive) {
+        /* Remembered for the hooks (see vr_front::AllocForHook). */
+        if (c && !c->dead) c->unlocked = this;
+        p = AllocSmallBody(size);
+    } else {
+        p = 0;
+    }
+    if (__builtin_expect(p != 0, 1)) return p;
+    return AllocMemSlow(size);
+}
+
+void *vr_front::AllocAfterHookMiss(VR_Heap &heap, unsigned long size)
+{
+    /* The hook served from the bins when the cache was bound to heap, and
+       from the lists of a heap without a lock when it knew the heap; only
+       a heap it did not know is tried here (and so becomes known). */
+    VR_ThreadCache *c = vr_cache::Current();
+    if (!VR_Access::LockActive(heap) && !vr_cache::IsBound(c, &heap) && !(c && c->unlocked == &heap)) {
+        if (c && !c->dead) c->unlocked = &heap;
+        if (void *p = VR_Access::AllocSmallUnlocked(heap, size)) return p;
+    }
+    return VR_Access::AllocMemSlow(heap, size);
+}
+
+void *VR_Heap::AllocMemSlow(unsigned long size)
+{
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
+
+    /* size > 1016 also covers sizes whose size + 8 would wrap. */
+    if (size > kSmallLimit) return AllocBigMem(size);
+    unsigned k = SmallClassOf((uint32_t)size);
+
+    /* The thread's cache, made or rebound outside the lock: rebinding
+       gives blocks back to another heap under that heap's lock. */
+    VR_ThreadCache *cache = lockActive ? vr_cache::Prepare(this, 1) : 0;
+
+    VR_BlockHeader *h;
+    Lock();
+    if (cache) {
+        /* A batch that another thread's cache gave back fills the bin
+           whole, and the request is served from it. */
+        if (vr_cache::BindLocked(cache, this) && vr_cache::TakeBatchLocked(this, cache, k)) {
+            Unlock();
+            return vr_cache::FromBins(cache, (uint32_t)size);
+        }
+    } else if (transfer && (!lockActive || bypassFree || s_globalBypassFree)) {
+        /* No thread cache takes batches any more (the heap lost its lock,
+           or frees bypass it): they come back to the lists. */
+        vr_cache::DrainLocked(this);
+    }
+    /* After a recovery the lock was left, so every retry starts over from
+       the free list: another thread may have freed a block of this class
+       or made a new page set meanwhile. */
+    while (!(h = TakeSmallLocked(k)))
+        if (!GrowSmallLocked() && !RecoverMT()) return 0;
+    void *block = HandOutSmall(h, k, size);
+    /* The thread's next blocks of this class come without the lock: a bin
+       that ran empty grows, and half of it is filled. */
+    if (cache && vr_cache::BindLocked(cache, this)) {
+        VR_CacheBin *b = &cache->small[k];
+        BinGrow(b, kBins.smallMax[k]);
+        BinFill(b, b->capacity / 2, [&] { return LendSmallLocked(k); });
+    }
+    Unlock();
+
+    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    return block;
+}
+
+void *VR_Heap::AllocBigMem(unsigned long size)
+{
+    /* A heap that lends blocks to thread caches gives blocks of up to
+       kBigCacheLimit bytes the chunk of their class, so that any block of
+       the class can wait in a cache for any request of it. */
+    uint32_t chunkFor = (uint32_t)size;
+    VR_ThreadCache *cache = 0;
+    if (lockActive && size <= kBigCacheLimit) {
+        chunkFor = kBins.bigSize[BigClassOf((uint32_t)size)];
+        cache = vr_cache::Prepare(this, 1);
+    }
+    uint32_t request, need;
+    if (!BigSizesFor(chunkFor, &request, &need)) return 0;
+
+    Lock();
+    void *p;
+    while (!(p = AllocBigBlock(request)))
+        if (!RecoverMT()) return 0;
+    InitAltBlock((VR_AltBlock *)p, size, 0);
+    if (cache) vr_cache::BindLocked(cache, this);
+    Unlock();
+
+    /* A chunk used before holds old data; the block is the caller's alone
+       by now, so the fill needs no lock. */
+    if (flags & VR_HEAP_ZERO_INIT) memset((uint8_t *)p + kAltHeaderSize, 0, size);
+    return (uint8_t *)p + kAltHeaderSize;
+}
+
+/* The common case, a block put into the calling thread's cache, is inline;
+   the checks before it turn away anything that is not a live block. */
+void VR_Heap::FreeMem(void *block)
+{
+    if (__builtin_expect(vr_front::FreeFast(block), 1)) return;
+    FreeMemSlow(block);
+}
+
+void VR_Heap::FreeMemSlow(void *block)
+{
+    if (s_globalBypassFree) return;
+    if (BlockFlagsOf(block) & kBlockAlt) {
+        FreeBigMem(block);
+        return;
+    }
+    VR_BlockHeader *h = SmallHeaderOf(block);
+    VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(h);
+    VR_Heap *heap = p->owner;
+    if (heap->bypassFree) return;
+    VR_ThreadCache *cache = heap->lockActive ? vr_cache::Prepare(heap, 0) : 0;
+
+    heap->Lock();
+    /* Tested under the lock, so that two frees of one block cannot both
+       link it: a block already free is left as it is. */
+    if (h->blockFlags & kBlockFree) {
+        heap->Unlock();
+        return;
+    }
+    unsigned k = h->sizeClass;
+    VR_ASSERT(k < kSizeClassCount && p->usedCount > 0);
+    if (cache && vr_cache::BindLocked(cache, heap)) {
+        /* The bin is full (or just bound): it grows or, at its bound, half
+           of it goes to the transfer table as a batch (or back to the
+           heap's lists), and the block waits in the bin like any other. */
+        VR_CacheBin *b = &cache->small[k];
+        BinGrow(b, kBins.smallMax[k]);
+        uint32_t half = b->room ? 0 : b->capacity / 2;
+        if (half && !vr_cache::PutBatchLocked(heap, b, k, half))
+            BinGiveBack(b, half, [&](void *q) { heap->ReturnSmallLocked(SmallHeaderOf(q)); });
+        if (vr_cache::ToSmallBin(cache, h)) {
+            heap->Unlock();
+            return;
+        }
+    }
+    heap->ReturnSmallLocked(h);
+    heap->Unlock();
+}

@@ -1,0 +1,90 @@
+/*
+ * front.h - the front of the heaps: the one place where the thread cache
+ * and the heaps (which know nothing of it) meet. AllocMem and FreeMem of
+ * both kinds of heap, their slow paths, when a bin is refilled or spilled,
+ * the order of out-of-memory recovery and the cache's side of Clear and
+ * destruction are defined in this folder; this header gives the layers
+ * above (the runtime hooks, statistics, the services of VR_Heap) what
+ * they need of it.
+ *
+ * The hooks' entries are split in two: an inline part that serves a hit
+ * in the calling thread's cache, and an out-of-line part that takes over
+ * after a miss without testing the cache again.
+ */
+#ifndef VR_FRONT_FRONT_H
+#define VR_FRONT_FRONT_H
+
+#include "cache/cache.h"
+
+namespace vr_front {
+
+/* malloc's and operator new's common case, for the thread's default heap
+   (which may be any pointer the program set: it is read here only when
+   AllocMem has read it before, since a fault in a heap that cannot be
+   read belongs to the hook's guarded slow path). Null on a miss. */
+inline void *AllocForHook(VR_Heap *heap, uint32_t size)
+{
+    VR_ThreadCache *c = vr_cache::Current();
+    if (__builtin_expect(vr_cache::IsBound(c, heap), 1)) return vr_cache::FromBins(c, size);
+    if (!c || c->unlocked != heap || VR_Access::LockActive(*heap)) return 0;
+    return VR_Access::AllocSmallUnlocked(*heap, size);
+}
+
+/* What AllocMem does after AllocForHook missed for heap. */
+void *AllocAfterHookMiss(VR_Heap &heap, unsigned long size);
+
+/* All of FreeMem that needs no lock: 1 when nothing more is to be done
+   (the pointer is no live block of the library's, or the block now waits
+   in the thread's cache or went straight back to a heap without a lock),
+   0 when FreeAfterMiss must free it. */
+inline int FreeFast(void *block)
+{
+    /* Anything outside library memory (null too) was not handed out
+       here; an interior or garbage pointer into library memory carries no
+       seal, and nothing in front of it is trusted then. */
+    if (!IsLibraryMemory(block) || !IsSealedBlock(block)) return 1;
+    uint8_t f = BlockFlagsOf(block);
+    if (__builtin_expect(f == 0, 1)) {
+        VR_BlockHeader *h = SmallHeaderOf(block);
+        VR_Heap *owner = ((VR_SmallPageSet *)PageSetOf(h))->owner;
+        VR_ThreadCache *c = vr_cache::Current();
+        if (__builtin_expect(!vr_cache::IsBound(c, owner), 0)) {
+            /* A heap without a lock has one user at a time: its own lists
+               are as cheap as a bin, and nothing waits. */
+            if (VR_Access::LockActive(*owner)) return 0;
+            VR_Access::FreeSmallUnlocked(h);
+            return 1;
+        }
+        return vr_cache::ToSmallBin(c, h);
+    }
+    if (f == kBlockAlt) {
+        VR_ThreadCache *c = vr_cache::Current();
+        return c ? vr_cache::ToBigBin(c, block) : 0;
+    }
+    return 0;
+}
+
+/* The rest of FreeMem, after FreeFast answered 0. */
+inline void FreeAfterMiss(void *block) { VR_Access::FreeMemSlow(block); }
+
+/* Out-of-memory recovery with no lock held, in its one order: what waits
+   in the calling thread's cache comes back first (the retry may find its
+   block there, or the page sets it frees), then the heap's recovery (the
+   emergency reserve, the new handlers). 1 when the request is to be
+   retried. A general heap first gives back, under its lock, its batches
+   and empty big page sets (RecoverMT). */
+int RecoverUnlocked(VR_AHeap *heap);
+
+/* Unbinds the caches bound to heap (any heap when null); with keep their
+   blocks stay the heap's (see vr_cache::UnbindAll). */
+void UnbindCaches(VR_AHeap *heap, int keep);
+/* Gives back what waits in the calling thread's cache; 1 when anything
+   did. */
+int FlushThreadCache();
+/* What waits for heap in thread caches (a snapshot; see vr_cache::Totals). */
+void WaitingTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks, unsigned long *bigBytes);
+uint32_t WaitingInOneSize(VR_HeapOneSize *heap);
+
+} // namespace vr_front
+
+#endif

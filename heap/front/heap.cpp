@@ -1,0 +1,92 @@
+/*
+ * heap.cpp (front) - what a heap's life asks of the thread cache: the order
+ * of out-of-memory recovery, Clear and destruction (the blocks waiting in
+ * caches go with the page sets), Validate (the caches' share checked
+ * first), the free-bypass switch, and the services the layers above read.
+ */
+#include "front.h"
+
+int vr_front::RecoverUnlocked(VR_AHeap *heap)
+{
+    if (vr_cache::FlushCurrent()) return 1;
+    return VR_Access::HandleOutOfMemory(*heap);
+}
+
+int VR_Heap::Recover()
+{
+    Lock();
+    int any = vr_cache::DrainLocked(this) | GiveBackEmptyBig();
+    Unlock();
+    return any || vr_front::RecoverUnlocked(this);
+}
+
+int VR_Heap::RecoverMT()
+{
+    if (vr_cache::DrainLocked(this) | GiveBackEmptyBig()) return 1;
+    Unlock();
+    if (!vr_front::RecoverUnlocked(this)) return 0;
+    Lock();
+    return 1;
+}
+
+void VR_Heap::Clear()
+{
+    Lock();
+    /* Blocks waiting in thread caches go with their page sets: no cache
+       may hand them out or link them again. */
+    vr_cache::UnbindAll(this, 0);
+    vr_cache::ForgetBatches(this);
+    ClearLocked();
+    Unlock();
+}
+
+VR_Heap::~VR_Heap()
+{
+    /* A static heap keeps its memory: blocks of it may still be freed and
+       reallocated after its destructor has run. */
+    if (!(flags & VR_HEAP_STATIC)) {
+        VR_Heap::Clear();
+        vr_cache::FreeTransfer(this);
+    }
+}
+
+const char *VR_Heap::Validate()
+{
+    Lock();
+    uint32_t smallWaiting = 0, bigWaiting = 0;
+    const char *problem = vr_cache::Validate(this, &smallWaiting, &bigWaiting);
+    if (!problem) problem = ValidateSmall(smallWaiting);
+    if (!problem) problem = ValidateBig(bigWaiting);
+    Unlock();
+    return problem;
+}
+
+void BypassFreeing(VR_AHeap *heap)
+{
+    if (heap) heap->bypassFree = 1;
+    else VR_AHeap::s_globalBypassFree = 1;
+    /* Frees from now on must reach the test of the switch, not a thread
+       cache; blocks freed before stay freed. */
+    vr_cache::UnbindAll(heap, 1);
+}
+
+void vr_front::UnbindCaches(VR_AHeap *heap, int keep)
+{
+    vr_cache::UnbindAll(heap, keep);
+}
+
+int vr_front::FlushThreadCache()
+{
+    return vr_cache::FlushCurrent();
+}
+
+void vr_front::WaitingTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks,
+                             unsigned long *bigBytes)
+{
+    vr_cache::Totals(heap, smallBlocks, bigBlocks, bigBytes);
+}
+
+uint32_t vr_front::WaitingInOneSize(VR_HeapOneSize *heap)
+{
+    return vr_cache::OneSizeWaiting(heap);
+}

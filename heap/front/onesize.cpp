@@ -1,0 +1,135 @@
+/*
+ * onesize.cpp (front) - AllocMem and FreeMem of VR_HeapOneSize. A heap
+ * without a lock serves from its own lists inline; a heap with one serves
+ * the common case from the calling thread's one-size bin, without the
+ * lock, and refills or spills half of the bin under it.
+ */
+#include "front.h"
+#include "onesize.h"
+
+VR_HeapOneSize::~VR_HeapOneSize()
+{
+    /* A static heap keeps its page sets: blocks handed out before may still
+       be freed after the process has begun to exit. */
+    if (!(flags & VR_HEAP_STATIC)) VR_HeapOneSize::Clear();
+}
+
+void VR_HeapOneSize::Clear()
+{
+    Lock();
+    /* Blocks waiting in threads' bins go with their page sets. */
+    vr_cache::ForgetOneSizeLocked(this);
+    ReleasePageSets();
+    freePageSets = 0;
+    Unlock();
+}
+
+const char *VR_HeapOneSize::Validate()
+{
+    Lock();
+    const char *err = ValidateLists();
+    if (!err) err = vr_cache::ValidateOneSize(this);
+    Unlock();
+    return err;
+}
+
+/*
+ * A block of blockSize bytes. A request for fewer bytes gets a whole block and
+ * has only its requested bytes zero-filled; a request for more bytes than the
+ * block holds gets null, since handing out a block smaller than asked would
+ * let the caller write into its neighbour.
+ */
+void *VR_HeapOneSize::AllocMem(unsigned long size)
+{
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) {
+        EnsureProcessLock();
+        ProcessLockEnter();
+        if (!initialized) {
+            /* The block size is set before Init publishes the heap as
+               initialised, so no other thread can see the heap without it. */
+            InitHeapOneSize(size);
+            Init(0, 1, 1);
+        }
+        ProcessLockLeave();
+        /* The request that fixed the block size is served as a whole block. */
+        size = blockSize;
+    }
+    const uint32_t bs = blockSize;
+    if (__builtin_expect(size > bs, 0)) return 0;
+
+    uint8_t *block;
+    VR_ThreadCache *cache = 0;
+    if (lockActive) {
+        VR_ThreadCache *c = vr_cache::Current();
+        if (VR_CacheBin *b = vr_cache::OneSizeBinOf(c, this)) {
+            block = (uint8_t *)BinPop(b);
+            if (__builtin_expect(block != 0, 1)) goto done;
+        }
+        cache = vr_cache::PrepareOneSize(this);
+    }
+
+    Lock();
+    block = (uint8_t *)TakeBlock();
+    if (!block) {
+        /* No page set could ever hold such a block: refuse at once, before
+           any page set is reserved or recovery is asked for memory that
+           would not help. */
+        if (__builtin_expect(bs > OneSizeRoom(), 0)) {
+            Unlock();
+            return 0;
+        }
+        while (!(block = (uint8_t *)TakeBlock())) {
+            if (GrowLocked()) continue;
+            Unlock();
+            if (!vr_front::RecoverUnlocked(this)) return 0;
+            Lock();
+        }
+    }
+    /* The thread's next blocks come without the lock: half of the bin. */
+    if (cache && vr_cache::BindOneSizeLocked(cache, this)) {
+        VR_CacheBin *b = &cache->oneSize.bin;
+        BinFill(b, b->capacity / 2, [&] { return TakeBlock(); });
+    }
+    Unlock();
+done:
+    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    return block;
+}
+
+void *VR_HeapOneSize::Alloc()
+{
+    return AllocMem(blockSize);
+}
+
+void VR_HeapOneSize::FreeMem(void *block)
+{
+    if (!block) return;
+    VR_OneSizePageSet *p = OneSizePageSetOf(block);
+    VR_HeapOneSize *heap = p->owner;
+    if (heap->bypassFree) return;
+    VR_CacheBin *b = 0;
+    if (heap->lockActive) {
+        b = vr_cache::OneSizeBinOf(vr_cache::Current(), heap);
+        if (b && b->room) {
+            BinPush(b, block);
+            return;
+        }
+    }
+
+    heap->Lock();
+    /* A full bin of this heap gives half back, and the block waits there
+       (checked again under the lock: a Clear may have unbound it). */
+    if (b && vr_cache::OneSizeBinOf(vr_cache::Current(), heap) == b) {
+        BinGiveBack(b, b->capacity / 2, [&](void *q) { heap->ReturnBlock(q); });
+        BinPush(b, block);
+        heap->Unlock();
+        return;
+    }
+    heap->ReturnBlock(block);
+    heap->Unlock();
+}
+
+void VR_HeapOneSize::Free(void *block)
+{
+    FreeMem(block);
+}
