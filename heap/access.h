@@ -38,10 +38,10 @@ struct VR_Access {
     static VR_HeapCounters &Counters(VR_Heap &h) { return h.counters; }
     static VR_TransferTable *&Transfer(VR_Heap &h) { return h.transfer; }
     static void *LendSmallLocked(VR_Heap &h, unsigned k) { return h.LendSmallLocked(k); }
-    static void ReturnSmallLocked(VR_Heap &h, VR_BlockHeader *b) { h.ReturnSmallLocked(b); }
+    static void ReturnSmallLocked(VR_Heap &h, VR_BlockHeader *b);   /* small.h */
     static void ReturnBigLocked(VR_Heap &h, VR_AltBlock *b) { h.ReturnBigLocked(b); }
     static void *AllocSmallUnlocked(VR_Heap &h, unsigned long size) { return h.AllocSmallUnlocked(size); }
-    static void FreeSmallUnlocked(VR_BlockHeader *b) { VR_Heap::FreeSmallUnlocked(b); }
+    static void FreeSmallUnlocked(VR_BlockHeader *b);                /* small.h */
     static void *AllocMemSlow(VR_Heap &h, unsigned long size) { return h.AllocMemSlow(size); }
     static void FreeMemSlow(void *block) { VR_Heap::FreeMemSlow(block); }
     static void *ExpandInPlace(void *block, unsigned long size) { return VR_Heap::ExpandInPlace(block, size); }

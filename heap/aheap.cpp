@@ -9,6 +9,7 @@
 #include <new>
 
 #include "heap_internal.h"
+#include "lists.h"
 #include "registry.h"
 #include "space.h"
 
@@ -174,10 +175,7 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize, int kind)
     }
 
     VR_PageSetBase *p = (VR_PageSetBase *)base;
-    p->prev = 0;
-    p->next = pageSets;
-    if (pageSets) pageSets->prev = p;
-    pageSets = p;
+    PushFrontOn(pageSets, p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
     p->usedCount = 0;
     p->uncarved = committed - (uint32_t)headerSize;
     p->commitEnd = base + committed;

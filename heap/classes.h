@@ -57,6 +57,30 @@ inline uint32_t ClassSize(unsigned k) { return kClasses.size[k]; }
 /* The class of a small request of size bytes (size <= kSmallLimit). */
 inline unsigned SmallClassOf(uint32_t size) { return kClasses.of[size + kHeaderBytes]; }
 
+/* The rule the tables follow, checked as they are built: class sizes rise
+   by at least the alignment and at most about 5% (a multiple of the
+   alignment) up to 1024, and every size maps to the smallest class that
+   holds it. */
+constexpr int SizeClassesFollowTheRule()
+{
+    int n = 0;
+    while (n < VR_Heap::kSizeClassCount && kClasses.size[n]) n++;
+    if (n != (kBlockAlignment == 8 ? 52 : 40) || kClasses.size[n - 1] != kMaxBlock) return 0;
+    for (int k = 0; k < n; k++) {
+        if (kClasses.size[k] % kBlockAlignment) return 0;
+        if (k > 0 && kClasses.size[k] <= kClasses.size[k - 1]) return 0;
+        if (k > 0 && k < n - 1 && kClasses.size[k] - kClasses.size[k - 1] > kBlockAlignment &&
+            kClasses.size[k] - kClasses.size[k - 1] > kClasses.size[k - 1] / 20 + kBlockAlignment)
+            return 0;
+    }
+    for (uint32_t t = 0; t <= kMaxBlock; t++) {
+        unsigned k = kClasses.of[t];
+        if ((int)k >= n || kClasses.size[k] < t || (k > 0 && kClasses.size[k - 1] >= t)) return 0;
+    }
+    return 1;
+}
+static_assert(SizeClassesFollowTheRule(), "size classes: 52 (40 where blocks are 16-aligned), each the smallest that holds its sizes");
+
 static_assert(kClasses.size[0] == kMinBlock && kClasses.of[kMaxBlock] < VR_Heap::kSizeClassCount &&
                   kClasses.size[kClasses.of[kMaxBlock]] == kMaxBlock,
               "the classes run from the smallest block to the largest");

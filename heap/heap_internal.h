@@ -34,6 +34,12 @@ inline void VR_AHeap::Unlock()
     if (lockActive) vr_os::LockLeave(&lock);
 }
 
+inline void VR_Heap::UpdatePeak()
+{
+    unsigned long total = counters.smallBytes + counters.bigBytes + counters.directBytes;
+    if (total > counters.peakBytes) counters.peakBytes = total;
+}
+
 inline void VR_Access::LockHeap(VR_AHeap &h) { h.Lock(); }
 inline void VR_Access::UnlockHeap(VR_AHeap &h) { h.Unlock(); }
 

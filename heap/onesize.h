@@ -59,8 +59,13 @@ inline void VR_HeapOneSize::ReturnBlock(void *block)
         ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
     } else {
         *(uint32_t *)block = p->freeOffset;
-        if (p->freeOffset == 0)
-            PushFrontOn(freePageSets, p, &VR_OneSizePageSet::nextWithFree, &VR_OneSizePageSet::prevWithFree);
+        if (p->freeOffset == 0) {
+            /* On the front of freePageSets, whose head f was read above. */
+            p->prevWithFree = 0;
+            p->nextWithFree = f;
+            if (f) f->prevWithFree = p;
+            freePageSets = p;
+        }
         p->freeOffset = (uint32_t)((uint8_t *)block - p->Base());
     }
 }

@@ -36,11 +36,6 @@ void VR_Heap::InitLazily()
     }
 }
 
-void VR_Heap::PushFree(VR_BlockHeader *h, unsigned k)
-{
-    PushFrontOn(freeLists[k], h, &VR_BlockHeader::nextFree, &VR_BlockHeader::prevFree);
-}
-
 void VR_Heap::CutTail(VR_SmallPageSet *p)
 {
     /* Called only when a request of at most 1024 bytes did not fit, so the
@@ -79,12 +74,6 @@ void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
         UnlinkFrom(heap->pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
         ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
     }
-}
-
-void VR_Heap::UpdatePeak()
-{
-    unsigned long total = counters.smallBytes + counters.bigBytes + counters.directBytes;
-    if (total > counters.peakBytes) counters.peakBytes = total;
 }
 
 void *VR_Heap::AllocSmallUnlocked(unsigned long size)
@@ -130,28 +119,6 @@ void *VR_Heap::LendSmallLocked(unsigned k)
     counters.smallBytes += s;
     UpdatePeak();
     return (uint8_t *)h + kHeaderBytes;
-}
-
-/* A small block leaves the heap's use: back on its class's free list, and
-   its page set given back when it was the last in use there. */
-void VR_Heap::ReturnSmallLocked(VR_BlockHeader *h)
-{
-    VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(h);
-    unsigned k = h->sizeClass;
-    VR_ASSERT(k < kSizeClassCount && p->usedCount > 0 && p->owner == this);
-    PushFree(h, k);
-    h->seal = 0;
-    h->blockFlags = kBlockFree;
-    counters.smallBlocks[k]--;
-    counters.smallBytes -= ClassSize(k);
-    if (--p->usedCount == 0 && p != (VR_SmallPageSet *)pageSets) DetachPageSet(p, 1);
-}
-
-void VR_Heap::FreeSmallUnlocked(VR_BlockHeader *h)
-{
-    VR_Heap *heap = ((VR_SmallPageSet *)PageSetOf(h))->owner;
-    if (heap->bypassFree || s_globalBypassFree) return;
-    heap->ReturnSmallLocked(h);
 }
 
 void VR_Heap::ClearLocked()

@@ -1,7 +1,8 @@
 /*
  * small.h - the parts of the small-block half of VR_Heap that the common
- * case of AllocMem runs inline: taking a block of a class from the heap's
- * lists and handing it out. The heap's lock is held, or the heap has none.
+ * cases of AllocMem and FreeMem run inline: taking a block of a class from
+ * the heap's lists and handing it out, and putting one back. The heap's
+ * lock is held, or the heap has none.
  */
 #ifndef VR_HEAP_SMALL_H
 #define VR_HEAP_SMALL_H
@@ -9,6 +10,12 @@
 #include <string.h>
 
 #include "heap_internal.h"
+#include "lists.h"
+
+inline void VR_Heap::PushFree(VR_BlockHeader *h, unsigned k)
+{
+    PushFrontOn(freeLists[k], h, &VR_BlockHeader::nextFree, &VR_BlockHeader::prevFree);
+}
 
 inline VR_BlockHeader *VR_Heap::TakeSmallLocked(unsigned k)
 {
@@ -58,5 +65,30 @@ inline void *VR_Heap::AllocSmallBody(unsigned long size)
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }
+
+/* A small block leaves the heap's use: back on its class's free list, and
+   its page set given back when it was the last in use there. */
+inline void VR_Heap::ReturnSmallLocked(VR_BlockHeader *h)
+{
+    VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(h);
+    unsigned k = h->sizeClass;
+    VR_ASSERT(k < kSizeClassCount && p->usedCount > 0 && p->owner == this);
+    PushFree(h, k);
+    h->seal = 0;
+    h->blockFlags = kBlockFree;
+    counters.smallBlocks[k]--;
+    counters.smallBytes -= ClassSize(k);
+    if (--p->usedCount == 0 && p != (VR_SmallPageSet *)pageSets) DetachPageSet(p, 1);
+}
+
+inline void VR_Heap::FreeSmallUnlocked(VR_BlockHeader *h)
+{
+    VR_Heap *heap = ((VR_SmallPageSet *)PageSetOf(h))->owner;
+    if (heap->bypassFree || s_globalBypassFree) return;
+    heap->ReturnSmallLocked(h);
+}
+
+inline void VR_Access::ReturnSmallLocked(VR_Heap &h, VR_BlockHeader *b) { h.ReturnSmallLocked(b); }
+inline void VR_Access::FreeSmallUnlocked(VR_BlockHeader *b) { VR_Heap::FreeSmallUnlocked(b); }
 
 #endif

@@ -196,7 +196,7 @@ private:
     void *AllocSmallUnlocked(unsigned long size);
     inline void *AllocSmallBody(unsigned long size);   /* its body, inline in AllocMem */
     /* Frees a live small block of a heap without a lock; always complete. */
-    static void FreeSmallUnlocked(VR_BlockHeader *h);
+    static inline void FreeSmallUnlocked(VR_BlockHeader *h);
     /* The block of class k the heap can hand out without the system (from
        its free list, else cut from the newest page set's committed pages),
        counted in its page set; null when there is none (lock held). */
@@ -211,14 +211,14 @@ private:
        and counted as handed out; null when none is ready (lock held). */
     void *LendSmallLocked(unsigned k);
     /* A block waiting in a thread cache goes back to the heap (lock held). */
-    void ReturnSmallLocked(VR_BlockHeader *h);
+    inline void ReturnSmallLocked(VR_BlockHeader *h);
     void ReturnBigLocked(VR_AltBlock *h);
     /* Raises counters.peakBytes to what is handed out now (lock held). */
-    void UpdatePeak();
+    inline void UpdatePeak();
     static void DetachPageSet(VR_SmallPageSet *p, int release);
     /* Cuts the rest of a full newest page set into free blocks. */
     void CutTail(VR_SmallPageSet *p);
-    void PushFree(VR_BlockHeader *h, unsigned k);
+    inline void PushFree(VR_BlockHeader *h, unsigned k);
     /* The big path of AllocMem. */
     void *AllocBigMem(unsigned long size);
     static void FreeBigMem(void *block);

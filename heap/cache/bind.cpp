@@ -57,6 +57,16 @@ void GiveBackUnder(VR_AHeap *heap, StillBound stillBound, Give give, Unbind unbi
     VR_Access::UnlockHeap(*heap);
 }
 
+/* The calling thread's cache, made on first need, when heap lends blocks
+   to caches; null when it does not or the thread has ended. */
+VR_ThreadCache *LiveCacheFor(VR_AHeap *heap)
+{
+    if (!Lends(heap)) return 0;
+    VR_ThreadCache *c = vr_cache::Current();
+    if (!c) c = CreateCache();
+    return c && !c->dead ? c : 0;
+}
+
 } // namespace
 
 void FlushAll(VR_ThreadCache *c)
@@ -99,13 +109,8 @@ namespace vr_cache {
 
 VR_ThreadCache *Prepare(VR_Heap *heap, int allocating)
 {
-    if (!Lends(heap)) return 0;
-    VR_ThreadCache *c = Current();
-    if (!c) {
-        c = CreateCache();
-        if (!c) return 0;
-    }
-    if (c->dead) return 0;
+    VR_ThreadCache *c = LiveCacheFor(heap);
+    if (!c) return 0;
     if (c->pending) FlushAll(c);
     VR_Heap *bound = c->heap;
     if (bound == heap) {
@@ -134,13 +139,8 @@ int BindLocked(VR_ThreadCache *c, VR_Heap *heap)
 
 VR_ThreadCache *PrepareOneSize(VR_HeapOneSize *heap)
 {
-    if (!Lends(heap)) return 0;
-    VR_ThreadCache *c = Current();
-    if (!c) {
-        c = CreateCache();
-        if (!c) return 0;
-    }
-    if (c->dead) return 0;
+    VR_ThreadCache *c = LiveCacheFor(heap);
+    if (!c) return 0;
     VR_HeapOneSize *bound = c->oneSize.heap;
     if (bound == heap) {
         c->oneSize.misses = 0;

@@ -9,6 +9,7 @@
 
 #include "chunks.h"
 #include "heap_internal.h"
+#include "small.h"
 
 enum {
     kBigCacheLimit = 65536,     /* largest big block size served from a cache */

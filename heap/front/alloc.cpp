@@ -125,8 +125,13 @@ void *VR_Heap::AllocBigMem(unsigned long size)
    the checks before it turn away anything that is not a live block. */
 void VR_Heap::FreeMem(void *block)
 {
-    if (__builtin_expect(vr_front::FreeFast(block), 1)) return;
+    if (__builtin_expect(vr_front::FreeFastWith(block, FreeSmallUnlocked), 1)) return;
     FreeMemSlow(block);
+}
+
+void vr_front::FreeUnlocked(VR_BlockHeader *h)
+{
+    VR_Access::FreeSmallUnlocked(h);
 }
 
 void VR_Heap::FreeMemSlow(void *block)

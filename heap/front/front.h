@@ -33,11 +33,16 @@ inline void *AllocForHook(VR_Heap *heap, uint32_t size)
 /* What AllocMem does after AllocForHook missed for heap. */
 void *AllocAfterHookMiss(VR_Heap &heap, unsigned long size);
 
+/* A live small block of a heap without a lock, freed (out of line: the
+   hooks keep a short frame). */
+void FreeUnlocked(VR_BlockHeader *h);
+
 /* All of FreeMem that needs no lock: 1 when nothing more is to be done
    (the pointer is no live block of the library's, or the block now waits
-   in the thread's cache or went straight back to a heap without a lock),
-   0 when FreeAfterMiss must free it. */
-inline int FreeFast(void *block)
+   in the thread's cache or went straight back to a heap without a lock
+   through freeUnlocked), 0 when FreeAfterMiss must free it. */
+template <class FreeUnlockedFn>
+inline int FreeFastWith(void *block, FreeUnlockedFn freeUnlocked)
 {
     /* Anything outside library memory (null too) was not handed out
        here; an interior or garbage pointer into library memory carries no
@@ -52,7 +57,7 @@ inline int FreeFast(void *block)
             /* A heap without a lock has one user at a time: its own lists
                are as cheap as a bin, and nothing waits. */
             if (VR_Access::LockActive(*owner)) return 0;
-            VR_Access::FreeSmallUnlocked(h);
+            freeUnlocked(h);
             return 1;
         }
         return vr_cache::ToSmallBin(c, h);
@@ -63,6 +68,8 @@ inline int FreeFast(void *block)
     }
     return 0;
 }
+
+inline int FreeFast(void *block) { return FreeFastWith(block, FreeUnlocked); }
 
 /* The rest of FreeMem, after FreeFast answered 0. */
 inline void FreeAfterMiss(void *block) { VR_Access::FreeMemSlow(block); }

@@ -59,7 +59,10 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
 
     uint8_t *block;
     VR_ThreadCache *cache = 0;
-    if (lockActive) {
+    if (!lockActive) {
+        block = (uint8_t *)TakeBlock();
+        if (__builtin_expect(block != 0, 1)) goto done;
+    } else {
         VR_ThreadCache *c = vr_cache::Current();
         if (VR_CacheBin *b = vr_cache::OneSizeBinOf(c, this)) {
             block = (uint8_t *)BinPop(b);
@@ -107,13 +110,14 @@ void VR_HeapOneSize::FreeMem(void *block)
     VR_OneSizePageSet *p = OneSizePageSetOf(block);
     VR_HeapOneSize *heap = p->owner;
     if (heap->bypassFree) return;
-    VR_CacheBin *b = 0;
-    if (heap->lockActive) {
-        b = vr_cache::OneSizeBinOf(vr_cache::Current(), heap);
-        if (b && b->room) {
-            BinPush(b, block);
-            return;
-        }
+    if (!heap->lockActive) {
+        heap->ReturnBlock(block);
+        return;
+    }
+    VR_CacheBin *b = vr_cache::OneSizeBinOf(vr_cache::Current(), heap);
+    if (b && b->room) {
+        BinPush(b, block);
+        return;
     }
 
     heap->Lock();
@@ -122,10 +126,9 @@ void VR_HeapOneSize::FreeMem(void *block)
     if (b && vr_cache::OneSizeBinOf(vr_cache::Current(), heap) == b) {
         BinGiveBack(b, b->capacity / 2, [&](void *q) { heap->ReturnBlock(q); });
         BinPush(b, block);
-        heap->Unlock();
-        return;
+    } else {
+        heap->ReturnBlock(block);
     }
-    heap->ReturnBlock(block);
     heap->Unlock();
 }
 

@@ -17,35 +17,6 @@ VR_SmallPageSet *SetOf(void *p) { return (VR_SmallPageSet *)PageSetOf(p); }
 
 #define EXPECT_SOUND(heap) EXPECT_EQ(nullptr, (heap).Validate())
 
-TEST(SmallBlocks, SizeClassTablesFollowTheRule)
-{
-    VR_Heap heap(0);
-    // From 16 bytes to 1024, each class about 5% above the one before, by
-    // one alignment unit at least and kept a multiple of it: 52 classes
-    // where blocks are 8-aligned, 40 where they are 16-aligned.
-    static const unsigned long by8[52] = {
-        16, 24, 32, 40, 48, 56, 64, 72, 80, 88, 96, 104, 112, 120, 128, 136, 144, 152,
-        160, 168, 176, 184, 200, 216, 232, 248, 264, 280, 296, 312, 328, 344, 368, 392,
-        416, 440, 464, 488, 512, 544, 576, 608, 640, 672, 712, 752, 792, 832, 880, 928,
-        976, 1024};
-    static const unsigned long by16[40] = {
-        16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176, 192, 208, 224, 240, 256, 272, 288,
-        304, 320, 336, 352, 384, 416, 448, 480, 512, 544, 576, 608, 640, 672, 720, 768,
-        816, 864, 912, 960, 1008, 1024};
-    const unsigned long *expected = kBlockAlignment == 8 ? by8 : by16;
-    const int count = kBlockAlignment == 8 ? 52 : 40;
-    ASSERT_EQ(count, VR_Test::SizeClassesInUse());
-    for (int k = 0; k < count; k++) EXPECT_EQ(expected[k], VR_Test::SizeClass(k)) << k;
-    for (int k = count; k < VR_Heap::kSizeClassCount; k++) EXPECT_EQ(0u, VR_Test::SizeClass(k)) << k;
-    // Each size maps to the smallest class that holds it.
-    for (unsigned t = 0; t <= 1024; t++) {
-        unsigned k = VR_Test::SizeClassOf(t);
-        ASSERT_LT(k, (unsigned)count);
-        EXPECT_GE(VR_Test::SizeClass(k), t) << t;
-        if (k > 0) EXPECT_LT(VR_Test::SizeClass(k - 1), t) << t;
-    }
-}
-
 TEST(SmallBlocks, RequestSizesPickTheirClass)
 {
     VR_Heap heap(VR_HEAP_MULTITHREADED);
