@@ -173,6 +173,7 @@ inline void BinGiveBack(VR_CacheBin *b, uint32_t n, Give give)
 {
     void *p;
     while (n-- && (p = BinPop(b)) != 0) give(p);
+    VR_ASSERT(b->room <= b->capacity);
 }
 
 /* Up to n blocks from take into b, as long as it has room. */
@@ -181,6 +182,7 @@ inline void BinFill(VR_CacheBin *b, uint32_t n, Take take)
 {
     void *p;
     while (n-- && b->room && (p = take()) != 0) BinPush(b, p);
+    VR_ASSERT(b->room <= b->capacity);
 }
 
 /* An empty bin with room for capacity blocks. */

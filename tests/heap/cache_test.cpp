@@ -1,7 +1,8 @@
 /*
  * cache_test.cpp - what callers can observe of the thread cache: freed
  * blocks never show, sizes are the last requested, Clear reaches other
- * threads' caches, ending threads give their blocks back, the bounds and
+ * threads' caches, ending threads give their blocks (and their records)
+ * back, the bounds and
  * out-of-memory order, bad frees, the checker, heaps without a lock, and
  * frees from other threads without the heap's lock.
  */
@@ -153,6 +154,8 @@ TEST(ThreadCache, EndingThreadsGiveTheirBlocksBack)
 {
     VR_Heap h(VR_HEAP_MULTITHREADED);
     uint32_t regions = 0;
+    unsigned long ownSpace = 0;   // the reservations of the library's own records
+    VR_Stats stats;
     for (int i = 0; i < 300; i++) {
         OnThread([&h, i] {
             VR_Test::BindThreadCache(h);
@@ -161,10 +164,17 @@ TEST(ThreadCache, EndingThreadsGiveTheirBlocksBack)
             for (int k = 0; k < 40; k++) VR_Heap::FreeMem(p[k]);
         });
         EXPECT_EQ(0u, Waiting(h));
-        if (i == 10) regions = (uint32_t)VR_Test::PageSetCount(h);
+        if (i == 10) {
+            regions = (uint32_t)VR_Test::PageSetCount(h);
+            VR_GetStats(&stats, 0, 0);
+            ownSpace = stats.space[VR_SPACE_LIBRARY].reservations;
+        }
     }
     EXPECT_EQ(0, Walk(h));
     EXPECT_LE((uint32_t)VR_Test::PageSetCount(h), regions + 1);
+    // An ended thread's cache record is made again for the next thread.
+    VR_GetStats(&stats, 0, 0);
+    EXPECT_EQ(ownSpace, stats.space[VR_SPACE_LIBRARY].reservations);
     EXPECT_VALID(h);
 }
 
