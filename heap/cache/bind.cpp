@@ -79,10 +79,14 @@ void FlushAll(VR_ThreadCache *c)
         [&] {
             for (int k = 0; k < VR_Heap::kSizeClassCount; k++)
                 BinGiveBack(&c->small[k], c->small[k].capacity,
-                            [&](void *p) { VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p)); });
+                            [&](void *p) {
+                                if (SmallWaits(p)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p));
+                            });
             for (int j = 0; j < kBigClassCount; j++)
                 BinGiveBack(&c->big[j], c->big[j].capacity,
-                            [&](void *p) { VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p)); });
+                            [&](void *p) {
+                                if (BigWaits(p)) VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p));
+                            });
         },
         [&] {
             ResetBins(c);

@@ -146,13 +146,70 @@ inline unsigned BigClassOf(uint32_t size)
    that was too small to split off. */
 inline int ChunkFitsClass(uint32_t sizeTag, unsigned j) { return sizeTag - kBins.bigChunk[j] < (uint32_t)kMinChunk; }
 
-/* The newest block of b, taken off; null when b is empty. */
+/*
+ * The links. A waiting block's first word links the next block of its bin
+ * or batch, stored mangled: the next block's address xor the word's own
+ * address xor a secret of the process. The program may still write into a
+ * block it freed (a racing double free hands one block to two threads),
+ * but a word it writes there decodes to an address nobody chose, and a
+ * decoded link that leaves its block's page set for anything but library
+ * memory is dropped, never followed: the bin is cut there and its blocks
+ * behind are lost to reuse. What a racing double free of a small block can still do is hand
+ * the block, and blocks linked behind it, to two callers.
+ */
+#if defined(_WIN32)
+extern uint32_t s_linkSecret;
+#else
+extern uint32_t s_linkSecret __attribute__((visibility("hidden")));
+#endif
+
+/* Set once, before the first cache exists (under the registry lock). */
+void MakeLinkSecret();
+
+inline void SetLink(void *slot, void *next)
+{
+    *(uintptr_t *)slot = (uintptr_t)next ^ (uintptr_t)slot ^ s_linkSecret;
+}
+
+inline void *LinkAt(const void *slot)
+{
+    return (void *)(*(const uintptr_t *)slot ^ (uintptr_t)slot ^ s_linkSecret);
+}
+
+/* IsLibraryMemory for the pop of a bin: the region map read a word at a
+   time, so that the bit is found with one shift and one bit test (x86
+   loads words at any offset; the bits are in address order either way). */
+typedef uint32_t __attribute__((may_alias)) VR_RegionWord;
+inline int InLibrary(const void *p)
+{
+    uint32_t a = (uint32_t)(uintptr_t)p;
+    return (((const VR_RegionWord *)VR_REGION_MAP)[a >> 21] >> ((a >> 16) & 31)) & 1;
+}
+
+/* Whether a decoded link may be followed (null ends a list). */
+inline int LinkOk(const void *next)
+{
+    return next == 0 || (((uintptr_t)next & 3) == 0 && IsLibraryMemory(next));
+}
+
+/* The newest block of b, taken off; null when b is empty. The link to the
+   next block is checked as it is decoded: one that leaves p's page set
+   must be null or lead into library memory, or the bin is cut there. */
 inline void *BinPop(VR_CacheBin *b)
 {
     void *p = b->head;
     if (p) {
-        VR_ASSERT(b->room < b->capacity);
-        b->head = *(void **)p;
+        void *next = LinkAt(p);
+        if (__builtin_expect(((uintptr_t)next ^ (uintptr_t)p) > 0xFFFF, 0) && next && !InLibrary(next)) {
+            /* A forged link: p is the last block the bin hands out. No
+               assertion on the room either: a racing double free links one
+               bin's blocks into another's, and such a bin holds more than
+               it counts (Validate names it; nothing is unsafe). */
+            b->head = 0;
+            b->room = b->capacity;
+            return p;
+        }
+        b->head = next;
         b->room++;
     }
     return p;
@@ -162,9 +219,23 @@ inline void *BinPop(VR_CacheBin *b)
 inline void BinPush(VR_CacheBin *b, void *p)
 {
     VR_ASSERT(b->room != 0);
-    *(void **)p = b->head;
+    SetLink(p, b->head);
     b->head = p;
     b->room--;
+}
+
+/* Whether a block taken off a bin or batch still waits: a racing double
+   free may have linked it twice, or into a bin while it was handed out.
+   Only a waiting block goes back to its heap, once. */
+inline int SmallWaits(const void *p)
+{
+    const VR_BlockHeader *h = SmallHeaderOf(p);
+    return h->blockFlags == (kBlockFree | kBlockCached) && h->seal == 0;
+}
+inline int BigWaits(const void *p)
+{
+    const VR_AltBlock *h = AltHeaderOf(p);
+    return h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached) && h->seal == 0;
 }
 
 /* Up to n blocks of b handed to give, newest first. */
@@ -173,7 +244,6 @@ inline void BinGiveBack(VR_CacheBin *b, uint32_t n, Give give)
 {
     void *p;
     while (n-- && (p = BinPop(b)) != 0) give(p);
-    VR_ASSERT(b->room <= b->capacity);
 }
 
 /* Up to n blocks from take into b, as long as it has room. */
@@ -182,7 +252,6 @@ inline void BinFill(VR_CacheBin *b, uint32_t n, Take take)
 {
     void *p;
     while (n-- && b->room && (p = take()) != 0) BinPush(b, p);
-    VR_ASSERT(b->room <= b->capacity);
 }
 
 /* An empty bin with room for capacity blocks. */

@@ -37,7 +37,7 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
             uint32_t n = 0, cap = c->small[k].capacity;
             if (cap < kBins.smallFirst[k] || cap > kBins.smallMax[k]) return "thread cache: bin capacity out of its bounds";
             if (c->small[k].room > cap) return "thread cache: bin room above its capacity";
-            for (void *p = c->small[k].head; p; p = *(void **)p) {
+            for (void *p = c->small[k].head; p; p = LinkAt(p)) {
                 if (++n > cap) return "thread cache: bin holds more than its capacity";
                 if (const char *bad = CheckWaitingSmall(heap, p, k)) return bad;
             }
@@ -47,7 +47,7 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
         for (int j = 0; j < kBigClassCount; j++) {
             uint32_t n = 0, cap = kBins.bigCapacity[j];
             if (c->big[j].capacity != cap || c->big[j].room > cap) return "thread cache: big bin room above its capacity";
-            for (void *p = c->big[j].head; p; p = *(void **)p) {
+            for (void *p = c->big[j].head; p; p = LinkAt(p)) {
                 if (++n > cap) return "thread cache: big bin holds more than its capacity";
                 if (!IsLibraryMemory(p)) return "thread cache: big block outside library memory";
                 VR_AltBlock *h = AltHeaderOf(p);
@@ -70,7 +70,7 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
             batches += t->used[k];
             for (uint32_t i = 0; i < t->used[k]; i++) {
                 uint32_t n = 0;
-                for (void *p = t->batch[k][i].head; p; p = *(void **)p) {
+                for (void *p = t->batch[k][i].head; p; p = LinkAt(p)) {
                     if (++n > t->batch[k][i].count) return "transfer table: batch longer than its count";
                     if (const char *bad = CheckWaitingSmall(heap, p, k)) return bad;
                 }
@@ -128,7 +128,7 @@ const char *ValidateOneSize(VR_HeapOneSize *heap)
         const VR_CacheBin *b = &c->oneSize.bin;
         if (b->room > b->capacity) return "one-size bin: room above its capacity";
         uint32_t n = 0;
-        for (void *p = b->head; p; p = *(void **)p) {
+        for (void *p = b->head; p; p = LinkAt(p)) {
             if (++n > b->capacity) return "one-size bin: more blocks than its capacity";
             if (!IsLibraryMemory(p)) return "one-size bin: block outside library memory";
             VR_OneSizePageSet *ps = (VR_OneSizePageSet *)PageSetOf(p);

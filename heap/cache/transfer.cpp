@@ -14,10 +14,16 @@ int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count)
     VR_TransferTable *t = VR_Access::Transfer(*heap);
     if (!t || t->used[k] == kBatchSlots || !count || count > (uint32_t)(b->capacity - b->room)) return 0;
     void *first = b->head, *last = first;
-    for (uint32_t i = 1; i < count; i++) last = *(void **)last;
+    for (uint32_t i = 1; i < count; i++) {
+        last = LinkAt(last);
+        /* A cut list: the caller gives blocks back one by one instead. */
+        if (!last || !LinkOk(last)) return 0;
+    }
+    void *rest = LinkAt(last);
+    if (!LinkOk(rest)) return 0;
     /* The run [first, last] leaves the bin whole. */
-    b->head = *(void **)last;
-    *(void **)last = 0;
+    b->head = rest;
+    SetLink(last, 0);
     b->room = (uint16_t)(b->room + count);
     VR_CacheBatch *slot = &t->batch[k][t->used[k]++];
     slot->head = first;
@@ -53,7 +59,9 @@ int DrainLocked(VR_Heap *heap)
         for (uint32_t i = 0; i < t->used[k]; i++) {
             /* A batch is a full bin's run: given back as one. */
             VR_CacheBin run = {t->batch[k][i].head, 0, (uint16_t)t->batch[k][i].count};
-            BinGiveBack(&run, run.capacity, [&](void *p) { VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p)); });
+            BinGiveBack(&run, run.capacity, [&](void *p) {
+                if (SmallWaits(p)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p));
+            });
         }
         t->used[k] = 0;
     }

@@ -164,7 +164,9 @@ void VR_Heap::FreeMemSlow(void *block)
         BinGrow(b, kBins.smallMax[k]);
         uint32_t half = b->room ? 0 : b->capacity / 2;
         if (half && !vr_cache::PutBatchLocked(heap, b, k, half))
-            BinGiveBack(b, half, [&](void *q) { heap->ReturnSmallLocked(SmallHeaderOf(q)); });
+            BinGiveBack(b, half, [&](void *q) {
+                if (SmallWaits(q)) heap->ReturnSmallLocked(SmallHeaderOf(q));
+            });
         if (vr_cache::ToSmallBin(cache, h)) {
             heap->Unlock();
             return;

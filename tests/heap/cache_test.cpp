@@ -350,4 +350,40 @@ TEST(ThreadCache, FreesFromAnotherThreadTakeNoLock)
     EXPECT_VALID(h);
 }
 
+/* A program that frees one small block from two threads at once may get
+   the block twice, but never an address it wrote into a block: a link
+   in a bin that does not decode to library memory is dropped. */
+TEST(ThreadCache, RacingDoubleFreesNeverHandOutForeignAddresses)
+{
+    static char outside[256];
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    const int kRounds = 5000;
+    void *volatile shared = nullptr;
+    std::atomic<int> go{0}, arrived{0}, done{0}, foreign{0};
+    auto racer = [&] {
+        VR_Test::BindThreadCache(h);
+        for (int r = 1; r <= kRounds; r++) {
+            while (go.load() != r) std::this_thread::yield();
+            void *p = shared;
+            arrived++;
+            while (arrived.load() < 2 * r) {}
+            VR_Heap::FreeMem(p);               // both threads at once
+            void *a = h.AllocMem(40);
+            *(void **)a = outside;              // a data word where a link may be read
+            for (int k = 0; k < 3; k++)
+                if (!IsLibraryMemory(h.AllocMem(40))) foreign++;
+            done++;
+        }
+    };
+    std::thread t0(racer), t1(racer);
+    for (int r = 1; r <= kRounds; r++) {
+        shared = h.AllocMem(40);
+        go = r;
+        while (done.load() < 2 * r) std::this_thread::yield();
+    }
+    t0.join();
+    t1.join();
+    EXPECT_EQ(0, foreign.load());
+}
+
 } // namespace
