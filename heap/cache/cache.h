@@ -23,7 +23,9 @@
  *
  * so ForEach, FindFirstThat, Realloc and a second free all see a freed
  * block, and Validate tells a cached block from a lost one. The first word
- * of a waiting block's data links the next block of its bin.
+ * of a waiting block's data links the next block of its bin, mangled (see
+ * bins.h: a word the program writes into a freed block is never followed
+ * out of library memory).
  *
  * Clear and destruction of a heap unbind every cache bound to it (under the
  * heap's lock and the cache registry's lock): the bins of such a cache are
