@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "pages.h"
+#include "system.h"
 #include "vorrel.h"
 
 /*

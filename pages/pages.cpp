@@ -1,22 +1,18 @@
 /*
- * pages.cpp - page services, the region map and the process lock.
+ * pages.cpp - page services and the region map.
  *
  * Every reservation the heaps make goes through ReservePages, which marks one
  * bit per 64 KB region in s_regionMap, and is given back through
  * ReleasePages, which clears them again; ownership tests elsewhere are then
- * one byte load. The map is written only under the process lock, which is
- * created here on first need by whichever thread gets there first. The cached
- * page size and granularity live here too, as do the two exported address
- * tests.
+ * one byte load. The map is written only under the process lock (system.cpp).
+ * The two exported address tests live here too.
  */
 #include "pages.h"
 #include "platform.h"
 #include "space.h"
+#include "system.h"
 #include "validate.h"
 
-VR_API uint32_t s_pageSize;
-VR_API uint32_t s_granularity;
-VR_API uint32_t s_granularityMask;
 VR_API uint8_t s_regionMap[8192];
 /* The same map under a name that stays inside the library, so that the
    library's own tests of it need no indirection through the global offset
@@ -24,12 +20,6 @@ VR_API uint8_t s_regionMap[8192];
 extern uint8_t s_regionMapLocal[8192] __attribute__((alias("s_regionMap")));
 
 namespace {
-
-/* The process lock: 0 = not created, 1 = being created, 2 = ready. */
-VR_LockStorage s_processLock;
-volatile uint32_t s_processLockState;
-
-enum { kLockNone = 0, kLockCreating = 1, kLockReady = 2 };
 
 const uint32_t kRegionBits = 16;  /* the map's bit index always uses 64 KB */
 
@@ -51,54 +41,6 @@ void MarkRange(uintptr_t base, uint32_t size, int set)
 }
 
 } // namespace
-
-void LoadSystemInfo()
-{
-    uint32_t page = 0, gran = 0;
-    vr_os::QuerySystemInfo(&page, &gran);
-    s_granularity = gran;
-    s_granularityMask = 0u - gran;
-    /* Page size last: a reader that sees it nonzero sees the rest too. */
-    __atomic_store_n(&s_pageSize, page, __ATOMIC_RELEASE);
-}
-
-void EnsureProcessLock()
-{
-    if (__atomic_load_n(&s_processLockState, __ATOMIC_ACQUIRE) == kLockReady) return;
-    uint32_t expected = kLockNone;
-    if (__atomic_compare_exchange_n(&s_processLockState, &expected, (uint32_t)kLockCreating, false,
-                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        vr_os::LockInit(&s_processLock);
-        __atomic_store_n(&s_processLockState, (uint32_t)kLockReady, __ATOMIC_RELEASE);
-        return;
-    }
-    /* Another thread is creating it; that takes a few instructions. */
-    while (__atomic_load_n(&s_processLockState, __ATOMIC_ACQUIRE) != kLockReady)
-        __builtin_ia32_pause();
-}
-
-VR_LockStorage *ProcessLockStorage()
-{
-    EnsureProcessLock();
-    return &s_processLock;
-}
-
-void ProcessLockEnter()
-{
-    EnsureProcessLock();
-    vr_os::LockEnter(&s_processLock);
-}
-
-int ProcessLockTryEnter()
-{
-    EnsureProcessLock();
-    return vr_os::LockTryEnter(&s_processLock);
-}
-
-void ProcessLockLeave()
-{
-    vr_os::LockLeave(&s_processLock);
-}
 
 void *ReservePages(uint32_t size, int nocache, int kind)
 {

@@ -13,12 +13,7 @@
 
 #include "vorrel.h"
 
-extern VR_API uint32_t s_pageSize;         /* 0 until LoadSystemInfo ran */
-extern VR_API uint32_t s_granularity;      /* 65536 */
-extern VR_API uint32_t s_granularityMask;  /* ~(s_granularity - 1) */
 extern VR_API uint8_t s_regionMap[8192];   /* bit (a>>16)&7 of byte a>>19 */
-
-VR_API void LoadSystemInfo();
 
 /* Reserves size bytes (granularity-aligned) and marks them in the region
    map. Null, with the map unchanged, when the system refuses or when size
@@ -34,24 +29,6 @@ VR_API void DecommitPages(void *address, uint32_t size);
    clears the map bits of reservedSize bytes from base. */
 VR_API void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize);
 
-/* The process lock: recursive, created on first need, never deleted. */
-VR_API void ProcessLockEnter();
-VR_API void ProcessLockLeave();
-/* Takes the process lock when that needs no waiting; 1 when taken. */
-VR_API int ProcessLockTryEnter();
-/* Creates the process lock if it does not exist yet, without taking it. */
-VR_API void EnsureProcessLock();
-/* The process lock itself, created if needed, for the work that must hold
-   every lock of the library at once (fork). */
-VR_LockStorage *ProcessLockStorage();
-
-struct VR_ProcessLockGuard {
-    VR_ProcessLockGuard() { ProcessLockEnter(); }
-    ~VR_ProcessLockGuard() { ProcessLockLeave(); }
-    VR_ProcessLockGuard(const VR_ProcessLockGuard &) = delete;
-    VR_ProcessLockGuard &operator=(const VR_ProcessLockGuard &) = delete;
-};
-
 #if defined(VORREL_BUILD)
 extern uint8_t s_regionMapLocal[8192];  /* s_regionMap, reached directly */
 #define VR_REGION_MAP s_regionMapLocal
@@ -65,19 +42,6 @@ inline int IsLibraryMemory(const void *p)
     uintptr_t a = (uintptr_t)p;
     return VR_REGION_MAP[a >> 19] & (1u << ((a >> 16) & 7));
 }
-
-/* x rounded up to a multiple of the power of two m; *out unchanged and 0
-   returned when the result would pass 2^32. m == 0 leaves x as it is. */
-inline int RoundUpChecked(uint32_t x, uint32_t m, uint32_t *out)
-{
-    if (m == 0) { *out = x; return 1; }
-    uint32_t r = x + (m - 1);
-    if (r < x) return 0;
-    *out = r & ~(m - 1);
-    return 1;
-}
-
-
 
 /* The 16 bytes at the base of a virtual block's reservation; the caller's
    pointer is base + 16. */

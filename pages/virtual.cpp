@@ -20,6 +20,7 @@
 #include <string.h>
 
 #include "pages.h"
+#include "system.h"
 #include "platform.h"
 #include "validate.h"
 

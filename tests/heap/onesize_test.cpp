@@ -12,6 +12,7 @@
 
 #include "layout.h"
 #include "pages.h"
+#include "system.h"
 #include "platform.h"
 #include "vr_test.h"
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "pages.h"
+#include "system.h"
 #include "platform.h"
 #include "validate.h"
 
