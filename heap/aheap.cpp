@@ -9,6 +9,7 @@
 #include <new>
 
 #include "cache.h"
+#include "os_runtime.h"
 #include "registry.h"
 #include "space.h"
 

@@ -6,6 +6,8 @@
  * destruction and bypass, the checker, and the totals for statistics.
  */
 #include "cache.h"
+#include "os_lock.h"
+#include "os_thread.h"
 #include "registry.h"
 
 uint8_t s_cacheClassOf[1025];

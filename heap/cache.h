@@ -59,6 +59,7 @@
 #include <string.h>
 
 #include "heap_internal.h"
+#include "os_thread.h"
 
 enum {
     kBlockCached = 4,           /* blockFlags bit 2: waiting in a thread cache */

@@ -6,7 +6,8 @@
 #define VR_HEAP_INTERNAL_H
 
 #include "layout.h"
-#include "platform.h"
+#include "os_assert.h"
+#include "os_lock.h"
 
 /* p moved forward or back by n bytes, computed on the address. Big page
    sets and blocks may span 2 GB and more, and pointer arithmetic with such

@@ -8,7 +8,7 @@
  * The two exported address tests live here too.
  */
 #include "pages.h"
-#include "platform.h"
+#include "os_memory.h"
 #include "space.h"
 #include "system.h"
 #include "validate.h"

@@ -11,8 +11,8 @@
  */
 #include <string.h>
 
-#include "platform.h"
 #include "space.h"
+#include "os_memory.h"
 #include "system.h"
 
 namespace {

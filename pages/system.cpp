@@ -5,7 +5,8 @@
  * its own has run.
  */
 #include "system.h"
-#include "platform.h"
+#include "os_lock.h"
+#include "os_memory.h"
 
 VR_API uint32_t s_pageSize;
 VR_API uint32_t s_granularity;

@@ -19,9 +19,9 @@
  */
 #include <string.h>
 
+#include "os_memory.h"
 #include "pages.h"
 #include "system.h"
-#include "platform.h"
 #include "validate.h"
 
 namespace {

@@ -23,7 +23,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "platform.h"
+#include "os_assert.h"
+#include "os_lock.h"
+#include "os_memory.h"
+#include "os_thread.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
  * and operator delete(void*)) stand for the shared runtime whose entry points
  * are patched. Also the runtime's standard new handler, the library's one
  * thread slot, and the message display on standard error (the catch-all
- * guard is a try/catch inline in platform.h).
+ * guard is a try/catch inline in os_runtime.h).
  * Nothing here allocates on its own; the dynamic loader may, which is why
  * the caller looks every entry up before it patches any.
  */
@@ -16,7 +16,9 @@
 
 #include <new>
 
-#include "platform.h"
+#include "os_output.h"
+#include "os_runtime.h"
+#include "os_thread.h"
 
 namespace {
 
@@ -109,7 +111,7 @@ int vr_os::RunStandardNewHandler(uint32_t, int *result)
     return 1;
 }
 
-/* The thread's slots; platform.h reads and writes them inline. */
+/* The thread's slots; os_thread.h reads and writes them inline. */
 __thread void *vr_os::t_threadSlot[vr_os::kSlotCount] __attribute__((tls_model("initial-exec")));
 
 namespace {

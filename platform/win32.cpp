@@ -12,7 +12,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform.h"
+#include "os_assert.h"
+#include "os_lock.h"
+#include "os_memory.h"
+#include "os_thread.h"
 
 namespace {
 

@@ -23,6 +23,8 @@
  */
 #include <pthread.h>
 
+#include "os_lock.h"
+#include "os_memory.h"
 #include "process_internal.h"
 #include "registry.h"
 

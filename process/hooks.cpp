@@ -17,6 +17,7 @@
  */
 #include <string.h>
 
+#include "os_memory.h"
 #include "process_internal.h"
 
 volatile int s_hooksInstalled;

@@ -27,6 +27,7 @@
  */
 #include <string.h>
 
+#include "os_memory.h"
 #include "process_internal.h"
 
 struct VR_RuntimeHooks {

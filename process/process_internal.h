@@ -9,7 +9,8 @@
 #include <stdint.h>
 
 #include "cache.h"
-#include "platform.h"
+#include "os_runtime.h"
+#include "os_thread.h"
 
 /*
  * t_defaultHeap: the calling thread's default heap, null at every thread's

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "heap_internal.h"
+#include "os_memory.h"
 #include "vr_test.h"
 
 namespace {

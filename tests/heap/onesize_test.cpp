@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "layout.h"
+#include "os_memory.h"
 #include "pages.h"
 #include "system.h"
-#include "platform.h"
 #include "vr_test.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <string.h>
 #include <thread>
 
+#include "os_memory.h"
 #include "pages.h"
 #include "system.h"
-#include "platform.h"
 #include "validate.h"
 
 namespace {

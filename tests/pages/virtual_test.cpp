@@ -9,9 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "os_memory.h"
 #include "pages.h"
 #include "system.h"
-#include "platform.h"
 #include "validate.h"
 
 namespace {

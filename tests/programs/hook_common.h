@@ -11,7 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "platform.h"
+#include "os_runtime.h"
 #include "vorrel.h"
 
 #if !defined(_WIN32)
