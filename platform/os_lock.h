@@ -21,6 +21,7 @@
 #define VR_OS_LOCK_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "os_thread.h"
 #include "vorrel.h"
@@ -35,7 +36,11 @@ struct __attribute__((may_alias)) VR_LockWord {
 static_assert(sizeof(VR_LockWord) <= sizeof(VR_LockStorage), "the lock fits VR_LockStorage");
 
 VR_API void LockInit(VR_LockStorage *lock);
-VR_API void LockDelete(VR_LockStorage *lock);
+/* Returns a lock nobody holds or waits on to the all-zero free state. */
+inline void LockDelete(VR_LockStorage *lock)
+{
+    memset(lock, 0, sizeof *lock);
+}
 /* The contended halves of Enter and Leave. LockWait returns once the
    calling thread has taken the state word (leaving it 1 or 2); LockWake
    wakes one thread asleep in LockWait. Neither changes errno or the

@@ -28,6 +28,13 @@ intptr_t CreateOutputFile(const char *path);
 int WriteOutput(intptr_t file, const char *text, uint32_t length);
 void CloseOutput(intptr_t file);
 const intptr_t kStandardError = -2;
+/* Writes a terminated string to standard error. */
+inline void WriteStandardError(const char *text)
+{
+    uint32_t n = 0;
+    while (text[n]) n++;
+    WriteOutput(kStandardError, text, n);
+}
 /* Hands text to an attached debugger where the system has one. */
 void WriteDebugger(const char *text);
 

@@ -40,18 +40,6 @@ const VR_EntryName kEntryNames[vr_os::kEntryCount] = {
 
 void (*volatile s_messageSink)(const char *, const char *, uint32_t);
 
-void WriteAll(const char *text)
-{
-    size_t n = 0;
-    while (text[n]) n++;
-    while (n > 0) {
-        ssize_t w = write(2, text, n);
-        if (w <= 0) return;
-        text += w;
-        n -= (size_t)w;
-    }
-}
-
 } // namespace
 
 void *vr_os::FindRuntimeEntry(int runtime, int entry)
@@ -144,10 +132,10 @@ void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
         sink(text, caption, style);
         return;
     }
-    WriteAll(caption);
-    WriteAll(": ");
-    WriteAll(text);
-    WriteAll("\n");
+    WriteStandardError(caption);
+    WriteStandardError(": ");
+    WriteStandardError(text);
+    WriteStandardError("\n");
 }
 
 extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))
