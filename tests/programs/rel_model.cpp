@@ -539,6 +539,14 @@ void OpRefusedEdit(Block &b, VR_Heap &heap, int caller)
     s_refused++;
 }
 
+/* Edits move bytes around inside a block: up to 256 KB a block is compared
+   byte for byte after one, only longer ones by samples. */
+uint32_t EditMismatch(const void *p, uint32_t id, uint32_t from, uint32_t to, uint32_t delta = 0)
+{
+    return to - from <= (256u << 10) ? RelFindMismatch(p, id, from, to, delta)
+                                      : RelFindMismatchSampled(p, id, from, to, delta);
+}
+
 void OpEdit()
 {
     uint32_t i = PickGeneral();
@@ -563,9 +571,9 @@ void OpEdit()
         q = heap.Cut(b.p, off, cnt);
         STEP_CHECK(q == b.p, "Cut moved or failed the block");
         STEP_CHECK(heap.GetBlockSize(q) == n - cnt, "Cut size");
-        uint32_t bad = RelFindMismatchSampled(q, id, 0, off);
+        uint32_t bad = EditMismatch(q, id, 0, off);
         STEP_CHECK(bad == off, "Cut head differs at %u", bad);
-        bad = RelFindMismatchSampled(q, id, off, n - cnt, cnt);
+        bad = EditMismatch(q, id, off, n - cnt, cnt);
         STEP_CHECK(bad == n - cnt, "Cut tail differs at %u (off %u cnt %u n %u)", bad, off, cnt, n);
         s_liveBytes -= cnt;
         b.size = n - cnt;
@@ -579,7 +587,7 @@ void OpEdit()
             if (!SettleResize(b, q, len, caller, ZeroInit(caller), "Trim")) goto done;
         } else {
             STEP_CHECK(q == b.p, "Trim moved or failed a shrinking block");
-            uint32_t bad = RelFindMismatchSampled(q, id, 0, len, start);
+            uint32_t bad = EditMismatch(q, id, 0, len, start);
             STEP_CHECK(bad == len, "Trim content differs at %u", bad);
             s_liveBytes -= n - len;
             b.size = len;
@@ -614,19 +622,19 @@ void OpEdit()
             goto done;
         }
         STEP_CHECK(q != 0, "%s of %u bytes failed", what, grow);
-        uint32_t bad = RelFindMismatchSampled(q, id, 0, off);
+        uint32_t bad = EditMismatch(q, id, 0, off);
         STEP_CHECK(bad == off, "%s head differs at %u", what, bad);
         if (fromSource) {
-            bad = RelFindMismatchSampled((uint8_t *)q + off, kSourceId, 0, grow);
+            bad = EditMismatch((uint8_t *)q + off, kSourceId, 0, grow);
             STEP_CHECK(bad == grow, "%s inserted byte %u differs", what, bad);
         } else if (fromSelf) {
-            bad = RelFindMismatchSampled((uint8_t *)q + off, id, 0, grow, from);
+            bad = EditMismatch((uint8_t *)q + off, id, 0, grow, from);
             STEP_CHECK(bad == grow, "%s of the block's own bytes %u.. differs at %u", what, from, bad);
         } else {
             bad = RelFindNonZero((uint8_t *)q + off, 0, grow);
             STEP_CHECK(bad == grow, "%s inserted zero byte %u differs", what, bad);
         }
-        bad = RelFindMismatchSampled(q, id, off + grow, n + grow, (uint32_t)0 - grow);
+        bad = EditMismatch(q, id, off + grow, n + grow, (uint32_t)0 - grow);
         STEP_CHECK(bad == n + grow, "%s tail differs at %u", what, bad);
         /* The content was checked above; only the placement rules remain. */
         SettleResize(b, q, n + grow, caller, 0, what, 0);
