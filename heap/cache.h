@@ -333,10 +333,12 @@ struct VR_API VR_Cache {
        way. */
     static int FreeFast(void *block)
     {
-        /* Anything outside library memory (null too) was not handed out
-           here; an interior or garbage pointer into library memory carries
-           no seal, and nothing in front of it is trusted then. */
-        if (!IsLibraryMemory(block) || !IsSealedBlock(block)) return 1;
+        /* Anything outside committed library memory (null too) was not
+           handed out here (the seal test asks the commit table, which says
+           no for foreign memory as the region map would); an interior or
+           garbage pointer into library memory carries no seal, and nothing
+           in front of it is trusted then. */
+        if (!IsSealedBlock(block)) return 1;
         return Free(block);
     }
 

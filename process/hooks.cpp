@@ -334,6 +334,8 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
 {
     if (IsLibraryMemory(block)) {
         const uint8_t *p = (const uint8_t *)block;
+        /* Reserved pages not committed yet hold no block, and cannot be read. */
+        if (!IsCommittedLibraryMemory(p - 8)) return 0;
         if (BlockFlagsOf(block) & kBlockAlt) return *(const uint32_t *)(p - 24);
         return *(const uint16_t *)(p - 4);
     }
