@@ -24,7 +24,7 @@ VR_RuntimeMsize s_msize[vr_os::kMaxRuntimes];
 
 /* A target's own replacement of a shared entry (null: the shared one below
    serves); filled by the target's sources before the hooks go in. */
-const void *s_targetReplacements[vr_os::kEntryCount];
+const void *s_targetReplacements[vr_os::kMaxRuntimes][vr_os::kEntryCount];
 
 namespace {
 
@@ -142,7 +142,7 @@ void InstallRuntimeHooks()
             for (int i = 0; i < vr_os::kEntryCount; i++) {
                 uint8_t *entry = (uint8_t *)entries[r][i];
                 const void *replacement = i == vr_os::kEntryMsize ? (const void *)kMsizeHooks[r]
-                                          : s_targetReplacements[i] ? s_targetReplacements[i]
+                                          : s_targetReplacements[r][i] ? s_targetReplacements[r][i]
                                                                     : kReplacements[i];
                 if (!entry || entry == replacement) continue;
                 if (i == vr_os::kEntryMsize) {

@@ -260,10 +260,12 @@ void *s_posixEntries[kPosixEntryCount];
    target's replacements from the start. */
 __attribute__((constructor(199))) void SetTargetReplacements()
 {
-    s_targetReplacements[vr_os::kEntryMalloc] = (const void *)&VRHookMallocPosix;
-    s_targetReplacements[vr_os::kEntryCalloc] = (const void *)&VRHookCallocPosix;
-    s_targetReplacements[vr_os::kEntryRealloc] = (const void *)&VRHookReallocPosix;
-    s_targetReplacements[vr_os::kEntryNew] = (const void *)&VRHookNewPosix;
+    for (int r = 0; r < vr_os::kMaxRuntimes; r++) {
+        s_targetReplacements[r][vr_os::kEntryMalloc] = (const void *)&VRHookMallocPosix;
+        s_targetReplacements[r][vr_os::kEntryCalloc] = (const void *)&VRHookCallocPosix;
+        s_targetReplacements[r][vr_os::kEntryRealloc] = (const void *)&VRHookReallocPosix;
+        s_targetReplacements[r][vr_os::kEntryNew] = (const void *)&VRHookNewPosix;
+    }
 }
 
 } // namespace
