@@ -10,7 +10,9 @@
  *     recovery lock -> every heap's lock -> registered fork locks -> process lock
  *
  * and after the fork lets go of them in the parent and resets them in the
- * child, where nobody else can hold or wait for them.
+ * child, where nobody else can hold or wait for them. The child first lets
+ * the thread caches take back what the vanished threads left in theirs
+ * (VR_Cache::AdoptAfterFork).
  *
  * The C library's fork takes its stream-list lock after the prepare
  * handlers ran, and holds it while it forks. A thread in fflush(NULL) holds
@@ -175,6 +177,9 @@ void ParentAfterFork()
 
 void ChildAfterFork()
 {
+    /* While every lock is still held: what the threads that did not come
+       along left in their thread caches goes back to the heaps. */
+    if (s_count) VR_Cache::AdoptAfterFork();
     FreezeHeapList(0);
     ResetInChild(ProcessLockStorage());
     for (uint32_t i = s_count; i > 0; i--) ResetInChild(s_locks[i - 1]);
