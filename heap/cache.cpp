@@ -564,7 +564,10 @@ static_assert(VR_Heap::kSizeClassCount <= 64 && kBigClassCount <= 32, "class set
 
 void VR_Cache::AdoptAfterFork()
 {
-    if (!s_cacheLockReady) return;
+    /* A fork from a signal handler that interrupted the registry's work
+       leaves it to the interrupted code. */
+    if (!s_cacheLockReady || ((const vr_os::VR_LockWord *)&s_cacheLock)->count > 1) return;
+    int keepRecords = HeldBeforeFork(&s_cacheRecords);
     VR_ThreadCache *mine = Current();
     const uint32_t kMaxHeaps = 16;
     VR_InTransit transit[kMaxHeaps];
@@ -628,7 +631,7 @@ void VR_Cache::AdoptAfterFork()
             c->prev->next = c->next;
         else
             s_caches = c->next;
-        VR_HeapOneSize::FreeMem(c);
+        if (!keepRecords) VR_HeapOneSize::FreeMem(c);
     }
 
     /* The blocks in transit, told by their headers. Batches go back to the
