@@ -229,11 +229,16 @@ int VR_Cache::FreeBig(VR_ThreadCache *c, void *block)
     if (!ChunkFitsClass(chunk, j)) return 0;
     VR_CacheBin *b = &c->big[j];
     if (!b->room || c->bigBytes + chunk > kBigCacheBytes) return 0;
+    /* The room first, as for small blocks (see AdoptAfterFork). */
+    b->room--;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
     /* Two threads freeing the block at once: only the one that takes the
        seal goes on; the other's free is the ignored second one. */
-    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) return 1;
+    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) {
+        b->room++;
+        return 1;
+    }
     h->blockFlags = kBlockAlt | kBlockFree | kBlockCached;
-    b->room--;
     c->bigBytes += chunk;
     *(void **)block = b->head;
     b->head = block;
@@ -521,6 +526,173 @@ const char *CheckWaitingSmall(VR_Heap *heap, void *p, unsigned k)
 }
 
 } // namespace
+
+namespace {
+
+/* Whether the forking thread held heap's lock before the fork (it holds it
+   once more since): it forked inside the heap, from a signal handler, and
+   will go on there; the heap is left as it is. */
+int HeldBeforeFork(VR_AHeap *heap)
+{
+    VR_LockStorage *lock = VR_HeapLocks::Of(heap);
+    return lock && ((const vr_os::VR_LockWord *)lock)->count > 1;
+}
+
+int InList(void *head, const void *p, uint32_t bound)
+{
+    for (; head && bound; head = *(void **)head, bound--)
+        if (head == p) return 1;
+    return 0;
+}
+
+/* How many blocks a bin's list holds, up to bound + 1. */
+uint32_t ListLength(void *head, uint32_t bound)
+{
+    uint32_t n = 0;
+    for (; head && n <= bound; head = *(void **)head) n++;
+    return n;
+}
+
+/* A heap with blocks half-way into or out of a vanished thread's bins: the
+   small classes and big classes concerned, as bit sets. */
+struct VR_InTransit {
+    VR_Heap *heap;
+    uint64_t small;
+    uint32_t big;
+};
+static_assert(VR_Heap::kSizeClassCount <= 64 && kBigClassCount <= 32, "class sets fit their words");
+
+} // namespace
+
+void VR_Cache::AdoptAfterFork()
+{
+    /* A fork from a signal handler that interrupted the registry's work
+       leaves it to the interrupted code. */
+    if (!s_cacheLockReady || ((const vr_os::VR_LockWord *)&s_cacheLock)->count > 1) return;
+    int keepRecords = HeldBeforeFork(&s_cacheRecords);
+    VR_ThreadCache *mine = Current();
+    const uint32_t kMaxHeaps = 16;
+    VR_InTransit transit[kMaxHeaps];
+    uint32_t heaps = 0;
+    VR_ThreadCache *next;
+    for (VR_ThreadCache *c = s_caches; c; c = next) {
+        next = c->next;
+        if (c == mine) continue;
+        VR_Heap *heap = c->pending ? c->pending : c->heap;
+        if (heap && !HeldBeforeFork(heap)) {
+            VR_InTransit t = {heap, 0, 0};
+            for (unsigned k = 0; k < VR_Heap::kSizeClassCount; k++) {
+                VR_CacheBin *b = &c->small[k];
+                uint32_t n = 0;
+                void *p = b->head;
+                for (; p && n < b->capacity && !CheckWaitingSmall(heap, p, k); n++) {
+                    void *after = *(void **)p;
+                    heap->ReturnSmallLocked(SmallHeaderOf(p));
+                    p = after;
+                }
+                if (p || n != (uint32_t)(b->capacity - b->room)) t.small |= 1ull << k;
+            }
+            for (unsigned j = 0; j < kBigClassCount; j++) {
+                VR_CacheBin *b = &c->big[j];
+                uint32_t n = 0;
+                void *p = b->head;
+                for (; p && n < b->capacity; n++) {
+                    VR_AltBlock *h = AltHeaderOf(p);
+                    if (!IsLibraryMemory(p) || h->heap != heap || h->direct ||
+                        h->blockFlags != (kBlockAlt | kBlockFree | kBlockCached))
+                        break;
+                    void *after = *(void **)p;
+                    heap->ReturnBigLocked(h);
+                    p = after;
+                }
+                if (p || n != (uint32_t)(b->capacity - b->room)) t.big |= 1u << j;
+            }
+            if (t.small | t.big) {
+                uint32_t i = 0;
+                while (i < heaps && transit[i].heap != heap) i++;
+                if (i < kMaxHeaps) {
+                    if (i == heaps) transit[heaps++] = {heap, 0, 0};
+                    transit[i].small |= t.small;
+                    transit[i].big |= t.big;
+                }
+            }
+        }
+        /* A one-size block half-way is one in use that nobody holds: it is
+           lost, but its heap stays sound. */
+        VR_HeapOneSize *oneSize = c->oneSize.heap;
+        if (oneSize && !HeldBeforeFork(oneSize)) {
+            void *p = c->oneSize.head;
+            for (uint32_t n = 0; p && n < c->oneSize.capacity; n++) {
+                void *after = *(void **)p;
+                oneSize->ReturnLocked(p);
+                p = after;
+            }
+        }
+        if (c->next) c->next->prev = c->prev;
+        if (c->prev)
+            c->prev->next = c->next;
+        else
+            s_caches = c->next;
+        if (!keepRecords) VR_HeapOneSize::FreeMem(c);
+    }
+
+    /* The blocks in transit, told by their headers. Batches go back to the
+       lists first, so that the only blocks marked waiting with a clear
+       seal that are not in transit are in the forking thread's own bins;
+       a class in which that thread was half-way itself is left alone (it
+       goes on when the child returns to it). */
+    for (uint32_t i = 0; i < heaps; i++) {
+        VR_Heap *heap = transit[i].heap;
+        DrainLocked(heap);
+        VR_ThreadCache *own = mine && !mine->dead && (mine->heap == heap || mine->pending == heap) ? mine : 0;
+        if (own) {
+            for (unsigned k = 0; k < VR_Heap::kSizeClassCount; k++) {
+                const VR_CacheBin *b = &own->small[k];
+                if (ListLength(b->head, b->capacity) != (uint32_t)(b->capacity - b->room)) transit[i].small &= ~(1ull << k);
+            }
+            for (unsigned j = 0; j < kBigClassCount; j++) {
+                const VR_CacheBin *b = &own->big[j];
+                if (ListLength(b->head, b->capacity) != (uint32_t)(b->capacity - b->room)) transit[i].big &= ~(1u << j);
+            }
+        }
+        const uint32_t kMaxFound = 64;
+        void *found[kMaxFound];
+        uint32_t n = 0;
+        for (VR_PageSetBase *ps = transit[i].small ? heap->pageSets : 0; ps; ps = ps->next) {
+            uint8_t *a = ps->Base() + kSmallFirstBlock, *carve = ps->CarvePoint();
+            while (a < carve) {
+                VR_BlockHeader *b = (VR_BlockHeader *)a;
+                unsigned k = b->sizeClass;
+                if (k >= VR_Heap::kSizeClassCount) break;
+                void *p = a + 8;
+                int waiting = b->blockFlags == (kBlockFree | kBlockCached);
+                if (((transit[i].small >> k) & 1) && n < kMaxFound &&
+                    ((b->blockFlags == 0 && b->seal == 0) ||
+                     (waiting && (b->seal != 0 || !own || !InList(own->small[k].head, p, own->small[k].capacity)))))
+                    found[n++] = p;
+                a += VR_Heap::s_sizeClasses[k];
+            }
+        }
+        for (uint32_t f = 0; f < n; f++) heap->ReturnSmallLocked(SmallHeaderOf(found[f]));
+
+        n = 0;
+        for (VR_AltBlock *h = transit[i].big ? heap->bigBlocks : 0; h && n < kMaxFound; h = h->next) {
+            void *p = (uint8_t *)h + kAltHeaderSize;
+            if (h->direct || h->size <= VR_Heap::kSmallLimit || h->size > kBigCacheLimit) continue;
+            unsigned j = BigClassOf(h->size);
+            if (!((transit[i].big >> j) & 1)) continue;
+            int waiting = h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached);
+            if ((h->blockFlags == kBlockAlt && h->seal != SealOf(p)) ||
+                (waiting && (h->seal != 0 || !own || !InList(own->big[j].head, p, own->big[j].capacity))))
+                found[n++] = h;
+        }
+        for (uint32_t f = 0; f < n; f++) {
+            VR_AltBlock *h = (VR_AltBlock *)found[f];
+            h->blockFlags = kBlockAlt | kBlockFree | kBlockCached;
+            heap->ReturnBigLocked(h);
+        }
+    }
+}
 
 const char *VR_Cache::Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting)
 {

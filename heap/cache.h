@@ -30,6 +30,12 @@
  * forgotten, never read, when its thread next binds. A thread that ends
  * gives its waiting blocks back (the platform's thread-exit notification).
  *
+ * Fork. The child keeps only the forking thread; another thread may have
+ * been half-way through a bin step, which takes no lock. Those steps change
+ * a bin's room first when they put a block in and last when they take one
+ * out, so a bin whose count differs from its room names the class of the
+ * one block in between, and AdoptAfterFork finds it by its header.
+ *
  * Bounds, per thread: a small bin starts with room for 2 KB of blocks (4
  * to 64 of them) and doubles its room each time it runs empty or over, up
  * to 8 KB (8 to 256 blocks): a thread that churns one class hard goes to
@@ -209,11 +215,13 @@ struct VR_API VR_Cache {
             p = b->head;
             if (__builtin_expect(!p, 0)) return 0;
             b->head = *(void **)p;
-            b->room++;
             VR_BlockHeader *h = SmallHeaderOf(p);
             h->seal = SealOf(p);
             /* Size, class (unchanged) and flags (live) in one store. */
             *(uint32_t *)&h->requestedSize = size | (k << 16);
+            /* The room last (see AdoptAfterFork). */
+            __atomic_signal_fence(__ATOMIC_SEQ_CST);
+            b->room++;
         } else {
             if (size > kBigCacheLimit) return 0;
             unsigned j = BigClassOf(size);
@@ -221,12 +229,13 @@ struct VR_API VR_Cache {
             p = b->head;
             if (!p) return 0;
             b->head = *(void **)p;
-            b->room++;
             VR_AltBlock *h = AltHeaderOf(p);
             c->bigBytes -= ChunkTagOfHeader(h);
             h->seal = SealOf(p);
             h->size = size;
             h->blockFlags = kBlockAlt;
+            __atomic_signal_fence(__ATOMIC_SEQ_CST);
+            b->room++;
         }
         if (c->zeroInit) memset(p, 0, size);
         return p;
@@ -252,7 +261,9 @@ struct VR_API VR_Cache {
             }
             VR_CacheBin *b = &c->small[h->sizeClass];
             if (__builtin_expect(!b->room, 0)) return 0;
+            /* The room first (see AdoptAfterFork). */
             b->room--;
+            __atomic_signal_fence(__ATOMIC_SEQ_CST);
             h->seal = 0;
             h->blockFlags = kBlockFree | kBlockCached;
             *(void **)block = b->head;
@@ -334,10 +345,12 @@ struct VR_API VR_Cache {
        way. */
     static int FreeFast(void *block)
     {
-        /* Anything outside library memory (null too) was not handed out
-           here; an interior or garbage pointer into library memory carries
-           no seal, and nothing in front of it is trusted then. */
-        if (!IsLibraryMemory(block) || !IsSealedBlock(block)) return 1;
+        /* Anything outside committed library memory (null too) was not
+           handed out here (the seal test asks the commit table, which says
+           no for foreign memory as the region map would); an interior or
+           garbage pointer into library memory carries no seal, and nothing
+           in front of it is trusted then. */
+        if (!IsSealedBlock(block)) return 1;
         return Free(block);
     }
 
@@ -388,6 +401,14 @@ struct VR_API VR_Cache {
     static void FreeTransfer(VR_Heap *heap);
     /* Called for a thread that ends, with its cache. */
     static void ThreadExit(void *value);
+    /* In the child of a fork, which has only the forking thread: the caches
+       of the threads that did not come along give their blocks back to
+       their heaps and go away, and the block each such thread had half
+       taken from or put into a bin (a bin whose count differs from its
+       room tells of one) is found and given back too. Called before the
+       child's locks are reset, while the forking thread still holds every
+       heap's lock and the registry's. */
+    static void AdoptAfterFork();
     /* Gives the blocks of c back to its heap and unbinds it. */
     static void FlushAll(VR_ThreadCache *c);
 };

@@ -15,6 +15,10 @@
 inline uint8_t *BytesAfter(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p + n); }
 inline uint8_t *BytesBefore(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p - n); }
 
+/* VR_AHeap::initialized of a static heap whose destructor has run (1 while
+   it is in service, 0 before Init). */
+const int kHeapDestroyed = 2;
+
 /* The recovery lock (aheap.cpp), created on first call: out-of-memory
    recovery runs under it, and fork takes it first of all the locks. */
 VR_LockStorage *RecoveryLock();

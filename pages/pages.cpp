@@ -19,6 +19,8 @@ VR_API uint8_t s_regionMap[8192];
    table (position-independent code reaches exported data only that way). */
 extern uint8_t s_regionMapLocal[8192] __attribute__((alias("s_regionMap")));
 
+uint8_t s_committedSteps[65536];
+
 namespace {
 
 const uint32_t kRegionBits = 16;  /* the map's bit index always uses 64 KB */
@@ -37,6 +39,32 @@ void MarkRange(uintptr_t base, uint32_t size, int set)
         uint8_t bit = (uint8_t)(1u << ((a >> kRegionBits) & 7));
         uint8_t &byte = s_regionMap[a >> 19];
         byte = set ? (uint8_t)(byte | bit) : (uint8_t)(byte & ~bit);
+    }
+}
+
+const uint32_t kCommitStep = 4096;     /* the unit of s_committedSteps */
+const uint32_t kStepsPerRegion = 16;
+
+/* Records that [a, end) is now committed (grow) or no longer is (shrink).
+   A region's prefix grows only by a stretch that joins it, which is how
+   every reservation grows; pages committed past a gap are left out, and
+   so are treated as not readable, never the other way round. */
+void RecordCommit(uint64_t a, uint64_t end, int grow)
+{
+    if (end > 0x100000000ull) end = 0x100000000ull;
+    for (uint64_t region = a & ~0xFFFFull; region < end; region += 0x10000) {
+        uint8_t *steps = &s_committedSteps[region >> 16];
+        uint32_t have = __atomic_load_n(steps, __ATOMIC_RELAXED), now;
+        if (grow) {
+            if (a > region + have * kCommitStep) continue;
+            uint64_t top = end - region;
+            now = top >= 0x10000 ? kStepsPerRegion : (uint32_t)((top + kCommitStep - 1) / kCommitStep);
+            if (now < have) now = have;
+        } else {
+            now = a <= region ? 0 : (uint32_t)((a - region) / kCommitStep);
+            if (now > have) now = have;
+        }
+        __atomic_store_n(steps, (uint8_t)now, __ATOMIC_RELEASE);
     }
 }
 
@@ -65,12 +93,15 @@ void *CommitPages(void *address, uint32_t size, int nocache)
     if (!address || (uintptr_t)address + size < (uintptr_t)address) return 0;
     if (!vr_os::Commit(address, size, nocache)) return 0;
     SpaceCommitted(address, size);
+    RecordCommit((uintptr_t)address, (uint64_t)(uintptr_t)address + size, 1);
     return address;
 }
 
 void DecommitPages(void *address, uint32_t size)
 {
     if (!address) return;
+    /* Recorded first: from now on nobody may read these pages. */
+    RecordCommit((uintptr_t)address, (uint64_t)(uintptr_t)address + size, 0);
     vr_os::Decommit(address, size);
     SpaceDecommitted(address, size);
 }
@@ -94,6 +125,7 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     if (vr_os::Release(base)) {
         SpaceReleased((uintptr_t)base, committedSize, reservedSize);
         MarkRange((uintptr_t)base, reservedSize, 0);
+        RecordCommit((uintptr_t)base, (uint64_t)(uintptr_t)base + reservedSize, 0);
     }
     ProcessLockLeave();
 }
@@ -143,8 +175,21 @@ const char *ValidateRegionMap()
                 problem = "a marked region's reservation base is not marked";
                 break;
             }
+            /* What the commit table calls readable is committed. */
+            uint32_t steps = s_committedSteps[a >> 16];
+            if (steps > kStepsPerRegion) {
+                problem = "commit table: more steps than a region holds";
+                break;
+            }
+            if (steps && (!vr_os::QueryRegion((const void *)(a + (steps - 1) * kCommitStep), &info) || !info.committed)) {
+                problem = "commit table: a step recorded as committed is not";
+                break;
+            }
         }
     }
+    for (uint32_t r = 0; r < 65536 && !problem; r++)
+        if (s_committedSteps[r] && !IsLibraryMemory((const void *)((uintptr_t)r << 16)))
+            problem = "commit table: steps outside library memory";
     ProcessLockLeave();
     return problem;
 }

@@ -43,6 +43,25 @@ inline int IsLibraryMemory(const void *p)
     return VR_REGION_MAP[a >> 19] & (1u << ((a >> 16) & 7));
 }
 
+/* How far each 64 KB region of library memory is committed: the number of
+   4 KB steps from the region's start that are committed, 0 to 16 (0 for
+   every region outside library memory). Every reservation of the library
+   is committed as one stretch from its base, grown and shrunk at its end,
+   so within a region the committed pages are always a prefix. Kept by the
+   page services as they commit, decommit and release; read without a lock
+   (whoever reads a block's header got the block after its pages were
+   committed). */
+extern uint8_t s_committedSteps[65536];
+
+/* Whether the byte at p is committed library memory and can be read: a
+   pointer into a reservation's uncommitted tail is library memory all the
+   same, and reading it faults. One byte load, like the region-map test. */
+inline int IsCommittedLibraryMemory(const void *p)
+{
+    uintptr_t a = (uintptr_t)p;
+    return ((a >> 12) & 15) < s_committedSteps[a >> 16];
+}
+
 /* The 16 bytes at the base of a virtual block's reservation; the caller's
    pointer is base + 16. */
 struct VR_VirtualHeader {
