@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include "hook_common.h"
+#include "os_memory.h"
 
 int main()
 {

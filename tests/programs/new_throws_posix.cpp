@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hook_common.h"
+#include "os_memory.h"
 
 static int g_handlerCalls;
 
