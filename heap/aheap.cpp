@@ -10,6 +10,7 @@
 
 #include "heap_internal.h"
 #include "lists.h"
+#include "os_runtime.h"
 #include "registry.h"
 #include "space.h"
 
@@ -80,6 +81,12 @@ VR_AHeap::~VR_AHeap()
         lockActive = 0;
         vr_os::LockDelete(&lock);
     }
+    /* A static heap stays usable (without a lock) for the blocks it still
+       holds, and says that its destructor ran: a constructor that builds a
+       heap in the same storage again makes a whole heap of it, where a
+       heap that was merely used before its constructor only changes its
+       switches. */
+    if (flags & VR_HEAP_STATIC) __atomic_store_n(&initialized, kHeapDestroyed, __ATOMIC_RELEASE);
 }
 
 void VR_AHeap::Clear()
@@ -113,6 +120,23 @@ int VR_AHeap::Init(long newFlags, int lazy, int oneSize)
     int isStatic = isProcessHeap || (!IsLibraryMemory(this) && !IsStackMemory(this));
     int defaultSingle = isDefault && s_initCalled && s_initMultithreaded == 0;
 
+    if (isStatic && initialized == kHeapDestroyed) {
+        /* Built again over a destroyed static heap: its lists and page sets
+           stay (blocks of the old heap may still be in use and freed into
+           this one), and everything else is set up as for a new heap: the
+           flags, a lock, the registration. Until this returns, the storage
+           is a destroyed heap that no other thread may use. */
+        long f = newFlags & ~(long)VR_HEAP_STATIC;
+        if (defaultSingle) f &= ~(long)VR_HEAP_MULTITHREADED;
+        flags = f | (long)VR_HEAP_STATIC;
+        lockActive = (f & VR_HEAP_MULTITHREADED) ? 1 : 0;
+        if (lockActive) vr_os::LockInit(&lock);
+        newHandler = 0;
+        bypassFree = (f & VR_HEAP_BYPASS_FREEING) ? 1 : 0;
+        __atomic_store_n(&initialized, 1, __ATOMIC_RELEASE);
+        RegisterHeap(this, oneSize);
+        return 0;
+    }
     if (isStatic && initialized) {
         /* Re-initialisation of a heap that was used before its constructor:
            everything it handed out stays, only the switches change. A lock

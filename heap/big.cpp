@@ -45,10 +45,13 @@ void VR_Heap::FreeBigMem(void *block)
     /* Two threads freeing the block at once both get past the test above:
        the one that takes the seal frees it, the other returns. Without
        this, both would link the chunk as free, or release the direct
-       block's reservation twice. */
-    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) return;
-
+       block's reservation twice. The seal is taken under the heap's lock,
+       so that a fork never finds a block unsealed but not yet freed. */
     heap->Lock();
+    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) {
+        heap->Unlock();
+        return;
+    }
     UnlinkAlt(heap->bigBlocks, h);
     if (h->direct) {
         h->blockFlags = kBlockAlt | kBlockFree;

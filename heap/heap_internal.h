@@ -8,13 +8,18 @@
 #include "access.h"
 #include "classes.h"
 #include "layout.h"
-#include "platform.h"
+#include "os_assert.h"
+#include "os_lock.h"
 
 /* p moved forward or back by n bytes, computed on the address. Big page
    sets and blocks may span 2 GB and more, and pointer arithmetic with such
    offsets is undefined on a 32-bit system (the offset counts as negative). */
 inline uint8_t *BytesAfter(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p + n); }
 inline uint8_t *BytesBefore(const void *p, uint32_t n) { return (uint8_t *)((uintptr_t)p - n); }
+
+/* VR_AHeap::initialized of a static heap whose destructor has run (1 while
+   it is in service, 0 before Init). */
+const int kHeapDestroyed = 2;
 
 /* The recovery lock (aheap.cpp), created on first call: out-of-memory
    recovery runs under it, and fork takes it first of all the locks. */

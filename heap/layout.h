@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "pages.h"
+#include "system.h"
 #include "vorrel.h"
 
 /*
@@ -240,19 +241,20 @@ const uint32_t kBlockSeal = 0x5EA1B10Du;
 inline uint32_t SealOf(const void *block) { return (uint32_t)(uintptr_t)block ^ kBlockSeal; }
 inline uint32_t &SealWordOf(const void *block) { return *(uint32_t *)((uint8_t *)block - 8); }
 
-/* Whether block, which lies in library memory, is a live general-heap block
-   as far as its seal tells: 8-aligned and sealed. In the first 40 bytes of
-   a 64 KB unit lies no small block (its page set's header is there) and no
-   direct block, only a big block in a later unit of its big page set; for
-   such a pointer the seal word may lie in the unit before, which must then
-   be library memory too. (Library memory that is reserved but not yet
-   committed cannot be read at all; the region map does not tell it apart.) */
+/* Whether block is a live general-heap block as far as its seal tells:
+   8-aligned and sealed, its seal word committed library memory (a pointer
+   into the reserved but uncommitted tail of a page set or direct block is
+   library memory that cannot be read at all; the same 8 bytes hold the
+   flag byte, and all that lies before them in the reservation is committed
+   too). In the first 40 bytes of a 64 KB unit lies no small block (its page
+   set's header is there) and no direct block, only a big block in a later
+   unit of its big page set, whose seal word may lie in the unit before. */
 inline int IsSealedBlock(const void *block)
 {
     uintptr_t a = (uintptr_t)block;
+    if (!IsCommittedLibraryMemory((const uint8_t *)block - 8)) return 0;
     if (__builtin_expect((a & 7) != 0 || (a & 0xFFFF) < 40, 0)) {
         if (a & 7) return 0;
-        if ((a & 0xFFFF) < 8 && !IsLibraryMemory((const uint8_t *)block - 8)) return 0;
         if (!(((const uint8_t *)block)[-1] & 1)) return 0;
     }
     return SealWordOf(block) == SealOf(block);

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "registry.h"
+#include "os_thread.h"
 
 namespace {
 

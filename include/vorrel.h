@@ -98,7 +98,7 @@ protected:
     VR_PageSetBase *pageSets;   /* newest first; null when none */
     int bypassFree;             /* nonzero: frees into this heap are ignored */
     long flags;                 /* heap flags word */
-    int initialized;            /* 0 until Init ran, then 1 for life */
+    int initialized;            /* 0 until Init ran, then 1 (2 once a static heap is destroyed) */
     int lockActive;             /* nonzero while lock exists and is used */
     VR_LockStorage lock;        /* exists only while lockActive */
     int (*newHandler)();        /* the heap's own new handler, or null */

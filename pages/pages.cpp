@@ -1,35 +1,27 @@
 /*
- * pages.cpp - page services, the region map and the process lock.
+ * pages.cpp - page services and the region map.
  *
  * Every reservation the heaps make goes through ReservePages, which marks one
  * bit per 64 KB region in s_regionMap, and is given back through
  * ReleasePages, which clears them again; ownership tests elsewhere are then
- * one byte load. The map is written only under the process lock, which is
- * created here on first need by whichever thread gets there first. The cached
- * page size and granularity live here too, as do the two exported address
- * tests.
+ * one byte load. The map is written only under the process lock (system.cpp).
+ * The two exported address tests live here too.
  */
 #include "pages.h"
-#include "platform.h"
+#include "os_memory.h"
 #include "space.h"
+#include "system.h"
 #include "validate.h"
 
-VR_API uint32_t s_pageSize;
-VR_API uint32_t s_granularity;
-VR_API uint32_t s_granularityMask;
 VR_API uint8_t s_regionMap[8192];
 /* The same map under a name that stays inside the library, so that the
    library's own tests of it need no indirection through the global offset
    table (position-independent code reaches exported data only that way). */
 extern uint8_t s_regionMapLocal[8192] __attribute__((alias("s_regionMap")));
 
+uint8_t s_committedSteps[65536];
+
 namespace {
-
-/* The process lock: 0 = not created, 1 = being created, 2 = ready. */
-VR_LockStorage s_processLock;
-volatile uint32_t s_processLockState;
-
-enum { kLockNone = 0, kLockCreating = 1, kLockReady = 2 };
 
 const uint32_t kRegionBits = 16;  /* the map's bit index always uses 64 KB */
 
@@ -50,55 +42,33 @@ void MarkRange(uintptr_t base, uint32_t size, int set)
     }
 }
 
-} // namespace
+const uint32_t kCommitStep = 4096;     /* the unit of s_committedSteps */
+const uint32_t kStepsPerRegion = 16;
 
-void LoadSystemInfo()
+/* Records that [a, end) is now committed (grow) or no longer is (shrink).
+   A region's prefix grows only by a stretch that joins it, which is how
+   every reservation grows; pages committed past a gap are left out, and
+   so are treated as not readable, never the other way round. */
+void RecordCommit(uint64_t a, uint64_t end, int grow)
 {
-    uint32_t page = 0, gran = 0;
-    vr_os::QuerySystemInfo(&page, &gran);
-    s_granularity = gran;
-    s_granularityMask = 0u - gran;
-    /* Page size last: a reader that sees it nonzero sees the rest too. */
-    __atomic_store_n(&s_pageSize, page, __ATOMIC_RELEASE);
-}
-
-void EnsureProcessLock()
-{
-    if (__atomic_load_n(&s_processLockState, __ATOMIC_ACQUIRE) == kLockReady) return;
-    uint32_t expected = kLockNone;
-    if (__atomic_compare_exchange_n(&s_processLockState, &expected, (uint32_t)kLockCreating, false,
-                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        vr_os::LockInit(&s_processLock);
-        __atomic_store_n(&s_processLockState, (uint32_t)kLockReady, __ATOMIC_RELEASE);
-        return;
+    if (end > 0x100000000ull) end = 0x100000000ull;
+    for (uint64_t region = a & ~0xFFFFull; region < end; region += 0x10000) {
+        uint8_t *steps = &s_committedSteps[region >> 16];
+        uint32_t have = __atomic_load_n(steps, __ATOMIC_RELAXED), now;
+        if (grow) {
+            if (a > region + have * kCommitStep) continue;
+            uint64_t top = end - region;
+            now = top >= 0x10000 ? kStepsPerRegion : (uint32_t)((top + kCommitStep - 1) / kCommitStep);
+            if (now < have) now = have;
+        } else {
+            now = a <= region ? 0 : (uint32_t)((a - region) / kCommitStep);
+            if (now > have) now = have;
+        }
+        __atomic_store_n(steps, (uint8_t)now, __ATOMIC_RELEASE);
     }
-    /* Another thread is creating it; that takes a few instructions. */
-    while (__atomic_load_n(&s_processLockState, __ATOMIC_ACQUIRE) != kLockReady)
-        __builtin_ia32_pause();
 }
 
-VR_LockStorage *ProcessLockStorage()
-{
-    EnsureProcessLock();
-    return &s_processLock;
-}
-
-void ProcessLockEnter()
-{
-    EnsureProcessLock();
-    vr_os::LockEnter(&s_processLock);
-}
-
-int ProcessLockTryEnter()
-{
-    EnsureProcessLock();
-    return vr_os::LockTryEnter(&s_processLock);
-}
-
-void ProcessLockLeave()
-{
-    vr_os::LockLeave(&s_processLock);
-}
+} // namespace
 
 void *ReservePages(uint32_t size, int nocache, int kind)
 {
@@ -123,12 +93,15 @@ void *CommitPages(void *address, uint32_t size, int nocache)
     if (!address || (uintptr_t)address + size < (uintptr_t)address) return 0;
     if (!vr_os::Commit(address, size, nocache)) return 0;
     SpaceCommitted(address, size);
+    RecordCommit((uintptr_t)address, (uint64_t)(uintptr_t)address + size, 1);
     return address;
 }
 
 void DecommitPages(void *address, uint32_t size)
 {
     if (!address) return;
+    /* Recorded first: from now on nobody may read these pages. */
+    RecordCommit((uintptr_t)address, (uint64_t)(uintptr_t)address + size, 0);
     vr_os::Decommit(address, size);
     SpaceDecommitted(address, size);
 }
@@ -152,6 +125,7 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     if (vr_os::Release(base)) {
         SpaceReleased((uintptr_t)base, committedSize, reservedSize);
         MarkRange((uintptr_t)base, reservedSize, 0);
+        RecordCommit((uintptr_t)base, (uint64_t)(uintptr_t)base + reservedSize, 0);
     }
     ProcessLockLeave();
 }
@@ -201,8 +175,21 @@ const char *ValidateRegionMap()
                 problem = "a marked region's reservation base is not marked";
                 break;
             }
+            /* What the commit table calls readable is committed. */
+            uint32_t steps = s_committedSteps[a >> 16];
+            if (steps > kStepsPerRegion) {
+                problem = "commit table: more steps than a region holds";
+                break;
+            }
+            if (steps && (!vr_os::QueryRegion((const void *)(a + (steps - 1) * kCommitStep), &info) || !info.committed)) {
+                problem = "commit table: a step recorded as committed is not";
+                break;
+            }
         }
     }
+    for (uint32_t r = 0; r < 65536 && !problem; r++)
+        if (s_committedSteps[r] && !IsLibraryMemory((const void *)((uintptr_t)r << 16)))
+            problem = "commit table: steps outside library memory";
     ProcessLockLeave();
     return problem;
 }

@@ -13,12 +13,7 @@
 
 #include "vorrel.h"
 
-extern VR_API uint32_t s_pageSize;         /* 0 until LoadSystemInfo ran */
-extern VR_API uint32_t s_granularity;      /* 65536 */
-extern VR_API uint32_t s_granularityMask;  /* ~(s_granularity - 1) */
 extern VR_API uint8_t s_regionMap[8192];   /* bit (a>>16)&7 of byte a>>19 */
-
-VR_API void LoadSystemInfo();
 
 /* Reserves size bytes (granularity-aligned) and marks them in the region
    map. Null, with the map unchanged, when the system refuses or when size
@@ -34,24 +29,6 @@ VR_API void DecommitPages(void *address, uint32_t size);
    clears the map bits of reservedSize bytes from base. */
 VR_API void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize);
 
-/* The process lock: recursive, created on first need, never deleted. */
-VR_API void ProcessLockEnter();
-VR_API void ProcessLockLeave();
-/* Takes the process lock when that needs no waiting; 1 when taken. */
-VR_API int ProcessLockTryEnter();
-/* Creates the process lock if it does not exist yet, without taking it. */
-VR_API void EnsureProcessLock();
-/* The process lock itself, created if needed, for the work that must hold
-   every lock of the library at once (fork). */
-VR_LockStorage *ProcessLockStorage();
-
-struct VR_ProcessLockGuard {
-    VR_ProcessLockGuard() { ProcessLockEnter(); }
-    ~VR_ProcessLockGuard() { ProcessLockLeave(); }
-    VR_ProcessLockGuard(const VR_ProcessLockGuard &) = delete;
-    VR_ProcessLockGuard &operator=(const VR_ProcessLockGuard &) = delete;
-};
-
 #if defined(VORREL_BUILD)
 extern uint8_t s_regionMapLocal[8192];  /* s_regionMap, reached directly */
 #define VR_REGION_MAP s_regionMapLocal
@@ -66,18 +43,24 @@ inline int IsLibraryMemory(const void *p)
     return VR_REGION_MAP[a >> 19] & (1u << ((a >> 16) & 7));
 }
 
-/* x rounded up to a multiple of the power of two m; *out unchanged and 0
-   returned when the result would pass 2^32. m == 0 leaves x as it is. */
-inline int RoundUpChecked(uint32_t x, uint32_t m, uint32_t *out)
+/* How far each 64 KB region of library memory is committed: the number of
+   4 KB steps from the region's start that are committed, 0 to 16 (0 for
+   every region outside library memory). Every reservation of the library
+   is committed as one stretch from its base, grown and shrunk at its end,
+   so within a region the committed pages are always a prefix. Kept by the
+   page services as they commit, decommit and release; read without a lock
+   (whoever reads a block's header got the block after its pages were
+   committed). */
+extern uint8_t s_committedSteps[65536];
+
+/* Whether the byte at p is committed library memory and can be read: a
+   pointer into a reservation's uncommitted tail is library memory all the
+   same, and reading it faults. One byte load, like the region-map test. */
+inline int IsCommittedLibraryMemory(const void *p)
 {
-    if (m == 0) { *out = x; return 1; }
-    uint32_t r = x + (m - 1);
-    if (r < x) return 0;
-    *out = r & ~(m - 1);
-    return 1;
+    uintptr_t a = (uintptr_t)p;
+    return ((a >> 12) & 15) < s_committedSteps[a >> 16];
 }
-
-
 
 /* The 16 bytes at the base of a virtual block's reservation; the caller's
    pointer is base + 16. */

@@ -11,9 +11,9 @@
  */
 #include <string.h>
 
-#include "pages.h"
-#include "platform.h"
 #include "space.h"
+#include "os_memory.h"
+#include "system.h"
 
 namespace {
 

@@ -19,8 +19,9 @@
  */
 #include <string.h>
 
+#include "os_memory.h"
 #include "pages.h"
-#include "platform.h"
+#include "system.h"
 #include "validate.h"
 
 namespace {

@@ -4,7 +4,7 @@
  * can drive every out-of-memory path. Without a plan a call costs one
  * counter increment and one test.
  */
-#include "platform.h"
+#include "os_memory.h"
 
 namespace {
 

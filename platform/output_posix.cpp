@@ -10,7 +10,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "platform.h"
+#include "os_memory.h"
+#include "os_output.h"
 
 namespace vr_os {
 

@@ -7,7 +7,8 @@
  */
 #include <windows.h>
 
-#include "platform.h"
+#include "os_memory.h"
+#include "os_output.h"
 
 namespace vr_os {
 

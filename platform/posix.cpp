@@ -12,7 +12,7 @@
  * /proc/self/maps, read with raw open/read into a stack buffer.
  *
  * Also here: the waiting side of the library's locks (a futex on the lock's
- * state word) and the assertion report.
+ * state word).
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -23,7 +23,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "platform.h"
+#include "os_lock.h"
+#include "os_memory.h"
+#include "os_thread.h"
 
 namespace {
 
@@ -254,18 +256,6 @@ int FindMapping(uintptr_t a, Mapping *hit, uint32_t *nextStart, int joinRun = 0)
     return found;
 }
 
-void WriteAll(const char *s)
-{
-    size_t n = strlen(s);
-    while (n) {
-        ssize_t w = write(2, s, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return;
-        s += w;
-        n -= (size_t)w;
-    }
-}
-
 } // namespace
 
 void vr_os::QuerySystemInfo(uint32_t *pageSize, uint32_t *granularity)
@@ -467,26 +457,4 @@ void vr_os::LockWake(VR_LockWord *lock)
     int saved = errno;
     syscall(SYS_futex, &lock->state, FUTEX_WAKE_PRIVATE, 1, 0, 0, 0);
     errno = saved;
-}
-
-void vr_os::LockDelete(VR_LockStorage *lock)
-{
-    memset(lock, 0, sizeof *lock);
-}
-
-void vr_os::AssertFailed(const char *what, const char *file, int line)
-{
-    char num[12];
-    int i = sizeof num - 1;
-    unsigned v = line < 0 ? 0u : (unsigned)line;
-    num[i] = 0;
-    do num[--i] = (char)('0' + v % 10); while ((v /= 10) && i > 0);
-    WriteAll("Vorrel: invariant broken: ");
-    WriteAll(what);
-    WriteAll(" at ");
-    WriteAll(file);
-    WriteAll(":");
-    WriteAll(num + i);
-    WriteAll("\n");
-    abort();
 }

@@ -5,7 +5,7 @@
  * and operator delete(void*)) stand for the shared runtime whose entry points
  * are patched. Also the runtime's standard new handler, the library's one
  * thread slot, and the message display on standard error (the catch-all
- * guard is a try/catch inline in platform.h).
+ * guard is a try/catch inline in os_runtime.h).
  * Nothing here allocates on its own; the dynamic loader may, which is why
  * the caller looks every entry up before it patches any.
  */
@@ -16,7 +16,9 @@
 
 #include <new>
 
-#include "platform.h"
+#include "os_output.h"
+#include "os_runtime.h"
+#include "os_thread.h"
 
 namespace {
 
@@ -37,18 +39,6 @@ const VR_EntryName kEntryNames[vr_os::kEntryCount] = {
 };
 
 void (*volatile s_messageSink)(const char *, const char *, uint32_t);
-
-void WriteAll(const char *text)
-{
-    size_t n = 0;
-    while (text[n]) n++;
-    while (n > 0) {
-        ssize_t w = write(2, text, n);
-        if (w <= 0) return;
-        text += w;
-        n -= (size_t)w;
-    }
-}
 
 } // namespace
 
@@ -109,7 +99,7 @@ int vr_os::RunStandardNewHandler(uint32_t, int *result)
     return 1;
 }
 
-/* The thread's slots; platform.h reads and writes them inline. */
+/* The thread's slots; os_thread.h reads and writes them inline. */
 __thread void *vr_os::t_threadSlot[vr_os::kSlotCount] __attribute__((tls_model("initial-exec")));
 
 namespace {
@@ -142,10 +132,10 @@ void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
         sink(text, caption, style);
         return;
     }
-    WriteAll(caption);
-    WriteAll(": ");
-    WriteAll(text);
-    WriteAll("\n");
+    WriteStandardError(caption);
+    WriteStandardError(": ");
+    WriteStandardError(text);
+    WriteStandardError("\n");
 }
 
 extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))

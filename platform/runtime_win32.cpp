@@ -9,7 +9,9 @@
  */
 #include <windows.h>
 
-#include "platform.h"
+#include "os_output.h"
+#include "os_runtime.h"
+#include "os_thread.h"
 
 namespace {
 
@@ -121,7 +123,7 @@ int vr_os::RunStandardNewHandler(uint32_t size, int *result)
 
 /* Each thread slot's TLS index plus one; 0 until the slot exists. Static
    zero storage, so it is valid before any constructor of the library has
-   run. platform.h reads a direct slot inline through it. */
+   run. os_thread.h reads a direct slot inline through it. */
 volatile long vr_os::s_threadSlotIndexPlusOne[vr_os::kSlotCount];
 
 void *vr_os::ThreadSlotGetSlow(int slot)

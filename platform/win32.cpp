@@ -4,27 +4,23 @@
  * Thin wrappers over the virtual-memory services, which already behave the
  * way the contract is written: reservations on 64 KB boundaries, commit and
  * decommit page by page, release by base. Also here: the waiting side of
- * the library's locks and the assertion report. Every reservation and
- * commit passes the fault seam first so tests can make it fail.
+ * the library's locks. Every reservation and commit passes the fault seam
+ * first so tests can make it fail.
  */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "platform.h"
+#include "os_lock.h"
+#include "os_memory.h"
+#include "os_thread.h"
 
 namespace {
 
 DWORD Protection(int nocache)
 {
     return nocache ? PAGE_READWRITE | PAGE_NOCACHE : PAGE_READWRITE;
-}
-
-void WriteAll(HANDLE h, const char *s)
-{
-    DWORD n = (DWORD)strlen(s), written = 0;
-    if (h != INVALID_HANDLE_VALUE && h != 0) WriteFile(h, s, n, &written, 0);
 }
 
 } // namespace
@@ -163,27 +159,4 @@ void vr_os::LockWake(VR_LockWord *lock)
 {
     WakeByAddressFn wake = __atomic_load_n(&s_wakeByAddress, __ATOMIC_ACQUIRE);
     if (wake) wake(&lock->state);
-}
-
-void vr_os::LockDelete(VR_LockStorage *lock)
-{
-    memset(lock, 0, sizeof *lock);
-}
-
-void vr_os::AssertFailed(const char *what, const char *file, int line)
-{
-    char num[12];
-    int i = sizeof num - 1;
-    unsigned v = line < 0 ? 0u : (unsigned)line;
-    num[i] = 0;
-    do num[--i] = (char)('0' + v % 10); while ((v /= 10) && i > 0);
-    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
-    WriteAll(h, "Vorrel: invariant broken: ");
-    WriteAll(h, what);
-    WriteAll(h, " at ");
-    WriteAll(h, file);
-    WriteAll(h, ":");
-    WriteAll(h, num + i);
-    WriteAll(h, "\n");
-    abort();
 }

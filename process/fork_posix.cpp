@@ -10,7 +10,25 @@
  *     recovery lock -> every heap's lock -> registered fork locks -> process lock
  *
  * and after the fork lets go of them in the parent and resets them in the
- * child, where nobody else can hold or wait for them.
+ * child, where nobody else can hold or wait for them. The child first lets
+ * the thread caches take back what the vanished threads left in theirs
+ * (vr_front::AdoptCachesAfterFork).
+ *
+ * The C library's fork takes its stream-list lock after the prepare
+ * handlers ran, and holds it while it forks. A thread in fflush(NULL) holds
+ * that lock while it waits for a stream's lock, and the thread holding the
+ * stream (in getline, say) may be waiting for a heap's lock: were the heap
+ * locks taken first, the three would wait on one another for good. So the
+ * prepare step takes the stream-list lock before any lock of the library
+ * (it is recursive, so fork takes it once more), as the C library's own
+ * allocator takes its locks after it: the order is
+ *
+ *     stream-list lock -> recovery lock -> ...
+ *
+ * and nothing of the library touches streams while it holds a lock of its
+ * own. The parent lets it go once more after fork; the child resets it
+ * (fork may or may not have reset it already, by whether the parent had
+ * other threads).
  *
  * The heaps are listed in the registry under the process lock, which must
  * not be held while a heap's lock is awaited (heap -> process). So the list
@@ -23,8 +41,18 @@
  */
 #include <pthread.h>
 
+#include "os_lock.h"
+#include "os_memory.h"
 #include "process_internal.h"
 #include "registry.h"
+
+/* The C library's stream-list lock; weak, so that a C library without
+   them leaves the step out. */
+extern "C" {
+void _IO_list_lock() __attribute__((weak));
+void _IO_list_unlock() __attribute__((weak));
+void _IO_list_resetlock() __attribute__((weak));
+}
 
 namespace {
 
@@ -98,6 +126,7 @@ void ResetInChild(VR_LockStorage *storage)
 
 void PrepareFork()
 {
+    if (_IO_list_lock) _IO_list_lock();
     vr_os::LockEnter(RecoveryLock());
     EnsureProcessLock();
     for (;;) {
@@ -145,15 +174,20 @@ void ParentAfterFork()
     ProcessLockLeave();
     LeaveTaken();
     vr_os::LockLeave(RecoveryLock());
+    if (_IO_list_unlock) _IO_list_unlock();
 }
 
 void ChildAfterFork()
 {
+    /* While every lock is still held: what the threads that did not come
+       along left in their thread caches goes back to the heaps. */
+    if (s_count) vr_front::AdoptCachesAfterFork();
     FreezeHeapList(0);
     ResetInChild(ProcessLockStorage());
     for (uint32_t i = s_count; i > 0; i--) ResetInChild(s_locks[i - 1]);
     s_count = 0;
     ResetInChild(RecoveryLock());
+    if (_IO_list_resetlock) _IO_list_resetlock();
 }
 
 __attribute__((constructor(203))) void RegisterForkHandlers()

@@ -17,6 +17,7 @@
  */
 #include <string.h>
 
+#include "os_memory.h"
 #include "process_internal.h"
 
 volatile int s_hooksInstalled;
@@ -24,7 +25,7 @@ VR_RuntimeMsize s_msize[vr_os::kMaxRuntimes];
 
 /* A target's own replacement of a shared entry (null: the shared one below
    serves); filled by the target's sources before the hooks go in. */
-const void *s_targetReplacements[vr_os::kEntryCount];
+const void *s_targetReplacements[vr_os::kMaxRuntimes][vr_os::kEntryCount];
 
 namespace {
 
@@ -142,7 +143,7 @@ void InstallRuntimeHooks()
             for (int i = 0; i < vr_os::kEntryCount; i++) {
                 uint8_t *entry = (uint8_t *)entries[r][i];
                 const void *replacement = i == vr_os::kEntryMsize ? (const void *)kMsizeHooks[r]
-                                          : s_targetReplacements[i] ? s_targetReplacements[i]
+                                          : s_targetReplacements[r][i] ? s_targetReplacements[r][i]
                                                                     : kReplacements[i];
                 if (!entry || entry == replacement) continue;
                 if (i == vr_os::kEntryMsize) {
@@ -335,6 +336,8 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
 {
     if (IsLibraryMemory(block)) {
         const uint8_t *p = (const uint8_t *)block;
+        /* Reserved pages not committed yet hold no block, and cannot be read. */
+        if (!IsCommittedLibraryMemory(p - 8)) return 0;
         if (BlockFlagsOf(block) & kBlockAlt) return *(const uint32_t *)(p - 24);
         return *(const uint16_t *)(p - 4);
     }

@@ -13,6 +13,13 @@
  * behaviour of the other target; the wrappers here put the difference
  * around them and stand in their place in the shared table.
  *
+ * Operator new keeps the C++ contract there: the throwing forms (plain,
+ * array and aligned) run the program's new handler while one is installed
+ * and throw std::bad_alloc when none is left, the nothrow forms return null
+ * (the C++ runtime's own nothrow plain forms call the throwing ones and
+ * catch; the aligned nothrow forms are patched, so they catch here). A
+ * program that gets null from a throwing new writes through it.
+ *
  * The aligned entries (memalign, posix_memalign, aligned_alloc, valloc,
  * pvalloc, and C++17 operator new and delete with an alignment) are patched
  * like the shared ones and served by VR_Heap::AllocAligned from the calling
@@ -25,6 +32,8 @@
 #include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
+
+#include <new>
 
 #include "process_internal.h"
 
@@ -41,6 +50,7 @@ void *VRHookAlignedAlloc(size_t alignment, size_t size);
 void *VRHookValloc(size_t size);
 void *VRHookPvalloc(size_t size);
 void *VRHookNewAligned(size_t size, size_t alignment);
+void *VRHookNewAlignedNothrow(size_t size, size_t alignment);
 }
 
 namespace {
@@ -126,12 +136,29 @@ extern "C" void *VRHookReallocPosix(void *block, size_t size)
     return p;
 }
 
+namespace {
+
+/* Operator new's loop: a failed request runs the new handler and tries
+   again while there is one (the heap's recovery ran it already where the
+   heap calls it); then bad_alloc. alignment 0: no alignment asked. */
+void *NewOrThrow(size_t size, size_t alignment)
+{
+    for (;;) {
+        void *p = 0;
+        if (size <= kMaxRequest) p = alignment ? ThreadDefaultHeap().AllocAligned(alignment, size) : VRHookNew(size);
+        if (__builtin_expect(p != 0, 1)) return p;
+        errno = ENOMEM;
+        std::new_handler handler = std::get_new_handler();
+        if (!handler) throw std::bad_alloc();
+        handler();
+    }
+}
+
+} // namespace
+
 extern "C" void *VRHookNewPosix(size_t size)
 {
-    if (size > kMaxRequest) return Failed(ENOMEM);
-    void *p = VRHookNew(size);
-    if (!p) errno = ENOMEM;
-    return p;
+    return NewOrThrow(size, 0);
 }
 
 /* memalign rounds an alignment that is no power of two up to the next one,
@@ -174,17 +201,24 @@ extern "C" void *VRHookPvalloc(size_t size)
     return AlignedBlock(page, (size + page - 1) & ~(page - 1));
 }
 
-/* operator new(size_t, align_val_t) and its array and nothrow forms (the
-   nothrow argument comes after and is not read; the caller removes the
-   arguments). As the shared operator new: no guard, and exhausted memory
-   yields null rather than an exception. The alignment is a power of two
-   by the language's rules; anything else yields null. */
+/* operator new(size_t, align_val_t) and its array form, and their nothrow
+   forms (the nothrow argument comes after and is not read; the caller
+   removes the arguments). No guard, as for the plain operator new. The
+   alignment is a power of two by the language's rules; anything else
+   finds no block. */
 extern "C" void *VRHookNewAligned(size_t size, size_t alignment)
 {
-    if (size > kMaxRequest) return Failed(ENOMEM);
-    void *p = ThreadDefaultHeap().AllocAligned(alignment, size);
-    if (!p) errno = ENOMEM;
-    return p;
+    return NewOrThrow(size, alignment);
+}
+
+extern "C" void *VRHookNewAlignedNothrow(size_t size, size_t alignment)
+{
+    try {
+        return NewOrThrow(size, alignment);
+    } catch (...) {
+        errno = ENOMEM;
+        return 0;
+    }
 }
 
 namespace {
@@ -208,8 +242,8 @@ const VR_PosixEntry kPosixEntries[] = {
     {kLibc, "pvalloc", (const void *)&VRHookPvalloc},
     {kLibstdcxx, "_ZnwjSt11align_val_t", (const void *)&VRHookNewAligned},
     {kLibstdcxx, "_ZnajSt11align_val_t", (const void *)&VRHookNewAligned},
-    {kLibstdcxx, "_ZnwjSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookNewAligned},
-    {kLibstdcxx, "_ZnajSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookNewAligned},
+    {kLibstdcxx, "_ZnwjSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookNewAlignedNothrow},
+    {kLibstdcxx, "_ZnajSt11align_val_tRKSt9nothrow_t", (const void *)&VRHookNewAlignedNothrow},
     {kLibstdcxx, "_ZdlPvSt11align_val_t", (const void *)&VRHookFree},
     {kLibstdcxx, "_ZdaPvSt11align_val_t", (const void *)&VRHookFree},
     {kLibstdcxx, "_ZdlPvjSt11align_val_t", (const void *)&VRHookFree},
@@ -226,10 +260,12 @@ void *s_posixEntries[kPosixEntryCount];
    target's replacements from the start. */
 __attribute__((constructor(199))) void SetTargetReplacements()
 {
-    s_targetReplacements[vr_os::kEntryMalloc] = (const void *)&VRHookMallocPosix;
-    s_targetReplacements[vr_os::kEntryCalloc] = (const void *)&VRHookCallocPosix;
-    s_targetReplacements[vr_os::kEntryRealloc] = (const void *)&VRHookReallocPosix;
-    s_targetReplacements[vr_os::kEntryNew] = (const void *)&VRHookNewPosix;
+    for (int r = 0; r < vr_os::kMaxRuntimes; r++) {
+        s_targetReplacements[r][vr_os::kEntryMalloc] = (const void *)&VRHookMallocPosix;
+        s_targetReplacements[r][vr_os::kEntryCalloc] = (const void *)&VRHookCallocPosix;
+        s_targetReplacements[r][vr_os::kEntryRealloc] = (const void *)&VRHookReallocPosix;
+        s_targetReplacements[r][vr_os::kEntryNew] = (const void *)&VRHookNewPosix;
+    }
 }
 
 } // namespace

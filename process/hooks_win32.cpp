@@ -23,11 +23,21 @@
  *
  * Each replacement that can report an error sets the errno of the runtime
  * it replaces, and those that must ask a runtime about its own blocks exist
- * once per runtime slot (templates on the slot).
+ * once per runtime slot (templates on the slot). So do malloc, calloc and
+ * realloc here: a failed request sets ENOMEM in the calling runtime's errno,
+ * as the runtimes do (an empty request, and realloc to nothing, report no
+ * error); slot 0's are exported, as Linux's are.
  */
 #include <string.h>
 
+#include "os_memory.h"
 #include "process_internal.h"
+
+extern "C" {
+VR_API void *VRHookMallocWin32(size_t size);
+VR_API void *VRHookCallocWin32(size_t count, size_t size);
+VR_API void *VRHookReallocWin32(void *block, size_t size);
+}
 
 struct VR_RuntimeHooks {
     static void *Expand(void *block, size_t size) { return VR_Access::ExpandInPlace(block, size); }
@@ -309,9 +319,38 @@ void *ExpandIn(int runtime, void *p, size_t size)
     return q;
 }
 
+/* malloc's two halves, as VRHookMalloc: the thread's cache inline, and
+   after a miss the slow half, which does not try the cache again. */
+inline void *MallocIn(int runtime, size_t size)
+{
+    if (__builtin_expect(size == 0, 0)) return 0;
+    void *p = vr_front::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
+    if (__builtin_expect(p != 0, 1)) return p;
+    p = MallocAfterMiss(size);
+    if (!p) SetErrno(runtime, kENOMEM);
+    return p;
+}
+
+void *CallocIn(int runtime, size_t count, size_t size)
+{
+    void *p = VRHookCalloc(count, size);
+    if (!p && count && size) SetErrno(runtime, kENOMEM);
+    return p;
+}
+
+void *ReallocIn(int runtime, void *block, size_t size)
+{
+    void *p = VRHookRealloc(block, size);
+    if (!p && size) SetErrno(runtime, kENOMEM);
+    return p;
+}
+
 /* The replacements of one runtime slot. */
 template <int R>
 struct VR_SlotHooks {
+    static void *Malloc(size_t size) { return MallocIn(R, size); }
+    static void *Calloc(size_t count, size_t size) { return CallocIn(R, count, size); }
+    static void *Realloc(void *block, size_t size) { return ReallocIn(R, block, size); }
     static void *Expand(void *p, size_t size) { return ExpandIn(R, p, size); }
     static void *Recalloc(void *p, size_t count, size_t size) { return RecallocIn(R, p, count, size); }
     static void *AlignedMalloc(size_t size, size_t align) { return AlignedOffsetMallocIn(R, size, align, 0); }
@@ -360,7 +399,38 @@ const void *const kTargetReplacements[vr_os::kMaxRuntimes][kTargetEntryCount] = 
 static_assert(vr_os::kMaxRuntimes == 9, "one row of replacements per runtime slot");
 #undef VR_SLOT_ROW
 
+/* Before the shared installer (priority 200): every slot's malloc, calloc
+   and realloc set that slot's errno. */
+template <int R> void SetSlotReplacements()
+{
+    s_targetReplacements[R][vr_os::kEntryMalloc] = R ? (const void *)&VR_SlotHooks<R>::Malloc : (const void *)&VRHookMallocWin32;
+    s_targetReplacements[R][vr_os::kEntryCalloc] = R ? (const void *)&VR_SlotHooks<R>::Calloc : (const void *)&VRHookCallocWin32;
+    s_targetReplacements[R][vr_os::kEntryRealloc] = R ? (const void *)&VR_SlotHooks<R>::Realloc : (const void *)&VRHookReallocWin32;
+}
+
+__attribute__((constructor(199))) void SetTargetReplacements()
+{
+    SetSlotReplacements<0>(); SetSlotReplacements<1>(); SetSlotReplacements<2>();
+    SetSlotReplacements<3>(); SetSlotReplacements<4>(); SetSlotReplacements<5>();
+    SetSlotReplacements<6>(); SetSlotReplacements<7>(); SetSlotReplacements<8>();
+}
+
 } // namespace
+
+extern "C" VR_API void *VRHookMallocWin32(size_t size)
+{
+    return MallocIn(0, size);
+}
+
+extern "C" VR_API void *VRHookCallocWin32(size_t count, size_t size)
+{
+    return CallocIn(0, count, size);
+}
+
+extern "C" VR_API void *VRHookReallocWin32(void *block, size_t size)
+{
+    return ReallocIn(0, block, size);
+}
 
 void FindTargetEntries()
 {

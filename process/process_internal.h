@@ -9,7 +9,8 @@
 #include <stdint.h>
 
 #include "front/front.h"
-#include "platform.h"
+#include "os_runtime.h"
+#include "os_thread.h"
 
 /*
  * t_defaultHeap: the calling thread's default heap, null at every thread's
@@ -72,10 +73,10 @@ void InstallRuntimeHooks();
    one way every table of entries (shared or a target's own) is patched. */
 void PatchRuntimeEntry(uint8_t *entry, const void *replacement);
 
-/* A target's own replacement for entries of the shared table, by
-   vr_os::RuntimeEntry; null where the shared replacement serves. Written
-   only before InstallRuntimeHooks first runs. */
-extern const void *s_targetReplacements[vr_os::kEntryCount];
+/* A target's own replacement for entries of the shared table, by runtime
+   slot and vr_os::RuntimeEntry; null where the shared replacement serves.
+   Written only before InstallRuntimeHooks first runs. */
+extern const void *s_targetReplacements[vr_os::kMaxRuntimes][vr_os::kEntryCount];
 
 /* 1 when entry holds the jump to replacement. */
 int EntryLeadsTo(const uint8_t *entry, const void *replacement);

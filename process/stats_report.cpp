@@ -13,6 +13,8 @@
  */
 #include <string.h>
 
+#include "os_lock.h"
+#include "os_output.h"
 #include "process_internal.h"
 #include "space.h"
 #include "stats.h"

@@ -6,6 +6,8 @@
  * The process heaps themselves live with the heap sources; the order of
  * start-up is hooks (here, priority 200), HeapForHeaps, DefaultHeap.
  */
+#include "os_lock.h"
+#include "os_output.h"
 #include "process_internal.h"
 
 VR_Heap &VR_Heap::Default()

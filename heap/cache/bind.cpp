@@ -236,12 +236,17 @@ int ToBigBin(VR_ThreadCache *c, void *block)
     if (!ChunkFitsClass(chunk, j)) return 0;
     VR_CacheBin *b = &c->big[j];
     if (!b->room || c->bigBytes + chunk > kBigCacheBytes) return 0;
+    /* The room first, as for small blocks (see AdoptAfterFork). */
+    BinReserve(b);
     /* Two threads freeing the block at once: only the one that takes the
        seal goes on; the other's free is the ignored second one. */
-    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) return 1;
+    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) {
+        BinUnreserve(b);
+        return 1;
+    }
     h->blockFlags = kBlockAlt | kBlockFree | kBlockCached;
     c->bigBytes += chunk;
-    BinPush(b, block);
+    BinLink(b, block);
     return 1;
 }
 

@@ -192,36 +192,75 @@ inline int LinkOk(const void *next)
     return next == 0 || (((uintptr_t)next & 3) == 0 && IsLibraryMemory(next));
 }
 
-/* The newest block of b, taken off; null when b is empty. The link to the
-   next block is checked as it is decoded: one that leaves p's page set
-   must be null or lead into library memory, or the bin is cut there. */
-inline void *BinPop(VR_CacheBin *b)
+/*
+ * The order of a bin's steps. A bin's room changes first when a block goes
+ * in and last when one comes out, with the block's header written in
+ * between; the compiler keeps that order (no other thread reads a bin
+ * while its owner runs). So a bin whose list holds one block fewer than
+ * its room says was stopped half-way through one step, on the block it
+ * names by its class: a forked child, which keeps only the forking thread,
+ * finds that block by its header (see AdoptAfterFork).
+ */
+
+/* The newest block of b, taken off, and mark(p) run on it before the room
+   changes; null when b is empty. The link to the next block is checked as
+   it is decoded: one that leaves p's page set must be null or lead into
+   library memory, or the bin is cut there. */
+template <class Mark>
+inline void *BinTake(VR_CacheBin *b, Mark mark)
 {
     void *p = b->head;
     if (p) {
         void *next = LinkAt(p);
+        uint32_t room = b->room + 1u;
         if (__builtin_expect(((uintptr_t)next ^ (uintptr_t)p) > 0xFFFF, 0) && next && !InLibrary(next)) {
             /* A forged link: p is the last block the bin hands out. No
                assertion on the room either: a racing double free links one
                bin's blocks into another's, and such a bin holds more than
                it counts (Validate names it; nothing is unsafe). */
-            b->head = 0;
-            b->room = b->capacity;
-            return p;
+            next = 0;
+            room = b->capacity;
         }
         b->head = next;
-        b->room++;
+        mark(p);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        b->room = (uint16_t)room;
     }
     return p;
+}
+
+inline void *BinPop(VR_CacheBin *b)
+{
+    return BinTake(b, [](void *) {});
+}
+
+/* The two halves of putting a block into b, which the caller has seen
+   room in: the room taken (undone by BinUnreserve when the block does not
+   come after all), then the block linked. */
+inline void BinReserve(VR_CacheBin *b)
+{
+    VR_ASSERT(b->room != 0);
+    b->room--;
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+}
+
+inline void BinUnreserve(VR_CacheBin *b)
+{
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    b->room++;
+}
+
+inline void BinLink(VR_CacheBin *b, void *p)
+{
+    SetLink(p, b->head);
+    b->head = p;
 }
 
 /* p waits in b; the caller has seen room in it. */
 inline void BinPush(VR_CacheBin *b, void *p)
 {
-    VR_ASSERT(b->room != 0);
-    SetLink(p, b->head);
-    b->head = p;
-    b->room--;
+    BinReserve(b);
+    BinLink(b, p);
 }
 
 /* Whether a block taken off a bin or batch still waits: a racing double

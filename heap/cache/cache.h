@@ -27,6 +27,12 @@
  * bins.h: a word the program writes into a freed block is never followed
  * out of library memory).
  *
+ * Fork. The child keeps only the forking thread; another thread may have
+ * been half-way through a bin step, which takes no lock. Those steps change
+ * a bin's room first when they put a block in and last when they take one
+ * out (bins.h), so a bin whose count differs from its room names the class
+ * of the one block in between, and AdoptAfterFork finds it by its header.
+ *
  * Clear and destruction of a heap unbind every cache bound to it (under the
  * heap's lock and the cache registry's lock): the bins of such a cache are
  * forgotten, never read, when its thread next binds. A thread that ends
@@ -64,6 +70,7 @@
 #include <string.h>
 
 #include "bins.h"
+#include "os_thread.h"
 
 namespace vr_cache {
 
@@ -81,22 +88,24 @@ inline void *FromBins(VR_ThreadCache *c, uint32_t size)
     void *p;
     if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
         unsigned k = SmallClassOf(size);
-        p = BinPop(&c->small[k]);
+        p = BinTake(&c->small[k], [&](void *q) {
+            VR_BlockHeader *h = SmallHeaderOf(q);
+            h->seal = SealOf(q);
+            /* Size, class (unchanged) and flags (live) in one store. */
+            *(uint32_t *)&h->requestedSize = size | (k << 16);
+        });
         if (__builtin_expect(!p, 0)) return 0;
-        VR_BlockHeader *h = SmallHeaderOf(p);
-        h->seal = SealOf(p);
-        /* Size, class (unchanged) and flags (live) in one store. */
-        *(uint32_t *)&h->requestedSize = size | (k << 16);
     } else {
         if (size > kBigCacheLimit) return 0;
         unsigned j = BigClassOf(size);
-        p = BinPop(&c->big[j]);
+        p = BinTake(&c->big[j], [&](void *q) {
+            VR_AltBlock *h = AltHeaderOf(q);
+            c->bigBytes -= ChunkTagOfHeader(h);
+            h->seal = SealOf(q);
+            h->size = size;
+            h->blockFlags = kBlockAlt;
+        });
         if (!p) return 0;
-        VR_AltBlock *h = AltHeaderOf(p);
-        c->bigBytes -= ChunkTagOfHeader(h);
-        h->seal = SealOf(p);
-        h->size = size;
-        h->blockFlags = kBlockAlt;
     }
     if (c->zeroInit) memset(p, 0, size);
     return p;
@@ -108,9 +117,10 @@ inline int ToSmallBin(VR_ThreadCache *c, VR_BlockHeader *h)
 {
     VR_CacheBin *b = &c->small[h->sizeClass];
     if (__builtin_expect(!b->room, 0)) return 0;
+    BinReserve(b);
     h->seal = 0;
     h->blockFlags = kBlockFree | kBlockCached;
-    BinPush(b, (uint8_t *)h + kHeaderBytes);
+    BinLink(b, (uint8_t *)h + kHeaderBytes);
     return 1;
 }
 
@@ -171,6 +181,15 @@ VR_API int DrainLocked(VR_Heap *heap);
 void ForgetBatches(VR_Heap *heap);
 /* Gives the table of a heap that goes away back (no lock). */
 void FreeTransfer(VR_Heap *heap);
+
+/* In the child of a fork, which has only the forking thread: the caches
+   of the threads that did not come along give their blocks back to their
+   heaps and go away, and the block each such thread had half taken from
+   or put into a bin (a bin whose count differs from its room tells of one)
+   is found and given back too. Called before the child's locks are reset,
+   while the forking thread still holds every heap's lock and the
+   registry's. */
+void AdoptAfterFork();
 
 /* Checks and totals. */
 

@@ -6,13 +6,11 @@
 #include "cache.h"
 #include "records.h"
 
-namespace {
-
-/* What must hold for a small block p of heap waiting in a bin or batch of
-   class k; null when it does. */
 const char *CheckWaitingSmall(VR_Heap *heap, void *p, unsigned k)
 {
-    if (!IsLibraryMemory(p) || ((uintptr_t)p & (kBlockAlignment - 1)))
+    /* The block's first word committed means its header is too: small
+       blocks never start a 64 KB region. */
+    if (!IsCommittedLibraryMemory(p) || ((uintptr_t)p & (kBlockAlignment - 1)))
         return "thread cache: small block outside library memory";
     VR_BlockHeader *h = SmallHeaderOf(p);
     if (((VR_SmallPageSet *)PageSetOf(h))->owner != heap) return "thread cache: block of another heap";
@@ -21,8 +19,6 @@ const char *CheckWaitingSmall(VR_Heap *heap, void *p, unsigned k)
     if (h->sizeClass != k) return "thread cache: block in the bin of another class";
     return 0;
 }
-
-} // namespace
 
 namespace vr_cache {
 

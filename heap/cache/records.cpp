@@ -123,6 +123,16 @@ void CacheLockLeave()
     vr_os::LockLeave(&s_cacheLock);
 }
 
+int RegistryFreeBeforeFork()
+{
+    return s_cacheLockReady && ((const vr_os::VR_LockWord *)&s_cacheLock)->count <= 1;
+}
+
+void GiveCacheRecord(VR_ThreadCache *c)
+{
+    GiveRecord(&s_cacheRecords, c);
+}
+
 VR_ThreadCache *CreateCache()
 {
     VR_ThreadCache *c = (VR_ThreadCache *)TakeRecord(&s_cacheRecords);

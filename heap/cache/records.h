@@ -23,6 +23,18 @@ struct VR_CacheLockGuard {
     VR_CacheLockGuard &operator=(const VR_CacheLockGuard &) = delete;
 };
 
+/* In a forked child: whether the registry lock exists and the forking
+   thread held it only for the fork (not also inside the registry's work,
+   which a signal handler's fork may have interrupted). */
+int RegistryFreeBeforeFork();
+
+/* The record of a cache already off the registry, given back for reuse. */
+void GiveCacheRecord(VR_ThreadCache *c);
+
+/* What must hold for a small block p of heap waiting in a bin or batch of
+   class k; null when it does. */
+const char *CheckWaitingSmall(VR_Heap *heap, void *p, unsigned k);
+
 /* The calling thread's cache, made and registered (null when no memory
    could be had; a thread that has ended gets the record of dead threads). */
 VR_ThreadCache *CreateCache();

@@ -44,10 +44,12 @@ void FreeUnlocked(VR_BlockHeader *h);
 template <class FreeUnlockedFn>
 inline int FreeFastWith(void *block, FreeUnlockedFn freeUnlocked)
 {
-    /* Anything outside library memory (null too) was not handed out
-       here; an interior or garbage pointer into library memory carries no
-       seal, and nothing in front of it is trusted then. */
-    if (!IsLibraryMemory(block) || !IsSealedBlock(block)) return 1;
+    /* Anything outside committed library memory (null too) was not
+       handed out here (the seal test asks the commit table, which says no
+       for foreign memory as the region map would); an interior or garbage
+       pointer into library memory carries no seal, and nothing in front of
+       it is trusted then. */
+    if (!IsSealedBlock(block)) return 1;
     uint8_t f = BlockFlagsOf(block);
     if (__builtin_expect(f == 0, 1)) {
         VR_BlockHeader *h = SmallHeaderOf(block);
@@ -85,6 +87,10 @@ int RecoverUnlocked(VR_AHeap *heap);
 /* Unbinds the caches bound to heap (any heap when null); with keep their
    blocks stay the heap's (see vr_cache::UnbindAll). */
 void UnbindCaches(VR_AHeap *heap, int keep);
+/* In a forked child, before its locks are reset: what the threads that
+   did not come along left in their thread caches goes back to the heaps
+   (see vr_cache::AdoptAfterFork). */
+void AdoptCachesAfterFork();
 /* Gives back what waits in the calling thread's cache; 1 when anything
    did. */
 int FlushThreadCache();

@@ -75,6 +75,11 @@ void vr_front::UnbindCaches(VR_AHeap *heap, int keep)
     vr_cache::UnbindAll(heap, keep);
 }
 
+void vr_front::AdoptCachesAfterFork()
+{
+    vr_cache::AdoptAfterFork();
+}
+
 int vr_front::FlushThreadCache()
 {
     return vr_cache::FlushCurrent();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "heap_internal.h"
+#include "os_memory.h"
 #include "vr_test.h"
 
 namespace {
@@ -151,6 +152,42 @@ TEST(HeapInit, ConstructedFirstIsInitialisedFromItsFlags)
     EXPECT_EQ((long)(VR_HEAP_ZERO_INIT | VR_HEAP_STATIC), VR_Test::Flags(heap));
     EXPECT_EQ(0, VR_Test::LockActive(heap));
     EXPECT_NE(nullptr, heap.AllocMem(1));
+    EXPECT_SOUND(heap);
+    heap.Clear();
+    heap.~VR_Heap();
+}
+
+TEST(HeapInit, StaticHeapBuiltAgainInPlaceHasItsLockAndIsListed)
+{
+    VR_Heap &heap = Unconstructed<4>();
+    ::new (&heap) VR_Heap(VR_HEAP_MULTITHREADED);
+    void *kept = heap.AllocMem(300);
+    heap.~VR_Heap();
+    ::new (&heap) VR_Heap(VR_HEAP_MULTITHREADED);
+    EXPECT_EQ(1, VR_Test::Initialized(heap));
+    EXPECT_NE(0, VR_Test::LockActive(heap));
+    VR_HeapStats listed[64];
+    unsigned long n = VR_GetStats(nullptr, listed, 64), found = 0;
+    for (unsigned long i = 0; i < n; i++) found += listed[i].heap == &heap;
+    EXPECT_EQ(1u, found);
+
+    // Two threads trade blocks through it: without its lock they corrupt it.
+    static void *volatile slots[64];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; t++) {
+        threads.emplace_back([&heap, t] {
+            uint32_t seed = 777u + t;
+            for (int i = 0; i < 20000; i++) {
+                seed = seed * 1103515245u + 12345u;
+                void *p = heap.AllocMem((seed >> 8) % 3000);
+                VR_Heap::FreeMem(__atomic_exchange_n(&slots[seed & 63], p, __ATOMIC_ACQ_REL));
+            }
+        });
+    }
+    for (auto &th : threads) th.join();
+    EXPECT_SOUND(heap);
+    for (void *volatile &p : slots) VR_Heap::FreeMem(p);
+    VR_Heap::FreeMem(kept);   // a block of the old heap is one of the new
     EXPECT_SOUND(heap);
     heap.Clear();
     heap.~VR_Heap();

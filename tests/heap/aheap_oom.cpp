@@ -15,6 +15,7 @@
 #endif
 
 #include "heap_internal.h"
+#include "os_memory.h"
 #include "vr_test.h"
 
 namespace {

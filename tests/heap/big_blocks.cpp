@@ -9,8 +9,8 @@
 #include <string.h>
 
 #include "layout.h"
+#include "os_memory.h"
 #include "pages.h"
-#include "platform.h"
 #include "vr_test.h"
 
 namespace {

@@ -14,8 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "os_lock.h"
+#include "os_memory.h"
 #include "pages.h"
-#include "platform.h"
 #include "vr_test.h"
 
 namespace {

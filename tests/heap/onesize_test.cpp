@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "layout.h"
+#include "os_memory.h"
 #include "pages.h"
-#include "platform.h"
+#include "system.h"
 #include "vr_test.h"
 
 namespace {

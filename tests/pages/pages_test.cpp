@@ -11,8 +11,9 @@
 #include <string.h>
 #include <thread>
 
+#include "os_memory.h"
 #include "pages.h"
-#include "platform.h"
+#include "system.h"
 #include "validate.h"
 
 namespace {

@@ -9,8 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "os_memory.h"
 #include "pages.h"
-#include "platform.h"
+#include "system.h"
 #include "validate.h"
 
 namespace {

@@ -19,7 +19,8 @@
 #  include <windows.h>
 #endif
 
-#include "platform.h"
+#include "os_lock.h"
+#include "os_thread.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform.h"
+#include "os_memory.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 #include "hook_common.h"
 #include "layout.h"
+#include "os_memory.h"
 
 static void EmptyRequests(const Runtime &rt)
 {

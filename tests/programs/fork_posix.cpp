@@ -1,7 +1,8 @@
 /*
  * fork_posix.cpp - a parent whose threads allocate all the time (small,
  * big, aligned and page-set-sized blocks, heaps made and destroyed) forks
- * 200 children; each child allocates and frees in every way and exits.
+ * 200 children; each child checks its heaps, allocates and frees in every
+ * way, checks them again and exits.
  * Not one child may hang: a child that has not ended within 5 seconds is
  * killed and fails the test, so a lost lock fails it instead of hanging it.
  */
@@ -49,11 +50,20 @@ static void Churn(int seed)
 }
 
 /* What a child does before it exits; its exit code tells how it went.
-   (The process heaps are not validated here: a thread of the parent may
-   have been half-way through a lock-free step of its thread cache at the
-   fork, which the child, without that thread, keeps as it was.) */
+   The threads of the parent may have been half-way through a lock-free
+   step of their thread caches, or a free, at the fork: the child's heaps
+   validate all the same, before and after it used them. */
+static int Damaged(const char *when)
+{
+    const char *problem = DefaultHeap.Validate();
+    if (!problem) problem = HeapForHeaps.Validate();
+    if (problem) fprintf(stderr, "child, %s: %s\n", when, problem);
+    return problem != 0;
+}
+
 static int ChildWork(int validate)
 {
+    if (Damaged("at once")) return 4;
     void *blocks[64];
     for (int i = 0; i < 64; i++) blocks[i] = malloc(8 + 97 * i);
     void *big = malloc(3u << 20);
@@ -75,6 +85,7 @@ static int ChildWork(int validate)
     free(aligned);
     delete[] numbers;
     delete own;
+    if (Damaged("after its work")) return 4;
     return ok ? 0 : 3;
 }
 

@@ -11,7 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "platform.h"
+#include "os_runtime.h"
 #include "vorrel.h"
 
 #if !defined(_WIN32)
@@ -27,6 +27,13 @@ VR_API void *VRHookNewPosix(size_t size);
 
 #if defined(_WIN32)
 #include <windows.h>
+/* Windows's replacements of msvcrt's malloc, calloc and realloc
+   (process/hooks_win32.cpp). */
+extern "C" {
+VR_API void *VRHookMallocWin32(size_t size);
+VR_API void *VRHookCallocWin32(size_t count, size_t size);
+VR_API void *VRHookReallocWin32(void *block, size_t size);
+}
 #else
 #include <dlfcn.h>
 #include <malloc.h>
@@ -152,6 +159,10 @@ static inline void *ExpectedReplacement(int which)
     if (which == kCalloc) return (void *)VRHookCallocPosix;
     if (which == kRealloc) return (void *)VRHookReallocPosix;
     if (which == kNew) return (void *)VRHookNewPosix;
+#else
+    if (which == kMalloc) return (void *)VRHookMallocWin32;
+    if (which == kCalloc) return (void *)VRHookCallocWin32;
+    if (which == kRealloc) return (void *)VRHookReallocWin32;
 #endif
     return shared[which];
 }

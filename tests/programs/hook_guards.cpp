@@ -6,6 +6,7 @@
  * yields null.
  */
 #include "hook_common.h"
+#include "os_memory.h"
 
 static Runtime g_rt;
 static VR_Heap *g_thrower;

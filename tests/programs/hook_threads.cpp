@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hook_common.h"
+#include "os_thread.h"
 
 static Runtime g_rt;
 static std::atomic<int> g_bad;

@@ -4,6 +4,8 @@
  * afterwards changes nothing.
  */
 #include "hook_common.h"
+#include "os_output.h"
+#include "os_runtime.h"
 #include "vr_test.h"
 
 static int g_messages;

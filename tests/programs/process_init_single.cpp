@@ -4,6 +4,7 @@
  * the double-definition message and does not lock DefaultHeap again.
  */
 #include "hook_common.h"
+#include "os_output.h"
 #include "vr_test.h"
 
 static int g_messages;

@@ -6,6 +6,7 @@
  * Windows through the message display (captured, as a box would wait).
  */
 #include "hook_common.h"
+#include "os_output.h"
 #include "vr_test.h"
 
 static const char kMessage[] = "Error! You have INIT_VORREL() defined twice in your application!";

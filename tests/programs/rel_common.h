@@ -18,6 +18,7 @@
 
 #include "layout.h"
 #include "pages.h"
+#include "system.h"
 #include "vorrel.h"
 
 /* Ends the program with a message naming the broken expectation. */

@@ -20,7 +20,8 @@
  *
  *   prog_rel_faults [--verbose]
  */
-#include "platform.h"
+#include "os_memory.h"
+#include "os_thread.h"
 #include "rel_common.h"
 
 namespace {

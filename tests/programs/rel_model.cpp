@@ -1,13 +1,17 @@
 /*
  * rel_model.cpp - nothing is lost. A seeded driver runs random operations on
- * several heaps at once (general heaps of different flags, one-size heaps,
- * the hooks under switched default heaps) and keeps its own model of every
- * live block: where it is, which heap owns it, its kind, its size and the
- * identity pattern it carries. After every step the blocks the step touched
- * are checked against the model (content, GetBlockSize, VRGetBlockSize,
- * kind) and every heap the step changed is validated; every --full steps,
+ * several heaps at once (general heaps of different flags, one-size heaps of
+ * block sizes from 4 bytes to 21000, the hooks under switched default heaps)
+ * and keeps its own model of every live block: where it is, which heap owns
+ * it, its kind, its size and the identity pattern it carries. After every
+ * step the blocks the step touched are checked against the model (content,
+ * GetBlockSize, VRGetBlockSize, kind, a one-size block's place in its page
+ * set) and every heap the step changed is validated; every --full steps,
  * and after each Clear or heap replacement, every live block is checked and
- * the set ForEach visits must equal the model's set for that heap.
+ * the set ForEach visits must equal the model's set for that heap. Calls
+ * with bad arguments (ranges outside a block, sizes past 2^32) must be
+ * refused with the block unchanged, and a second free of a block is ignored.
+ * At the end every heap must hold no block at all.
  *
  *   prog_rel_model [--seed N] [--ops N] [--full K] [--verbose]
  *
@@ -15,8 +19,9 @@
  * rather than byte for byte, and the whole-model check runs every K steps
  * (default 5000): that keeps a million steps within two minutes.
  *
- * Without --seed it runs seeds 1..4 with --ops operations each (default
- * 260000), over a million operations in all.
+ * Without --seed (or VORREL_SEED in the environment) it runs seeds 1..4
+ * with --ops operations each (default 260000), over a million operations in
+ * all.
  */
 #include <algorithm>
 #include <new>
@@ -28,7 +33,7 @@ namespace {
 enum {
     kGeneral = 3,            /* general heaps under test */
     kDefault = kGeneral,     /* index standing for DefaultHeap (hooks without a switch) */
-    kOneSize = 2,
+    kOneSize = 8,
     kMaxBlocks = 3000,
     kMaxSwitch = 4,
     kSourceSize = 70000,
@@ -40,8 +45,12 @@ const long kHeapFlags[kGeneral] = {
     VR_HEAP_MULTITHREADED | VR_HEAP_ZERO_INIT | VR_HEAP_NO_STD_NEW_HANDLER,
     VR_HEAP_MULTITHREADED | VR_HEAP_NO_STD_NEW_HANDLER,
 };
-const unsigned long kOneSizes[kOneSize] = {24, 1000};
-const unsigned long kOneSizeFlags[kOneSize] = {VR_HEAP_MULTITHREADED, VR_HEAP_ZERO_INIT};
+/* From the smallest block there is to one that fills a third of a page set;
+   10 is rounded up to 12. */
+const unsigned long kOneSizes[kOneSize] = {4, 10, 24, 40, 100, 1000, 4096, 21000};
+const unsigned long kOneSizeFlags[kOneSize] = {
+    0, VR_HEAP_ZERO_INIT, VR_HEAP_MULTITHREADED, VR_HEAP_MULTITHREADED,
+    0, VR_HEAP_ZERO_INIT, 0, VR_HEAP_ZERO_INIT};
 
 struct Block {
     uint8_t *p;
@@ -66,13 +75,13 @@ int s_switchHeap[kMaxSwitch];
 int s_switchDepth;
 uint8_t s_source[kSourceSize];
 const uint32_t kSourceId = 0xC0FFEE;
-uint32_t s_dirty;           /* bit per general heap (0..3) and one-size heap (4..5) */
+uint32_t s_dirty;           /* bit per general heap (0..3) and one-size heap (4..) */
 uint64_t s_step;
 RelRng s_rng;
 uint32_t s_page;
 
 /* Counters for the closing summary. */
-uint64_t s_opsOk, s_nullsExpected, s_fullChecks;
+uint64_t s_opsOk, s_nullsExpected, s_refused, s_fullChecks;
 
 uint64_t s_seed;
 #define STEP_CHECK(cond, ...)                                                             \
@@ -93,6 +102,13 @@ uint32_t DirectReserved(uint32_t reserve) { return RoundUp(RoundUp(reserve + 32,
 int DirectFits(uint32_t reserved, uint32_t size)
 {
     return RoundUp(RoundUp(size + 32, 8) + 16, s_page) <= reserved;
+}
+
+/* A one-size heap's blocks: at least 4 bytes, a multiple of 4. */
+uint32_t OneSizeBlock(int h)
+{
+    uint32_t n = (uint32_t)kOneSizes[h];
+    return n <= 4 ? 4 : (n + 3) & ~3u;
 }
 
 int CurrentDefault() { return s_switchDepth ? s_switchHeap[s_switchDepth - 1] : kDefault; }
@@ -142,8 +158,15 @@ void CheckBlock(const Block &b, const char *what)
                        HeapIndex(ps->owner), b.heap);
         }
     } else {
+        /* Inside a page set of its heap, on a block boundary below the
+           carve point. */
         VR_OneSizePageSet *ps = (VR_OneSizePageSet *)PageSetOf(b.p);
         STEP_CHECK(ps->owner == s_one[b.heap], "%s: one-size block %p in a page set of another heap", what,
+                   (void *)b.p);
+        uint32_t off = (uint32_t)(b.p - ps->Base());
+        STEP_CHECK(off >= kOneSizeHeaderSize && (off - kOneSizeHeaderSize) % b.size == 0,
+                   "%s: one-size block %p off a block boundary", what, (void *)b.p);
+        STEP_CHECK(b.p + b.size <= ps->CarvePoint(), "%s: one-size block %p beyond the carve point", what,
                    (void *)b.p);
     }
     uint32_t bad = RelFindMismatchSampled(b.p, b.id, 0, b.size);
@@ -245,11 +268,14 @@ void OpAlloc()
         what = "AllocWithReserve";
         uint32_t reserve = s_rng.Chance(50) ? size + s_rng.Range(0, 300000) : s_rng.Range(0, 2000000);
         if (size > 1500000) size = s_rng.Range(0, 100000);
-        if (reserve < size) reserve = size;
+        /* A reserve below the size: the block still gets room for its size
+           (small sizes, so that one 64 KB reservation holds them). */
+        if (size < 20000 && s_rng.Chance(10)) reserve = s_rng.Below(size + 1);
+        else if (reserve < size) reserve = size;
         zero = (int)s_rng.Below(2);
         p = heap.AllocWithReserve(reserve, size, zero);
         kind = kRelDirect;
-        reserved = DirectReserved(reserve);
+        reserved = DirectReserved(reserve > size ? reserve : size);
         break;
     }
     case 6: { /* through the hooks, into the thread's current default heap */
@@ -336,13 +362,16 @@ void OpOneSizeAlloc()
 {
     if (s_count >= kMaxBlocks - 2) return;
     int h = (int)s_rng.Below(kOneSize);
-    uint32_t size = (uint32_t)kOneSizes[h];
-    void *p = s_rng.Below(2) ? s_one[h]->Alloc() : s_one[h]->AllocMem(size);
+    uint32_t size = OneSizeBlock(h);
+    /* Any request up to the block size gets a whole block. */
+    uint32_t request = s_rng.Chance(75) ? size : s_rng.Below(size + 1);
+    void *p = request == size && s_rng.Below(2) ? s_one[h]->Alloc() : s_one[h]->AllocMem(request);
     STEP_CHECK(p != 0, "one-size Alloc failed");
     STEP_CHECK(IsDynamicMemory(p) != 0, "one-size block not library memory");
-    if (kOneSizeFlags[h] & VR_HEAP_ZERO_INIT) CheckFreshZero(p, size, "one-size Alloc");
+    if (kOneSizeFlags[h] & VR_HEAP_ZERO_INIT) CheckFreshZero(p, request, "one-size Alloc");
     Block &b = Track(p, size, h, kRelSmall, 1);
     RelStamp(p, b.id, 0, size);
+    CheckBlock(b, "one-size Alloc");
     Dirty(h, 1);
     s_opsOk++;
 }
@@ -360,7 +389,10 @@ void OpFree()
         Dirty(b.heap, 1);
     } else {
         switch (s_rng.Below(5)) {
-        case 0: VR_Heap::FreeMem(b.p); break;
+        case 0:
+            VR_Heap::FreeMem(b.p);
+            if (s_rng.Chance(12)) VR_Heap::Free(b.p); /* a second free is ignored */
+            break;
         case 1: VR_Heap::Free(b.p); break;
         case 2: VRHookFree(b.p); break;
         case 3: VRHookDelete(b.p); break;
@@ -460,6 +492,61 @@ void OpRealloc()
 
 /* ---- editing ---------------------------------------------------------- */
 
+/* Calls that must be refused, leaving the block as it was: ranges outside
+   the block, and sizes that would pass 2^32. */
+void OpRefusedEdit(Block &b, VR_Heap &heap, int caller)
+{
+    uint32_t n = b.size;
+    uint32_t wrap = 0xFFFFFFFFu - n + 1 + s_rng.Below(n);  /* n + wrap passes 2^32 */
+    void *q = 0;
+    const char *what;
+    switch (s_rng.Below(n ? 6 : 3)) {
+    case 0: {
+        what = "Cut past the end";
+        uint32_t off = s_rng.Range(0, n);
+        q = heap.Cut(b.p, off, n - off + s_rng.Range(1, 10));
+        break;
+    }
+    case 1:
+        what = "Cut from beyond the end";
+        q = heap.Cut(b.p, n + s_rng.Range(1, 10), s_rng.Range(1, 5));
+        break;
+    case 2:
+        what = "Insert beyond the end";
+        q = heap.Insert(b.p, n + s_rng.Range(1, 10), s_source, s_rng.Range(1, 100));
+        break;
+    case 3: {
+        what = "Trim past the end";
+        uint32_t start = s_rng.Range(1, n);
+        q = heap.Trim(b.p, start, n - start + s_rng.Range(1, 100));
+        break;
+    }
+    case 4:
+        what = "ExpandBy past 2^32";
+        q = heap.ExpandBy(b.p, wrap, (int)s_rng.Below(2));
+        break;
+    default: {
+        uint32_t form = s_rng.Below(3);
+        what = form == 0 ? "Insert past 2^32" : form == 1 ? "Append past 2^32" : "Prepend past 2^32";
+        q = form == 0 ? heap.Insert(b.p, s_rng.Range(0, n), 0, wrap)
+                      : form == 1 ? heap.Append(b.p, 0, wrap) : heap.Prepend(b.p, 0, wrap);
+    }
+    }
+    STEP_CHECK(q == 0, "%s was not refused", what);
+    CheckBlock(b, what);
+    Dirty(caller);
+    Dirty(b.heap);
+    s_refused++;
+}
+
+/* Edits move bytes around inside a block: up to 256 KB a block is compared
+   byte for byte after one, only longer ones by samples. */
+uint32_t EditMismatch(const void *p, uint32_t id, uint32_t from, uint32_t to, uint32_t delta = 0)
+{
+    return to - from <= (256u << 10) ? RelFindMismatch(p, id, from, to, delta)
+                                      : RelFindMismatchSampled(p, id, from, to, delta);
+}
+
 void OpEdit()
 {
     uint32_t i = PickGeneral();
@@ -468,6 +555,10 @@ void OpEdit()
     CheckBlock(b, "before edit");
     int caller = (int)s_rng.Below(kGeneral);
     VR_Heap &heap = *s_heaps[caller];
+    if (s_rng.Chance(12)) {
+        OpRefusedEdit(b, heap, caller);
+        return;
+    }
     uint32_t n = b.size, id = b.id;
     uint32_t grow = s_rng.Chance(90) ? s_rng.Range(0, 300) : s_rng.Range(0, kSourceSize);
     if (s_liveBytes + grow > kMaxLiveBytes) grow = 0;
@@ -480,9 +571,9 @@ void OpEdit()
         q = heap.Cut(b.p, off, cnt);
         STEP_CHECK(q == b.p, "Cut moved or failed the block");
         STEP_CHECK(heap.GetBlockSize(q) == n - cnt, "Cut size");
-        uint32_t bad = RelFindMismatchSampled(q, id, 0, off);
+        uint32_t bad = EditMismatch(q, id, 0, off);
         STEP_CHECK(bad == off, "Cut head differs at %u", bad);
-        bad = RelFindMismatchSampled(q, id, off, n - cnt, cnt);
+        bad = EditMismatch(q, id, off, n - cnt, cnt);
         STEP_CHECK(bad == n - cnt, "Cut tail differs at %u (off %u cnt %u n %u)", bad, off, cnt, n);
         s_liveBytes -= cnt;
         b.size = n - cnt;
@@ -496,7 +587,7 @@ void OpEdit()
             if (!SettleResize(b, q, len, caller, ZeroInit(caller), "Trim")) goto done;
         } else {
             STEP_CHECK(q == b.p, "Trim moved or failed a shrinking block");
-            uint32_t bad = RelFindMismatchSampled(q, id, 0, len, start);
+            uint32_t bad = EditMismatch(q, id, 0, len, start);
             STEP_CHECK(bad == len, "Trim content differs at %u", bad);
             s_liveBytes -= n - len;
             b.size = len;
@@ -511,6 +602,14 @@ void OpEdit()
         int fromSource = s_rng.Chance(75);
         const void *src = fromSource ? s_source : 0;
         if (grow > kSourceSize) grow = kSourceSize;
+        /* Or a piece of the block itself, which the call may move. */
+        uint32_t from = 0;
+        int fromSelf = !fromSource && n && s_rng.Chance(50);
+        if (fromSelf) {
+            from = s_rng.Below(n);
+            grow = s_liveBytes + (n - from) > kMaxLiveBytes ? 0 : s_rng.Range(0, n - from);
+            src = b.p + from;
+        }
         uint32_t off;
         if (which == 3) { what = "Insert"; off = s_rng.Range(0, n); q = heap.Insert(b.p, off, src, grow); }
         else if (which == 4) { what = "Append"; off = n; q = heap.Append(b.p, src, grow); }
@@ -523,16 +622,19 @@ void OpEdit()
             goto done;
         }
         STEP_CHECK(q != 0, "%s of %u bytes failed", what, grow);
-        uint32_t bad = RelFindMismatchSampled(q, id, 0, off);
+        uint32_t bad = EditMismatch(q, id, 0, off);
         STEP_CHECK(bad == off, "%s head differs at %u", what, bad);
         if (fromSource) {
-            bad = RelFindMismatchSampled((uint8_t *)q + off, kSourceId, 0, grow);
+            bad = EditMismatch((uint8_t *)q + off, kSourceId, 0, grow);
             STEP_CHECK(bad == grow, "%s inserted byte %u differs", what, bad);
+        } else if (fromSelf) {
+            bad = EditMismatch((uint8_t *)q + off, id, 0, grow, from);
+            STEP_CHECK(bad == grow, "%s of the block's own bytes %u.. differs at %u", what, from, bad);
         } else {
             bad = RelFindNonZero((uint8_t *)q + off, 0, grow);
             STEP_CHECK(bad == grow, "%s inserted zero byte %u differs", what, bad);
         }
-        bad = RelFindMismatchSampled(q, id, off + grow, n + grow, (uint32_t)0 - grow);
+        bad = EditMismatch(q, id, off + grow, n + grow, (uint32_t)0 - grow);
         STEP_CHECK(bad == n + grow, "%s tail differs at %u", what, bad);
         /* The content was checked above; only the placement rules remain. */
         SettleResize(b, q, n + grow, caller, 0, what, 0);
@@ -628,10 +730,16 @@ void OpSwitch()
     s_opsOk++;
 }
 
+/* After a Clear or the end of heap h: none of its blocks is library
+   memory any more, and the model forgets them. */
 void DropHeap(int h)
 {
     for (uint32_t i = s_count; i-- > 0;)
-        if (!s_blocks[i].oneSize && s_blocks[i].heap == h) Untrack(i);
+        if (!s_blocks[i].oneSize && s_blocks[i].heap == h) {
+            STEP_CHECK(!IsDynamicMemory(s_blocks[i].p), "block %p of heap %d outlived its heap's pages",
+                       (void *)s_blocks[i].p, h);
+            Untrack(i);
+        }
 }
 
 void OpClear()
@@ -667,6 +775,31 @@ void OpOneSizeClear()
         if (s_blocks[i].oneSize && s_blocks[i].heap == h) Untrack(i);
     Dirty(h, 1);
     s_opsOk++;
+}
+
+/* Once the model is empty, no heap of the run holds a block: in use or
+   on its lists of big and direct blocks. */
+void CheckEmpty()
+{
+    static VR_HeapStats stats[64];
+    unsigned long n = VR_GetStats(0, stats, 64);
+    int seen = 0;
+    for (unsigned long i = 0; i < n; i++) {
+        for (int h = 0; h < kGeneral; h++)
+            if (stats[i].heap == s_heaps[h]) {
+                seen++;
+                STEP_CHECK(stats[i].blocksInUse == 0 && stats[i].bigBlocks == 0 && stats[i].directBlocks == 0,
+                           "heap %d keeps %lu blocks (%lu big, %lu direct) the model freed", h,
+                           stats[i].blocksInUse, stats[i].bigBlocks, stats[i].directBlocks);
+            }
+        for (int h = 0; h < kOneSize; h++)
+            if (stats[i].heap == s_one[h]) {
+                seen++;
+                STEP_CHECK(stats[i].blocksInUse == 0, "one-size heap %d keeps %lu blocks the model freed", h,
+                           stats[i].blocksInUse);
+            }
+    }
+    STEP_CHECK(seen == kGeneral + kOneSize, "the statistics describe %d of the run's heaps", seen);
 }
 
 void RunSeed(uint64_t seed, uint64_t ops, uint64_t fullEvery, int verbose)
@@ -710,6 +843,7 @@ void RunSeed(uint64_t seed, uint64_t ops, uint64_t fullEvery, int verbose)
         Untrack(s_count - 1);
     }
     FullCheck();
+    CheckEmpty();
     for (int h = 0; h < kGeneral; h++) delete s_heaps[h];
     for (int h = 0; h < kOneSize; h++) delete s_one[h];
 }
@@ -724,13 +858,16 @@ int main(int argc, char **argv)
     s_page = RelPageSize();
     RelStamp(s_source, kSourceId, 0, kSourceSize);
     uint64_t first = 1, last = 4;
-    if (RelArg(argc, argv, "--seed", 0)) first = last = RelArg(argc, argv, "--seed", 0);
+    const char *env = getenv("VORREL_SEED");
+    uint64_t seed = RelArg(argc, argv, "--seed", env ? strtoull(env, 0, 0) : 0);
+    if (seed) first = last = seed;
     uint32_t regions = RelReservedRegions();
     for (uint64_t seed = first; seed <= last; seed++) RunSeed(seed, ops, fullEvery, verbose);
-    printf("rel_model: %llu operations over seeds %llu..%llu (%llu refused as predicted), "
-           "%llu full checks, nothing lost; reserved regions %u -> %u\n",
+    printf("rel_model: %llu operations over seeds %llu..%llu (%llu refused as predicted, %llu bad "
+           "calls refused), %llu full checks, nothing lost; reserved regions %u -> %u\n",
            (unsigned long long)s_opsOk, (unsigned long long)first, (unsigned long long)last,
-           (unsigned long long)s_nullsExpected, (unsigned long long)s_fullChecks, regions,
+           (unsigned long long)s_nullsExpected, (unsigned long long)s_refused,
+           (unsigned long long)s_fullChecks, regions,
            RelReservedRegions());
     return 0;
 }

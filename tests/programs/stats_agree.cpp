@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "platform.h"
+#include "os_memory.h"
 #include "space.h"
 #include "vr_test.h"
 

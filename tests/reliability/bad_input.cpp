@@ -389,6 +389,36 @@ TEST_F(BadInput, InteriorPointersAreIgnored)
     EXPECT_TRUE(Intact());
 }
 
+/* Pointers into the reserved but uncommitted end of a small page set, a big
+   page set and a direct block (8 bytes past a page boundary, and 16 bytes
+   into a 64 KB unit of which nothing is committed): library memory that
+   cannot be read. */
+TEST_F(BadInput, PointersIntoUncommittedTailsAreIgnored)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    uint8_t *small = (uint8_t *)heap->AllocMem(64);
+    uint8_t *big = (uint8_t *)heap->AllocMem(20000);
+    uint8_t *direct = (uint8_t *)heap->AllocWithReserve(1 << 20, 9000, 0);
+    ASSERT_TRUE(small && big && direct);
+    VR_PageSetBase *ps = PageSetOf(small);
+    VR_PageSetBase *bigPs = ((VR_BigChunk *)((uint8_t *)AltHeaderOf(big) - kChunkHeader))->owner;
+    VR_VirtualHeader *v = (VR_VirtualHeader *)(direct - kAltHeaderSize - sizeof(VR_VirtualHeader));
+    uint8_t *directEnd = (uint8_t *)v + v->reservedBytes;
+    ASSERT_LT(ps->commitEnd, ps->regionEnd);
+    ASSERT_LE(bigPs->commitEnd + 0x10000, bigPs->regionEnd);
+    ASSERT_LT((uint8_t *)v + v->committedBytes + 0x10000, directEnd);
+    uint8_t *tails[] = {ps->regionEnd - 4096 + 8, bigPs->regionEnd - 4096 + 8, bigPs->regionEnd - 0x10000 + 16,
+                        directEnd - 4096 + 8, directEnd - 0x10000 + 16};
+    for (uint8_t *p : tails) {
+        EXPECT_SURVIVES({ VR_Heap::FreeMem(p); VRHookFree(p); VRHookDelete(p); });
+        EXPECT_SURVIVES({ if (VRHookRealloc(p, 100) || VRGetBlockSize(p)) _exit(2); });
+    }
+    VR_Heap::FreeMem(small);
+    VR_Heap::FreeMem(big);
+    VR_Heap::FreeMem(direct);
+    EXPECT_TRUE(Intact());
+}
+
 TEST_F(BadInput, OneSizeFreesThatAreCaught)
 {
     VR_HeapOneSize::FreeMem(0);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "hook_common.h"
+#include "os_memory.h"
 
 static int g_handlerCalls;
 
