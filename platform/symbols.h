@@ -2,8 +2,8 @@
  * symbols.h - what the checking mode needs from the system: the calling
  * thread's stack bounds (for walking its frames), the name of the code at
  * an address, a report file that several processes may append to, the
- * process id, the runtimes' standard-stream buffers, and exports of
- * modules by name.
+ * process id, the writable memory of the process (where the pointers to
+ * live blocks are), and exports of modules by name.
  *
  * None of these allocates from the C runtime except where said; all may be
  * called from inside the runtime hooks.
@@ -30,6 +30,10 @@ struct CodePlace {
     char file[160];           /* source file (where the system can tell), without its folder */
     uint32_t line;            /* 0 when unknown */
 };
+/* Loads what DescribeCode will need, at a moment when loading a module is
+   safe (the process's start, not its exit, when the loader may be busy
+   unloading). */
+void PrepareSymbols();
 /* Fills *place for the code at address; 0 when no module holds it. May
    load the system's symbol services on first use (Windows: DbgHelp). */
 int DescribeCode(uintptr_t address, CodePlace *place);
@@ -42,17 +46,17 @@ int IsLoaderCode(uintptr_t address);
 /* 1 when p lies in the image of a loaded module (its code or static data). */
 int IsInModuleImage(const void *p);
 
+/* Calls fn for every run of committed, writable, private pages of the
+   process: the data of its modules, the stacks of its threads, the heaps
+   of every allocator in it. fn must not map or unmap memory. */
+void ForEachWritableRange(void (*fn)(uintptr_t start, uintptr_t end, void *context), void *context);
+
 /* Opens path for appending (created when missing); -1 on failure. Every
    write lands at the end, so processes sharing the file do not overwrite
    each other. */
 intptr_t AppendOutputFile(const char *path);
 
 uint32_t ProcessId();
-
-/* The buffers the runtimes hold for their standard streams (input, output,
-   error), which they keep for the whole process: up to max of them into
-   buffers; how many. */
-int RuntimeStreamBuffers(void **buffers, int max);
 
 /* The export name of module (a file name such as "libstdc++.so.6"), when
    that module is loaded; null otherwise. Never loads a module. */

@@ -153,6 +153,10 @@ int FindInSymbolTable(const char *path, uintptr_t base, uintptr_t address, char 
 
 } // namespace
 
+void vr_os::PrepareSymbols()
+{
+}
+
 uintptr_t vr_os::ThreadStackTop()
 {
     uintptr_t top = t_stackTop;
@@ -190,6 +194,36 @@ int vr_os::DescribeCode(uintptr_t address, CodePlace *place)
     return 1;
 }
 
+void vr_os::ForEachWritableRange(void (*fn)(uintptr_t start, uintptr_t end, void *context), void *context)
+{
+    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char buf[4096];
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
+        if (n <= 0) break;
+        have += (size_t)n;
+        buf[have] = 0;
+        char *line = buf;
+        char *nl;
+        while ((nl = strchr(line, '\n')) != 0) {
+            *nl = 0;
+            const char *s = line;
+            uintptr_t start = ParseHex(s);
+            if (*s == '-') s++;
+            uintptr_t end = ParseHex(s);
+            /* "rw-p": readable, writable and private; a shared mapping may
+               reach past its file's end, and a device's may not be memory. */
+            if (s[0] == ' ' && s[1] == 'r' && s[2] == 'w' && s[4] == 'p' && !strstr(s, " /dev/")) fn(start, end, context);
+            line = nl + 1;
+        }
+        have = (size_t)(buf + have - line);
+        memmove(buf, line, have);
+    }
+    close(fd);
+}
+
 int vr_os::IsLoaderCode(uintptr_t address)
 {
     Dl_info info;
@@ -212,15 +246,6 @@ intptr_t vr_os::AppendOutputFile(const char *path)
 uint32_t vr_os::ProcessId()
 {
     return (uint32_t)getpid();
-}
-
-int vr_os::RuntimeStreamBuffers(void **buffers, int max)
-{
-    FILE *streams[3] = {stdin, stdout, stderr};
-    int n = 0;
-    for (FILE *f : streams)
-        if (f && f->_IO_buf_base && n < max) buffers[n++] = f->_IO_buf_base;
-    return n;
 }
 
 void *vr_os::FindModuleExport(const char *module, const char *name)

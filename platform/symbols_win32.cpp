@@ -48,6 +48,7 @@ typedef BOOL(WINAPI *SymFromAddrFn)(HANDLE, DWORD64, PDWORD64, VR_SymbolInfo *);
 typedef BOOL(WINAPI *SymGetLineFromAddrFn)(HANDLE, DWORD, PDWORD, VR_LineInfo *);
 
 int s_dbghelpTried;
+HMODULE s_dbghelp;
 SymFromAddrFn s_symFromAddr;
 SymGetLineFromAddrFn s_symGetLine;
 
@@ -55,7 +56,7 @@ void LoadDbgHelp()
 {
     if (s_dbghelpTried) return;
     s_dbghelpTried = 1;
-    HMODULE m = LoadLibraryA("dbghelp.dll");
+    HMODULE m = s_dbghelp;
     if (!m) return;
     SymSetOptionsFn setOptions = (SymSetOptionsFn)(void *)GetProcAddress(m, "SymSetOptions");
     SymInitializeFn initialize = (SymInitializeFn)(void *)GetProcAddress(m, "SymInitialize");
@@ -96,6 +97,11 @@ HMODULE ModuleOf(const void *p)
 }
 
 } // namespace
+
+void vr_os::PrepareSymbols()
+{
+    if (!s_dbghelp) s_dbghelp = LoadLibraryA("dbghelp.dll");
+}
 
 uintptr_t vr_os::ThreadStackTop()
 {
@@ -142,6 +148,21 @@ int vr_os::DescribeCode(uintptr_t address, CodePlace *place)
     return 1;
 }
 
+void vr_os::ForEachWritableRange(void (*fn)(uintptr_t start, uintptr_t end, void *context), void *context)
+{
+    const DWORD kWritable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    uint64_t a = 0x10000;
+    while (a < 0x100000000ull) {
+        MEMORY_BASIC_INFORMATION mbi;
+        if (!VirtualQuery((const void *)(uintptr_t)a, &mbi, sizeof mbi) || mbi.RegionSize == 0) break;
+        uint64_t start = (uintptr_t)mbi.BaseAddress, end = start + mbi.RegionSize;
+        if (mbi.State == MEM_COMMIT && (mbi.Protect & kWritable) && !(mbi.Protect & (PAGE_GUARD | PAGE_NOACCESS)))
+            fn((uintptr_t)start, (uintptr_t)(end > 0xFFFFF000ull ? 0xFFFFF000ull : end), context);
+        if (end <= a) break;
+        a = end;
+    }
+}
+
 /* The Windows loader allocates from the system's heaps, never through
    the C runtime. */
 int vr_os::IsLoaderCode(uintptr_t)
@@ -164,29 +185,6 @@ intptr_t vr_os::AppendOutputFile(const char *path)
 uint32_t vr_os::ProcessId()
 {
     return (uint32_t)GetCurrentProcessId();
-}
-
-int vr_os::RuntimeStreamBuffers(void **buffers, int max)
-{
-    /* The shared runtime's FILE array: stdin, stdout and stderr are its
-       first three entries, each with its buffer third. */
-    struct VR_RuntimeFile {
-        char *ptr;
-        int count;
-        char *base;
-        int flags, file, charbuf, bufsiz;
-        char *tmpfname;
-    };
-    int n = 0;
-    for (int r = 0; r < kMaxRuntimes && n < max; r++) {
-        if (!RuntimeLoaded(r)) continue;
-        VR_RuntimeFile *(*iob)() = (VR_RuntimeFile * (*)()) FindRuntimeExport(r, "__iob_func");
-        VR_RuntimeFile *files = iob ? iob() : (VR_RuntimeFile *)FindRuntimeExport(r, "_iob");
-        if (!files) continue;
-        for (int i = 0; i < 3 && n < max; i++)
-            if (files[i].base) buffers[n++] = files[i].base;
-    }
-    return n;
 }
 
 void *vr_os::FindModuleExport(const char *module, const char *name)

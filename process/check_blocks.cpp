@@ -84,6 +84,15 @@ inline uint8_t *UserOf(VR_CheckHeader *h)
     return (uint8_t *)(h + 1);
 }
 
+/* The header of a block of the heap (as ForEach hands it out), or null
+   when it holds none (a block given back, waiting for reuse). */
+VR_CheckHeader *HeaderOfBlock(void *block)
+{
+    VR_CheckHeader *h = (VR_CheckHeader *)block;
+    if (h->magic == kPadMagic) h = (VR_CheckHeader *)((uint8_t *)block + ((uint32_t *)block)[1]);
+    return h->magic == (kHeaderMagic ^ (uint32_t)(uintptr_t)UserOf(h)) ? h : 0;
+}
+
 /* Bytes written past the end: the last changed guard byte's distance from
    the end, 0 when the guard is whole. */
 uint32_t BackDamage(VR_CheckHeader *h)
@@ -245,9 +254,8 @@ struct VR_Containing {
 int Contains(void *block, void *context)
 {
     VR_Containing *c = (VR_Containing *)context;
-    VR_CheckHeader *h = (VR_CheckHeader *)block;
-    if (h->magic == kPadMagic) h = (VR_CheckHeader *)((uint8_t *)block + ((uint32_t *)block)[1]);
-    if (h->magic != (kHeaderMagic ^ (uint32_t)(uintptr_t)UserOf(h))) return 0;
+    VR_CheckHeader *h = HeaderOfBlock(block);
+    if (!h) return 0;
     if (c->p < (uintptr_t)h || c->p > (uintptr_t)UserOf(h) + h->size) return 0;
     c->header = h;
     return 1;
@@ -359,7 +367,21 @@ int Claim(void *p, int freeKind, const char *call, uint32_t stack, VR_CheckHeade
     return 1;
 }
 
-/* The leaks at exit, one group per allocating stack. */
+/* The leaks at exit: the live blocks that no pointer in the process's
+   memory refers to, directly or through other live blocks (a block a
+   global still holds is not lost), one group per allocating stack.
+   Pointers into a block's inside count. */
+struct VR_LiveBlock {
+    uintptr_t start;      /* the user pointer */
+    uint32_t size;        /* the caller's bytes; kMarked once reachable */
+    VR_CheckHeader *header;
+};
+const uint32_t kMarked = 0x80000000u;
+VR_LiveBlock *s_live;
+uint32_t s_liveCount, s_liveCapacity;
+uint32_t *s_work;
+uint32_t s_workCount;
+
 struct VR_LeakGroup {
     uint32_t stack;
     uint32_t kind;
@@ -369,14 +391,128 @@ struct VR_LeakGroup {
 const uint32_t kLeakSlots = 131072;
 VR_LeakGroup *s_leaks;
 uint32_t s_leakGroups;
-void *s_streamBuffers[8];
-int s_streamBufferCount;
+
+/* Address space the walk itself holds (its tables name every live block):
+   never a root. */
+struct VR_Range {
+    uintptr_t start, end;
+};
+VR_Range s_ownRanges[4];
+int s_ownRangeCount;
+
+void *OwnTable(uint32_t bytes)
+{
+    if (!bytes) bytes = 1;
+    void *room = vr_os::Reserve(bytes, 0);
+    if (!room) return 0;
+    if (!vr_os::Commit(room, bytes, 0)) {
+        vr_os::Release(room);
+        return 0;
+    }
+    if (s_ownRangeCount < 4) {
+        s_ownRanges[s_ownRangeCount].start = (uintptr_t)room;
+        s_ownRanges[s_ownRangeCount].end = (uintptr_t)room + ((bytes + 0xFFFF) & ~0xFFFFu);
+        s_ownRangeCount++;
+    }
+    return room;
+}
+
+/* The live block holding address a, or -1. */
+int FindLive(uintptr_t a)
+{
+    uint32_t low = 0, high = s_liveCount;
+    while (low < high) {
+        uint32_t mid = low + (high - low) / 2;
+        if (s_live[mid].start <= a) low = mid + 1;
+        else high = mid;
+    }
+    if (!low) return -1;
+    const VR_LiveBlock &b = s_live[low - 1];
+    uint32_t size = b.size & ~kMarked;
+    return a - b.start < (size ? size : 1) ? (int)(low - 1) : -1;
+}
+
+void ScanWords(uintptr_t start, uintptr_t end)
+{
+    for (uintptr_t a = (start + 3) & ~(uintptr_t)3; a + 4 <= end; a += 4) {
+        uintptr_t w = *(const uintptr_t *)a;
+        if (!IsLibraryMemory((const void *)w)) continue;
+        int i = FindLive(w);
+        if (i < 0 || (s_live[i].size & kMarked)) continue;
+        s_live[i].size |= kMarked;
+        s_work[s_workCount++] = (uint32_t)i;
+    }
+}
+
+/* A root range: every 64 KB of it that is neither library memory nor the
+   walk's own tables; of the calling thread's stack only the part in use. */
+void ScanRoot(uintptr_t start, uintptr_t end, void *context)
+{
+    uintptr_t sp = (uintptr_t)context;
+    if (sp >= start && sp < end) start = sp;
+    while (start < end) {
+        uintptr_t chunkEnd = (start | 0xFFFF) + 1;
+        if (chunkEnd > end || chunkEnd == 0) chunkEnd = end;
+        int skip = IsLibraryMemory((const void *)start);
+        for (int i = 0; i < s_ownRangeCount && !skip; i++)
+            skip = start >= s_ownRanges[i].start && start < s_ownRanges[i].end;
+        if (!skip) ScanWords(start, chunkEnd);
+        start = chunkEnd;
+    }
+}
+
+void CountLive(void *block, void *)
+{
+    VR_CheckHeader *h = HeaderOfBlock(block);
+    if (h && IsLive(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE))) s_liveCapacity++;
+}
+
+void SortLive()
+{
+    /* Heap sort by address: no allocation, no recursion. */
+    uint32_t n = s_liveCount;
+    for (uint32_t k = n / 2; k-- > 0;) {
+        for (uint32_t i = k;;) {
+            uint32_t c = 2 * i + 1;
+            if (c >= n) break;
+            if (c + 1 < n && s_live[c + 1].start > s_live[c].start) c++;
+            if (s_live[i].start >= s_live[c].start) break;
+            VR_LiveBlock t = s_live[i];
+            s_live[i] = s_live[c];
+            s_live[c] = t;
+            i = c;
+        }
+    }
+    for (uint32_t end = n; end-- > 1;) {
+        VR_LiveBlock t = s_live[0];
+        s_live[0] = s_live[end];
+        s_live[end] = t;
+        for (uint32_t i = 0;;) {
+            uint32_t c = 2 * i + 1;
+            if (c >= end) break;
+            if (c + 1 < end && s_live[c + 1].start > s_live[c].start) c++;
+            if (s_live[i].start >= s_live[c].start) break;
+            VR_LiveBlock x = s_live[i];
+            s_live[i] = s_live[c];
+            s_live[c] = x;
+            i = c;
+        }
+    }
+}
+
+/* Marks what the roots reach, then what the marked blocks reach. */
+void MarkReachable()
+{
+    volatile int here = 0;
+    vr_os::ForEachWritableRange(&ScanRoot, (void *)&here);
+    while (s_workCount) {
+        const VR_LiveBlock &b = s_live[s_work[--s_workCount]];
+        ScanWords(b.start, b.start + (b.size & ~kMarked));
+    }
+}
 
 void CountLeak(VR_CheckHeader *h, int kind)
 {
-    uint8_t *user = UserOf(h);
-    for (int i = 0; i < s_streamBufferCount; i++)
-        if (s_streamBuffers[i] == user) return;
     if (!s_leaks || vr_os::IsLoaderCode(StackFirstFrame(h->allocStack))) return;
     uint32_t slot = (h->allocStack * 2654435761u) & (kLeakSlots - 1);
     while (s_leaks[slot].blocks && s_leaks[slot].stack != h->allocStack) slot = (slot + 1) & (kLeakSlots - 1);
@@ -392,13 +528,17 @@ void CountLeak(VR_CheckHeader *h, int kind)
 
 void AtExitVisit(void *block, void *)
 {
-    VR_CheckHeader *h = (VR_CheckHeader *)block;
-    if (h->magic == kPadMagic) h = (VR_CheckHeader *)((uint8_t *)block + ((uint32_t *)block)[1]);
-    if (h->magic != (kHeaderMagic ^ (uint32_t)(uintptr_t)UserOf(h))) return;
+    VR_CheckHeader *h = HeaderOfBlock(block);
+    if (!h) return;
     uint32_t state = __atomic_load_n(&h->state, __ATOMIC_ACQUIRE);
     if (IsLive(state)) {
         VerifyGuards(h, (int)(state - kStateLive), "exit", 0);
-        CountLeak(h, (int)(state - kStateLive));
+        if (s_live && s_liveCount < s_liveCapacity) {
+            VR_LiveBlock &b = s_live[s_liveCount++];
+            b.start = (uintptr_t)UserOf(h);
+            b.size = h->size;
+            b.header = h;
+        }
     } else if (IsFreed(state)) {
         VerifyFreed(h, 0);
     }
@@ -564,11 +704,23 @@ int CheckOwns(const void *p)
 
 void CheckAtExit()
 {
-    s_streamBufferCount = vr_os::RuntimeStreamBuffers(s_streamBuffers, 8);
-    uint32_t bytes = kLeakSlots * sizeof(VR_LeakGroup);
-    void *room = vr_os::Reserve(bytes, 0);
-    if (room && vr_os::Commit(room, bytes, 0)) s_leaks = (VR_LeakGroup *)room;
+    CheckHeap().ForEach(&CountLive, 0);
+    /* Room for a few blocks more than counted: a report may allocate. */
+    s_liveCapacity += 64;
+    s_live = (VR_LiveBlock *)OwnTable(s_liveCapacity * sizeof(VR_LiveBlock));
+    s_work = (uint32_t *)OwnTable(s_liveCapacity * sizeof(uint32_t));
+    s_leaks = (VR_LeakGroup *)OwnTable(kLeakSlots * sizeof(VR_LeakGroup));
     CheckHeap().ForEach(&AtExitVisit, 0);
-    ReportLeaks();
+    if (s_live && s_work && s_leaks) {
+        SortLive();
+        MarkReachable();
+        for (uint32_t i = 0; i < s_liveCount; i++) {
+            const VR_LiveBlock &b = s_live[i];
+            if (b.size & kMarked) continue;
+            uint32_t state = __atomic_load_n(&b.header->state, __ATOMIC_ACQUIRE);
+            if (IsLive(state)) CountLeak(b.header, (int)(state - kStateLive));
+        }
+        ReportLeaks();
+    }
     CheckSummary();
 }

@@ -9,6 +9,7 @@
 #include "check.h"
 #include "platform.h"
 #include "process_internal.h"
+#include "symbols.h"
 
 int s_checkMode;
 
@@ -42,6 +43,7 @@ struct VR_CheckStart {
     {
         if (s_hooksInstalled || !ModeRequested()) return;
         CheckOpenReport();
+        vr_os::PrepareSymbols();
         CheckInitBlocks();
         FindCheckEntries();
         s_checkMode = 1;
