@@ -117,6 +117,16 @@ std::string CheckWritable(const char *path)
     return "";
 }
 
+/* path as an absolute one, so that the program, which may change its
+   working folder before it exits, writes where the user meant. */
+std::string Absolute(const char *path)
+{
+    if (path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -156,13 +166,23 @@ int main(int argc, char **argv)
     if (!dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL))
         return Fail(kExitOwnFailure, std::string("cannot load the Vorrel library: ") + dlerror());
 
-    for (const char *out : {o.stats, o.map}) {
-        if (!out || strcmp(out, "1") == 0) continue;
-        problem = CheckWritable(out);
+    std::string stats = o.stats && strcmp(o.stats, "1") != 0 ? Absolute(o.stats) : o.stats ? "1" : "";
+    std::string map = o.map ? Absolute(o.map) : "", report = o.checkReport ? Absolute(o.checkReport) : "";
+    for (const std::string &out : {stats, map}) {
+        if (out.empty() || out == "1") continue;
+        problem = CheckWritable(out.c_str());
         if (!problem.empty()) return Fail(kExitUsage, problem);
     }
-    if (o.stats) setenv("VORREL_STATS", o.stats, 1);
-    if (o.map) setenv("VORREL_MAP", o.map, 1);
+    if (!report.empty()) {
+        /* Emptied now: the processes that share it append their findings. */
+        int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return Fail(kExitUsage, "cannot write " + report + ": " + strerror(errno));
+        close(fd);
+        setenv("VORREL_CHECK_REPORT", report.c_str(), 1);
+    }
+    if (o.stats) setenv("VORREL_STATS", stats.c_str(), 1);
+    if (o.map) setenv("VORREL_MAP", map.c_str(), 1);
+    if (o.check) setenv("VORREL_CHECK", o.check, 1);
 
     const char *old = getenv("LD_PRELOAD");
     std::string preload = library;

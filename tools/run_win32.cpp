@@ -128,6 +128,15 @@ std::string CheckPe(const std::wstring &path)
     return "";
 }
 
+/* path as an absolute one, so that the program, which may change its
+   working folder before it exits, writes where the user meant. */
+std::string Absolute(const char *path)
+{
+    char full[MAX_PATH * 4];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, 0);
+    return n == 0 || n >= sizeof full ? std::string(path) : std::string(full);
+}
+
 /* A file the library writes at exit, opened now so that an unwritable
    path is reported before the program runs. */
 std::string CheckWritable(const char *path)
@@ -339,13 +348,23 @@ int wmain(int, wchar_t **)
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return Fail(kExitOwnFailure, "cannot find the Vorrel library " + library);
 
-    for (const char *out : {o.stats, o.map}) {
-        if (!out || strcmp(out, "1") == 0) continue;
-        problem = CheckWritable(out);
+    std::string stats = o.stats && strcmp(o.stats, "1") != 0 ? Absolute(o.stats) : o.stats ? "1" : "";
+    std::string map = o.map ? Absolute(o.map) : "", report = o.checkReport ? Absolute(o.checkReport) : "";
+    for (const std::string &out : {stats, map}) {
+        if (out.empty() || out == "1") continue;
+        problem = CheckWritable(out.c_str());
         if (!problem.empty()) return Fail(kExitUsage, problem);
     }
-    if (o.stats) SetEnvironmentVariableA("VORREL_STATS", o.stats);
-    if (o.map) SetEnvironmentVariableA("VORREL_MAP", o.map);
+    if (!report.empty()) {
+        /* Emptied now: the processes that share it append their findings. */
+        HANDLE f = CreateFileA(report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+        if (f == INVALID_HANDLE_VALUE) return Fail(kExitUsage, "cannot write " + report + ": " + ErrorText(GetLastError()));
+        CloseHandle(f);
+        SetEnvironmentVariableA("VORREL_CHECK_REPORT", report.c_str());
+    }
+    if (o.stats) SetEnvironmentVariableA("VORREL_STATS", stats.c_str());
+    if (o.map) SetEnvironmentVariableA("VORREL_MAP", map.c_str());
+    if (o.check) SetEnvironmentVariableA("VORREL_CHECK", o.check);
 
     std::wstring line;
     for (int i = o.programIndex; i < wargc; i++) {
