@@ -138,6 +138,12 @@ void CheckSummary();
 const char *KindName(int kind);      /* "malloc", "new", ... */
 const char *FreeName(int freeKind);  /* "free", "delete", ... */
 
+/* The invariants of the quarantine and of the stack table: null when they
+   hold, otherwise the first that does not. Checked at exit in debug
+   builds. */
+const char *CheckValidateQuarantine();
+const char *CheckValidateStacks();
+
 /* --- the end (check_blocks.cpp) --- */
 /* Verifies every block at exit and reports the leaks. */
 void CheckAtExit();

@@ -197,10 +197,10 @@ void VerifyFreed(VR_CheckHeader *h, uint32_t stack)
         t.Str(" changed after it was freed\n");
         AllocatedAt(t, h, KindOf(h->state));
         FreedAt(t, h);
-        FoundAt(t, "reuse", stack);
+        FoundAt(t, "a later free", stack);
         CheckWrite(t);
     }
-    VerifyGuards(h, KindOf(h->state), "reuse", stack);
+    VerifyGuards(h, KindOf(h->state), "a later free", stack);
 }
 
 /* Gives a block back to the heap for good. */
@@ -220,29 +220,35 @@ void Quarantine(VR_CheckHeader *h)
         return;
     }
     memset(UserOf(h), kFreedByte, h->size);
-    VR_CheckHeader *leaving[32];
-    uint32_t n = 0;
-    vr_os::LockEnter(&s_ringLock);
-    if (!s_ring) {
+    for (;;) {
+        VR_CheckHeader *leaving[32];
+        uint32_t n = 0;
+        vr_os::LockEnter(&s_ringLock);
+        if (!s_ring) {
+            vr_os::LockLeave(&s_ringLock);
+            Release(h);
+            return;
+        }
+        while (n < 32 && s_ringCount && (s_ringCount >= kQuarantineBlocks || s_ringBytes + h->size > kQuarantineBytes)) {
+            VR_CheckHeader *old = (VR_CheckHeader *)(s_ring[s_ringHead] - kHeaderSize);
+            s_ringHead = (s_ringHead + 1) & (kQuarantineBlocks - 1);
+            s_ringCount--;
+            s_ringBytes -= old->size;
+            leaving[n++] = old;
+        }
+        int fits = s_ringCount < kQuarantineBlocks && s_ringBytes + h->size <= kQuarantineBytes;
+        if (fits) {
+            s_ring[(s_ringHead + s_ringCount) & (kQuarantineBlocks - 1)] = UserOf(h);
+            s_ringCount++;
+            s_ringBytes += h->size;
+        }
         vr_os::LockLeave(&s_ringLock);
-        Release(h);
-        return;
-    }
-    while (n < 32 && s_ringCount && (s_ringCount >= kQuarantineBlocks || s_ringBytes + h->size > kQuarantineBytes)) {
-        VR_CheckHeader *old = (VR_CheckHeader *)(s_ring[s_ringHead] - kHeaderSize);
-        s_ringHead = (s_ringHead + 1) & (kQuarantineBlocks - 1);
-        s_ringCount--;
-        s_ringBytes -= old->size;
-        leaving[n++] = old;
-    }
-    s_ring[(s_ringHead + s_ringCount) & (kQuarantineBlocks - 1)] = UserOf(h);
-    s_ringCount++;
-    s_ringBytes += h->size;
-    vr_os::LockLeave(&s_ringLock);
-    /* Outside the lock: a report names code, which may allocate. */
-    for (uint32_t i = 0; i < n; i++) {
-        VerifyFreed(leaving[i], h->freeStack);
-        Release(leaving[i]);
+        /* Outside the lock: a report names code, which may allocate. */
+        for (uint32_t i = 0; i < n; i++) {
+            VerifyFreed(leaving[i], h->freeStack);
+            Release(leaving[i]);
+        }
+        if (fits) return;
     }
 }
 
@@ -598,7 +604,7 @@ void ReportLeaks()
 
 void CheckInitBlocks()
 {
-    ::new ((void *)s_heapRoom) VR_Heap(VR_HEAP_MULTITHREADED);
+    ::new ((void *)s_heapRoom) VR_Heap(VR_HEAP_MULTITHREADED, "CheckedBlocks");
     uint32_t bytes = kQuarantineBlocks * sizeof(uint8_t *);
     void *ring = vr_os::Reserve(bytes, 0);
     if (ring && vr_os::Commit(ring, bytes, 0)) s_ring = (uint8_t **)ring;
@@ -702,8 +708,29 @@ int CheckOwns(const void *p)
     return IsLibraryMemory(p);
 }
 
+const char *CheckValidateQuarantine()
+{
+    vr_os::LockEnter(&s_ringLock);
+    const char *problem = 0;
+    uint32_t bytes = 0;
+    if (s_ringCount > kQuarantineBlocks) problem = "more blocks in quarantine than it holds";
+    for (uint32_t i = 0; i < s_ringCount && !problem; i++) {
+        uint8_t *user = s_ring[(s_ringHead + i) & (kQuarantineBlocks - 1)];
+        VR_CheckHeader *h = HeaderOf(user);
+        if (!h) problem = "a block in quarantine without its header";
+        else if (!IsFreed(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE))) problem = "a block in quarantine not freed";
+        else bytes += h->size;
+    }
+    if (!problem && bytes != s_ringBytes) problem = "the quarantine's byte count is not its blocks' sizes";
+    if (!problem && s_ringBytes > kQuarantineBytes) problem = "the quarantine holds more bytes than its bound";
+    vr_os::LockLeave(&s_ringLock);
+    return problem;
+}
+
 void CheckAtExit()
 {
+    VR_ASSERT(!CheckValidateQuarantine());
+    VR_ASSERT(!CheckValidateStacks());
     CheckHeap().ForEach(&CountLive, 0);
     /* Room for a few blocks more than counted: a report may allocate. */
     s_liveCapacity += 64;

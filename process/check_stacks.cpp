@@ -133,6 +133,29 @@ __attribute__((noinline)) uint32_t CaptureStack(uintptr_t fp)
     return FindOrAdd(frames, depth);
 }
 
+const char *CheckValidateStacks()
+{
+    if (__atomic_load_n(&s_tableState, __ATOMIC_ACQUIRE) <= 0) return 0;
+    vr_os::LockEnter(&s_tableLock);
+    const char *problem = 0;
+    if (s_recordCount > kMaxRecords) problem = "more stack records than the table holds";
+    for (uint32_t i = 0; i < s_recordCount && !problem; i++) {
+        const VR_StackRecord &r = s_records[i];
+        if (r.depth < 1 || r.depth > kMaxFrames) problem = "a stack record of no or too many frames";
+        else if (r.hash != HashFrames(r.frames, r.depth)) problem = "a stack record whose hash is not its frames'";
+    }
+    uint32_t used = 0;
+    for (uint32_t slot = 0; slot < kIndexSlots && !problem; slot++) {
+        uint32_t id = s_index[slot];
+        if (!id) continue;
+        used++;
+        if (id > s_recordCount) problem = "an index slot naming no record";
+    }
+    if (!problem && used != s_recordCount) problem = "stack records missing from the index, or indexed twice";
+    vr_os::LockLeave(&s_tableLock);
+    return problem;
+}
+
 uintptr_t StackFirstFrame(uint32_t id)
 {
     if (!id || id > __atomic_load_n(&s_recordCount, __ATOMIC_ACQUIRE)) return 0;
