@@ -163,8 +163,11 @@ int main(int argc, char **argv)
        a broken file) stops us now, with its reason. This process is
        replaced by the program right after, so the library's work here
        ends with it. */
-    if (!dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL))
-        return Fail(kExitOwnFailure, std::string("cannot load the Vorrel library: ") + dlerror());
+    void *loaded = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!loaded) return Fail(kExitOwnFailure, std::string("cannot load the Vorrel library: ") + dlerror());
+    /* Any other library would load as well and leave the program unserved. */
+    if (!dlsym(loaded, "VRHookMalloc") || !dlsym(loaded, "VRGetBlockSize"))
+        return Fail(kExitOwnFailure, library + " is not the Vorrel library (it has no VRHookMalloc)");
 
     std::string stats = o.stats && strcmp(o.stats, "1") != 0 ? Absolute(o.stats) : o.stats ? "1" : "";
     std::string map = o.map ? Absolute(o.map) : "", report = o.checkReport ? Absolute(o.checkReport) : "";

@@ -78,6 +78,12 @@ if [ "$target" = linux ]; then
   fi
   # vorrel-map: the host tool that draws the snapshot.
   expect "map of a missing snapshot" 1 "cannot read" -- "$bin/vorrel-map" "$tmp/none.txt"
+  if "$bin/vorrel-map" --help 2>/dev/null | grep -q '^usage: vorrel-map'; then ok "vorrel-map --help on standard output"
+  else bad "vorrel-map --help not on standard output"; fi
+  other=/lib/i386-linux-gnu/libm.so.6
+  if [ -e "$other" ]; then
+    expect "a library that is not Vorrel" 125 "is not the Vorrel library" -- run --library="$other" "$child"
+  fi
   expect "map of a file that is no snapshot" 1 "not a Vorrel address-space snapshot" -- "$bin/vorrel-map" "$tmp/text.exe"
   expect "map to an unwritable file" 1 "cannot write" -- "$bin/vorrel-map" "$tmp/map.txt" "$tmp/no/such/dir/x.png"
   if command -v gnuplot >/dev/null; then
