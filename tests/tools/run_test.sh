@@ -97,6 +97,11 @@ else
   # Programs Wine ships (on ucrtbase.dll): the exit code passes through,
   # and the library serves them.
   expect "Wine's cmd.exe exit code" 7 "" -- run cmd.exe /c exit 7
+  # The code the loader's failure would end with is the program's own here.
+  run cmd.exe /c exit 1448214530 >"$tmp/vr.out" 2>&1 </dev/null
+  rc=$?
+  if [ "$rc" -eq $((1448214530 & 255)) ] && ! grep -q "cannot load" "$tmp/vr.out"; then ok "a program's exit code 0x56520002 is its own"
+  else bad "exit code 0x56520002 taken for a load failure (exit $rc): $(cat "$tmp/vr.out")"; fi
   if run --stats="$tmp/reg.txt" reg.exe query 'HKCU\Software' >/dev/null 2>&1 </dev/null &&
      [ "$(default_blocks "$tmp/reg.txt")" -gt 0 ]; then
     ok "real program (Wine's reg.exe) served: $(default_blocks "$tmp/reg.txt") blocks at exit, $(peak_committed "$tmp/reg.txt") committed at the peak"
