@@ -36,6 +36,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vorrel.h"
+
 /* Who made a block: the freeing call must be of the same family. */
 enum VR_CheckKind {
     kKindMalloc = 1,   /* malloc, calloc, realloc and the C library's aligned calls */
@@ -143,6 +145,12 @@ const char *FreeName(int freeKind);  /* "free", "delete", ... */
    builds. */
 const char *CheckValidateQuarantine();
 const char *CheckValidateStacks();
+
+/* The layer's own locks (quarantine, stack table, report), for fork: none
+   is held while a heap's lock is awaited. */
+VR_LockStorage *CheckQuarantineLock();
+VR_LockStorage *CheckStackTableLock();
+VR_LockStorage *CheckReportLock();
 
 /* --- the end (check_blocks.cpp) --- */
 /* Verifies every block at exit and reports the leaks. */

@@ -760,3 +760,8 @@ void CheckAtExit()
     }
     CheckSummary();
 }
+
+VR_LockStorage *CheckQuarantineLock()
+{
+    return &s_ringLock;
+}

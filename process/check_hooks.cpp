@@ -9,6 +9,7 @@
 #include "check.h"
 #include "platform.h"
 #include "process_internal.h"
+#include "registry.h"
 #include "symbols.h"
 
 int s_checkMode;
@@ -46,6 +47,12 @@ struct VR_CheckStart {
         vr_os::PrepareSymbols();
         CheckInitBlocks();
         FindCheckEntries();
+        /* A fork while another thread holds one of them would leave it
+           held in the child for good. */
+        EnsureProcessLock();
+        RegisterForkLock(CheckQuarantineLock());
+        RegisterForkLock(CheckStackTableLock());
+        RegisterForkLock(CheckReportLock());
         s_checkMode = 1;
     }
 };

@@ -136,3 +136,8 @@ const char *FreeName(int freeKind)
     static const char *const names[kKindCount] = {"?", "free", "delete", "delete[]", "_aligned_free"};
     return freeKind > 0 && freeKind < kKindCount ? names[freeKind] : "?";
 }
+
+VR_LockStorage *CheckReportLock()
+{
+    return &s_reportLock;
+}

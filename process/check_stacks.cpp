@@ -201,3 +201,8 @@ void VR_CheckText::Stack(uint32_t id)
         Str("\n");
     }
 }
+
+VR_LockStorage *CheckStackTableLock()
+{
+    return &s_tableLock;
+}

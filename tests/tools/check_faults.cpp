@@ -15,6 +15,9 @@
 
 #if defined(_WIN32)
 #include <malloc.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #define NOINLINE __attribute__((noinline))
@@ -153,6 +156,29 @@ NOINLINE void clean()
     printf("clean run: %zu words\n", words.size());
 }
 
+#if !defined(_WIN32)
+/* Forks while another thread keeps allocating and freeing: the child's
+   allocations must not wait forever on a lock that thread held. */
+NOINLINE void fork_while_freeing()
+{
+    volatile int stop = 0;
+    std::thread t([&] {
+        while (!stop) free(Opaque(malloc(64)));
+    });
+    for (int i = 0; i < 300; i++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            free(Opaque(malloc(100)));
+            _exit(0);
+        }
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) exit(22);
+    }
+    stop = 1;
+    t.join();
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -169,6 +195,9 @@ int main(int argc, char **argv)
     } else if (!strcmp(what, "mismatch")) fault_mismatch();
     else if (!strcmp(what, "bad-free")) fault_bad_frees();
     else if (!strcmp(what, "clean")) clean();
+#if !defined(_WIN32)
+    else if (!strcmp(what, "fork")) fork_while_freeing();
+#endif
     else return 2;
     return 0;
 }

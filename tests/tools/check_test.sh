@@ -71,6 +71,13 @@ rc=$?
 if [ "$rc" -eq 0 ] && [ ! -s "$tmp/clean.txt" ] && grep -q 'clean run: 2000 words' "$tmp/clean.out"; then ok "clean program: no findings"
 else bad "clean program (exit $rc): $(head -c 1500 "$tmp/clean.txt") $(head -c 300 "$tmp/clean.out")"; fi
 
+if [ "$target" = linux ]; then
+  timeout 120 "$bin/vorrel-run" --check-report="$tmp/fork.txt" "$driver" fork >"$tmp/fork.out" 2>&1 </dev/null
+  rc=$?
+  if [ "$rc" -eq 0 ] && [ ! -s "$tmp/fork.txt" ]; then ok "fork while another thread frees: children run, nothing reported"
+  else bad "fork (exit $rc): $(head -c 800 "$tmp/fork.txt")"; fi
+fi
+
 # Without the mode the same faults go unremarked: nothing of it runs.
 out=$(run "$driver" double-free 2>&1 </dev/null)
 if ! grep -q 'vorrel-check' <<<"$out"; then ok "no checking without --check"
