@@ -88,8 +88,6 @@ void *CheckRealloc(void *p, size_t size, uint32_t align, uint32_t offset, int ki
 long CheckSizeOf(const void *p);
 /* Shrinks a live checked block to size in place; 1 when done. */
 int CheckShrink(void *p, size_t size);
-/* 1 when p is in library memory (a checked block or what looks like one). */
-int CheckOwns(const void *p);
 
 /* --- call stacks (check_stacks.cpp) --- */
 /* The id of the calling stack, from the frame of a checking entry (its

@@ -712,11 +712,6 @@ int CheckShrink(void *p, size_t size)
     return 1;
 }
 
-int CheckOwns(const void *p)
-{
-    return IsLibraryMemory(p);
-}
-
 const char *CheckValidateQuarantine()
 {
     vr_os::LockEnter(&s_ringLock);

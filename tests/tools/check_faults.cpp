@@ -58,6 +58,16 @@ NOINLINE void fault_write_after_free()
     Opaque(p)[9] = 'y';
 }
 
+/* The same, found when the block leaves quarantine: 70000 later frees
+   push it out (the quarantine holds 65536 blocks). */
+NOINLINE void fault_write_after_free_evicted()
+{
+    char *p = Opaque((char *)malloc(80));
+    free(Opaque(p));
+    Opaque(p)[79] = 1;
+    for (int i = 0; i < 70000; i++) free(Opaque(malloc(16)));
+}
+
 NOINLINE void fault_double_free()
 {
     void *p = Opaque(malloc(24));
@@ -187,6 +197,7 @@ int main(int argc, char **argv)
     if (!strcmp(what, "overrun")) fault_overrun();
     else if (!strcmp(what, "underrun")) fault_underrun();
     else if (!strcmp(what, "write-after-free")) fault_write_after_free();
+    else if (!strcmp(what, "evicted")) fault_write_after_free_evicted();
     else if (!strcmp(what, "double-free")) fault_double_free();
     else if (!strcmp(what, "double-free-threads")) fault_double_free_threads();
     else if (!strcmp(what, "leak")) {

@@ -46,6 +46,9 @@ expect underrun "1 finding, 1 underrun" \
 expect write-after-free "1 finding, 1 write-after-free" \
   '^vorrel-check: write-after-free block 0x[0-9a-f]+ size 64: 2 bytes at offset 8 changed after it was freed$' \
   '^  freed at:$' "^    $frame .*fault_write_after_free"
+expect evicted "1 finding, 1 write-after-free" \
+  '^vorrel-check: write-after-free block 0x[0-9a-f]+ size 80: 1 byte at offset 79 changed after it was freed$' \
+  "^    $frame .*fault_write_after_free_evicted" '^  found at a later free from:$'
 expect double-free "1 finding, 1 double-free" \
   '^vorrel-check: double-free block 0x[0-9a-f]+ size 24: free of a block already freed$' \
   '^  called from:$' '^  allocated by malloc at:$' '^  freed at:$'
