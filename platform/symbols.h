@@ -58,6 +58,10 @@ intptr_t AppendOutputFile(const char *path);
 
 uint32_t ProcessId();
 
+/* Sets an environment variable of the process (inherited by the programs
+   it starts); 1 on success. May allocate. */
+int SetEnvironment(const char *name, const char *value);
+
 /* The export name of module (a file name such as "libstdc++.so.6"), when
    that module is loaded; null otherwise. Never loads a module. */
 void *FindModuleExport(const char *module, const char *name);

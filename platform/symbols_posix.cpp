@@ -8,6 +8,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -246,6 +247,11 @@ intptr_t vr_os::AppendOutputFile(const char *path)
 uint32_t vr_os::ProcessId()
 {
     return (uint32_t)getpid();
+}
+
+int vr_os::SetEnvironment(const char *name, const char *value)
+{
+    return setenv(name, value, 1) == 0;
 }
 
 void *vr_os::FindModuleExport(const char *module, const char *name)

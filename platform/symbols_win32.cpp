@@ -187,6 +187,11 @@ uint32_t vr_os::ProcessId()
     return (uint32_t)GetCurrentProcessId();
 }
 
+int vr_os::SetEnvironment(const char *name, const char *value)
+{
+    return SetEnvironmentVariableA(name, value) != 0;
+}
+
 void *vr_os::FindModuleExport(const char *module, const char *name)
 {
     HMODULE m = GetModuleHandleA(module);

@@ -75,10 +75,15 @@ if [ "$rc" -eq 0 ] && [ ! -s "$tmp/clean.txt" ] && grep -q 'clean run: 2000 word
 else bad "clean program (exit $rc): $(head -c 1500 "$tmp/clean.txt") $(head -c 300 "$tmp/clean.out")"; fi
 
 if [ "$target" = linux ]; then
-  timeout 120 "$bin/vorrel-run" --check-report="$tmp/fork.txt" "$driver" fork >"$tmp/fork.out" 2>&1 </dev/null
+  timeout 120 "$bin/vorrel-run" --check-report="$tmp/fork.txt" --stats="$tmp/fork-stats.txt" "$driver" fork \
+    >"$tmp/fork.out" 2>&1 </dev/null
   rc=$?
   if [ "$rc" -eq 0 ] && [ ! -s "$tmp/fork.txt" ]; then ok "fork while another thread frees: children run, nothing reported"
   else bad "fork (exit $rc): $(head -c 800 "$tmp/fork.txt")"; fi
+  # Each forked child writes its statistics to a file of its own.
+  children=$(ls "$tmp"/fork-stats.txt.* 2>/dev/null | wc -l)
+  if grep -q '^Vorrel statistics' "$tmp/fork-stats.txt" && [ "$children" -eq 300 ]; then ok "statistics: the parent's file and one per child"
+  else bad "statistics of forked children: $children files beside $(head -c 200 "$tmp/fork-stats.txt")"; fi
 fi
 
 # Without the mode the same faults go unremarked: nothing of it runs.
