@@ -85,7 +85,8 @@ std::string CheckElf(const std::string &path, int wantSharedObject)
     if (n < (ssize_t)sizeof ident || memcmp(ident, ELFMAG, SELFMAG) != 0) {
         problem = path + " is not an ELF program (Vorrel runs 32-bit x86 programs; for a script, run its interpreter with vorrel-run)";
     } else if (ident[EI_CLASS] == ELFCLASS64) {
-        problem = path + " is a 64-bit program; Vorrel serves 32-bit programs only";
+        problem = path + (wantSharedObject ? " is a 64-bit library; Vorrel's is a 32-bit one"
+                                           : " is a 64-bit program; Vorrel serves 32-bit programs only");
     } else if (ident[EI_CLASS] != ELFCLASS32 || pread(fd, &eh, sizeof eh, 0) != (ssize_t)sizeof eh) {
         problem = path + " is not a valid 32-bit ELF file";
     } else if (eh.e_machine != EM_386) {

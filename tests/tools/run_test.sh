@@ -80,6 +80,10 @@ if [ "$target" = linux ]; then
   expect "map of a missing snapshot" 1 "cannot read" -- "$bin/vorrel-map" "$tmp/none.txt"
   if "$bin/vorrel-map" --help 2>/dev/null | grep -q '^usage: vorrel-map'; then ok "vorrel-map --help on standard output"
   else bad "vorrel-map --help not on standard output"; fi
+  wide=/lib/x86_64-linux-gnu/libm.so.6
+  if [ -e "$wide" ]; then
+    expect "a 64-bit library" 125 "is a 64-bit library" -- run --library="$wide" "$child"
+  fi
   other=/lib/i386-linux-gnu/libm.so.6
   if [ -e "$other" ]; then
     expect "a library that is not Vorrel" 125 "is not the Vorrel library" -- run --library="$other" "$child"
