@@ -17,6 +17,7 @@
  */
 #include <string.h>
 
+#include "check.h"
 #include "os_memory.h"
 #include "process_internal.h"
 
@@ -102,6 +103,8 @@ void *BuildTrampoline(uint8_t *entry)
 
 void PatchRuntimeEntry(uint8_t *entry, const void *replacement)
 {
+    /* In checking mode the entry leads to the checking layer instead. */
+    replacement = CheckReplacement(entry, replacement);
     if (!entry || entry == replacement) return;
     uintptr_t first;
     uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), kJumpLength, &first);
@@ -111,6 +114,7 @@ void PatchRuntimeEntry(uint8_t *entry, const void *replacement)
 
 int EntryLeadsTo(const uint8_t *entry, const void *replacement)
 {
+    replacement = CheckReplacement(entry, replacement);
     return entry && entry[0] == kJumpOpcode &&
            *(const uint32_t *)(entry + 1) == JumpDisplacement(entry, replacement);
 }

@@ -10,6 +10,13 @@
  * static objects are destroyed, after the program's own exit work, so it
  * shows what the process still held at the very end; it uses no runtime
  * function, since the runtime may be shutting down around it.
+ *
+ * The files belong to the process that first loaded the library with them
+ * set (it notes its id in VORREL_REPORT_OWNER, which the programs it starts
+ * inherit). Any other process that inherits the variables, a child that
+ * loads the library itself or a forked copy, writes FILE.<its id> instead,
+ * and labels its report on standard error with its id, so no process
+ * overwrites or passes for another.
  */
 #include <string.h>
 
@@ -18,6 +25,7 @@
 #include "process_internal.h"
 #include "space.h"
 #include "stats.h"
+#include "symbols.h"
 
 namespace {
 
@@ -255,8 +263,42 @@ void Complain(const char *what, const char *path)
     vr_os::WriteOutput(vr_os::kStandardError, line, (uint32_t)strlen(line));
 }
 
+/* The process that owns the report files (see above), 0 when none does. */
+uint32_t s_reportOwner;
+
+void ClaimReports()
+{
+    char owner[16];
+    uint32_t id = 0;
+    if (vr_os::ReadEnvironment("VORREL_REPORT_OWNER", owner, sizeof owner) > 0)
+        for (const char *c = owner; *c >= '0' && *c <= '9'; c++) id = id * 10 + (uint32_t)(*c - '0');
+    if (id) {
+        s_reportOwner = id;
+        return;
+    }
+    s_reportOwner = vr_os::ProcessId();
+    VR_Text t = {owner, sizeof owner, 0};
+    t.Num(s_reportOwner);
+    t.End();
+    vr_os::SetEnvironment("VORREL_REPORT_OWNER", owner);
+}
+
+/* path, or path.<id> for a process that does not own the reports. */
+const char *ReportPath(const char *path, char *buf, unsigned long size)
+{
+    uint32_t me = vr_os::ProcessId();
+    if (me == s_reportOwner) return path;
+    VR_Text t = {buf, size, 0};
+    t.Str(path);
+    t.Put('.');
+    t.Num(me);
+    t.End();
+    return buf;
+}
+
 /* Big enough for a report with every heap shown. */
 char s_reportText[16384];
+char s_pathText[1100];
 
 void ReportAtExit()
 {
@@ -264,16 +306,29 @@ void ReportAtExit()
         unsigned long n = FormatAt(s_reportText, sizeof s_reportText, 1);
         if (n >= sizeof s_reportText) n = sizeof s_reportText - 1;
         if (strcmp(s_statsTarget, "1") == 0) {
+            if (vr_os::ProcessId() != s_reportOwner) {
+                char label[64];
+                VR_Text t = {label, sizeof label, 0};
+                t.Str("Vorrel statistics of process ");
+                t.Num(vr_os::ProcessId());
+                t.Put('\n');
+                t.End();
+                vr_os::WriteOutput(vr_os::kStandardError, label, (uint32_t)strlen(label));
+            }
             vr_os::WriteOutput(vr_os::kStandardError, s_reportText, (uint32_t)n);
             vr_os::WriteDebugger(s_reportText);
         } else {
-            intptr_t f = vr_os::CreateOutputFile(s_statsTarget);
+            const char *path = ReportPath(s_statsTarget, s_pathText, sizeof s_pathText);
+            intptr_t f = vr_os::CreateOutputFile(path);
             int ok = f != -1 && vr_os::WriteOutput(f, s_reportText, (uint32_t)n);
             if (f != -1) vr_os::CloseOutput(f);
-            if (!ok) Complain("statistics", s_statsTarget);
+            if (!ok) Complain("statistics", path);
         }
     }
-    if (s_mapTarget[0] && !WriteMapAt(s_mapTarget, 1)) Complain("address-space map", s_mapTarget);
+    if (s_mapTarget[0]) {
+        const char *path = ReportPath(s_mapTarget, s_pathText, sizeof s_pathText);
+        if (!WriteMapAt(path, 1)) Complain("address-space map", path);
+    }
 }
 
 struct VR_ExitReport {
@@ -283,6 +338,7 @@ struct VR_ExitReport {
             strcmp(s_statsTarget, "0") == 0)
             s_statsTarget[0] = 0;
         if (vr_os::ReadEnvironment("VORREL_MAP", s_mapTarget, sizeof s_mapTarget) < 0) s_mapTarget[0] = 0;
+        if (s_statsTarget[0] || s_mapTarget[0]) ClaimReports();
     }
     ~VR_ExitReport() { ReportAtExit(); }
 };

@@ -14,6 +14,8 @@ struct VR_RunOptions {
     const char *stats;    /* VORREL_STATS for the program: "1" or a path; null: leave as it is */
     const char *map;      /* VORREL_MAP for the program; null: leave as it is */
     const char *library;  /* the library to load instead of the one beside vorrel-run */
+    const char *check;    /* VORREL_CHECK for the program ("1"); null: leave as it is */
+    const char *checkReport; /* VORREL_CHECK_REPORT: the checking mode's report file */
     int programIndex;     /* argv index of the program; 0 when none was given */
     int help;
     const char *error;    /* what is wrong with the command line, or null */
@@ -36,16 +38,22 @@ static const char kRunUsage[] =
     "                   exits (vorrel-map FILE OUT.png draws it)\n"
     "  --library=PATH   the Vorrel library to use (default: the one installed with\n"
     "                   vorrel-run)\n"
+    "  --check          run PROGRAM in Vorrel's checking mode: overruns, writes\n"
+    "                   after free, double and bad frees, mismatched pairs and\n"
+    "                   leaks are reported with their call stacks\n"
+    "  --check-report=FILE  write the checking mode's report to FILE (emptied\n"
+    "                   first) instead of standard error\n"
     "  --help           this text\n"
     "\n"
-    "The environment variables VORREL_STATS (1 or a file) and VORREL_MAP (a file)\n"
-    "do the same for any program that has Vorrel loaded.\n";
+    "The environment variables VORREL_STATS (1 or a file), VORREL_MAP (a file),\n"
+    "VORREL_CHECK (1) and VORREL_CHECK_REPORT (a file) do the same for any\n"
+    "program that has Vorrel loaded.\n";
 
 /* Reads the options; stops at the first argument that is not one (or after
    "--"). */
 inline VR_RunOptions ParseRunOptions(int argc, char **argv)
 {
-    VR_RunOptions o = {0, 0, 0, 0, 0, 0};
+    VR_RunOptions o = {0, 0, 0, 0, 0, 0, 0, 0};
     int i = 1;
     for (; i < argc; i++) {
         const char *a = argv[i];
@@ -64,6 +72,11 @@ inline VR_RunOptions ParseRunOptions(int argc, char **argv)
             o.map = a + 6;
         } else if (strncmp(a, "--library=", 10) == 0 && a[10]) {
             o.library = a + 10;
+        } else if (strcmp(a, "--check") == 0 || strcmp(a, "--check=blocks") == 0) {
+            o.check = "1";
+        } else if (strncmp(a, "--check-report=", 15) == 0 && a[15]) {
+            o.checkReport = a + 15;
+            if (!o.check) o.check = "1";
         } else {
             o.error = a;
             return o;

@@ -85,7 +85,8 @@ std::string CheckElf(const std::string &path, int wantSharedObject)
     if (n < (ssize_t)sizeof ident || memcmp(ident, ELFMAG, SELFMAG) != 0) {
         problem = path + " is not an ELF program (Vorrel runs 32-bit x86 programs; for a script, run its interpreter with vorrel-run)";
     } else if (ident[EI_CLASS] == ELFCLASS64) {
-        problem = path + " is a 64-bit program; Vorrel serves 32-bit programs only";
+        problem = path + (wantSharedObject ? " is a 64-bit library; Vorrel's is a 32-bit one"
+                                           : " is a 64-bit program; Vorrel serves 32-bit programs only");
     } else if (ident[EI_CLASS] != ELFCLASS32 || pread(fd, &eh, sizeof eh, 0) != (ssize_t)sizeof eh) {
         problem = path + " is not a valid 32-bit ELF file";
     } else if (eh.e_machine != EM_386) {
@@ -115,6 +116,16 @@ std::string CheckWritable(const char *path)
     if (fd < 0) return std::string("cannot write ") + path + ": " + strerror(errno);
     close(fd);
     return "";
+}
+
+/* path as an absolute one, so that the program, which may change its
+   working folder before it exits, writes where the user meant. */
+std::string Absolute(const char *path)
+{
+    if (path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
 }
 
 } // namespace
@@ -153,16 +164,29 @@ int main(int argc, char **argv)
        a broken file) stops us now, with its reason. This process is
        replaced by the program right after, so the library's work here
        ends with it. */
-    if (!dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL))
-        return Fail(kExitOwnFailure, std::string("cannot load the Vorrel library: ") + dlerror());
+    void *loaded = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!loaded) return Fail(kExitOwnFailure, std::string("cannot load the Vorrel library: ") + dlerror());
+    /* Any other library would load as well and leave the program unserved. */
+    if (!dlsym(loaded, "VRHookMalloc") || !dlsym(loaded, "VRGetBlockSize"))
+        return Fail(kExitOwnFailure, library + " is not the Vorrel library (it has no VRHookMalloc)");
 
-    for (const char *out : {o.stats, o.map}) {
-        if (!out || strcmp(out, "1") == 0) continue;
-        problem = CheckWritable(out);
+    std::string stats = o.stats && strcmp(o.stats, "1") != 0 ? Absolute(o.stats) : o.stats ? "1" : "";
+    std::string map = o.map ? Absolute(o.map) : "", report = o.checkReport ? Absolute(o.checkReport) : "";
+    for (const std::string &out : {stats, map}) {
+        if (out.empty() || out == "1") continue;
+        problem = CheckWritable(out.c_str());
         if (!problem.empty()) return Fail(kExitUsage, problem);
     }
-    if (o.stats) setenv("VORREL_STATS", o.stats, 1);
-    if (o.map) setenv("VORREL_MAP", o.map, 1);
+    if (!report.empty()) {
+        /* Emptied now: the processes that share it append their findings. */
+        int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return Fail(kExitUsage, "cannot write " + report + ": " + strerror(errno));
+        close(fd);
+        setenv("VORREL_CHECK_REPORT", report.c_str(), 1);
+    }
+    if (o.stats) setenv("VORREL_STATS", stats.c_str(), 1);
+    if (o.map) setenv("VORREL_MAP", map.c_str(), 1);
+    if (o.check) setenv("VORREL_CHECK", o.check, 1);
 
     const char *old = getenv("LD_PRELOAD");
     std::string preload = library;

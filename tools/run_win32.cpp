@@ -128,6 +128,15 @@ std::string CheckPe(const std::wstring &path)
     return "";
 }
 
+/* path as an absolute one, so that the program, which may change its
+   working folder before it exits, writes where the user meant. */
+std::string Absolute(const char *path)
+{
+    char full[MAX_PATH * 4];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, 0);
+    return n == 0 || n >= sizeof full ? std::string(path) : std::string(full);
+}
+
 /* A file the library writes at exit, opened now so that an unwritable
    path is reported before the program runs. */
 std::string CheckWritable(const char *path)
@@ -162,8 +171,15 @@ std::string CheckWritable(const char *path)
  *   call  [getLastError]
  *   movzx eax, ax
  *   or    eax, kLoadFailedExit
- *   push  eax
+ *   mov   esi, eax
+ *   push  [failedEvent]         ; tells vorrel-run that the load failed
+ *   call  [setEvent]
+ *   push  esi
  *   call  [exitProcess]
+ *
+ * The exit code alone cannot say that the load failed: a program may exit
+ * with any code, kLoadFailedExit's included. The event, a handle of
+ * vorrel-run's duplicated into the program, is set only here.
  */
 const DWORD kPatchLength = 5;   /* jmp rel32 */
 
@@ -173,6 +189,8 @@ struct VR_Stub {
     DWORD getLastError;
     DWORD exitProcess;
     DWORD virtualProtect;
+    DWORD setEvent;
+    DWORD failedEvent;      /* the program's handle of vorrel-run's event */
     DWORD oldProtect;       /* the entry page's protection before the patch */
     DWORD scratch;
     unsigned char saved[8];
@@ -217,7 +235,10 @@ void BuildStub(VR_Stub *s, DWORD remote, DWORD entry, DWORD oldProtect)
     e.Byte(0xFF); e.Byte(0x15); e.Word(at(&s->getLastError));
     e.Byte(0x0F); e.Byte(0xB7); e.Byte(0xC0);       /* movzx eax, ax */
     e.Byte(0x0D); e.Word(kLoadFailedExit);          /* or eax, imm32 */
-    e.Byte(0x50);                                   /* push eax */
+    e.Byte(0x89); e.Byte(0xC6);                     /* mov esi, eax */
+    e.Byte(0xFF); e.Byte(0x35); e.Word(at(&s->failedEvent)); /* push [failedEvent] */
+    e.Byte(0xFF); e.Byte(0x15); e.Word(at(&s->setEvent));
+    e.Byte(0x56);                                   /* push esi */
     e.Byte(0xFF); e.Byte(0x15); e.Word(at(&s->exitProcess));
     e.Byte(0xCC);                                   /* not reached */
 }
@@ -254,7 +275,7 @@ DWORD RemoteEntryPoint(HANDLE process)
 
 /* Makes the suspended program load the library at its entry point.
    Empty on success, else what went wrong. */
-std::string Inject(HANDLE process, const std::string &library)
+std::string Inject(HANDLE process, const std::string &library, HANDLE failed)
 {
     DWORD entry = RemoteEntryPoint(process);
     if (!entry) return "cannot find the program's entry point: " + ErrorText(GetLastError());
@@ -269,6 +290,11 @@ std::string Inject(HANDLE process, const std::string &library)
     stub.getLastError = (DWORD)(void *)GetProcAddress(kernel32, "GetLastError");
     stub.exitProcess = (DWORD)(void *)GetProcAddress(kernel32, "ExitProcess");
     stub.virtualProtect = (DWORD)(void *)GetProcAddress(kernel32, "VirtualProtect");
+    stub.setEvent = (DWORD)(void *)GetProcAddress(kernel32, "SetEvent");
+    HANDLE remoteEvent = 0;
+    if (!DuplicateHandle(GetCurrentProcess(), failed, process, &remoteEvent, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return "cannot hand the program its failure signal: " + ErrorText(GetLastError());
+    stub.failedEvent = (DWORD)(uintptr_t)remoteEvent;
     SIZE_T got;
     if (!ReadProcessMemory(process, (void *)entry, stub.saved, kPatchLength, &got))
         return "cannot read the program's entry point: " + ErrorText(GetLastError());
@@ -339,13 +365,23 @@ int wmain(int, wchar_t **)
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return Fail(kExitOwnFailure, "cannot find the Vorrel library " + library);
 
-    for (const char *out : {o.stats, o.map}) {
-        if (!out || strcmp(out, "1") == 0) continue;
-        problem = CheckWritable(out);
+    std::string stats = o.stats && strcmp(o.stats, "1") != 0 ? Absolute(o.stats) : o.stats ? "1" : "";
+    std::string map = o.map ? Absolute(o.map) : "", report = o.checkReport ? Absolute(o.checkReport) : "";
+    for (const std::string &out : {stats, map}) {
+        if (out.empty() || out == "1") continue;
+        problem = CheckWritable(out.c_str());
         if (!problem.empty()) return Fail(kExitUsage, problem);
     }
-    if (o.stats) SetEnvironmentVariableA("VORREL_STATS", o.stats);
-    if (o.map) SetEnvironmentVariableA("VORREL_MAP", o.map);
+    if (!report.empty()) {
+        /* Emptied now: the processes that share it append their findings. */
+        HANDLE f = CreateFileA(report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+        if (f == INVALID_HANDLE_VALUE) return Fail(kExitUsage, "cannot write " + report + ": " + ErrorText(GetLastError()));
+        CloseHandle(f);
+        SetEnvironmentVariableA("VORREL_CHECK_REPORT", report.c_str());
+    }
+    if (o.stats) SetEnvironmentVariableA("VORREL_STATS", stats.c_str());
+    if (o.map) SetEnvironmentVariableA("VORREL_MAP", map.c_str());
+    if (o.check) SetEnvironmentVariableA("VORREL_CHECK", o.check);
 
     std::wstring line;
     for (int i = o.programIndex; i < wargc; i++) {
@@ -370,7 +406,9 @@ int wmain(int, wchar_t **)
     if (!CreateProcessW(program.c_str(), mutableLine.data(), 0, 0, TRUE, CREATE_SUSPENDED, 0, 0, &si, &pi))
         return Fail(kExitCannotRun, "cannot start " + Narrow(program) + ": " + ErrorText(GetLastError()));
 
-    problem = Inject(pi.hProcess, library);
+    HANDLE failed = CreateEventA(0, TRUE, FALSE, 0);
+    if (!failed) return Fail(kExitOwnFailure, "cannot create an event: " + ErrorText(GetLastError()));
+    problem = Inject(pi.hProcess, library, failed);
     if (!problem.empty()) {
         TerminateProcess(pi.hProcess, kExitOwnFailure);
         CloseHandle(pi.hThread);
@@ -383,7 +421,9 @@ int wmain(int, wchar_t **)
     DWORD code = 1;
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hProcess);
-    if ((code & 0xFFFF0000u) == kLoadFailedExit)
+    int loadFailed = WaitForSingleObject(failed, 0) == WAIT_OBJECT_0;
+    CloseHandle(failed);
+    if (loadFailed)
         return Fail(kExitOwnFailure, "cannot load " + library + " into " + Narrow(program) + ": " +
                                          ErrorText(code & 0xFFFF));
     return (int)code;

@@ -78,6 +78,16 @@ if [ "$target" = linux ]; then
   fi
   # vorrel-map: the host tool that draws the snapshot.
   expect "map of a missing snapshot" 1 "cannot read" -- "$bin/vorrel-map" "$tmp/none.txt"
+  if "$bin/vorrel-map" --help 2>/dev/null | grep -q '^usage: vorrel-map'; then ok "vorrel-map --help on standard output"
+  else bad "vorrel-map --help not on standard output"; fi
+  wide=/lib/x86_64-linux-gnu/libm.so.6
+  if [ -e "$wide" ]; then
+    expect "a 64-bit library" 125 "is a 64-bit library" -- run --library="$wide" "$child"
+  fi
+  other=/lib/i386-linux-gnu/libm.so.6
+  if [ -e "$other" ]; then
+    expect "a library that is not Vorrel" 125 "is not the Vorrel library" -- run --library="$other" "$child"
+  fi
   expect "map of a file that is no snapshot" 1 "not a Vorrel address-space snapshot" -- "$bin/vorrel-map" "$tmp/text.exe"
   expect "map to an unwritable file" 1 "cannot write" -- "$bin/vorrel-map" "$tmp/map.txt" "$tmp/no/such/dir/x.png"
   if command -v gnuplot >/dev/null; then
@@ -91,6 +101,11 @@ else
   # Programs Wine ships (on ucrtbase.dll): the exit code passes through,
   # and the library serves them.
   expect "Wine's cmd.exe exit code" 7 "" -- run cmd.exe /c exit 7
+  # The code the loader's failure would end with is the program's own here.
+  run cmd.exe /c exit 1448214530 >"$tmp/vr.out" 2>&1 </dev/null
+  rc=$?
+  if [ "$rc" -eq $((1448214530 & 255)) ] && ! grep -q "cannot load" "$tmp/vr.out"; then ok "a program's exit code 0x56520002 is its own"
+  else bad "exit code 0x56520002 taken for a load failure (exit $rc): $(cat "$tmp/vr.out")"; fi
   if run --stats="$tmp/reg.txt" reg.exe query 'HKCU\Software' >/dev/null 2>&1 </dev/null &&
      [ "$(default_blocks "$tmp/reg.txt")" -gt 0 ]; then
     ok "real program (Wine's reg.exe) served: $(default_blocks "$tmp/reg.txt") blocks at exit, $(peak_committed "$tmp/reg.txt") committed at the peak"

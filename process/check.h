@@ -1,0 +1,157 @@
+/*
+ * check.h - the checking mode: what its sources share.
+ *
+ * When VORREL_CHECK is set in the environment at load, every runtime entry
+ * leads to an entry of the checking layer instead of the usual hook (the
+ * choice is made once, while the entries are patched, so a process without
+ * it runs exactly the usual code). Checked blocks come from a general heap
+ * of their own, each wrapped in a header and guard bytes:
+ *
+ *  heap block -> +---------------------------------+
+ *                | (pad marker, aligned blocks)    |  kPadMagic, lead: only when lead > 0
+ *     header  -> +---------------------------------+
+ *                | magic = kHeaderMagic ^ user     |  +0
+ *                | size (the caller's bytes)       |  +4
+ *                | allocStack                      |  +8
+ *                | freeStack                       |  +12
+ *                | state: live/freed + kind, or 0  |  +16 claimed by compare-exchange
+ *                | lead (heap block .. header)     |  +20
+ *                | front guard, 8 x kFrontByte     |  +24
+ *       user  -> +---------------------------------+
+ *                | size bytes of the caller        |
+ *                +---------------------------------+
+ *                | back guard, kBackGuard x 0xFD   |
+ *                +---------------------------------+
+ *
+ * Invariants: a block whose magic matches its user address is one of ours;
+ * while live, its state is kStateLive + kind, its guards hold their bytes
+ * unless the caller wrote past the block, and freeStack is 0; while in
+ * quarantine its state is kStateFreed + kind and its user bytes hold kFreedByte
+ * unless written after the free; a block given back to the heap has magic
+ * and state 0.
+ */
+#ifndef VR_CHECK_H
+#define VR_CHECK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "vorrel.h"
+
+/* Who made a block: the freeing call must be of the same family. */
+enum VR_CheckKind {
+    kKindMalloc = 1,   /* malloc, calloc, realloc and the C library's aligned calls */
+    kKindNew = 2,      /* operator new */
+    kKindNewArray = 3, /* operator new[] */
+    kKindAligned = 4,  /* the Windows runtime's _aligned_ family */
+    kKindCount = 5
+};
+
+struct VR_CheckHeader {
+    uint32_t magic;
+    uint32_t size;
+    uint32_t allocStack;
+    uint32_t freeStack;
+    uint32_t state;
+    uint32_t lead;
+    uint8_t front[8];
+};
+static_assert(sizeof(VR_CheckHeader) == 32, "the header keeps the heap's alignment");
+static_assert(offsetof(VR_CheckHeader, state) == 16, "state offset");
+
+/* 1 when the process runs in checking mode (fixed at load). */
+extern int s_checkMode;
+
+/* The checking entry that replaces the usual one written at entry, or
+   replacement itself when there is none or the mode is off. */
+const void *CheckReplacement(const uint8_t *entry, const void *replacement);
+/* Records the checking replacement of a runtime entry (the target's
+   FindCheckEntries, before the hooks are installed). */
+void AddCheckEntry(const void *entry, const void *replacement);
+
+/* --- blocks (check_blocks.cpp) --- */
+/* Makes the heap of the checked blocks and the quarantine. */
+void CheckInitBlocks();
+/* A new checked block of size bytes; user pointer + offset a multiple of
+   align (a power of two, 8 or more; offset below size or 0). Null when
+   memory is exhausted or the size cannot be represented. */
+void *CheckAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t stack);
+/* Frees p as the call `freeKind` would (free, delete, delete[],
+   _aligned_free). Foreign blocks stay as they are; what is wrong is
+   reported and the block left alone. */
+void CheckFree(void *p, int freeKind, uint32_t stack);
+/* realloc: a new block of size bytes with the old one's first bytes, the
+   old one freed (always moved, so stale pointers to it are caught). Size 0
+   is the caller's business. */
+void *CheckRealloc(void *p, size_t size, uint32_t align, uint32_t offset, int kind, uint32_t stack);
+/* The caller's size of a live checked block; -1 when p is not one. */
+long CheckSizeOf(const void *p);
+/* Shrinks a live checked block to size in place; 1 when done. */
+int CheckShrink(void *p, size_t size);
+
+/* --- call stacks (check_stacks.cpp) --- */
+/* The id of the calling stack, from the frame of a checking entry (its
+   __builtin_frame_address(0)), whose return address is the call into the
+   runtime. 0 when nothing could be recorded. */
+uint32_t CaptureStack(uintptr_t entryFrame);
+#define VR_CHECK_STACK() CaptureStack((uintptr_t)__builtin_frame_address(0))
+/* The innermost frame of stack id (the call into the runtime); 0 when
+   unknown. */
+uintptr_t StackFirstFrame(uint32_t id);
+
+/* --- the report (check_report.cpp) --- */
+/* A text built on the stack and written as one piece. */
+struct VR_CheckText {
+    char buf[4096];
+    uint32_t length;
+
+    VR_CheckText() : length(0) {}
+    void Str(const char *s);
+    void Num(unsigned long v);
+    void Hex(uintptr_t v);
+    /* The frames of a recorded stack, one indented line each. */
+    void Stack(uint32_t id);
+};
+/* Starts a finding: 0 when the same kind was already reported for the
+   same key (it is then not reported again); otherwise 1 with the report's
+   lock held, which CheckWrite leaves. */
+int CheckBeginFinding(int kind, uint32_t key);
+/* Writes a finding's text to the report and leaves the report's lock. */
+void CheckWrite(const VR_CheckText &text);
+/* The kinds of finding, for counting and de-duplication. */
+enum VR_FindingKind {
+    kFindOverrun,
+    kFindUnderrun,
+    kFindDoubleFree,
+    kFindBadFree,
+    kFindMismatch,
+    kFindWriteAfterFree,
+    kFindLeak,
+    kFindingKinds
+};
+extern const char *const kFindingNames[kFindingKinds];
+/* Opens the report where VORREL_CHECK_REPORT says (standard error by
+   default). */
+void CheckOpenReport();
+/* The closing summary (only when something was found). */
+void CheckSummary();
+const char *KindName(int kind);      /* "malloc", "new", ... */
+const char *FreeName(int freeKind);  /* "free", "delete", ... */
+
+/* The invariants of the quarantine and of the stack table: null when they
+   hold, otherwise the first that does not. Checked at exit in debug
+   builds. */
+const char *CheckValidateQuarantine();
+const char *CheckValidateStacks();
+
+/* The layer's own locks (quarantine, stack table, report), for fork: none
+   is held while a heap's lock is awaited. */
+VR_LockStorage *CheckQuarantineLock();
+VR_LockStorage *CheckStackTableLock();
+VR_LockStorage *CheckReportLock();
+
+/* --- the end (check_blocks.cpp) --- */
+/* Verifies every block at exit and reports the leaks. */
+void CheckAtExit();
+
+#endif

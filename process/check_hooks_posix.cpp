@@ -1,0 +1,227 @@
+/*
+ * check_hooks_posix.cpp - the checking entries of the Linux runtime: the C
+ * library's allocation calls, with its contract (an empty request gets a
+ * block, failures set errno to ENOMEM, nothing above PTRDIFF_MAX, free
+ * leaves errno alone), the aligned family, and the C++ runtime's operator
+ * new and delete in their plain, array and aligned forms. Array new and
+ * delete are entries of their own only in this mode (without it they end
+ * in the plain forms), so that a block of new[] freed by delete or free is
+ * told apart.
+ */
+#include <errno.h>
+#include <string.h>
+
+#include "check.h"
+#include "pages.h"
+#include "os_runtime.h"
+#include "process_internal.h"
+#include "symbols.h"
+
+namespace {
+
+const size_t kMaxRequest = 0x7FFFFFFF;
+
+inline void *Failed(int error)
+{
+    errno = error;
+    return 0;
+}
+
+inline void *Alloc(size_t size, size_t align, int kind, uint32_t stack)
+{
+    if (size > kMaxRequest) return Failed(ENOMEM);
+    void *p = CheckAlloc(size, align < 8 ? 8 : (uint32_t)align, 0, kind, stack);
+    if (!p) errno = ENOMEM;
+    return p;
+}
+
+inline void Free(void *p, int kind, uint32_t stack)
+{
+    int saved = errno;
+    CheckFree(p, kind, stack);
+    errno = saved;
+}
+
+inline int IsPowerOfTwo(size_t x)
+{
+    return x && !(x & (x - 1));
+}
+
+size_t PageSize()
+{
+    return vr_os::SystemPageSize();
+}
+
+void *CheckMalloc(size_t size)
+{
+    return Alloc(size, 8, kKindMalloc, VR_CHECK_STACK());
+}
+
+void *CheckCalloc(size_t count, size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    size_t bytes;
+    if (__builtin_mul_overflow(count, size, &bytes)) return Failed(ENOMEM);
+    void *p = Alloc(bytes, 8, kKindMalloc, stack);
+    if (p) memset(p, 0, bytes);
+    return p;
+}
+
+void CheckFreeEntry(void *p)
+{
+    Free(p, kKindMalloc, VR_CHECK_STACK());
+}
+
+void *CheckReallocEntry(void *p, size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    if (size > kMaxRequest) return Failed(ENOMEM);
+    if (!p) return Alloc(size, 8, kKindMalloc, stack);
+    if (!size) {
+        /* Shrinking to nothing frees the block and answers null. */
+        Free(p, kKindMalloc, stack);
+        return 0;
+    }
+    void *q = CheckRealloc(p, size, 8, 0, kKindMalloc, stack);
+    if (!q) errno = ENOMEM;
+    return q;
+}
+
+size_t CheckUsableSize(void *p)
+{
+    if (!p) return 0;
+    long n = CheckSizeOf(p);
+    if (n >= 0) return (size_t)n;
+    return IsLibraryMemory(p) ? 0 : RuntimeBlockSize(0, p);
+}
+
+void *CheckNew(size_t size)
+{
+    return Alloc(size, 8, kKindNew, VR_CHECK_STACK());
+}
+
+void *CheckNewArray(size_t size)
+{
+    return Alloc(size, 8, kKindNewArray, VR_CHECK_STACK());
+}
+
+void CheckDelete(void *p)
+{
+    Free(p, kKindNew, VR_CHECK_STACK());
+}
+
+void CheckDeleteArray(void *p)
+{
+    Free(p, kKindNewArray, VR_CHECK_STACK());
+}
+
+void *CheckNewAligned(size_t size, size_t alignment)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    if (!IsPowerOfTwo(alignment)) return Failed(EINVAL);
+    return Alloc(size, alignment, kKindNew, stack);
+}
+
+void *CheckNewArrayAligned(size_t size, size_t alignment)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    if (!IsPowerOfTwo(alignment)) return Failed(EINVAL);
+    return Alloc(size, alignment, kKindNewArray, stack);
+}
+
+void *CheckMemalign(size_t alignment, size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    if (alignment > kMaxRequest + 1) return Failed(EINVAL);
+    size_t a = 1;
+    while (a < alignment) a <<= 1;
+    return Alloc(size, a, kKindMalloc, stack);
+}
+
+int CheckPosixMemalign(void **result, size_t alignment, size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    if (!IsPowerOfTwo(alignment) || alignment % sizeof(void *)) return EINVAL;
+    int saved = errno;
+    void *p = Alloc(size, alignment, kKindMalloc, stack);
+    errno = saved;
+    if (!p) return ENOMEM;
+    *result = p;
+    return 0;
+}
+
+void *CheckAlignedAlloc(size_t alignment, size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    if (!IsPowerOfTwo(alignment)) return Failed(EINVAL);
+    return Alloc(size, alignment, kKindMalloc, stack);
+}
+
+void *CheckValloc(size_t size)
+{
+    return Alloc(size, PageSize(), kKindMalloc, VR_CHECK_STACK());
+}
+
+void *CheckPvalloc(size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    size_t page = PageSize();
+    if (size > kMaxRequest - (page - 1)) return Failed(ENOMEM);
+    return Alloc((size + page - 1) & ~(page - 1), page, kKindMalloc, stack);
+}
+
+struct VR_CheckName {
+    const char *module;
+    const char *symbol;
+    const void *replacement;
+    int extra;   /* 1: patched only in this mode */
+};
+
+const char kLibc[] = "libc.so.6";
+const char kLibstdcxx[] = "libstdc++.so.6";
+
+const VR_CheckName kNames[] = {
+    {kLibc, "memalign", (const void *)&CheckMemalign, 0},
+    {kLibc, "posix_memalign", (const void *)&CheckPosixMemalign, 0},
+    {kLibc, "aligned_alloc", (const void *)&CheckAlignedAlloc, 0},
+    {kLibc, "valloc", (const void *)&CheckValloc, 0},
+    {kLibc, "pvalloc", (const void *)&CheckPvalloc, 0},
+    {kLibstdcxx, "_ZnwjSt11align_val_t", (const void *)&CheckNewAligned, 0},
+    {kLibstdcxx, "_ZnajSt11align_val_t", (const void *)&CheckNewArrayAligned, 0},
+    {kLibstdcxx, "_ZnwjSt11align_val_tRKSt9nothrow_t", (const void *)&CheckNewAligned, 0},
+    {kLibstdcxx, "_ZnajSt11align_val_tRKSt9nothrow_t", (const void *)&CheckNewArrayAligned, 0},
+    {kLibstdcxx, "_ZdlPvSt11align_val_t", (const void *)&CheckDelete, 0},
+    {kLibstdcxx, "_ZdaPvSt11align_val_t", (const void *)&CheckDeleteArray, 0},
+    {kLibstdcxx, "_ZdlPvjSt11align_val_t", (const void *)&CheckDelete, 0},
+    {kLibstdcxx, "_ZdaPvjSt11align_val_t", (const void *)&CheckDeleteArray, 0},
+    {kLibstdcxx, "_ZdlPvSt11align_val_tRKSt9nothrow_t", (const void *)&CheckDelete, 0},
+    {kLibstdcxx, "_ZdaPvSt11align_val_tRKSt9nothrow_t", (const void *)&CheckDeleteArray, 0},
+    {kLibstdcxx, "_Znaj", (const void *)&CheckNewArray, 1},
+    {kLibstdcxx, "_ZdaPv", (const void *)&CheckDeleteArray, 1},
+};
+const int kNameCount = sizeof kNames / sizeof kNames[0];
+void *s_found[kNameCount];
+
+} // namespace
+
+void FindCheckEntries()
+{
+    const void *const shared[vr_os::kEntryCount] = {
+        (const void *)&CheckMalloc,     (const void *)&CheckCalloc, (const void *)&CheckFreeEntry,
+        (const void *)&CheckReallocEntry, (const void *)&CheckUsableSize, (const void *)&CheckNew,
+        (const void *)&CheckDelete,
+    };
+    for (int i = 0; i < vr_os::kEntryCount; i++) AddCheckEntry(vr_os::FindRuntimeEntry(0, i), shared[i]);
+    for (int i = 0; i < kNameCount; i++) {
+        s_found[i] = vr_os::FindModuleExport(kNames[i].module, kNames[i].symbol);
+        AddCheckEntry(s_found[i], kNames[i].replacement);
+    }
+}
+
+void PatchCheckExtras()
+{
+    EnsureProcessLock();
+    VR_ProcessLockGuard guard;
+    for (int i = 0; i < kNameCount; i++)
+        if (kNames[i].extra) PatchRuntimeEntry((uint8_t *)s_found[i], kNames[i].replacement);
+}

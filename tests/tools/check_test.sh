@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The checking mode end to end, on one target:
+#   check_test.sh linux|win32 BIN_DIR DRIVER
+# DRIVER (check_faults) makes one heap fault chosen by its argument; each
+# runs under vorrel-run --check and its report must name exactly that
+# fault, with the call stacks that locate it. Prints one line per case and
+# exits non-zero when any failed.
+set -u
+target=$1 bin=$2 driver=$3
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+ok() { echo "ok   $1"; }
+bad() { echo "FAIL $1"; failed=1; }
+
+if [ "$target" = win32 ]; then
+  export WINEDEBUG=-all
+  run() { wine "$bin/vorrel-run.exe" "$@"; }
+else
+  run() { "$bin/vorrel-run" "$@"; }
+fi
+
+# expect FAULT SUMMARY PATTERN...: the run exits 0, its report ends with
+# "vorrel-check: summary SUMMARY (process N)" and holds every pattern
+# (extended regular expressions, one line each).
+expect() {
+  local fault=$1 summary=$2; shift 2
+  run --check-report="$tmp/$fault.txt" "$driver" "$fault" >"$tmp/$fault.out" 2>&1 </dev/null
+  local rc=$? report missing=""
+  report=$(tr -d '\r' <"$tmp/$fault.txt" 2>/dev/null)
+  [ "$rc" -eq 0 ] || missing="exit $rc; "
+  grep -qE "^vorrel-check: summary $summary \(process [0-9]+\)$" <<<"$report" || missing+="summary '$summary'; "
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" <<<"$report" || missing+="'$pattern'; "
+  done
+  if [ -z "$missing" ]; then ok "$fault"
+  else bad "$fault: wanted $missing got: $(head -c 1500 <<<"$report") $(head -c 300 "$tmp/$fault.out")"; fi
+}
+
+frame='#[0-9]+ 0x[0-9a-f]+ check_faults(\.exe)?\+0x[0-9a-f]+'
+expect overrun "1 finding, 1 overrun" \
+  '^vorrel-check: overrun block 0x[0-9a-f]+ size 100: 1 byte written past its end$' \
+  '^  allocated by malloc at:$' "^    $frame .*fault_overrun" '^  found at free from:$'
+expect underrun "1 finding, 1 underrun" \
+  '^vorrel-check: underrun block 0x[0-9a-f]+ size 40: 1 byte written before its start$'
+expect write-after-free "1 finding, 1 write-after-free" \
+  '^vorrel-check: write-after-free block 0x[0-9a-f]+ size 64: 2 bytes at offset 8 changed after it was freed$' \
+  '^  freed at:$' "^    $frame .*fault_write_after_free"
+expect evicted "1 finding, 1 write-after-free" \
+  '^vorrel-check: write-after-free block 0x[0-9a-f]+ size 80: 1 byte at offset 79 changed after it was freed$' \
+  "^    $frame .*fault_write_after_free_evicted" '^  found at a later free from:$'
+expect double-free "1 finding, 1 double-free" \
+  '^vorrel-check: double-free block 0x[0-9a-f]+ size 24: free of a block already freed$' \
+  '^  called from:$' '^  allocated by malloc at:$' '^  freed at:$'
+# Two threads free each of 2000 blocks at once: one of each pair is
+# refused, and the heap is whole afterwards (the driver checks it).
+expect double-free-threads "1 finding, 1 double-free" '^vorrel-check: double-free block .* free of a block already freed$'
+expect leak "2 findings, 2 leak" \
+  '^vorrel-check: leak 3000 bytes in 3 blocks allocated by malloc at:$' "^    $frame .*leak_big" \
+  '^vorrel-check: leak 10 bytes in 1 block allocated by malloc at:$'
+if [ "$(grep -n '^vorrel-check: leak' "$tmp/leak.txt" | head -1 | grep -c '3000 bytes')" = 1 ]; then ok "largest leak first"
+else bad "leaks not largest first: $(cat "$tmp/leak.txt")"; fi
+if [ "$target" = win32 ]; then
+  expect mismatch "1 finding, 1 mismatch" '^vorrel-check: mismatch block .*: allocated by _aligned_malloc, released by free$'
+else
+  expect mismatch "1 finding, 1 mismatch" '^vorrel-check: mismatch block .*: allocated by new\[\], released by free$'
+fi
+expect bad-free "2 findings, 2 bad-free" 'bad-free free of 0x[0-9a-f]+, which is on the stack$' \
+  'bad-free free of 0x[0-9a-f]+, which points inside a block$' ' size 48, 8 bytes before the pointer$'
+
+# A program that does everything right is reported as clean: no report.
+run --check-report="$tmp/clean.txt" "$driver" clean >"$tmp/clean.out" 2>&1 </dev/null
+rc=$?
+if [ "$rc" -eq 0 ] && [ ! -s "$tmp/clean.txt" ] && grep -q 'clean run: 2000 words' "$tmp/clean.out"; then ok "clean program: no findings"
+else bad "clean program (exit $rc): $(head -c 1500 "$tmp/clean.txt") $(head -c 300 "$tmp/clean.out")"; fi
+
+if [ "$target" = linux ]; then
+  timeout 120 "$bin/vorrel-run" --check-report="$tmp/fork.txt" --stats="$tmp/fork-stats.txt" "$driver" fork \
+    >"$tmp/fork.out" 2>&1 </dev/null
+  rc=$?
+  if [ "$rc" -eq 0 ] && [ ! -s "$tmp/fork.txt" ]; then ok "fork while another thread frees: children run, nothing reported"
+  else bad "fork (exit $rc): $(head -c 800 "$tmp/fork.txt")"; fi
+  # Each forked child writes its statistics to a file of its own.
+  children=$(ls "$tmp"/fork-stats.txt.* 2>/dev/null | wc -l)
+  if grep -q '^Vorrel statistics' "$tmp/fork-stats.txt" && [ "$children" -eq 300 ]; then ok "statistics: the parent's file and one per child"
+  else bad "statistics of forked children: $children files beside $(head -c 200 "$tmp/fork-stats.txt")"; fi
+fi
+
+# Without the mode the same faults go unremarked: nothing of it runs.
+out=$(run "$driver" double-free 2>&1 </dev/null)
+if ! grep -q 'vorrel-check' <<<"$out"; then ok "no checking without --check"
+else bad "checking without --check: $out"; fi
+
+exit $failed
