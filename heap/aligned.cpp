@@ -41,7 +41,7 @@ int AlignedSizesFor(uint32_t size, uint32_t alignment, uint32_t *need, uint32_t 
    free chunk in front, when the pointer is not aligned already, the block's
    chunk of at least need bytes with its pointer on the boundary, and a free
    chunk behind when the surplus makes one. Returns the block's header. */
-void *AlignChunk(VR_BigChunk *&freeChunks, void *header, uint32_t alignment, uint32_t need)
+void *AlignChunk(VR_FreeIndex &index, void *header, uint32_t alignment, uint32_t need)
 {
     VR_BigChunk *chunk = (VR_BigChunk *)((uint8_t *)header - kChunkHeader);
     VR_BigPageSet *ps = chunk->owner;
@@ -58,14 +58,14 @@ void *AlignChunk(VR_BigChunk *&freeChunks, void *header, uint32_t alignment, uin
         VR_ASSERT(front >= kMinChunk && !(front & (kBlockAlignment - 1)) && size - front >= need);
         VR_BigChunk *lead = chunk;
         SetTags(lead, front | 1);
-        PushFreeChunk(freeChunks, lead);
+        IndexChunk(index, lead);
         chunk = (VR_BigChunk *)BytesAfter(lead, front);
         chunk->owner = ps;
         size -= front;
         SetTags(chunk, size);
     }
 
-    if (size - need >= kMinChunk) SplitTail(chunk, need, freeChunks);
+    if (size - need >= kMinChunk) SplitTail(chunk, need, index);
     return (uint8_t *)chunk + kChunkHeader;
 }
 
@@ -90,7 +90,7 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
     /* AllocBigBlock counted the whole chunk as handed out; what goes back
        in front and behind is not. */
     uint32_t taken = ChunkTagOfHeader((VR_AltBlock *)header);
-    header = AlignChunk(bigFreeChunks, header, (uint32_t)alignment, need);
+    header = AlignChunk(bigFree, header, (uint32_t)alignment, need);
     counters.bigBytes -= taken - ChunkTagOfHeader((VR_AltBlock *)header);
     InitAltBlock((VR_AltBlock *)header, size, 0);
     Unlock();

@@ -65,7 +65,7 @@ void VR_Heap::InitHeap()
     for (int k = 0; k < kSizeClassCount; k++) freeLists[k] = 0;
     bigBlocks = 0;
     bigPageSets = 0;
-    bigFreeChunks = 0;
+    memset(&bigFree, 0, sizeof bigFree);
     directCount = 0;
     memset(&counters, 0, sizeof counters);
     transfer = 0;

@@ -139,14 +139,30 @@ struct VR_HeapCounters {
 };
 
 /*
+ * The index of a VR_Heap's free big chunks by size, and of its big page sets
+ * by the uncommitted room left in their reservations (heap/freeindex.h works
+ * on it; all zero is an empty index). 456 bytes, so that a VR_Heap made with
+ * new is still a small block.
+ */
+struct VR_FreeIndex {
+    enum { kChunkLists = 88, kChunkWords = 3, kRoomLists = 20 };
+    unsigned long chunkSummary;                 /* bit w: chunkWords[w] != 0 */
+    unsigned long chunkWords[kChunkWords];      /* bit i: chunkLists[i] not empty */
+    VR_BigChunk *chunkLists[kChunkLists];       /* free chunks of one size range each */
+    unsigned long chunkCount;                   /* free chunks indexed */
+    unsigned long roomBits;                     /* bit b: roomLists[b] not empty */
+    VR_BigPageSet *roomLists[kRoomLists];       /* page sets by floor(log2(room)) - 12 */
+};
+
+/*
  * VR_Heap: the general heap. Requests up to 1016 bytes are small blocks of
  * 52 size classes in 64 KB page sets; bigger ones are boundary-tagged chunks
  * of big page sets; AllocWithReserve makes direct blocks with a reservation
  * of their own. Freeing is static: a block finds its heap by itself.
  *
  * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
- * freeLists 60..267, bigPageSets 268, bigFreeChunks 272, counters
- * 276..515, transfer 516; size 520.
+ * freeLists 60..267, bigPageSets 268, unused 272, counters 276..515,
+ * transfer 516, bigFree 520..975; size 976.
  */
 class VR_API VR_Heap : public VR_AHeap {
 public:
@@ -226,6 +242,10 @@ private:
     static void FreeBigMem(void *block);
     void InitAltBlock(VR_AltBlock *header, unsigned long size, int direct);
     VR_BigPageSet *AllocBigPageSet(unsigned long chunkSize);
+    /* Commits the pages for a chunk of need bytes behind a big page set's
+       committed part (ps has the room); the free chunk that now ends
+       there, or null when the system refuses. */
+    VR_BigChunk *GrowBigPageSet(VR_BigPageSet *ps, unsigned long need);
     void *AllocBigBlock(unsigned long request);
     void *ReallocBigBlock(void *header, unsigned long request);
     void ReleaseBigBlock(void *header);
@@ -267,9 +287,10 @@ private:
     unsigned long directCount;              /* direct blocks on bigBlocks */
     VR_BlockHeader *freeLists[kSizeClassCount]; /* one free list per size class */
     VR_BigPageSet *bigPageSets;             /* newest first */
-    VR_BigChunk *bigFreeChunks;             /* most recently inserted first */
+    unsigned long unused272;
     VR_HeapCounters counters;               /* what the heap has handed out */
     VR_TransferTable *transfer;             /* batches between thread caches, or null */
+    VR_FreeIndex bigFree;                   /* free big chunks and growable big page sets */
 
 protected:
     static unsigned long s_sizeClasses[kSizeClassCount];

@@ -34,7 +34,15 @@ struct VR_Test {
     static unsigned long &DirectCount(VR_Heap &h) { return h.directCount; }
     static VR_BlockHeader *&FreeList(VR_Heap &h, int k) { return h.freeLists[k]; }
     static VR_BigPageSet *&BigPageSets(VR_Heap &h) { return h.bigPageSets; }
-    static VR_BigChunk *&BigFreeChunks(VR_Heap &h) { return h.bigFreeChunks; }
+    static VR_FreeIndex &BigFree(VR_Heap &h) { return h.bigFree; }
+    /* The free big chunk on the lowest list of the index (the only one,
+       where a test has made one); null when there is none. */
+    static VR_BigChunk *BigFreeChunks(VR_Heap &h)
+    {
+        for (VR_BigChunk *c : h.bigFree.chunkLists)
+            if (c) return c;
+        return 0;
+    }
     static VR_HeapCounters &Counters(VR_Heap &h) { return h.counters; }
     static unsigned long SizeClass(int k) { return VR_Heap::s_sizeClasses[k]; }
     static unsigned SizeClassOf(unsigned t) { return VR_Heap::s_sizeClassOf[t]; }
