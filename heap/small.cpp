@@ -248,32 +248,8 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     /* After a recovery the lock was left, so every retry starts over from
        the free list: another thread may have freed a block of this class
        or made a new page set meanwhile. */
-    while (!(h = TakeSmallLocked(c))) {
-        VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
-        uint32_t committed = p ? (uint32_t)(p->commitEnd - p->Base()) - kSmallFirstBlock : 0;
-        if (p && p->usedCount == 0 && p->uncarved < committed) {
-            /* Every block of the newest page set is free: carve it again
-               from the start before committing more (its pages stay
-               committed, and a request can be served even when the system
-               has nothing more to give). */
-            DetachPageSet(p, 0);
-            p->uncarved = committed;
-            continue;
-        }
-        if (p && p->commitEnd < p->regionEnd) {
-            if (CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
-                p->commitEnd += s_pageSize;
-                p->uncarved += s_pageSize;
-            } else if (!RecoverMT()) {
-                return 0;
-            }
-            continue;
-        }
-        if (p) CutTail(p);
-        VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallFirstBlock);
-        if (fresh) fresh->owner = this;
-        else if (!RecoverMT()) return 0;
-    }
+    while (!(h = TakeSmallLocked(c)))
+        if (!GrowSmallLocked()) return 0;
     void *block = HandOutSmall(h, c, size);
     /* The thread's next blocks of this class come without the lock. */
     if (cache && VR_Cache::BindLocked(cache, this)) {
@@ -282,6 +258,82 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     }
     Unlock();
 
+    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    return block;
+}
+
+int VR_Heap::GrowSmallLocked()
+{
+    VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+    uint32_t committed = p ? (uint32_t)(p->commitEnd - p->Base()) - kSmallFirstBlock : 0;
+    if (p && p->usedCount == 0 && p->uncarved < committed) {
+        /* Every block of the newest page set is free: carve it again from
+           the start before committing more (its pages stay committed, and a
+           request can be served even when the system has nothing more to
+           give). */
+        DetachPageSet(p, 0);
+        p->uncarved = committed;
+        return 1;
+    }
+    if (p && p->commitEnd < p->regionEnd) {
+        if (CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
+            p->commitEnd += s_pageSize;
+            p->uncarved += s_pageSize;
+            return 1;
+        }
+        return RecoverMT();
+    }
+    if (p) CutTail(p);
+    VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallFirstBlock);
+    if (fresh) {
+        fresh->owner = this;
+        return 1;
+    }
+    return RecoverMT();
+}
+
+VR_BlockHeader *VR_Heap::TakeAlignedLocked(unsigned k, unsigned long alignment)
+{
+    VR_BlockHeader *h = freeLists[k];
+    if (h && !(((uintptr_t)h + kHeaderBytes) & (alignment - 1))) return TakeSmallLocked(k);
+
+    /* Cut from the newest page set, after a free block of the size that
+       brings the next pointer onto the boundary (every such size is a
+       class: AlignedClassFor admits only alignments where it is). Blocks
+       of class k cut one after another need no more of these, since the
+       class size is a multiple of the alignment. */
+    VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+    if (!p) return 0;
+    uint32_t s = (uint32_t)s_sizeClasses[k];
+    uint32_t pad = (uint32_t)(-((uintptr_t)p->CarvePoint() + kHeaderBytes)) & (alignment - 1);
+    if (pad && pad < kMinBlock) pad += alignment;
+    if (pad + s > p->uncarved) return 0;
+    if (pad) {
+        unsigned pk = s_sizeClassOf[pad];
+        VR_ASSERT(s_sizeClasses[pk] == pad);
+        VR_BlockHeader *b = (VR_BlockHeader *)p->CarvePoint();
+        p->uncarved -= pad;
+        PushFree(b, pk);
+        b->seal = 0;
+        b->sizeClass = (uint8_t)pk;
+        b->blockFlags = kBlockFree;
+        b->requestedSize = (uint16_t)pad;
+    }
+    h = (VR_BlockHeader *)p->CarvePoint();
+    p->uncarved -= s;
+    p->usedCount++;
+    h->sizeClass = (uint8_t)k;
+    return h;
+}
+
+void *VR_Heap::AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size)
+{
+    VR_BlockHeader *h;
+    Lock();
+    while (!(h = TakeAlignedLocked(k, alignment)))
+        if (!GrowSmallLocked()) return 0;
+    void *block = HandOutSmall(h, k, size);
+    Unlock();
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }

@@ -224,6 +224,20 @@ private:
        its free list, else cut from the newest page set's committed pages),
        counted in its page set; null when there is none (lock held). */
     VR_BlockHeader *TakeSmallLocked(unsigned k);
+    /* Makes the newest page set able to cut more blocks: carves it again
+       when all its blocks are free, commits a page, or starts a new page
+       set (lock held). 0 when the memory cannot be had even after
+       recovery, and the lock is left then. */
+    int GrowSmallLocked();
+    /* A block of class k whose pointer is a multiple of alignment: the
+       head of the class's free list when it is on the boundary, else cut
+       from the newest page set behind a free filler block; null when the
+       page set has no room (lock held). */
+    VR_BlockHeader *TakeAlignedLocked(unsigned k, unsigned long alignment);
+    /* The small class that serves size bytes aligned to alignment, or -1. */
+    static int AlignedClassFor(unsigned long size, unsigned long alignment);
+    /* A live block of class k, aligned, for a request of size bytes. */
+    void *AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size);
     /* Marks a taken block live for a request of size bytes and counts it. */
     void *HandOutSmall(VR_BlockHeader *h, unsigned k, unsigned long size);
     /* Takes up to count more blocks of class k for a thread cache's bin
