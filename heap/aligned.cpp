@@ -139,7 +139,17 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
 
     if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
 
-    int k = AlignedClassFor(size, alignment);
+    /* The table read inline once it is built: this is the path of every
+       small aligned request. */
+    int k = -1;
+    if (size <= kSmallLimit && alignment <= kSmallAlignMax) {
+        if (__builtin_expect(__atomic_load_n(&s_alignedReady, __ATOMIC_ACQUIRE), 1)) {
+            uint8_t c = s_alignedClass[AlignRow((uint32_t)alignment)][s_sizeClassOf[size + 8 < 16 ? 16 : size + 8]];
+            k = c == kNoClass ? -1 : c;
+        } else {
+            k = AlignedClassFor(size, alignment);
+        }
+    }
     if (k >= 0) {
         /* What a plain request of the class gets, when it lies on the
            boundary; its header then records the caller's size. */
