@@ -362,16 +362,25 @@ void VR_Heap::ReleaseBigBlock(void *header)
         ReleaseBigPageSet(ps, chunk);
         return;
     }
-    uint32_t kept = reserved;
-    for (VR_BigPageSet *q = bigPageSets; q;) {
-        VR_BigPageSet *next = (VR_BigPageSet *)q->next;
-        if (q != ps && q->usedCount == 0) {
-            uint32_t bytes = Span(q->regionEnd, q);
-            if (kept + bytes <= kKeepEmptyBig) kept += bytes;
-            else ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
+    /* The kept ones are remembered in bigFree.keptEmpty (each reserves
+       1 MB or more, so four at most): entries used again since are dropped
+       here, and ps comes last. */
+    VR_BigPageSet *kept[kKeptEmptyMax + 1];
+    uint32_t n = 0, total = reserved;
+    for (VR_BigPageSet *q : bigFree.keptEmpty)
+        if (q && q != ps && q->usedCount == 0) {
+            kept[n++] = q;
+            total += Span(q->regionEnd, q);
         }
-        q = next;
+    kept[n++] = ps;
+    uint32_t first = 0;
+    while (total > kKeepEmptyBig) {
+        VR_BigPageSet *q = kept[first++];
+        total -= Span(q->regionEnd, q);
+        ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
     }
+    VR_ASSERT(n - first <= kKeptEmptyMax);
+    for (uint32_t i = 0; i < kKeptEmptyMax; i++) bigFree.keptEmpty[i] = first + i < n ? kept[first + i] : 0;
 }
 
 int VR_Heap::GiveBackEmptyBig()
@@ -408,6 +417,8 @@ void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)
               ChunkEnd(chunk) == ps->commitEnd);
     UnindexChunk(bigFree, chunk);
     UnindexRoom(bigFree, ps);
+    for (VR_BigPageSet *&q : bigFree.keptEmpty)
+        if (q == ps) q = 0;
     if (ps->next) ps->next->prev = ps->prev;
     if (ps->prev)
         ps->prev->next = ps->next;
@@ -451,7 +462,7 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
     const uint32_t kMaxPageSets = 4096;
     const uint32_t kMaxHeaders = 0xFFFFFFFFu / kMinChunk;
 
-    uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0, cachedChunks = 0;
+    uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0, cachedChunks = 0, keptBytes = 0;
     VR_BigPageSet *prevPs = 0;
     for (VR_BigPageSet *ps = bigPageSets; ps; prevPs = ps, ps = (VR_BigPageSet *)ps->next) {
         if (++pageSetCount > kMaxPageSets) return "bigPageSets does not end";
@@ -500,10 +511,22 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
         }
         if (c != ps->commitEnd) return "big chunks do not tile their page set";
         if (used != ps->usedCount) return "big page set: usedCount differs from chunks in use";
+        if (!used) {
+            int listed = 0;
+            for (VR_BigPageSet *q : bigFree.keptEmpty) listed += q == ps;
+            if (listed != 1) return "empty big page set not remembered once among the kept ones";
+            keptBytes += Span(ps->regionEnd, ps);
+        }
         usedChunks += used;
     }
 
     if (const char *problem = CheckFreeIndex(bigFree, bigPageSets, freeChunks)) return problem;
+    if (keptBytes > kKeepEmptyBig) return "empty big page sets kept beyond the bound";
+    for (VR_BigPageSet *q : bigFree.keptEmpty) {
+        VR_BigPageSet *ps = bigPageSets;
+        while (ps && ps != q) ps = (VR_BigPageSet *)ps->next;
+        if (q && !ps) return "a kept empty big page set is not the heap's";
+    }
 
     uint32_t directs = 0, headers = 0;
     VR_AltBlock *prevH = 0;

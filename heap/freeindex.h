@@ -53,6 +53,8 @@ static_assert(VR_FreeIndex::kChunkLists == (32 - kIndexMinLog) << kIndexSubLog &
               "a list for every size up to 4 GB, a bit for every list");
 static_assert(VR_FreeIndex::kRoomLists == 32 - kRoomMinLog, "a room list for every power of two from a page on");
 static_assert(sizeof(VR_Heap) <= VR_Heap::kSmallLimit, "a heap object is a small block");
+static_assert(sizeof(VR_FreeIndex::keptEmpty) / sizeof(void *) == kKeptEmptyMax,
+              "room for every empty big page set a heap keeps");
 
 inline uint32_t FloorLog2(uint32_t x) { return 31 - (uint32_t)__builtin_clz(x); }
 

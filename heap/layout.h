@@ -174,7 +174,8 @@ enum {
     kAltHeaderSize = 32,
     kBigPageSetHeader = 32,
     kBigReserveMin = 0x100000,
-    kKeepEmptyBig = 0x400000     /* reserved bytes of the empty big page sets a heap keeps */
+    kKeepEmptyBig = 0x400000,    /* reserved bytes of the empty big page sets a heap keeps */
+    kKeptEmptyMax = kKeepEmptyBig / kBigReserveMin  /* how many of them, at most */
 };
 
 /*
