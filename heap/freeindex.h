@@ -18,8 +18,8 @@
  * address space, when the whole list is searched.
  *
  * Big page sets with room: lists by floor(log2(regionEnd - commitEnd)) - 12
- * (the room is a multiple of the 4 KB page), one bit each in roomBits; a page set whose reservation is all committed
- * is on none. The list of a room of 2^b or more holds only page sets that
+ * (the room is a multiple of the 4 KB page), one bit each in roomBits; a
+ * page set whose reservation is all committed is on none. The list of a room of 2^b or more holds only page sets that
  * can grow by 2^b bytes; the request's own list is searched a few entries
  * deep in the same way. The links are the page set's words at 8 (previous,
  * in the word the other page sets use for uncarved) and 24 (next).
@@ -28,7 +28,9 @@
  * and on no other; a list's bit is set exactly while it is not empty, a
  * word's summary bit exactly while the word is not zero; chunkCount is the
  * number of free chunks; every big page set with room left is on the list
- * of its room, and no other page set is on any list.
+ * of its room, and no other page set is on any list. (keptEmpty, the empty
+ * big page sets the heap keeps, is checked by the heap's ValidateBig: every
+ * empty one there once, together within kKeepEmptyBig.)
  *
  * Every function expects the heap's lock to be held.
  */
