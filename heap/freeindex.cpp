@@ -26,6 +26,8 @@ const char *CheckFreeIndex(const VR_FreeIndex &ix, VR_BigPageSet *pageSets, uint
     if (summary != ix.chunkSummary) return "free-chunk index: summary bits disagree with the words";
     if (listed != freeChunks) return "free big chunk missing from the free-chunk index";
     if (ix.chunkCount != freeChunks) return "free-chunk index: count differs from the free chunks";
+    if (ix.recent && (!(ix.recent->sizeTag & 1) || !ChunkIndexed(ix, ix.recent)))
+        return "free-chunk index: the chunk indexed last is not a free chunk it holds";
 
     /* Room lists: each page set with room on the list of its room, the
        others on none. Bounded by the page sets there are. */

@@ -10,10 +10,12 @@
  * chunkWords has a bit per list, set while the list holds a chunk, and
  * chunkSummary a bit per word, set while the word is not zero; the lowest
  * list at or above a given one that holds anything is two bit scans away.
- * A request looks first at the head of its own list, then takes the head
- * of the lowest non-empty list above its own (every chunk there is big
- * enough), and only when there is none looks a few chunks further along
- * its own list. That is a good fit, not the best: a chunk of the request's
+ * A request looks first at the head of its own list, then at the free
+ * chunk indexed last (a block freed and made again, or grown again by
+ * steps, finds the same place, and cuts that follow one another carve one
+ * chunk), then takes the head of the lowest non-empty list above its own
+ * (every chunk there is big enough), and only when there is none looks a
+ * few chunks further along its own list. That is a good fit, not the best: a chunk of the request's
  * own list deeper than that is passed over until the heap runs out of
  * address space, when the whole list is searched.
  *
@@ -27,7 +29,8 @@
  * Invariants (CheckFreeIndex): every free chunk is on the list of its size
  * and on no other; a list's bit is set exactly while it is not empty, a
  * word's summary bit exactly while the word is not zero; chunkCount is the
- * number of free chunks; every big page set with room left is on the list
+ * number of free chunks; recent is null or a free chunk the index holds;
+ * every big page set with room left is on the list
  * of its room, and no other page set is on any list. (keptEmpty, the empty
  * big page sets the heap keeps, is checked by the heap's ValidateBig: every
  * empty one there once, together within kKeepEmptyBig.)
@@ -88,12 +91,14 @@ inline void IndexChunk(VR_FreeIndex &ix, VR_BigChunk *chunk)
     }
     ix.chunkLists[k] = chunk;
     ix.chunkCount++;
+    ix.recent = chunk;
 }
 
 /* Takes a chunk off its list; its size tag must still be the one it was
    indexed with. */
 inline void UnindexChunk(VR_FreeIndex &ix, VR_BigChunk *chunk)
 {
+    if (ix.recent == chunk) ix.recent = 0;
     if (chunk->nextChunk) chunk->nextChunk->prevChunk = chunk->prevChunk;
     if (chunk->prevChunk) {
         chunk->prevChunk->nextChunk = chunk->nextChunk;
@@ -130,6 +135,7 @@ inline VR_BigChunk *FindChunk(const VR_FreeIndex &ix, uint32_t need, uint32_t wa
     uint32_t k = ChunkListOf(need);
     VR_BigChunk *own = ix.chunkLists[k];
     if (own && (own->sizeTag & ~1u) >= need) return own;
+    if (ix.recent && (ix.recent->sizeTag & ~1u) >= need) return ix.recent;
     int above = FirstChunkListFrom(ix, k + 1);
     if (above >= 0) return ix.chunkLists[above];
     if (own)

@@ -142,7 +142,7 @@ struct VR_HeapCounters {
  * The index of a VR_Heap's free big chunks by size, and of its big page sets
  * by the uncommitted room left in their reservations (heap/freeindex.h works
  * on it; all zero is an empty index), and the empty big page sets the heap
- * keeps. 472 bytes, so that a VR_Heap made with new is still a small block.
+ * keeps. 476 bytes, so that a VR_Heap made with new is still a small block.
  */
 struct VR_FreeIndex {
     enum { kChunkLists = 88, kChunkWords = 3, kRoomLists = 20 };
@@ -153,6 +153,7 @@ struct VR_FreeIndex {
     unsigned long roomBits;                     /* bit b: roomLists[b] not empty */
     VR_BigPageSet *roomLists[kRoomLists];       /* page sets by floor(log2(room)) - 12 */
     VR_BigPageSet *keptEmpty[4];                /* empty big page sets kept, earliest emptied first */
+    VR_BigChunk *recent;                        /* the free chunk indexed last, while it is free */
 };
 
 /*
@@ -163,7 +164,7 @@ struct VR_FreeIndex {
  *
  * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
  * freeLists 60..267, bigPageSets 268, unused 272, counters 276..515,
- * transfer 516, bigFree 520..991; size 992.
+ * transfer 516, bigFree 520..995; size 996.
  */
 class VR_API VR_Heap : public VR_AHeap {
 public:

@@ -626,6 +626,11 @@ TEST(BigBlocks, ValidateNamesBrokenInvariants)
     ix.chunkCount++;
     EXPECT_NE(nullptr, h.Validate());
     ix.chunkCount--;
+    // The chunk indexed last naming a chunk in use.
+    VR_BigChunk *recent = ix.recent;
+    ix.recent = ca;
+    EXPECT_NE(nullptr, h.Validate());
+    ix.recent = recent;
     // A page set with room off its room list.
     VR_BigPageSet *ps = VR_Test::BigPageSets(h);
     uint32_t r = RoomListOf(RoomOf(ps));
