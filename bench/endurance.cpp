@@ -20,8 +20,7 @@
  *               (fillbig-live) and memory held after the small blocks went
  *               (fillbig-held)
  *
- * Memory is the resident set (Linux; under Wine too, where the process's
- * own status file can be read), else the committed private bytes.
+ * Memory is the resident set (Linux) or the working set (Windows).
  */
 #include <algorithm>
 
@@ -33,24 +32,18 @@
 
 using namespace vrb;
 
-/* Resident KB of the process now. Under Wine the Windows figures do not
-   follow every reservation, but the Linux process's status can be read
-   through the drive that maps the root. */
+/* Resident KB of the process now: the resident set on Linux, the working
+   set on Windows (under Wine the committed figure does not follow every
+   reservation, and the status file seen through the drive that maps the
+   root is not this process's). */
 static uint64_t ResidentKb() {
 #if defined(_WIN32)
-    FILE *f = fopen("Z:\\proc\\self\\status", "r");
-    if (!f)
-        return CurrentKb();
-    char line[256];
-    uint64_t kb = 0;
-    while (fgets(line, sizeof line, f)) {
-        if (strncmp(line, "VmRSS:", 6) == 0) {
-            kb = strtoull(line + 6, 0, 10);
-            break;
-        }
-    }
-    fclose(f);
-    return kb ? kb : CurrentKb();
+    PROCESS_MEMORY_COUNTERS pmc;
+    memset(&pmc, 0, sizeof pmc);
+    pmc.cb = sizeof pmc;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
+        return 0;
+    return (uint64_t)pmc.WorkingSetSize / 1024;
 #else
     return CurrentKb();
 #endif
