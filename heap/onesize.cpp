@@ -205,7 +205,7 @@ inline void VR_HeapOneSize::ReturnBlock(void *block)
             if (p->prevWithFree) p->prevWithFree->nextWithFree = p->nextWithFree;
             else freePageSets = p->nextWithFree;
         }
-        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+        ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
     } else {
         *(uint32_t *)block = p->freeOffset;
         if (p->freeOffset == 0) {

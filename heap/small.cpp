@@ -135,7 +135,7 @@ void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
         if (p->next) p->next->prev = p->prev;
         if (p->prev) p->prev->next = p->next;
         else heap->pageSets = p->next;
-        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+        ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
     }
 }
 

@@ -11,6 +11,7 @@
 #include "os_memory.h"
 #include "space.h"
 #include "system.h"
+#include "units.h"
 #include "validate.h"
 
 VR_API uint8_t s_regionMap[8192];
@@ -50,6 +51,9 @@ void *ReservePages(uint32_t size, int nocache, int kind)
     uint32_t rounded;
     if (!RoundUpChecked(size, s_granularity, &rounded)) return 0;
     void *base = vr_os::Reserve(size, nocache);
+    /* The unit of page sets kept empty is the last address space the
+       library holds without using it. */
+    if (!base && DropEmptyUnit()) base = vr_os::Reserve(size, nocache);
     if (!base) return 0;
     ProcessLockEnter();
     MarkRange((uintptr_t)base, size, 1);
@@ -98,6 +102,11 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     ProcessLockLeave();
 }
 
+void MarkRegions(uintptr_t base, uint32_t size, int set)
+{
+    MarkRange(base, size, set);
+}
+
 VR_API int IsDynamicMemory(void const *p)
 {
     uintptr_t a = (uintptr_t)p;
@@ -139,12 +148,17 @@ const char *ValidateRegionMap()
                 problem = "a marked reservation is not granularity-aligned";
                 break;
             }
-            if (!IsLibraryMemory((const void *)info.allocationBase)) {
+            /* A page set carved from a unit lies in the unit's reservation,
+               whose first slot may be free. */
+            uintptr_t unitBase;
+            uint32_t unitFree;
+            if (!IsLibraryMemory((const void *)info.allocationBase) &&
+                !(PageUnitOf((const void *)a, &unitBase, &unitFree) && unitBase == info.allocationBase)) {
                 problem = "a marked region's reservation base is not marked";
                 break;
             }
         }
     }
     ProcessLockLeave();
-    return problem;
+    return problem ? problem : ValidatePageUnits();
 }
