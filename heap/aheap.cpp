@@ -193,6 +193,8 @@ int VR_AHeap::HandleOutOfMemory()
     /* What the calling thread keeps waiting in its cache comes back first:
        the retry may find its block there, or the page sets it frees. */
     if (VR_Cache::FlushCurrent()) return 1;
+    /* Then the unit of page sets the page services keep empty. */
+    if (DropEmptyUnit()) return 1;
 
     int result;
     if (RecoverLocked(&result)) return result;

@@ -51,9 +51,6 @@ void *ReservePages(uint32_t size, int nocache, int kind)
     uint32_t rounded;
     if (!RoundUpChecked(size, s_granularity, &rounded)) return 0;
     void *base = vr_os::Reserve(size, nocache);
-    /* The unit of page sets kept empty is the last address space the
-       library holds without using it. */
-    if (!base && DropEmptyUnit()) base = vr_os::Reserve(size, nocache);
     if (!base) return 0;
     ProcessLockEnter();
     MarkRange((uintptr_t)base, size, 1);
@@ -151,7 +148,7 @@ const char *ValidateRegionMap()
             /* A page set carved from a unit lies in the unit's reservation,
                whose first slot may be free. */
             uintptr_t unitBase;
-            uint32_t unitFree;
+            uint64_t unitFree;
             if (!IsLibraryMemory((const void *)info.allocationBase) &&
                 !(PageUnitOf((const void *)a, &unitBase, &unitFree) && unitBase == info.allocationBase)) {
                 problem = "a marked region's reservation base is not marked";

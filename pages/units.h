@@ -5,8 +5,8 @@
  * Wine as on Linux, where the kernel stops a process at vm.max_map_count of
  * them), a few system calls, and under Wine some address space lost to
  * aligning it. A 64 KB page set is the commonest reservation by far, so the
- * page services reserve page sets in units of kUnitSlots * 64 KB (1 MB) and
- * hand out one 64 KB slot of a unit at a time.
+ * page services reserve page sets in units (the first kUnitsFirst of 1 MB,
+ * later ones of 4 MB) and hand out one 64 KB slot of a unit at a time.
  *
  * What callers see does not change: a page set is 64 KB, aligned to 64 KB,
  * marked in the region map from ReservePageSet to ReleasePageSet, counted
@@ -21,7 +21,7 @@
  * starts at its unit's base.
  *
  * Invariants (ValidatePageUnits):
- *  - a live unit is kUnitSlots regions from a 64 KB-aligned base, each
+ *  - a live unit is 16 or 64 regions from a 64 KB-aligned base, each
  *    naming the unit in the region-to-unit table; its free slots are
  *    counted as small page sets', a slot in use as its page set's kind;
  *  - a slot is in use exactly when its region is marked in the region map;
@@ -32,12 +32,13 @@
  *
  * Bound: at most one unit with every slot free is kept, so that a heap that
  * gives back and takes again a page set at a unit's edge does not reserve
- * and release 1 MB each time; it is given back to the system when any
- * other reservation finds no address space.
+ * and release a unit each time; out-of-memory recovery gives it back to
+ * the system first of all (DropEmptyUnit).
  *
- * Heaps that ask for uncached pages, and requests made when no unit can be
- * reserved any more, get a page set of its own 64 KB reservation as before,
- * so the last pieces of the address space are still used.
+ * When a 4 MB unit cannot be had, a 1 MB one is tried. Heaps that ask for
+ * uncached pages, and requests made when no unit can be reserved any more,
+ * get a page set of its own 64 KB reservation as before, so the last
+ * pieces of the address space are still used.
  */
 #ifndef VR_PAGES_UNITS_H
 #define VR_PAGES_UNITS_H
@@ -46,7 +47,9 @@
 
 #include "vorrel.h"
 
-const uint32_t kUnitSlots = 16;
+const uint32_t kUnitSlotsFirst = 16;  /* 1 MB */
+const uint32_t kUnitSlotsLater = 64;  /* 4 MB */
+const uint32_t kUnitsFirst = 8;       /* units of the first size while fewer are live */
 
 /* A reserved, uncommitted, 64 KB-aligned page set of 64 KB, marked in the
    region map and counted under kind; null when no address space is left
@@ -60,11 +63,11 @@ VR_API void ReleasePageSet(void *base, uint32_t committed);
 
 /* For tests: the unit holding address a (its base and the mask of its free
    slots); 0 when a lies in no unit. */
-VR_API int PageUnitOf(const void *a, uintptr_t *base, uint32_t *freeMask);
+VR_API int PageUnitOf(const void *a, uintptr_t *base, uint64_t *freeMask);
 
 /* Gives the kept empty unit back to the system; 1 when there was one. For
-   reservations that found no address space. Takes the process lock. */
-int DropEmptyUnit();
+   out-of-memory recovery. Takes the process lock. */
+VR_API int DropEmptyUnit();
 
 /* Null when every invariant above holds. Under the process lock. */
 const char *ValidatePageUnits();

@@ -111,7 +111,7 @@ void CheckAgainstRegionMap(const char *when)
         if (!IsLibraryMemory((const void *)a)) {
             /* Only a free slot of a unit of page sets is held unmarked. */
             uintptr_t unit;
-            uint32_t freeSlots;
+            uint64_t freeSlots;
             int spare = PageUnitOf((const void *)a, &unit, &freeSlots) && ((freeSlots >> ((a - unit) >> 16)) & 1);
             if (!spare) {
                 CHECK_EQ(SpaceKindOf(a) + 1, 0);
