@@ -134,10 +134,11 @@ TEST(PageUnits, PageSetsAreCarvedReusedAndGivenBack)
 
 TEST(PageUnits, LastPiecesOfAddressSpaceStillBecomePageSets)
 {
-    /* Enough page sets that later units are of the larger size, and no
-       free slot left anywhere. */
+    /* Enough page sets that more than kUnitsFirst units are live whatever
+       their sizes (so the next would be of the larger size), and no free
+       slot left anywhere. */
     std::vector<void *> held;
-    TakeAllSlots(held, 200);
+    TakeAllSlots(held, kUnitsFirst * kUnitSlotsLater + 1);
     if (HasFatalFailure()) return;
     EXPECT_EQ(nullptr, ValidateRegionMap());
 
