@@ -72,7 +72,7 @@ void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
     }
     if (release) {
         UnlinkFrom(heap->pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
-        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+        ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
     }
 }
 

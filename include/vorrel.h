@@ -412,7 +412,8 @@ VR_API void ExecuteStandardNewHandler();
  */
 
 /* The kinds of address space the library reserves. */
-#define VR_SPACE_SMALL     0   /* small page sets of general heaps (64 KB each) */
+#define VR_SPACE_SMALL     0   /* small page sets of general heaps (64 KB each, carved from
+                                  units of 1 or 4 MB whose free slots count here too) */
 #define VR_SPACE_BIG       1   /* big page sets of general heaps (1 MB and more) */
 #define VR_SPACE_DIRECT    2   /* direct blocks (AllocWithReserve) */
 #define VR_SPACE_VIRTUAL   3   /* virtual blocks (AllocVirtual) */
@@ -421,7 +422,7 @@ VR_API void ExecuteStandardNewHandler();
 #define VR_SPACE_KINDS     6
 
 struct VR_SpaceStats {
-    unsigned long reservations;        /* live reservations */
+    unsigned long reservations;        /* live reservations (a page set counts as one) */
     unsigned long reservedBytes;       /* their address space */
     unsigned long committedBytes;      /* of which committed */
     unsigned long peakReservedBytes;   /* highest reservedBytes so far */

@@ -11,6 +11,7 @@
 #include "os_memory.h"
 #include "space.h"
 #include "system.h"
+#include "units.h"
 #include "validate.h"
 
 VR_API uint8_t s_regionMap[8192];
@@ -130,6 +131,11 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     ProcessLockLeave();
 }
 
+void MarkRegions(uintptr_t base, uint32_t size, int set)
+{
+    MarkRange(base, size, set);
+}
+
 VR_API int IsDynamicMemory(void const *p)
 {
     uintptr_t a = (uintptr_t)p;
@@ -171,7 +177,12 @@ const char *ValidateRegionMap()
                 problem = "a marked reservation is not granularity-aligned";
                 break;
             }
-            if (!IsLibraryMemory((const void *)info.allocationBase)) {
+            /* A page set carved from a unit lies in the unit's reservation,
+               whose first slot may be free. */
+            uintptr_t unitBase;
+            uint64_t unitFree;
+            if (!IsLibraryMemory((const void *)info.allocationBase) &&
+                !(PageUnitOf((const void *)a, &unitBase, &unitFree) && unitBase == info.allocationBase)) {
                 problem = "a marked region's reservation base is not marked";
                 break;
             }
@@ -191,5 +202,5 @@ const char *ValidateRegionMap()
         if (s_committedSteps[r] && !IsLibraryMemory((const void *)((uintptr_t)r << 16)))
             problem = "commit table: steps outside library memory";
     ProcessLockLeave();
-    return problem;
+    return problem ? problem : ValidatePageUnits();
 }

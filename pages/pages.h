@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include "units.h"
 #include "vorrel.h"
 
 extern VR_API uint8_t s_regionMap[8192];   /* bit (a>>16)&7 of byte a>>19 */

@@ -72,18 +72,18 @@ void SubCommitted(int kind, uint32_t bytes)
 
 } // namespace
 
-void SpaceReserved(uintptr_t base, uint32_t size, int kind)
+void SpaceReserved(uintptr_t base, uint32_t size, int kind, int reservations)
 {
     if (kind < 0 || kind >= VR_SPACE_KINDS) kind = VR_SPACE_LIBRARY;
     uint32_t rounded;
     if (!RoundUpChecked(size, 0x10000, &rounded)) rounded = 0u - (uint32_t)base;
     TagRegions(base, rounded, (uint8_t)(kind + 1));
     VR_SpaceCounters &c = s_space[kind];
-    c.reservations++;
+    c.reservations += reservations;
     RaisePeak(&c.peakReserved, __atomic_add_fetch(&c.reserved, rounded, __ATOMIC_RELAXED));
 }
 
-void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved)
+void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved, int reservations)
 {
     int kind = SpaceKindOf(base);
     if (kind < 0) return;
@@ -91,9 +91,14 @@ void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved)
     if (!RoundUpChecked(reserved, 0x10000, &rounded)) rounded = 0u - (uint32_t)base;
     TagRegions(base, rounded, 0);
     VR_SpaceCounters &c = s_space[kind];
-    c.reservations--;
+    c.reservations -= reservations;
     __atomic_sub_fetch(&c.reserved, rounded, __ATOMIC_RELAXED);
     if (committed) SubCommitted(kind, PageSpan(base, committed));
+}
+
+void SpaceCountReservation(int kind, int delta)
+{
+    if (kind >= 0 && kind < VR_SPACE_KINDS) s_space[kind].reservations += delta;
 }
 
 void SpaceCommitted(const void *address, uint32_t size)
@@ -108,18 +113,18 @@ void SpaceDecommitted(const void *address, uint32_t size)
     if (kind >= 0 && size) SubCommitted(kind, PageSpan((uintptr_t)address, size));
 }
 
-void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind)
+void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind, int reservations)
 {
     int old = SpaceKindOf((uintptr_t)base);
     if (old < 0 || old == kind || kind < 0 || kind >= VR_SPACE_KINDS) return;
     uint32_t rounded;
     if (!RoundUpChecked(reserved, 0x10000, &rounded)) return;
     uint32_t bytes = committed ? PageSpan((uintptr_t)base, committed) : 0;
-    s_space[old].reservations--;
+    s_space[old].reservations -= reservations;
     __atomic_sub_fetch(&s_space[old].reserved, rounded, __ATOMIC_RELAXED);
     SubCommitted(old, bytes);
     TagRegions((uintptr_t)base, rounded, (uint8_t)(kind + 1));
-    s_space[kind].reservations++;
+    s_space[kind].reservations += reservations;
     uint32_t now = __atomic_add_fetch(&s_space[kind].reserved, rounded, __ATOMIC_RELAXED);
     RaisePeak(&s_space[kind].peakReserved, now);
     AddCommitted(kind, bytes);
