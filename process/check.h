@@ -15,7 +15,7 @@
  *                | allocStack                      |  +8
  *                | freeStack                       |  +12
  *                | state: live/freed + kind, or 0  |  +16 claimed by compare-exchange
- *                | lead (heap block .. header)     |  +20
+ *                | lead (heap block .. header)     |  +20 top bit: live at a fork
  *                | front guard, 8 x kFrontByte     |  +24
  *       user  -> +---------------------------------+
  *                | size bytes of the caller        |
@@ -175,6 +175,10 @@ const char *CheckValidateStacks();
 VR_LockStorage *CheckQuarantineLock();
 VR_LockStorage *CheckStackTableLock();
 VR_LockStorage *CheckReportLock();
+
+/* In the child of a fork: the blocks live now are the parent's, held in
+   part by threads the child does not have; they are not its leaks. */
+void CheckForkedChild();
 
 /* --- the end (check_blocks.cpp) --- */
 /* Verifies every block at exit and reports the leaks. */

@@ -46,6 +46,8 @@ const uint8_t kBackByte = 0xFD;
 const uint8_t kFreedByte = 0xDD;
 const uint32_t kBackGuard = 16;
 const uint32_t kHeaderSize = sizeof(VR_CheckHeader);
+/* In a heap block's lead: live when the process forked (CheckForkedChild). */
+const uint32_t kInheritedLead = 0x80000000u;
 
 const uint32_t kQuarantineBlocks = 65536;          /* a power of two */
 const uint32_t kQuarantineBytes = 16u << 20;
@@ -59,7 +61,8 @@ struct VR_PageRecord {
     uint32_t base;          /* the reservation */
     uint32_t span;          /* its size: the block's pages and the inaccessible page */
     uint32_t committed;     /* bytes committed from base; 0 once freed */
-    uint32_t pad[5];
+    uint32_t inherited;     /* 1: live when the process forked */
+    uint32_t pad[4];
 };
 static_assert(sizeof(VR_PageRecord) == 64, "a record is found by shifting");
 static_assert(offsetof(VR_PageRecord, header) == 0, "a record is its header");
@@ -283,7 +286,8 @@ void ReleasePageBlock(VR_PageRecord *r)
     uint32_t base = r->base, span = r->span, committed = r->committed;
     /* Untagged first: once released, the range may come straight back to
        another thread's reservation, which tags it anew. */
-    for (uint64_t a = base; a < (uint64_t)base + span; a += 0x10000) __atomic_store_n(&s_pageOwner[a >> 16], 0u, __ATOMIC_RELEASE);
+    for (uint64_t a = base; a < (uint64_t)base + span; a += 0x10000)
+        __atomic_store_n(&s_pageOwner[a >> 16], 0u, __ATOMIC_RELEASE);
     memset(r, 0, sizeof *r);
     ReleasePages((void *)(uintptr_t)base, committed, span);
 }
@@ -319,7 +323,7 @@ void QuarantinePage(VR_PageRecord *r)
 /* Gives a block back to the heap for good. */
 void Release(VR_CheckHeader *h)
 {
-    uint8_t *base = (uint8_t *)h - h->lead;
+    uint8_t *base = (uint8_t *)h - (h->lead & ~kInheritedLead);
     h->magic = 0;
     __atomic_store_n(&h->state, 0u, __ATOMIC_RELEASE);
     VR_Heap::FreeMem(base);
@@ -638,9 +642,14 @@ void MarkReachable()
     }
 }
 
+int IsInherited(VR_CheckHeader *h)
+{
+    return IsPageRecord(h) ? ((VR_PageRecord *)h)->inherited != 0 : (h->lead & kInheritedLead) != 0;
+}
+
 void CountLeak(VR_CheckHeader *h, int kind)
 {
-    if (!s_leaks || vr_os::IsLoaderCode(StackFirstFrame(h->allocStack))) return;
+    if (!s_leaks || IsInherited(h) || vr_os::IsLoaderCode(StackFirstFrame(h->allocStack))) return;
     uint32_t slot = (h->allocStack * 2654435761u) & (kLeakSlots - 1);
     while (s_leaks[slot].blocks && s_leaks[slot].stack != h->allocStack) slot = (slot + 1) & (kLeakSlots - 1);
     VR_LeakGroup &g = s_leaks[slot];
@@ -685,6 +694,12 @@ void AtExitPages(int count)
         if (count) s_liveCapacity++;
         else AtExitVisitHeader(h);
     }
+}
+
+void MarkInherited(void *block, void *)
+{
+    VR_CheckHeader *h = HeaderOfBlock(block);
+    if (h && IsLive(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE))) h->lead |= kInheritedLead;
 }
 
 void ReportLeaks()
@@ -795,9 +810,15 @@ void OnAccessFault(const vr_os::AccessFault &f)
         BlockLine(t, "overrun", h);
         t.Str(": ");
         t.Str(access);
-        t.Str(" at offset ");
-        t.Num(offset);
-        t.Str(f.address >= user ? ", past its end, stopped by the inaccessible page\n" : ", before its start\n");
+        if (f.address >= user) {
+            t.Str(" at offset ");
+            t.Num(offset);
+            t.Str(", past its end, stopped by the inaccessible page\n");
+        } else {
+            t.Str(" ");
+            t.Num((uint32_t)(user - f.address));
+            t.Str(" bytes before its start\n");
+        }
         AllocatedAt(t, h, KindOf(state));
     } else if (IsFreed(state)) {
         int write = f.write > 0;
@@ -1000,6 +1021,16 @@ void CheckAtExit()
         ReportLeaks();
     }
     CheckSummary();
+}
+
+void CheckForkedChild()
+{
+    CheckHeap().ForEach(&MarkInherited, 0);
+    if (!s_pageRecords) return;
+    for (uint32_t i = 0; i < kRegions; i++) {
+        VR_PageRecord &r = s_pageRecords[i];
+        if (r.header.magic && IsLive(r.header.state)) r.inherited = 1;
+    }
 }
 
 VR_LockStorage *CheckQuarantineLock()
