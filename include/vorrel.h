@@ -490,6 +490,10 @@ VR_API unsigned long VR_FormatStats(char *buf, unsigned long size);
    the environment writes one at exit. */
 VR_API int VR_WriteAddressSpaceMap(const char *path);
 
+/* The replacements of the runtimes' entries. VRHookMalloc(0) and
+   VRHookRealloc(NULL, 0) answer null on both targets; on Linux the patched
+   malloc and realloc wrap them (VRHookMallocPosix, VRHookReallocPosix, also
+   exported) and give an empty request a unique minimal block. */
 extern "C" {
 VR_API void *VRHookMalloc(size_t size);
 VR_API void *VRHookCalloc(size_t count, size_t size);

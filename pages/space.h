@@ -50,6 +50,18 @@ VR_API void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, 
 /* The kind of library reservation covering the region of address a, or -1. */
 VR_API int SpaceKindOf(uintptr_t a);
 
+/* Calls watcher when the committed total of all kinds first reaches first
+   bytes, and again each time it has grown a sixteenth (at least 1 MB) past
+   the total of the last call: a commit pays one compare for the watch. The
+   watcher runs on the committing thread, possibly under a heap's lock or
+   the process lock, so it must not allocate nor take those locks; while it
+   runs, other threads' commits do not call it. A null watcher ends the
+   watch. */
+VR_API void SpaceWatchPeak(void (*watcher)(uint32_t committed), uint32_t first);
+
+/* The committed total of all kinds now. */
+VR_API uint32_t SpaceCommittedTotal();
+
 /* The highest committed total of all kinds together so far. */
 VR_API uint32_t SpacePeakCommitted();
 
