@@ -15,7 +15,7 @@
  *                | allocStack                      |  +8
  *                | freeStack                       |  +12
  *                | state: live/freed + kind, or 0  |  +16 claimed by compare-exchange
- *                | lead (heap block .. header)     |  +20 top bit: live at a fork
+ *                | lead (heap block .. header)     |  +20 top bit: made before a fork
  *                | front guard, 8 x kFrontByte     |  +24
  *       user  -> +---------------------------------+
  *                | size bytes of the caller        |
@@ -176,8 +176,9 @@ VR_LockStorage *CheckQuarantineLock();
 VR_LockStorage *CheckStackTableLock();
 VR_LockStorage *CheckReportLock();
 
-/* In the child of a fork: the blocks live now are the parent's, held in
-   part by threads the child does not have; they are not its leaks. */
+/* In the child of a fork: the blocks live or freed now are the parent's,
+   some held or being freed by threads the child does not have; they are
+   not its leaks, and are not checked for writes after free at its exit. */
 void CheckForkedChild();
 
 /* --- the end (check_blocks.cpp) --- */
