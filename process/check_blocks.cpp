@@ -1,8 +1,8 @@
 /*
  * check_blocks.cpp - the blocks of the checking mode: a header and guards
  * around every block (the format in check.h), an atomic claim on the block
- * at every free, a quarantine of freed blocks, and the walk over all blocks
- * at exit that finds damaged guards, writes after free and leaks.
+ * at every free, the verification of its guards and of its bytes while it
+ * was freed, and a quarantine of freed blocks.
  *
  * The blocks come from a general heap of their own through its public
  * calls (AllocMem, FreeMem, ForEach, FindFirstThat), so the heap itself
@@ -15,19 +15,14 @@
  * heap. Blocks bigger than a quarter of the byte bound are checked and
  * given back at once.
  *
- * The page mode (check.h) keeps its blocks' headers in a table of records,
- * one per 64 KB region, and which record covers each region in a second
- * table; a freed block is decommitted and its reservation held in a
- * quarantine of kPageQuarantineBlocks blocks and kPageQuarantineSpace bytes
- * of address space, oldest released first. A fault at an address of such
- * a block is reported from the fault watch with its stacks, and the process
- * then dies of it as it would have.
+ * The page mode's blocks are in check_pages.cpp, the walk over all blocks
+ * at exit (damaged guards, writes after free, leaks) in check_exit.cpp.
  */
 #include <string.h>
 
 #include <new>
 
-#include "check.h"
+#include "check_internal.h"
 #include "pages.h"
 #include "os_lock.h"
 #include "os_memory.h"
@@ -35,87 +30,22 @@
 #include "symbols.h"
 #include "system.h"
 
-namespace {
+using namespace vr_check;
 
-const uint32_t kHeaderMagic = 0x4B435256;   /* "VRCK" */
-const uint32_t kPadMagic = 0x44415056;      /* "VPAD" */
-const uint32_t kStateLive = 0x4C000000;     /* + kind */
-const uint32_t kStateFreed = 0x46000000;    /* + kind */
-const uint8_t kFrontByte = 0xFA;
-const uint8_t kBackByte = 0xFD;
-const uint8_t kFreedByte = 0xDD;
-const uint32_t kBackGuard = 16;
-const uint32_t kHeaderSize = sizeof(VR_CheckHeader);
-/* In a heap block's lead: live when the process forked (CheckForkedChild). */
-const uint32_t kInheritedLead = 0x80000000u;
+namespace {
 
 const uint32_t kQuarantineBlocks = 65536;          /* a power of two */
 const uint32_t kQuarantineBytes = 16u << 20;
 
-const uint32_t kPageQuarantineBlocks = 4096;       /* a power of two */
-const uint32_t kPageQuarantineSpace = 256u << 20;
-
-/* The page mode's record of a block: its header, and its reservation. */
-struct VR_PageRecord {
-    VR_CheckHeader header;  /* lead: the user address */
-    uint32_t base;          /* the reservation */
-    uint32_t span;          /* its size: the block's pages and the inaccessible page */
-    uint32_t committed;     /* bytes committed from base; 0 once freed */
-    uint32_t inherited;     /* 1: live when the process forked */
-    uint32_t pad[4];
-};
-static_assert(sizeof(VR_PageRecord) == 64, "a record is found by shifting");
-static_assert(offsetof(VR_PageRecord, header) == 0, "a record is its header");
-
-const uint32_t kRegions = 65536;
-VR_PageRecord *s_pageRecords;   /* by the region where the reservation starts */
-uint32_t *s_pageOwner;          /* by region: 1 + the region of its record, 0 for none */
-uint32_t *s_pageRing;           /* the page quarantine: record regions, oldest at head */
-uint32_t s_pageRingHead, s_pageRingCount, s_pageRingSpace;
-
 /* The heap of the checked blocks, constructed in place when the mode
    starts and never destroyed: frees arrive until the very end. */
 alignas(VR_Heap) uint8_t s_heapRoom[sizeof(VR_Heap)];
-inline VR_Heap &CheckHeap()
-{
-    return *(VR_Heap *)(void *)s_heapRoom;
-}
 
 /* The quarantine: a ring of user pointers, oldest at head. */
 uint8_t **s_ring;
 uint32_t s_ringHead, s_ringCount;
 uint32_t s_ringBytes;
 VR_LockStorage s_ringLock;
-
-inline int IsPageRecord(const VR_CheckHeader *h)
-{
-    return (uintptr_t)h - (uintptr_t)s_pageRecords < kRegions * sizeof(VR_PageRecord);
-}
-
-/* The record of the page block whose reservation covers address a (live,
-   in quarantine, or being made), or null. */
-VR_PageRecord *PageRecordAt(uintptr_t a)
-{
-    if (!s_pageOwner) return 0;
-    uint32_t owner = __atomic_load_n(&s_pageOwner[a >> 16], __ATOMIC_ACQUIRE);
-    return owner ? &s_pageRecords[owner - 1] : 0;
-}
-
-inline int IsLive(uint32_t state)
-{
-    return state > kStateLive && state < kStateLive + kKindCount;
-}
-
-inline int IsFreed(uint32_t state)
-{
-    return state > kStateFreed && state < kStateFreed + kKindCount;
-}
-
-/* The family of a live or freed block, 0 when it is neither. */
-inline int KindOf(uint32_t state)
-{
-    return IsLive(state) ? (int)(state - kStateLive) : IsFreed(state) ? (int)(state - kStateFreed) : 0;
-}
 
 /* The header of p when p is the user pointer of one of our blocks (live,
    in quarantine, or damaged in front); null otherwise. */
@@ -131,33 +61,10 @@ VR_CheckHeader *HeaderOf(const void *p)
     return h->magic == (kHeaderMagic ^ (uint32_t)u) ? h : 0;
 }
 
-inline uint8_t *UserOf(VR_CheckHeader *h)
-{
-    return IsPageRecord(h) ? (uint8_t *)(uintptr_t)h->lead : (uint8_t *)(h + 1);
-}
-
-/* The guard bytes after a block: a page block's reach to the end of its
-   page (the page after is inaccessible), fewer than its alignment. */
-uint32_t BackGuardOf(VR_CheckHeader *h)
-{
-    if (!IsPageRecord(h)) return kBackGuard;
-    uintptr_t end = (uintptr_t)UserOf(h) + h->size;
-    return (uint32_t)(((end + s_pageSize - 1) & ~(uintptr_t)(s_pageSize - 1)) - end);
-}
-
 /* The front guard: in the header, or in front of a page block. */
 uint8_t *FrontOf(VR_CheckHeader *h)
 {
     return IsPageRecord(h) ? UserOf(h) - 8 : h->front;
-}
-
-/* The header of a block of the heap (as ForEach hands it out), or null
-   when it holds none (a block given back, waiting for reuse). */
-VR_CheckHeader *HeaderOfBlock(void *block)
-{
-    VR_CheckHeader *h = (VR_CheckHeader *)block;
-    if (h->magic == kPadMagic) h = (VR_CheckHeader *)((uint8_t *)block + ((uint32_t *)block)[1]);
-    return h->magic == (kHeaderMagic ^ (uint32_t)(uintptr_t)UserOf(h)) ? h : 0;
 }
 
 /* Bytes written past the end: the last changed guard byte's distance from
@@ -177,147 +84,6 @@ uint32_t FrontDamage(VR_CheckHeader *h)
     for (uint32_t i = 0; i < sizeof h->front; i++)
         if (front[i] != kFrontByte) return (uint32_t)sizeof h->front - i;
     return 0;
-}
-
-void BlockLine(VR_CheckText &t, const char *kind, VR_CheckHeader *h)
-{
-    t.Str("vorrel-check: ");
-    t.Str(kind);
-    t.Str(" block ");
-    t.Hex((uintptr_t)UserOf(h));
-    t.Str(" size ");
-    t.Num(h->size);
-}
-
-void AllocatedAt(VR_CheckText &t, VR_CheckHeader *h, int kind)
-{
-    t.Str("  allocated by ");
-    t.Str(KindName(kind));
-    t.Str(" at:\n");
-    t.Stack(h->allocStack);
-}
-
-void FreedAt(VR_CheckText &t, VR_CheckHeader *h)
-{
-    t.Str("  freed at:\n");
-    t.Stack(h->freeStack);
-}
-
-/* Where a check happened: at a call (its stack) or at exit (stack 0). */
-void FoundAt(VR_CheckText &t, const char *call, uint32_t stack)
-{
-    if (!stack) {
-        t.Str("  found at exit\n");
-        return;
-    }
-    t.Str("  found at ");
-    t.Str(call);
-    t.Str(" from:\n");
-    t.Stack(stack);
-}
-
-/* Reports damaged guards of a block; kind is its allocating family. */
-void VerifyGuards(VR_CheckHeader *h, int kind, const char *call, uint32_t stack)
-{
-    uint32_t back = BackDamage(h), front = FrontDamage(h);
-    if (back && CheckBeginFinding(kFindOverrun, (uint32_t)(uintptr_t)h)) {
-        VR_CheckText t;
-        BlockLine(t, "overrun", h);
-        t.Str(": ");
-        t.Num(back);
-        t.Str(back == 1 ? " byte" : " bytes");
-        t.Str(" written past its end\n");
-        AllocatedAt(t, h, kind);
-        FoundAt(t, call, stack);
-        CheckWrite(t);
-    }
-    if (front && CheckBeginFinding(kFindUnderrun, (uint32_t)(uintptr_t)h)) {
-        VR_CheckText t;
-        BlockLine(t, "underrun", h);
-        t.Str(": ");
-        t.Num(front);
-        t.Str(front == 1 ? " byte" : " bytes");
-        t.Str(" written before its start\n");
-        AllocatedAt(t, h, kind);
-        FoundAt(t, call, stack);
-        CheckWrite(t);
-    }
-}
-
-/* Reports bytes of a freed block changed since its free. */
-void VerifyFreed(VR_CheckHeader *h, uint32_t stack)
-{
-    const uint8_t *u = UserOf(h);
-    uint32_t first = h->size, last = 0;
-    /* Whole words first (the usual answer is that nothing changed), bytes
-       only where a word differs and at the ends. */
-    uint32_t i = 0;
-    while (i < h->size && ((uintptr_t)(u + i) & 3)) {
-        if (u[i] != kFreedByte) break;
-        i++;
-    }
-    const uint32_t pattern = 0x01010101u * kFreedByte;
-    while (i + 4 <= h->size && *(const uint32_t *)(u + i) == pattern) i += 4;
-    for (; i < h->size; i++) {
-        if (u[i] == kFreedByte) continue;
-        if (first == h->size) first = i;
-        last = i;
-    }
-    if (first < h->size && CheckBeginFinding(kFindWriteAfterFree, h->allocStack * 31 + h->freeStack)) {
-        VR_CheckText t;
-        BlockLine(t, "write-after-free", h);
-        t.Str(": ");
-        t.Num(last - first + 1);
-        t.Str(last == first ? " byte" : " bytes");
-        t.Str(" at offset ");
-        t.Num(first);
-        t.Str(" changed after it was freed\n");
-        AllocatedAt(t, h, KindOf(h->state));
-        FreedAt(t, h);
-        FoundAt(t, "a later free", stack);
-        CheckWrite(t);
-    }
-    VerifyGuards(h, KindOf(h->state), "a later free", stack);
-}
-
-/* Gives a page block's reservation back for good. */
-void ReleasePageBlock(VR_PageRecord *r)
-{
-    uint32_t base = r->base, span = r->span, committed = r->committed;
-    /* Untagged first: once released, the range may come straight back to
-       another thread's reservation, which tags it anew. */
-    for (uint64_t a = base; a < (uint64_t)base + span; a += 0x10000)
-        __atomic_store_n(&s_pageOwner[a >> 16], 0u, __ATOMIC_RELEASE);
-    memset(r, 0, sizeof *r);
-    ReleasePages((void *)(uintptr_t)base, committed, span);
-}
-
-/* A claimed page block becomes inaccessible and waits in the page
-   quarantine; the oldest leave as needed. */
-void QuarantinePage(VR_PageRecord *r)
-{
-    DecommitPages((void *)(uintptr_t)r->base, r->committed);
-    r->committed = 0;
-    VR_PageRecord *leaving[32];
-    uint32_t n = 0;
-    vr_os::LockEnter(&s_ringLock);
-    while (n < 32 && s_pageRingCount &&
-           (s_pageRingCount >= kPageQuarantineBlocks || s_pageRingSpace + r->span > kPageQuarantineSpace)) {
-        VR_PageRecord *old = &s_pageRecords[s_pageRing[s_pageRingHead]];
-        s_pageRingHead = (s_pageRingHead + 1) & (kPageQuarantineBlocks - 1);
-        s_pageRingCount--;
-        s_pageRingSpace -= old->span;
-        leaving[n++] = old;
-    }
-    int fits = s_pageRingCount < kPageQuarantineBlocks && s_pageRingSpace + r->span <= kPageQuarantineSpace;
-    if (fits) {
-        s_pageRing[(s_pageRingHead + s_pageRingCount) & (kPageQuarantineBlocks - 1)] = r->base >> 16;
-        s_pageRingCount++;
-        s_pageRingSpace += r->span;
-    }
-    vr_os::LockLeave(&s_ringLock);
-    for (uint32_t i = 0; i < n; i++) ReleasePageBlock(leaving[i]);
-    if (!fits) ReleasePageBlock(r);
 }
 
 /* Gives a block back to the heap for good. */
@@ -498,372 +264,135 @@ int Claim(void *p, int freeKind, const char *call, uint32_t stack, VR_CheckHeade
     return 1;
 }
 
-/* The leaks at exit: the live blocks that no pointer in the process's
-   memory refers to, directly or through other live blocks (a block a
-   global still holds is not lost), one group per allocating stack.
-   Pointers into a block's inside count. */
-struct VR_LiveBlock {
-    uintptr_t start;      /* the user pointer */
-    uint32_t size;        /* the caller's bytes; kMarked once reachable */
-    VR_CheckHeader *header;
-};
-const uint32_t kMarked = 0x80000000u;
-VR_LiveBlock *s_live;
-uint32_t s_liveCount, s_liveCapacity;
-uint32_t *s_work;
-uint32_t s_workCount;
-
-struct VR_LeakGroup {
-    uint32_t stack;
-    uint32_t kind;
-    uint32_t blocks;
-    uint32_t bytes;
-};
-const uint32_t kLeakSlots = 131072;
-VR_LeakGroup *s_leaks;
-uint32_t s_leakGroups;
-
-/* Address space the walk itself holds (its tables name every live block):
-   never a root. */
-struct VR_Range {
-    uintptr_t start, end;
-};
-VR_Range s_ownRanges[5];
-int s_ownRangeCount;
-
-void *OwnTable(uint32_t bytes)
-{
-    if (!bytes) bytes = 1;
-    void *room = vr_os::Reserve(bytes, 0);
-    if (!room) return 0;
-    if (!vr_os::Commit(room, bytes, 0)) {
-        vr_os::Release(room);
-        return 0;
-    }
-    if (s_ownRangeCount < 5) {
-        s_ownRanges[s_ownRangeCount].start = (uintptr_t)room;
-        s_ownRanges[s_ownRangeCount].end = (uintptr_t)room + ((bytes + 0xFFFF) & ~0xFFFFu);
-        s_ownRangeCount++;
-    }
-    return room;
-}
-
-/* The live block holding address a, or -1. */
-int FindLive(uintptr_t a)
-{
-    uint32_t low = 0, high = s_liveCount;
-    while (low < high) {
-        uint32_t mid = low + (high - low) / 2;
-        if (s_live[mid].start <= a) low = mid + 1;
-        else high = mid;
-    }
-    if (!low) return -1;
-    const VR_LiveBlock &b = s_live[low - 1];
-    uint32_t size = b.size & ~kMarked;
-    return a - b.start < (size ? size : 1) ? (int)(low - 1) : -1;
-}
-
-void ScanWords(uintptr_t start, uintptr_t end)
-{
-    for (uintptr_t a = (start + 3) & ~(uintptr_t)3; a + 4 <= end; a += 4) {
-        uintptr_t w = *(const uintptr_t *)a;
-        if (!IsLibraryMemory((const void *)w)) continue;
-        int i = FindLive(w);
-        if (i < 0 || (s_live[i].size & kMarked)) continue;
-        s_live[i].size |= kMarked;
-        s_work[s_workCount++] = (uint32_t)i;
-    }
-}
-
-/* A root range: every 64 KB of it that is neither library memory nor the
-   walk's own tables; of the calling thread's stack only the part in use. */
-void ScanRoot(uintptr_t start, uintptr_t end, void *context)
-{
-    uintptr_t sp = (uintptr_t)context;
-    if (sp >= start && sp < end) start = sp;
-    while (start < end) {
-        uintptr_t chunkEnd = (start | 0xFFFF) + 1;
-        if (chunkEnd > end || chunkEnd == 0) chunkEnd = end;
-        int skip = IsLibraryMemory((const void *)start);
-        for (int i = 0; i < s_ownRangeCount && !skip; i++)
-            skip = start >= s_ownRanges[i].start && start < s_ownRanges[i].end;
-        if (!skip) ScanWords(start, chunkEnd);
-        start = chunkEnd;
-    }
-}
-
-void CountLive(void *block, void *)
-{
-    VR_CheckHeader *h = HeaderOfBlock(block);
-    if (h && IsLive(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE))) s_liveCapacity++;
-}
-
-void SortLive()
-{
-    /* Heap sort by address: no allocation, no recursion. */
-    uint32_t n = s_liveCount;
-    for (uint32_t k = n / 2; k-- > 0;) {
-        for (uint32_t i = k;;) {
-            uint32_t c = 2 * i + 1;
-            if (c >= n) break;
-            if (c + 1 < n && s_live[c + 1].start > s_live[c].start) c++;
-            if (s_live[i].start >= s_live[c].start) break;
-            VR_LiveBlock t = s_live[i];
-            s_live[i] = s_live[c];
-            s_live[c] = t;
-            i = c;
-        }
-    }
-    for (uint32_t end = n; end-- > 1;) {
-        VR_LiveBlock t = s_live[0];
-        s_live[0] = s_live[end];
-        s_live[end] = t;
-        for (uint32_t i = 0;;) {
-            uint32_t c = 2 * i + 1;
-            if (c >= end) break;
-            if (c + 1 < end && s_live[c + 1].start > s_live[c].start) c++;
-            if (s_live[i].start >= s_live[c].start) break;
-            VR_LiveBlock x = s_live[i];
-            s_live[i] = s_live[c];
-            s_live[c] = x;
-            i = c;
-        }
-    }
-}
-
-/* Marks what the roots reach, then what the marked blocks reach. */
-void MarkReachable()
-{
-    volatile int here = 0;
-    vr_os::ForEachWritableRange(&ScanRoot, (void *)&here);
-    while (s_workCount) {
-        const VR_LiveBlock &b = s_live[s_work[--s_workCount]];
-        ScanWords(b.start, b.start + (b.size & ~kMarked));
-    }
-}
-
-int IsInherited(VR_CheckHeader *h)
-{
-    return IsPageRecord(h) ? ((VR_PageRecord *)h)->inherited != 0 : (h->lead & kInheritedLead) != 0;
-}
-
-void CountLeak(VR_CheckHeader *h, int kind)
-{
-    if (!s_leaks || IsInherited(h) || vr_os::IsLoaderCode(StackFirstFrame(h->allocStack))) return;
-    uint32_t slot = (h->allocStack * 2654435761u) & (kLeakSlots - 1);
-    while (s_leaks[slot].blocks && s_leaks[slot].stack != h->allocStack) slot = (slot + 1) & (kLeakSlots - 1);
-    VR_LeakGroup &g = s_leaks[slot];
-    if (!g.blocks) {
-        g.stack = h->allocStack;
-        g.kind = (uint32_t)kind;
-        s_leakGroups++;
-    }
-    g.blocks++;
-    g.bytes += h->size;
-}
-
-void AtExitVisitHeader(VR_CheckHeader *h)
-{
-    uint32_t state = __atomic_load_n(&h->state, __ATOMIC_ACQUIRE);
-    if (IsLive(state)) {
-        VerifyGuards(h, (int)(state - kStateLive), "exit", 0);
-        if (s_live && s_liveCount < s_liveCapacity) {
-            VR_LiveBlock &b = s_live[s_liveCount++];
-            b.start = (uintptr_t)UserOf(h);
-            b.size = h->size;
-            b.header = h;
-        }
-    } else if (IsFreed(state) && !IsPageRecord(h) && !IsInherited(h)) {
-        /* A block freed before a fork may have been half filled then, by a
-           thread the child does not have. */
-        VerifyFreed(h, 0);
-    }
-}
-
-void AtExitVisit(void *block, void *)
-{
-    if (VR_CheckHeader *h = HeaderOfBlock(block)) AtExitVisitHeader(h);
-}
-
-/* The page blocks at exit: the live ones as AtExitVisit takes blocks
-   (the freed ones are inaccessible, and anything written there faulted). */
-void AtExitPages(int count)
-{
-    if (!s_pageRecords) return;
-    for (uint32_t i = 0; i < kRegions; i++) {
-        VR_CheckHeader *h = &s_pageRecords[i].header;
-        if (!h->magic || !IsLive(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE))) continue;
-        if (count) s_liveCapacity++;
-        else AtExitVisitHeader(h);
-    }
-}
-
-void MarkInherited(void *block, void *)
-{
-    VR_CheckHeader *h = HeaderOfBlock(block);
-    if (h) h->lead |= kInheritedLead;
-}
-
-void ReportLeaks()
-{
-    if (!s_leaks || !s_leakGroups) return;
-    /* The groups, packed to the front and sorted by bytes (a shell sort:
-       no allocation, no recursion). */
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < kLeakSlots; i++)
-        if (s_leaks[i].blocks) s_leaks[n++] = s_leaks[i];
-    for (uint32_t gap = n / 2; gap; gap /= 2)
-        for (uint32_t i = gap; i < n; i++)
-            for (uint32_t j = i; j >= gap && s_leaks[j - gap].bytes < s_leaks[j].bytes; j -= gap) {
-                VR_LeakGroup g = s_leaks[j];
-                s_leaks[j] = s_leaks[j - gap];
-                s_leaks[j - gap] = g;
-            }
-    const uint32_t kShown = 100;
-    uint32_t hiddenBlocks = 0, hiddenBytes = 0;
-    for (uint32_t i = 0; i < n; i++) {
-        const VR_LeakGroup &g = s_leaks[i];
-        if (i >= kShown) {
-            hiddenBlocks += g.blocks;
-            hiddenBytes += g.bytes;
-            continue;
-        }
-        if (!CheckBeginFinding(kFindLeak, g.stack)) continue;
-        VR_CheckText t;
-        t.Str("vorrel-check: leak ");
-        t.Num(g.bytes);
-        t.Str(g.bytes == 1 ? " byte in " : " bytes in ");
-        t.Num(g.blocks);
-        t.Str(g.blocks == 1 ? " block" : " blocks");
-        t.Str(" allocated by ");
-        t.Str(KindName((int)g.kind));
-        t.Str(" at:\n");
-        t.Stack(g.stack);
-        CheckWrite(t);
-    }
-    if (n > kShown && CheckBeginFinding(kFindLeak, 0xFFFFFFFFu)) {
-        VR_CheckText t;
-        t.Str("vorrel-check: leak ");
-        t.Num(hiddenBytes);
-        t.Str(" bytes in ");
-        t.Num(hiddenBlocks);
-        t.Str(" blocks from ");
-        t.Num(n - kShown);
-        t.Str(" more call stacks (smallest totals, not shown)\n");
-        CheckWrite(t);
-    }
-}
-
-/* A page block: its end against the inaccessible page, as close as its
-   alignment lets it; null when no reservation can be had. */
-void *PageAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t stack)
-{
-    uint32_t page = s_pageSize;
-    if (size > 0x7FFFFFFFu - align - 16 - 2 * page) return 0;
-    /* Room for the front guard and the alignment in front of the block. */
-    uint32_t data = ((uint32_t)size + 16 + align + page - 1) & ~(page - 1);
-    uint32_t span = data + page;
-    uint8_t *base = (uint8_t *)ReservePages(span, 0, VR_SPACE_DIRECT);
-    if (!base) return 0;
-    if (!CommitPages(base, data, 0)) {
-        ReleasePages(base, 0, span);
-        return 0;
-    }
-    uintptr_t user = (uintptr_t)base + data - size;
-    user = ((user + offset) & ~(uintptr_t)(align - 1)) - offset;
-    VR_PageRecord *r = &s_pageRecords[(uintptr_t)base >> 16];
-    r->base = (uint32_t)(uintptr_t)base;
-    r->span = span;
-    r->committed = data;
-    VR_CheckHeader *h = &r->header;
-    h->magic = kHeaderMagic ^ (uint32_t)user;
-    h->size = (uint32_t)size;
-    h->allocStack = stack;
-    h->freeStack = 0;
-    h->lead = (uint32_t)user;
-    memset(h->front, kFrontByte, sizeof h->front);
-    memset((uint8_t *)user - 8, kFrontByte, 8);
-    memset((uint8_t *)user + size, kBackByte, BackGuardOf(h));
-    uint32_t owner = ((uint32_t)(uintptr_t)base >> 16) + 1;
-    for (uint64_t a = (uintptr_t)base; a < (uint64_t)(uintptr_t)base + span; a += 0x10000)
-        __atomic_store_n(&s_pageOwner[a >> 16], owner, __ATOMIC_RELEASE);
-    __atomic_store_n(&h->state, kStateLive + (uint32_t)kind, __ATOMIC_RELEASE);
-    return (void *)user;
-}
-
-/* A faulting access: reported when it touched a page block, with the
-   block's stacks and the access's own. */
-void OnAccessFault(const vr_os::AccessFault &f)
-{
-    VR_PageRecord *r = PageRecordAt(f.address);
-    if (!r || !r->header.magic) return;
-    VR_CheckHeader *h = &r->header;
-    uint32_t state = __atomic_load_n(&h->state, __ATOMIC_ACQUIRE);
-    uintptr_t user = h->lead;
-    /* A frame as a call would leave it, so the walk starts at the access:
-       the saved link, then the address (one past, as a return address). */
-    uintptr_t frame[2] = {f.frame, f.pc + 1};
-    uint32_t stack = CaptureStack((uintptr_t)frame);
-    const char *access = f.write > 0 ? "a write" : f.write == 0 ? "a read" : "an access";
-    uint32_t offset = (uint32_t)(f.address - user);
-    VR_CheckText t;
-    if (IsLive(state)) {
-        if (!CheckBeginFinding(kFindOverrun, (uint32_t)(uintptr_t)h)) return;
-        BlockLine(t, "overrun", h);
-        t.Str(": ");
-        t.Str(access);
-        if (f.address >= user) {
-            t.Str(" at offset ");
-            t.Num(offset);
-            t.Str(", past its end, stopped by the inaccessible page\n");
-        } else {
-            t.Str(" ");
-            t.Num((uint32_t)(user - f.address));
-            t.Str(" bytes before its start\n");
-        }
-        AllocatedAt(t, h, KindOf(state));
-    } else if (IsFreed(state)) {
-        int write = f.write > 0;
-        if (!CheckBeginFinding(write ? kFindWriteAfterFree : kFindUseAfterFree, (uint32_t)(uintptr_t)h)) return;
-        BlockLine(t, write ? "write-after-free" : "use-after-free", h);
-        t.Str(": ");
-        t.Str(access);
-        t.Str(" at offset ");
-        t.Num(offset);
-        t.Str(" after it was freed, stopped by its inaccessible pages\n");
-        AllocatedAt(t, h, KindOf(state));
-        FreedAt(t, h);
-    } else {
-        return;
-    }
-    t.Str("  the access at:\n");
-    t.Stack(stack);
-    CheckWrite(t);
-    /* The process dies of the fault next, without its exit work. */
-    CheckSummary();
-}
-
 } // namespace
 
-int CheckInitPages()
+namespace vr_check {
+
+VR_Heap &CheckHeap()
 {
-    if (!__atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE)) LoadSystemInfo();
-    uint32_t bytes = kRegions * (sizeof(VR_PageRecord) + 4) + kPageQuarantineBlocks * 4;
-    uint8_t *room = (uint8_t *)vr_os::Reserve(bytes, 0);
-    if (!room || !vr_os::Commit(room, bytes, 0)) {
-        if (room) vr_os::Release(room);
-        return 0;
-    }
-    s_pageRecords = (VR_PageRecord *)room;
-    s_pageOwner = (uint32_t *)(room + kRegions * sizeof(VR_PageRecord));
-    s_pageRing = s_pageOwner + kRegions;
-    /* The records name every page block: never a root of the leak walk. */
-    s_ownRanges[s_ownRangeCount].start = (uintptr_t)room;
-    s_ownRanges[s_ownRangeCount].end = (uintptr_t)room + ((bytes + 0xFFFF) & ~0xFFFFu);
-    s_ownRangeCount++;
-    vr_os::WatchAccessFaults(&OnAccessFault);
-    return 1;
+    return *(VR_Heap *)(void *)s_heapRoom;
 }
+
+/* The guard bytes after a block: a page block's reach to the end of its
+   page (the page after is inaccessible), fewer than its alignment. */
+uint32_t BackGuardOf(VR_CheckHeader *h)
+{
+    if (!IsPageRecord(h)) return kBackGuard;
+    uintptr_t end = (uintptr_t)UserOf(h) + h->size;
+    return (uint32_t)(((end + s_pageSize - 1) & ~(uintptr_t)(s_pageSize - 1)) - end);
+}
+
+/* The header of a block of the heap (as ForEach hands it out), or null
+   when it holds none (a block given back, waiting for reuse). */
+VR_CheckHeader *HeaderOfBlock(void *block)
+{
+    VR_CheckHeader *h = (VR_CheckHeader *)block;
+    if (h->magic == kPadMagic) h = (VR_CheckHeader *)((uint8_t *)block + ((uint32_t *)block)[1]);
+    return h->magic == (kHeaderMagic ^ (uint32_t)(uintptr_t)UserOf(h)) ? h : 0;
+}
+
+void BlockLine(VR_CheckText &t, const char *kind, VR_CheckHeader *h)
+{
+    t.Str("vorrel-check: ");
+    t.Str(kind);
+    t.Str(" block ");
+    t.Hex((uintptr_t)UserOf(h));
+    t.Str(" size ");
+    t.Num(h->size);
+}
+
+void AllocatedAt(VR_CheckText &t, VR_CheckHeader *h, int kind)
+{
+    t.Str("  allocated by ");
+    t.Str(KindName(kind));
+    t.Str(" at:\n");
+    t.Stack(h->allocStack);
+}
+
+void FreedAt(VR_CheckText &t, VR_CheckHeader *h)
+{
+    t.Str("  freed at:\n");
+    t.Stack(h->freeStack);
+}
+
+/* Where a check happened: at a call (its stack) or at exit (stack 0). */
+void FoundAt(VR_CheckText &t, const char *call, uint32_t stack)
+{
+    if (!stack) {
+        t.Str("  found at exit\n");
+        return;
+    }
+    t.Str("  found at ");
+    t.Str(call);
+    t.Str(" from:\n");
+    t.Stack(stack);
+}
+
+/* Reports damaged guards of a block; kind is its allocating family. */
+void VerifyGuards(VR_CheckHeader *h, int kind, const char *call, uint32_t stack)
+{
+    uint32_t back = BackDamage(h), front = FrontDamage(h);
+    if (back && CheckBeginFinding(kFindOverrun, (uint32_t)(uintptr_t)h)) {
+        VR_CheckText t;
+        BlockLine(t, "overrun", h);
+        t.Str(": ");
+        t.Num(back);
+        t.Str(back == 1 ? " byte" : " bytes");
+        t.Str(" written past its end\n");
+        AllocatedAt(t, h, kind);
+        FoundAt(t, call, stack);
+        CheckWrite(t);
+    }
+    if (front && CheckBeginFinding(kFindUnderrun, (uint32_t)(uintptr_t)h)) {
+        VR_CheckText t;
+        BlockLine(t, "underrun", h);
+        t.Str(": ");
+        t.Num(front);
+        t.Str(front == 1 ? " byte" : " bytes");
+        t.Str(" written before its start\n");
+        AllocatedAt(t, h, kind);
+        FoundAt(t, call, stack);
+        CheckWrite(t);
+    }
+}
+
+/* Reports bytes of a freed block changed since its free. */
+void VerifyFreed(VR_CheckHeader *h, uint32_t stack)
+{
+    const uint8_t *u = UserOf(h);
+    uint32_t first = h->size, last = 0;
+    /* Whole words first (the usual answer is that nothing changed), bytes
+       only where a word differs and at the ends. */
+    uint32_t i = 0;
+    while (i < h->size && ((uintptr_t)(u + i) & 3)) {
+        if (u[i] != kFreedByte) break;
+        i++;
+    }
+    const uint32_t pattern = 0x01010101u * kFreedByte;
+    while (i + 4 <= h->size && *(const uint32_t *)(u + i) == pattern) i += 4;
+    for (; i < h->size; i++) {
+        if (u[i] == kFreedByte) continue;
+        if (first == h->size) first = i;
+        last = i;
+    }
+    if (first < h->size && CheckBeginFinding(kFindWriteAfterFree, h->allocStack * 31 + h->freeStack)) {
+        VR_CheckText t;
+        BlockLine(t, "write-after-free", h);
+        t.Str(": ");
+        t.Num(last - first + 1);
+        t.Str(last == first ? " byte" : " bytes");
+        t.Str(" at offset ");
+        t.Num(first);
+        t.Str(" changed after it was freed\n");
+        AllocatedAt(t, h, KindOf(h->state));
+        FreedAt(t, h);
+        FoundAt(t, "a later free", stack);
+        CheckWrite(t);
+    }
+    VerifyGuards(h, KindOf(h->state), "a later free", stack);
+}
+
+} // namespace vr_check
 
 void CheckInitBlocks()
 {
@@ -984,55 +513,9 @@ const char *CheckValidateQuarantine()
     }
     if (!problem && bytes != s_ringBytes) problem = "the quarantine's byte count is not its blocks' sizes";
     if (!problem && s_ringBytes > kQuarantineBytes) problem = "the quarantine holds more bytes than its bound";
-    uint32_t space = 0;
-    for (uint32_t i = 0; i < s_pageRingCount && !problem; i++) {
-        const VR_PageRecord &r = s_pageRecords[s_pageRing[(s_pageRingHead + i) & (kPageQuarantineBlocks - 1)]];
-        if (!r.header.magic || !IsFreed(r.header.state)) problem = "a page block in quarantine not freed";
-        else if (r.committed) problem = "a page block in quarantine still accessible";
-        else if (PageRecordAt(r.base) != &r) problem = "a page block in quarantine not found by its address";
-        else space += r.span;
-    }
-    if (!problem && (space != s_pageRingSpace || space > kPageQuarantineSpace))
-        problem = "the page quarantine's space is not its blocks' or above its bound";
+    if (!problem) problem = ValidatePageQuarantine();
     vr_os::LockLeave(&s_ringLock);
     return problem;
-}
-
-void CheckAtExit()
-{
-    VR_ASSERT(!CheckValidateQuarantine());
-    VR_ASSERT(!CheckValidateStacks());
-    CheckHeap().ForEach(&CountLive, 0);
-    AtExitPages(1);
-    /* Room for a few blocks more than counted: a report may allocate. */
-    s_liveCapacity += 64;
-    s_live = (VR_LiveBlock *)OwnTable(s_liveCapacity * sizeof(VR_LiveBlock));
-    s_work = (uint32_t *)OwnTable(s_liveCapacity * sizeof(uint32_t));
-    s_leaks = (VR_LeakGroup *)OwnTable(kLeakSlots * sizeof(VR_LeakGroup));
-    CheckHeap().ForEach(&AtExitVisit, 0);
-    AtExitPages(0);
-    if (s_live && s_work && s_leaks) {
-        SortLive();
-        MarkReachable();
-        for (uint32_t i = 0; i < s_liveCount; i++) {
-            const VR_LiveBlock &b = s_live[i];
-            if (b.size & kMarked) continue;
-            uint32_t state = __atomic_load_n(&b.header->state, __ATOMIC_ACQUIRE);
-            if (IsLive(state)) CountLeak(b.header, (int)(state - kStateLive));
-        }
-        ReportLeaks();
-    }
-    CheckSummary();
-}
-
-void CheckForkedChild()
-{
-    CheckHeap().ForEach(&MarkInherited, 0);
-    if (!s_pageRecords) return;
-    for (uint32_t i = 0; i < kRegions; i++) {
-        VR_PageRecord &r = s_pageRecords[i];
-        if (r.header.magic && IsLive(r.header.state)) r.inherited = 1;
-    }
 }
 
 VR_LockStorage *CheckQuarantineLock()
