@@ -18,7 +18,10 @@ Ratios are speed ratios, peer over Vorrel: above 1 means Vorrel is faster
 (its time per operation is lower, or its throughput higher); memory ratios are
 peer peak growth over Vorrel's, above 1 meaning Vorrel used less. Metrics:
 ns_per_op and instr_per_op (lower is better), ops_per_s (higher is better),
-kb (memory a program measured itself, lower is better).
+kb (memory a program measured itself, lower is better), s (CPU seconds of a
+whole workload, lower is better), mb (live data reached before the first
+failed request, higher is better), bytes (memory per live block, lower is
+better).
 """
 import os
 import statistics
@@ -30,10 +33,12 @@ TITLES = {"linux32": "Linux, 32-bit (-m32)", "win32": "Windows, 32-bit, under Wi
 THREADED = {"server", "prodcons", "larson", "queue", "tightloop", "threads"}
 # The order of the tables.
 ORDER = ["pairs", "churn", "growth", "maps", "server", "prodcons", "larson", "queue", "tightloop",
-         "threads", "falseshare", "startup", "callgrind"]
+         "threads", "falseshare", "startup", "endurance", "callgrind"]
 # Programs whose peak memory is not the workload's (the figure that matters
 # is one the program measured itself, or none).
-NO_PEAK = {"startup", "callgrind"}
+NO_PEAK = {"startup", "callgrind", "endurance"}
+# Metrics where more is better.
+HIGHER = {"ops_per_s", "mb"}
 # Single-threaded workloads the Windows speed target counts 10x on.
 WIN_10X = ("pairs", "churn", "growth realloc")
 # Peak growth below this is noise of the process, not of the workload.
@@ -68,7 +73,7 @@ def speed_ratio(metric, peer, vorrel):
         return max(peer, MEMORY_FLOOR_KB) / max(vorrel, MEMORY_FLOOR_KB)
     if peer <= 0 or vorrel <= 0:
         return None
-    return vorrel / peer if metric == "ops_per_s" else peer / vorrel
+    return vorrel / peer if metric in HIGHER else peer / vorrel
 
 
 def fmt_value(metric, v):
@@ -80,6 +85,12 @@ def fmt_value(metric, v):
         return "%.0f KB" % v if v < 10240 else "%.1f MB" % (v / 1024)
     if metric == "instr_per_op":
         return "%.0f instr" % v
+    if metric == "s":
+        return "%.2f s" % v
+    if metric == "mb":
+        return "%.0f MB" % v
+    if metric == "bytes":
+        return "%.0f B" % v
     if v >= 1e6:
         return "%.2f ms" % (v / 1e6)
     if v >= 1e4:
@@ -87,7 +98,8 @@ def fmt_value(metric, v):
     return "%.1f ns" % v if v < 1000 else "%.0f ns" % v
 
 
-UNITS = {"ops_per_s": "ops/s", "ns_per_op": "time/op", "kb": "memory", "instr_per_op": "instr/pair"}
+UNITS = {"ops_per_s": "ops/s", "ns_per_op": "time/op", "kb": "memory", "instr_per_op": "instr/pair",
+         "s": "cpu", "mb": "live at failure", "bytes": "per block"}
 
 
 def fmt_ratio(r):
@@ -173,9 +185,9 @@ def platform_tables(platform, rows):
         else:
             if known and min(known)[0] < 1:
                 worst = min(known)
-                what = "throughput" if metric == "ops_per_s" else "time"
+                what = {"ops_per_s": "throughput", "mb": "live data", "bytes": "memory"}.get(metric, "time")
                 targets.append("- %s: %s %.2fx that of the best peer (%s)"
-                               % (name, what, worst[0] if metric == "ops_per_s" else 1 / worst[0], worst[1]))
+                               % (name, what, worst[0] if metric in HIGHER else 1 / worst[0], worst[1]))
             mknown = [(memr[p], p) for p in peers if memr[p] is not None]
             if mknown and prog not in NO_PEAK:
                 worst = min(mknown)

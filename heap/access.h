@@ -34,7 +34,15 @@ struct VR_Access {
     static unsigned long &DirectCount(VR_Heap &h) { return h.directCount; }
     static VR_BlockHeader *&FreeList(VR_Heap &h, int k) { return h.freeLists[k]; }
     static VR_BigPageSet *&BigPageSets(VR_Heap &h) { return h.bigPageSets; }
-    static VR_BigChunk *&BigFreeChunks(VR_Heap &h) { return h.bigFreeChunks; }
+    static VR_FreeIndex &BigFree(VR_Heap &h) { return h.bigFree; }
+    /* The free big chunk on the lowest list of the index (the only one,
+       where a test has made one); null when there is none. */
+    static VR_BigChunk *BigFreeChunks(VR_Heap &h)
+    {
+        for (VR_BigChunk *c : h.bigFree.chunkLists)
+            if (c) return c;
+        return 0;
+    }
     static VR_HeapCounters &Counters(VR_Heap &h) { return h.counters; }
     static VR_TransferTable *&Transfer(VR_Heap &h) { return h.transfer; }
     static void *LendSmallLocked(VR_Heap &h, unsigned k) { return h.LendSmallLocked(k); }
@@ -67,8 +75,9 @@ inline void VR_Access::CheckLayouts()
                   "VR_AHeap: the documented layout");
     static_assert(offsetof(VR_Heap, bigBlocks) == 52 && offsetof(VR_Heap, directCount) == 56 &&
                       offsetof(VR_Heap, freeLists) == 60 && offsetof(VR_Heap, bigPageSets) == 268 &&
-                      offsetof(VR_Heap, bigFreeChunks) == 272 && offsetof(VR_Heap, counters) == 276 &&
-                      offsetof(VR_Heap, transfer) == 508 && sizeof(VR_Heap) == 512,
+                      offsetof(VR_Heap, unused272) == 272 && offsetof(VR_Heap, counters) == 276 &&
+                      offsetof(VR_Heap, transfer) == 508 && offsetof(VR_Heap, bigFree) == 512 &&
+                      sizeof(VR_FreeIndex) == 476 && sizeof(VR_Heap) == 988,
                   "VR_Heap: the documented layout");
     static_assert(offsetof(VR_HeapOneSize, blockSize) == 52 && offsetof(VR_HeapOneSize, freePageSets) == 56 &&
                       sizeof(VR_HeapOneSize) == 60,

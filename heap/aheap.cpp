@@ -101,7 +101,7 @@ void VR_AHeap::ReleasePageSets()
     while (pageSets) {
         VR_PageSetBase *p = pageSets;
         VR_PageSetBase *next = p->next;
-        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+        ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
         pageSets = next;
     }
 }
@@ -178,9 +178,9 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize, int kind)
 {
     int nocache = (flags & VR_HEAP_NOCACHE) ? 1 : 0;
     uint32_t committed = s_pageSize;
-    uint8_t *base = (uint8_t *)ReservePages(s_granularity, nocache, kind);
+    uint8_t *base = (uint8_t *)ReservePageSet(nocache, kind);
     if (base && !CommitPages(base, s_pageSize, nocache)) {
-        ReleasePages(base, 0, s_granularity);
+        ReleasePageSet(base, 0);
         base = 0;
     }
     if (!base) {
@@ -209,6 +209,9 @@ VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize, int kind)
 
 int VR_AHeap::HandleOutOfMemory()
 {
+    /* The unit of page sets the page services keep empty goes back first. */
+    if (DropEmptyUnit()) return 1;
+
     int result;
     if (RecoverLocked(&result)) return result;
     /* The runtime's standard new handler runs after the recovery lock is
@@ -243,7 +246,7 @@ int VR_AHeap::RecoverLocked(int *result)
         s_emergencyReserve = 0;
     }
     if (reserve) {
-        ReleasePages(reserve, reserveSize, s_granularity);
+        ReleasePageSet(reserve, reserveSize);
         if (s_fpEmergencyCallback) s_fpEmergencyCallback();
         *result = 1;
         return 1;
@@ -279,16 +282,16 @@ int VR_AHeap::SetEmergencyReserve(unsigned long size, void (*callback)())
     if (size == 0) return 0;
 
     int nocache = (flags & VR_HEAP_NOCACHE) ? 1 : 0;
-    void *base = ReservePages(s_granularity, nocache);
+    void *base = ReservePageSet(nocache, VR_SPACE_LIBRARY);
     if (!base) return 0;
     if (!CommitPages(base, (uint32_t)size, nocache)) {
-        ReleasePages(base, 0, s_granularity);
+        ReleasePageSet(base, 0);
         return 0;
     }
 
     VR_ProcessLockGuard guard;
     if (s_emergencyReserve)
-        ReleasePages(s_emergencyReserve, (uint32_t)s_emergencyReserveSize, s_granularity);
+        ReleasePageSet(s_emergencyReserve, (uint32_t)s_emergencyReserveSize);
     s_emergencyReserve = base;
     s_emergencyReserveSize = size;
     return 1;

@@ -3,10 +3,10 @@
  *
  * Owns the big page sets (reservations of at least 1 MB, committed from the
  * front), the boundary-tagged chunks that tile their committed part, the
- * heap's first-fit list of free chunks, and the VR_AltBlock headers that put
- * every big and direct block on the heap's bigBlocks list. The big path of
- * FreeMem, in-place reallocation of a chunk, the big half of Clear and the
- * invariant checker of all of it live here.
+ * heap's index of free chunks by size (freeindex.h), and the VR_AltBlock
+ * headers that put every big and direct block on the heap's bigBlocks list.
+ * The big path of FreeMem, in-place reallocation of a chunk, the big half
+ * of Clear and the invariant checker of all of it live here.
  *
  * Every private operation below expects the heap's lock to be held (when
  * the heap has one) and never calls out-of-memory recovery itself: that is
@@ -110,55 +110,70 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
     if (bigPageSets) bigPageSets->prev = ps;
     bigPageSets = ps;
     ps->usedCount = 0;
-    ps->uncarved = 0;
     ps->commitEnd = BytesAfter(base, commit);
     ps->regionEnd = BytesAfter(base, reserve);
     ps->zeroTag = 0;
+    IndexRoom(bigFree, ps);
 
     VR_BigChunk *first = (VR_BigChunk *)(base + kBigPageSetHeader);
     first->owner = ps;
     SetTags(first, (commit - kBigPageSetHeader) | 1);
-    PushFreeChunk(bigFreeChunks, first);
+    IndexChunk(bigFree, first);
     return ps;
+}
+
+VR_BigChunk *VR_Heap::GrowBigPageSet(VR_BigPageSet *ps, unsigned long need)
+{
+    uint32_t amount = (need + s_pageSize - 1) & ~(s_pageSize - 1);
+    uint8_t *old = ps->commitEnd;
+    if (!CommitPages(old, amount, flags & VR_HEAP_NOCACHE)) return 0;
+    UnindexRoom(bigFree, ps);
+    ps->commitEnd = BytesAfter(old, amount);
+    IndexRoom(bigFree, ps);
+    uint32_t t = ((uint32_t *)old)[-1];
+    VR_BigChunk *chunk;
+    if (t & 1) {
+        /* The last chunk is free: it absorbs the new pages. */
+        chunk = (VR_BigChunk *)BytesBefore(old, t & ~1u);
+        UnindexChunk(bigFree, chunk);
+        SetTags(chunk, ((t & ~1u) + amount) | 1);
+    } else {
+        chunk = (VR_BigChunk *)old;
+        chunk->owner = ps;
+        SetTags(chunk, amount | 1);
+    }
+    IndexChunk(bigFree, chunk);
+    return chunk;
 }
 
 void *VR_Heap::AllocBigBlock(unsigned long request)
 {
     uint32_t need = ChunkSizeFor(request);
-    int nocache = flags & VR_HEAP_NOCACHE;
 
-    /* First fit, from the most recently inserted free chunk. */
-    VR_BigChunk *chunk = bigFreeChunks;
-    while (chunk && ChunkSize(chunk) < need) chunk = chunk->nextChunk;
-
-    /* Nothing fits: grow a big page set in place, newest first, before
-       reserving more address space. */
-    for (VR_BigPageSet *ps = bigPageSets; !chunk && ps; ps = (VR_BigPageSet *)ps->next) {
-        if (need > Span(ps->regionEnd, ps->commitEnd)) continue;
-        uint32_t amount = (need + s_pageSize - 1) & ~(s_pageSize - 1);
-        uint8_t *old = ps->commitEnd;
-        if (!CommitPages(old, amount, nocache)) continue;
-        ps->commitEnd = BytesAfter(old, amount);
-        uint32_t t = ((uint32_t *)old)[-1];
-        if (t & 1) {
-            /* The last chunk is free: it absorbs the new pages and keeps
-               its place on the free list. */
-            chunk = (VR_BigChunk *)BytesBefore(old, t & ~1u);
-            SetTags(chunk, ((t & ~1u) + amount) | 1);
+    /* A free chunk that fits, from the index; else a big page set that can
+       commit the chunk behind its last one; else a new big page set. Each
+       step is a few bit scans and list heads, whatever the number of free
+       chunks or page sets. Only when even a new reservation fails are the
+       lists of the request's own size searched to the end: the address
+       space is nearly gone, and a chunk that fits anywhere is worth the
+       walk. */
+    VR_BigChunk *chunk = FindChunk(bigFree, need, kIndexWalk);
+    if (!chunk) {
+        VR_BigPageSet *ps = FindRoom(bigFree, need, kIndexWalk);
+        if (ps) chunk = GrowBigPageSet(ps, need);
+    }
+    if (!chunk) {
+        VR_BigPageSet *ps = AllocBigPageSet(need);
+        if (ps) {
+            chunk = (VR_BigChunk *)((uint8_t *)ps + kBigPageSetHeader);
         } else {
-            chunk = (VR_BigChunk *)old;
-            chunk->owner = ps;
-            SetTags(chunk, amount | 1);
-            PushFreeChunk(bigFreeChunks, chunk);
+            chunk = FindChunk(bigFree, need, kIndexWalkAll);
+            if (!chunk && (ps = FindRoom(bigFree, need, kIndexWalkAll)) != 0) chunk = GrowBigPageSet(ps, need);
+            if (!chunk) return 0;
         }
     }
 
-    if (!chunk) {
-        if (!AllocBigPageSet(need)) return 0;
-        chunk = bigFreeChunks;
-    }
-
-    UnlinkFreeChunk(bigFreeChunks, chunk);
+    UnindexChunk(bigFree, chunk);
     uint32_t size = ChunkSize(chunk);
     VR_ASSERT((chunk->sizeTag & 1) && size >= need);
     uint32_t rest = size - need;
@@ -166,7 +181,7 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
         VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
         tail->owner = chunk->owner;
         SetTags(tail, rest | 1);
-        PushFreeChunk(bigFreeChunks, tail);
+        IndexChunk(bigFree, tail);
         size = need;
     }
     SetTags(chunk, size);
@@ -207,7 +222,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
                 int nextIsLast = ChunkEnd(next) == ps->commitEnd;
                 if (combined >= need ||
                     (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) {
-                    UnlinkFreeChunk(bigFreeChunks, next);
+                    UnindexChunk(bigFree, next);
                     SetTags(chunk, combined);
                     commitMore = nextIsLast && combined < keep;
                 }
@@ -222,7 +237,9 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
             uint32_t amount = (target - cur + s_pageSize - 1) & ~(s_pageSize - 1);
             if (amount > room) amount = room;
             if (CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) {
+                UnindexRoom(bigFree, ps);
                 ps->commitEnd = BytesAfter(ps->commitEnd, amount);
+                IndexRoom(bigFree, ps);
                 SetTags(chunk, cur + amount);
             }
         }
@@ -253,7 +270,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
         return header;
     }
     counters.bigBytes += keep;
-    SplitTail(chunk, keep, bigFreeChunks);
+    SplitTail(chunk, keep, bigFree);
     return header;
 }
 
@@ -276,7 +293,7 @@ void VR_Heap::ReleaseBigBlock(void *header)
     if (t) {
         VR_BigChunk *prev = (VR_BigChunk *)BytesBefore(chunk, t);
         if (prev->sizeTag & 1) {
-            UnlinkFreeChunk(bigFreeChunks, prev);
+            UnindexChunk(bigFree, prev);
             size += t;
             chunk = prev;
         }
@@ -285,12 +302,12 @@ void VR_Heap::ReleaseBigBlock(void *header)
     if (end != ps->commitEnd) {
         VR_BigChunk *next = (VR_BigChunk *)end;
         if (next->sizeTag & 1) {
-            UnlinkFreeChunk(bigFreeChunks, next);
+            UnindexChunk(bigFree, next);
             size += ChunkSize(next);
         }
     }
     SetTags(chunk, size | 1);
-    PushFreeChunk(bigFreeChunks, chunk);
+    IndexChunk(bigFree, chunk);
 
     if (--ps->usedCount) return;
     /* Empty: kept with its pages committed, so that a heap that frees big
@@ -305,16 +322,25 @@ void VR_Heap::ReleaseBigBlock(void *header)
         ReleaseBigPageSet(ps, chunk);
         return;
     }
-    uint32_t kept = reserved;
-    for (VR_BigPageSet *q = bigPageSets; q;) {
-        VR_BigPageSet *next = (VR_BigPageSet *)q->next;
-        if (q != ps && q->usedCount == 0) {
-            uint32_t bytes = Span(q->regionEnd, q);
-            if (kept + bytes <= kKeepEmptyBig) kept += bytes;
-            else ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
+    /* The kept ones are remembered in bigFree.keptEmpty (each reserves
+       1 MB or more, so four at most): entries used again since are dropped
+       here, and ps comes last. */
+    VR_BigPageSet *kept[kKeptEmptyMax + 1];
+    uint32_t n = 0, total = reserved;
+    for (VR_BigPageSet *q : bigFree.keptEmpty)
+        if (q && q != ps && q->usedCount == 0) {
+            kept[n++] = q;
+            total += Span(q->regionEnd, q);
         }
-        q = next;
+    kept[n++] = ps;
+    uint32_t first = 0;
+    while (total > kKeepEmptyBig) {
+        VR_BigPageSet *q = kept[first++];
+        total -= Span(q->regionEnd, q);
+        ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
     }
+    VR_ASSERT(n - first <= kKeptEmptyMax);
+    for (uint32_t i = 0; i < kKeptEmptyMax; i++) bigFree.keptEmpty[i] = first + i < n ? kept[first + i] : 0;
 }
 
 int VR_Heap::GiveBackEmptyBig()
@@ -336,7 +362,10 @@ void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)
     /* Its one free chunk spans it all. */
     VR_ASSERT(ps->usedCount == 0 && (uint8_t *)chunk == (uint8_t *)ps + kBigPageSetHeader &&
               ChunkEnd(chunk) == ps->commitEnd);
-    UnlinkFreeChunk(bigFreeChunks, chunk);
+    UnindexChunk(bigFree, chunk);
+    UnindexRoom(bigFree, ps);
+    for (VR_BigPageSet *&q : bigFree.keptEmpty)
+        if (q == ps) q = 0;
     if (ps->next) ps->next->prev = ps->prev;
     if (ps->prev)
         ps->prev->next = ps->next;
@@ -366,7 +395,7 @@ void VR_Heap::ReleaseBig()
         bigPageSets = next;
     }
     bigBlocks = 0;
-    bigFreeChunks = 0;
+    memset(&bigFree, 0, sizeof bigFree);
     directCount = 0;
     counters.bigBlocks = counters.bigBytes = 0;
     counters.directBlocks = counters.directBytes = 0;
@@ -380,7 +409,7 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
     const uint32_t kMaxPageSets = 4096;
     const uint32_t kMaxHeaders = 0xFFFFFFFFu / kMinChunk;
 
-    uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0, cachedChunks = 0;
+    uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0, cachedChunks = 0, keptBytes = 0;
     VR_BigPageSet *prevPs = 0;
     for (VR_BigPageSet *ps = bigPageSets; ps; prevPs = ps, ps = (VR_BigPageSet *)ps->next) {
         if (++pageSetCount > kMaxPageSets) return "bigPageSets does not end";
@@ -388,7 +417,6 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
         uint8_t *base = ps->Base();
         if ((uintptr_t)base & ~s_granularityMask) return "big page set not aligned to the granularity";
         if (ps->zeroTag != 0) return "big page set: word at 28 not zero";
-        if (ps->uncarved != 0) return "big page set: uncarved not zero";
         if (ps->commitEnd <= base + kBigPageSetHeader || ps->commitEnd > ps->regionEnd)
             return "big page set: commitEnd outside the reservation";
         if (((uintptr_t)ps->commitEnd | (uintptr_t)ps->regionEnd) & (s_pageSize - 1))
@@ -408,10 +436,7 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
             if (chunk->owner != ps) return "big chunk: wrong owner";
             if (tag & 1) {
                 if (prevFree) return "two free big chunks adjacent";
-                if (chunk->prevChunk ? chunk->prevChunk->nextChunk != chunk : bigFreeChunks != chunk)
-                    return "free big chunk not linked on bigFreeChunks";
-                if (chunk->nextChunk && chunk->nextChunk->prevChunk != chunk)
-                    return "bigFreeChunks: broken prev link";
+                if (!ChunkIndexed(bigFree, chunk)) return "free big chunk not linked on the list of its size";
                 freeChunks++;
                 prevFree = 1;
             } else {
@@ -433,17 +458,22 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
         }
         if (c != ps->commitEnd) return "big chunks do not tile their page set";
         if (used != ps->usedCount) return "big page set: usedCount differs from chunks in use";
+        if (!used) {
+            int listed = 0;
+            for (VR_BigPageSet *q : bigFree.keptEmpty) listed += q == ps;
+            if (listed != 1) return "empty big page set not remembered once among the kept ones";
+            keptBytes += Span(ps->regionEnd, ps);
+        }
         usedChunks += used;
     }
 
-    uint32_t listed = 0;
-    VR_BigChunk *prevChunk = 0;
-    for (VR_BigChunk *chunk = bigFreeChunks; chunk; prevChunk = chunk, chunk = chunk->nextChunk) {
-        if (++listed > freeChunks) return "bigFreeChunks holds more chunks than are free";
-        if (chunk->prevChunk != prevChunk) return "bigFreeChunks: broken prev link";
-        if (!(chunk->sizeTag & 1)) return "chunk in use on bigFreeChunks";
+    if (const char *problem = CheckFreeIndex(bigFree, bigPageSets, freeChunks)) return problem;
+    if (keptBytes > kKeepEmptyBig) return "empty big page sets kept beyond the bound";
+    for (VR_BigPageSet *q : bigFree.keptEmpty) {
+        VR_BigPageSet *ps = bigPageSets;
+        while (ps && ps != q) ps = (VR_BigPageSet *)ps->next;
+        if (q && !ps) return "a kept empty big page set is not the heap's";
     }
-    if (listed != freeChunks) return "free big chunk missing from bigFreeChunks";
 
     uint32_t directs = 0, headers = 0;
     VR_AltBlock *prevH = 0;

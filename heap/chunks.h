@@ -6,7 +6,7 @@
 #ifndef VR_HEAP_CHUNKS_H
 #define VR_HEAP_CHUNKS_H
 
-#include "heap_internal.h"
+#include "freeindex.h"
 
 inline VR_BigChunk *ChunkOfHeader(void *header)
 {
@@ -48,23 +48,6 @@ inline uint8_t *ChunkEnd(VR_BigChunk *chunk)
     return BytesAfter(chunk, ChunkSize(chunk));
 }
 
-inline void PushFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
-{
-    chunk->prevChunk = 0;
-    chunk->nextChunk = head;
-    if (head) head->prevChunk = chunk;
-    head = chunk;
-}
-
-inline void UnlinkFreeChunk(VR_BigChunk *&head, VR_BigChunk *chunk)
-{
-    if (chunk->nextChunk) chunk->nextChunk->prevChunk = chunk->prevChunk;
-    if (chunk->prevChunk)
-        chunk->prevChunk->nextChunk = chunk->nextChunk;
-    else
-        head = chunk->nextChunk;
-}
-
 inline void UnlinkAlt(VR_AltBlock *&head, VR_AltBlock *h)
 {
     if (h->next) h->next->prev = h->prev;
@@ -84,9 +67,9 @@ constexpr inline uint32_t ChunkSizeFor(uint32_t request)
 }
 
 /* Cuts a chunk in use down to keep bytes: the rest, merged with the free
-   chunk behind it when there is one, goes on the free list as one free
+   chunk behind it when there is one, goes into the index as one free
    chunk. The caller has seen that the rest is at least kMinChunk. */
-inline void SplitTail(VR_BigChunk *chunk, uint32_t keep, VR_BigChunk *&freeChunks)
+inline void SplitTail(VR_BigChunk *chunk, uint32_t keep, VR_FreeIndex &index)
 {
     VR_BigPageSet *ps = chunk->owner;
     uint32_t rest = ChunkSize(chunk) - keep;
@@ -95,13 +78,13 @@ inline void SplitTail(VR_BigChunk *chunk, uint32_t keep, VR_BigChunk *&freeChunk
     if (tailEnd != ps->commitEnd) {
         VR_BigChunk *next = (VR_BigChunk *)tailEnd;
         if (next->sizeTag & 1) {
-            UnlinkFreeChunk(freeChunks, next);
+            UnindexChunk(index, next);
             rest += ChunkSize(next);
         }
     }
     tail->owner = ps;
     SetTags(tail, rest | 1);
-    PushFreeChunk(freeChunks, tail);
+    IndexChunk(index, tail);
     SetTags(chunk, keep);
 }
 

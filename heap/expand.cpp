@@ -36,9 +36,11 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
             amount = (need - n - nextSize + s_pageSize - 1) & ~(s_pageSize - 1);
             if (amount > reserved) return 0;
             if (!CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) return 0;
+            UnindexRoom(bigFree, ps);
             ps->commitEnd = BytesAfter(ps->commitEnd, amount);
+            IndexRoom(bigFree, ps);
         }
-        if (next) UnlinkFreeChunk(bigFreeChunks, next);
+        if (next) UnindexChunk(bigFree, next);
         SetTags(chunk, n + nextSize + amount);
     }
     /* The heap's counters hold the chunk bytes in use. */
@@ -55,7 +57,7 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
         return 1;
     }
     counters.bigBytes += need;
-    SplitTail(chunk, need, bigFreeChunks);
+    SplitTail(chunk, need, bigFree);
     return 1;
 }
 

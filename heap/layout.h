@@ -123,9 +123,9 @@ struct VR_AltBlock {
  * Big page set: a reservation of at least 1 MB, committed from the front.
  *
  *  base ->   +-----------------------------+
- *            | next, prev, uncarved (0),   |
+ *            | next, prev, room prev link, |
  *            | commitEnd, regionEnd,       |
- *            | usedCount, unused           |
+ *            | usedCount, room next link   |
  *            | 0  (trailing tag sentinel)  | 28
  *  base+32 ->+-----------------------------+
  *            | chunks tiling up to         |
@@ -135,7 +135,7 @@ struct VR_AltBlock {
  *  regionEnd +-----------------------------+
  */
 struct VR_BigPageSet : VR_PageSetBase {
-    uint32_t unused24;
+    VR_BigPageSet *roomNext; /* next page set on the heap's list of its room (freeindex.h) */
     uint32_t zeroTag;       /* 0: "no chunk in front" for the first chunk */
 };
 
@@ -155,7 +155,9 @@ struct VR_BigPageSet : VR_PageSetBase {
  *
  * Invariants: chunks tile [base + 32, commitEnd); each is >= kMinChunk bytes
  * and a multiple of kBlockAlignment; no two free chunks are adjacent; every free chunk is on
- * bigFreeChunks and no chunk in use is; usedCount == chunks in use.
+ * the list of its size in the heap's bigFree index and no chunk in use is on
+ * any; usedCount == chunks in use. The word at 8 of a big page set (uncarved
+ * in the others) links it back on the index's list of its uncommitted room.
  */
 struct VR_BigChunk {
     uint32_t sizeTag;
@@ -174,7 +176,8 @@ enum {
     kAltHeaderSize = 32,
     kBigPageSetHeader = 32,
     kBigReserveMin = 0x100000,
-    kKeepEmptyBig = 0x400000     /* reserved bytes of the empty big page sets a heap keeps */
+    kKeepEmptyBig = 0x400000,    /* reserved bytes of the empty big page sets a heap keeps */
+    kKeptEmptyMax = kKeepEmptyBig / kBigReserveMin  /* how many of them, at most */
 };
 
 /*
@@ -210,7 +213,7 @@ static_assert(offsetof(VR_AltBlock, heap) == 4 && offsetof(VR_AltBlock, size) ==
               offsetof(VR_AltBlock, zero28) == 28 &&
               offsetof(VR_AltBlock, zero30) == 30 && offsetof(VR_AltBlock, blockFlags) == 31 &&
               sizeof(VR_AltBlock) == kAltHeaderSize, "alt block header: 32 bytes");
-static_assert(offsetof(VR_BigPageSet, zeroTag) == 28 && sizeof(VR_BigPageSet) == kBigPageSetHeader,
+static_assert(offsetof(VR_BigPageSet, roomNext) == 24 && offsetof(VR_BigPageSet, zeroTag) == 28 && sizeof(VR_BigPageSet) == kBigPageSetHeader,
               "big page-set header: 32 bytes, zero tag at 28");
 static_assert(offsetof(VR_BigChunk, owner) == 4 && offsetof(VR_BigChunk, nextChunk) == 8 &&
               offsetof(VR_BigChunk, prevChunk) == 12, "big chunk fields");

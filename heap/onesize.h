@@ -56,7 +56,7 @@ inline void VR_HeapOneSize::ReturnBlock(void *block)
            is not needed for reuse: give it back. */
         UnlinkFrom(pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
         if (p->freeOffset) UnlinkFrom(freePageSets, p, &VR_OneSizePageSet::nextWithFree, &VR_OneSizePageSet::prevWithFree);
-        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+        ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
     } else {
         *(uint32_t *)block = p->freeOffset;
         if (p->freeOffset == 0) {

@@ -15,7 +15,7 @@ void VR_Heap::InitHeap()
     for (int k = 0; k < kSizeClassCount; k++) freeLists[k] = 0;
     bigBlocks = 0;
     bigPageSets = 0;
-    bigFreeChunks = 0;
+    memset(&bigFree, 0, sizeof bigFree);
     directCount = 0;
     memset(&counters, 0, sizeof counters);
     transfer = 0;
@@ -72,7 +72,7 @@ void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
     }
     if (release) {
         UnlinkFrom(heap->pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
-        ReleasePages(p, (uint32_t)(p->commitEnd - p->Base()), (uint32_t)(p->regionEnd - p->Base()));
+        ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
     }
 }
 
@@ -130,4 +130,38 @@ void VR_Heap::ClearLocked()
     }
     counters.smallBytes = 0;
     ReleasePageSets();
+}
+
+VR_BlockHeader *VR_Heap::TakeAlignedLocked(unsigned k, unsigned long alignment)
+{
+    VR_BlockHeader *h = freeLists[k];
+    if (h && !(((uintptr_t)h + kHeaderBytes) & (alignment - 1))) return TakeSmallLocked(k);
+
+    /* Cut from the newest page set, after a free block of the size that
+       brings the next pointer onto the boundary (every such size is a
+       class: AlignedClassFor admits only alignments where it is). Blocks
+       of class k cut one after another need no more of these, since the
+       class size is a multiple of the alignment. */
+    VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+    if (!p) return 0;
+    uint32_t s = ClassSize(k);
+    uint32_t pad = (uint32_t)(-((uintptr_t)p->CarvePoint() + kHeaderBytes)) & (alignment - 1);
+    if (pad && pad < kMinBlock) pad += alignment;
+    if (pad + s > p->uncarved) return 0;
+    if (pad) {
+        unsigned pk = kClasses.of[pad];
+        VR_ASSERT(kClasses.size[pk] == pad);
+        VR_BlockHeader *b = (VR_BlockHeader *)p->CarvePoint();
+        p->uncarved -= pad;
+        PushFree(b, pk);
+        b->seal = 0;
+        b->sizeClass = (uint8_t)pk;
+        b->blockFlags = kBlockFree;
+        b->requestedSize = (uint16_t)pad;
+    }
+    h = (VR_BlockHeader *)p->CarvePoint();
+    p->uncarved -= s;
+    p->usedCount++;
+    h->sizeClass = (uint8_t)k;
+    return h;
 }

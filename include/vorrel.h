@@ -132,14 +132,32 @@ struct VR_HeapCounters {
 };
 
 /*
+ * The index of a VR_Heap's free big chunks by size, and of its big page sets
+ * by the uncommitted room left in their reservations (heap/freeindex.h works
+ * on it; all zero is an empty index), and the empty big page sets the heap
+ * keeps. 476 bytes, so that a VR_Heap made with new is still a small block.
+ */
+struct VR_FreeIndex {
+    enum { kChunkLists = 88, kChunkWords = 3, kRoomLists = 20 };
+    unsigned long chunkSummary;                 /* bit w: chunkWords[w] != 0 */
+    unsigned long chunkWords[kChunkWords];      /* bit i: chunkLists[i] not empty */
+    VR_BigChunk *chunkLists[kChunkLists];       /* free chunks of one size range each */
+    unsigned long chunkCount;                   /* free chunks indexed */
+    unsigned long roomBits;                     /* bit b: roomLists[b] not empty */
+    VR_BigPageSet *roomLists[kRoomLists];       /* page sets by floor(log2(room)) - 12 */
+    VR_BigPageSet *keptEmpty[4];                /* empty big page sets kept, earliest emptied first */
+    VR_BigChunk *recent;                        /* the free chunk indexed last, while it is free */
+};
+
+/*
  * VR_Heap: the general heap. Requests up to 1016 bytes are small blocks of
  * 52 size classes in 64 KB page sets; bigger ones are boundary-tagged chunks
  * of big page sets; AllocWithReserve makes direct blocks with a reservation
  * of their own. Freeing is static: a block finds its heap by itself.
  *
  * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
- * freeLists 60..267, bigPageSets 268, bigFreeChunks 272, counters
- * 276..507, transfer 508; size 512.
+ * freeLists 60..267, bigPageSets 268, unused 272, counters 276..507,
+ * transfer 508, bigFree 512..987; size 988.
  */
 class VR_API VR_Heap : public VR_AHeap {
 public:
@@ -200,6 +218,15 @@ private:
     /* The block of class k the heap can hand out without the system (from
        its free list, else cut from the newest page set's committed pages),
        counted in its page set; null when there is none (lock held). */
+    /* A block of class k whose pointer is a multiple of alignment: the
+       head of the class's free list when it is on the boundary, else cut
+       from the newest page set behind a free filler block; null when the
+       page set has no room (lock held). */
+    VR_BlockHeader *TakeAlignedLocked(unsigned k, unsigned long alignment);
+    /* The small class that serves size bytes aligned to alignment, or -1. */
+    static int AlignedClassFor(unsigned long size, unsigned long alignment);
+    /* A live block of class k, aligned, for a request of size bytes. */
+    void *AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size);
     inline VR_BlockHeader *TakeSmallLocked(unsigned k);
     /* Makes room for more blocks of class k (reuses an empty newest page
        set, commits a page or starts a page set); 0 when the system refused
@@ -224,6 +251,10 @@ private:
     static void FreeBigMem(void *block);
     void InitAltBlock(VR_AltBlock *header, unsigned long size, int direct);
     VR_BigPageSet *AllocBigPageSet(unsigned long chunkSize);
+    /* Commits the pages for a chunk of need bytes behind a big page set's
+       committed part (ps has the room); the free chunk that now ends
+       there, or null when the system refuses. */
+    VR_BigChunk *GrowBigPageSet(VR_BigPageSet *ps, unsigned long need);
     void *AllocBigBlock(unsigned long request);
     void *ReallocBigBlock(void *header, unsigned long request);
     void ReleaseBigBlock(void *header);
@@ -267,9 +298,10 @@ private:
     unsigned long directCount;              /* direct blocks on bigBlocks */
     VR_BlockHeader *freeLists[kSizeClassCount]; /* one free list per size class */
     VR_BigPageSet *bigPageSets;             /* newest first */
-    VR_BigChunk *bigFreeChunks;             /* most recently inserted first */
+    unsigned long unused272;
     VR_HeapCounters counters;               /* what the heap has handed out */
     VR_TransferTable *transfer;             /* batches between thread caches, or null */
+    VR_FreeIndex bigFree;                   /* free big chunks and growable big page sets */
 
     friend struct VR_Access;
 };
@@ -380,7 +412,8 @@ VR_API void ExecuteStandardNewHandler();
  */
 
 /* The kinds of address space the library reserves. */
-#define VR_SPACE_SMALL     0   /* small page sets of general heaps (64 KB each) */
+#define VR_SPACE_SMALL     0   /* small page sets of general heaps (64 KB each, carved from
+                                  units of 1 or 4 MB whose free slots count here too) */
 #define VR_SPACE_BIG       1   /* big page sets of general heaps (1 MB and more) */
 #define VR_SPACE_DIRECT    2   /* direct blocks (AllocWithReserve) */
 #define VR_SPACE_VIRTUAL   3   /* virtual blocks (AllocVirtual) */
@@ -389,7 +422,7 @@ VR_API void ExecuteStandardNewHandler();
 #define VR_SPACE_KINDS     6
 
 struct VR_SpaceStats {
-    unsigned long reservations;        /* live reservations */
+    unsigned long reservations;        /* live reservations (a page set counts as one) */
     unsigned long reservedBytes;       /* their address space */
     unsigned long committedBytes;      /* of which committed */
     unsigned long peakReservedBytes;   /* highest reservedBytes so far */
@@ -457,6 +490,10 @@ VR_API unsigned long VR_FormatStats(char *buf, unsigned long size);
    the environment writes one at exit. */
 VR_API int VR_WriteAddressSpaceMap(const char *path);
 
+/* The replacements of the runtimes' entries. VRHookMalloc(0) and
+   VRHookRealloc(NULL, 0) answer null on both targets; on Linux the patched
+   malloc and realloc wrap them (VRHookMallocPosix, VRHookReallocPosix, also
+   exported) and give an empty request a unique minimal block. */
 extern "C" {
 VR_API void *VRHookMalloc(size_t size);
 VR_API void *VRHookCalloc(size_t count, size_t size);

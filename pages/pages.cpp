@@ -11,7 +11,6 @@
 #include "os_memory.h"
 #include "space.h"
 #include "system.h"
-#include "validate.h"
 
 VR_API uint8_t s_regionMap[8192];
 /* The same map under a name that stays inside the library, so that the
@@ -42,8 +41,6 @@ void MarkRange(uintptr_t base, uint32_t size, int set)
     }
 }
 
-const uint32_t kCommitStep = 4096;     /* the unit of s_committedSteps */
-const uint32_t kStepsPerRegion = 16;
 
 /* Records that [a, end) is now committed (grow) or no longer is (shrink).
    A region's prefix grows only by a stretch that joins it, which is how
@@ -130,6 +127,11 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     ProcessLockLeave();
 }
 
+void MarkRegions(uintptr_t base, uint32_t size, int set)
+{
+    MarkRange(base, size, set);
+}
+
 VR_API int IsDynamicMemory(void const *p)
 {
     uintptr_t a = (uintptr_t)p;
@@ -142,54 +144,4 @@ VR_API int IsDynamicMemory(void const *p)
 VR_API int IsStackMemory(void const *p)
 {
     return vr_os::IsOnThreadStack(p);
-}
-
-const char *ValidateRegionMap()
-{
-    uint32_t page = __atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE);
-    if (page == 0) return 0;  /* nothing reserved yet */
-    if (page & (page - 1)) return "page size is not a power of two";
-    if (s_granularity != 0x10000) return "granularity is not 64 KB";
-    if (s_granularityMask != 0u - s_granularity) return "granularity mask is not its negation";
-    if (s_regionMap[0] & 1) return "the first 64 KB are marked";
-
-    const char *problem = 0;
-    ProcessLockEnter();
-    for (uint32_t i = 0; i < sizeof s_regionMap && !problem; i++) {
-        if (!s_regionMap[i]) continue;
-        for (uint32_t b = 0; b < 8; b++) {
-            if (!(s_regionMap[i] & (1u << b))) continue;
-            uintptr_t a = ((uintptr_t)i << 19) | ((uintptr_t)b << 16);
-            vr_os::RegionInfo info;
-            /* A marked region lies in a live reservation whose own first
-               region is marked as well. */
-            if (!vr_os::QueryRegion((const void *)a, &info) || info.allocationBase == 0) {
-                problem = "a marked region is not reserved";
-                break;
-            }
-            if (info.allocationBase & (s_granularity - 1)) {
-                problem = "a marked reservation is not granularity-aligned";
-                break;
-            }
-            if (!IsLibraryMemory((const void *)info.allocationBase)) {
-                problem = "a marked region's reservation base is not marked";
-                break;
-            }
-            /* What the commit table calls readable is committed. */
-            uint32_t steps = s_committedSteps[a >> 16];
-            if (steps > kStepsPerRegion) {
-                problem = "commit table: more steps than a region holds";
-                break;
-            }
-            if (steps && (!vr_os::QueryRegion((const void *)(a + (steps - 1) * kCommitStep), &info) || !info.committed)) {
-                problem = "commit table: a step recorded as committed is not";
-                break;
-            }
-        }
-    }
-    for (uint32_t r = 0; r < 65536 && !problem; r++)
-        if (s_committedSteps[r] && !IsLibraryMemory((const void *)((uintptr_t)r << 16)))
-            problem = "commit table: steps outside library memory";
-    ProcessLockLeave();
-    return problem;
 }

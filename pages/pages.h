@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include "units.h"
 #include "vorrel.h"
 
 extern VR_API uint8_t s_regionMap[8192];   /* bit (a>>16)&7 of byte a>>19 */
@@ -52,6 +53,8 @@ inline int IsLibraryMemory(const void *p)
    (whoever reads a block's header got the block after its pages were
    committed). */
 extern uint8_t s_committedSteps[65536];
+const uint32_t kCommitStep = 4096;     /* the unit of s_committedSteps */
+const uint32_t kStepsPerRegion = 16;
 
 /* Whether the byte at p is committed library memory and can be read: a
    pointer into a reservation's uncommitted tail is library memory all the

@@ -33,6 +33,13 @@ VR_SpaceCounters s_space[VR_SPACE_KINDS];
 uint32_t s_committedAll;
 uint32_t s_peakCommittedAll;
 
+/* The watch on the committed total (SpaceWatchPeak): the total at which
+   the watcher is called next, all ones while nobody watches, so a commit
+   pays one compare for it; and who is being called now. */
+uint32_t s_peakWatchAt = 0xFFFFFFFFu;
+void (*s_peakWatcher)(uint32_t);
+int s_peakWatchBusy;
+
 void RaisePeak(uint32_t *peak, uint32_t value)
 {
     uint32_t old = __atomic_load_n(peak, __ATOMIC_RELAXED);
@@ -56,12 +63,30 @@ void TagRegions(uintptr_t base, uint32_t size, uint8_t tag)
     for (uint64_t a = base; a < end && a <= 0xFFFFFFFFull; a += 0x10000) s_regionKind[a >> 16] = tag;
 }
 
+/* The committed total reached the watch mark: the watcher is called once,
+   by one thread (a commit racing with it does not wait, it was counted in
+   the total already), and the mark moves a sixteenth higher (at least
+   1 MB), so a whole run calls it at most about 150 times. */
+void PeakReached(uint32_t all)
+{
+    if (__atomic_exchange_n(&s_peakWatchBusy, 1, __ATOMIC_ACQUIRE)) return;
+    if (all >= __atomic_load_n(&s_peakWatchAt, __ATOMIC_RELAXED)) {
+        uint32_t margin = all / 16 > 0x100000 ? all / 16 : 0x100000;
+        uint32_t next = all + margin < all ? 0xFFFFFFFFu : all + margin;
+        __atomic_store_n(&s_peakWatchAt, next, __ATOMIC_RELAXED);
+        void (*watcher)(uint32_t) = __atomic_load_n(&s_peakWatcher, __ATOMIC_ACQUIRE);
+        if (watcher) watcher(all);
+    }
+    __atomic_store_n(&s_peakWatchBusy, 0, __ATOMIC_RELEASE);
+}
+
 void AddCommitted(int kind, uint32_t bytes)
 {
     uint32_t now = __atomic_add_fetch(&s_space[kind].committed, bytes, __ATOMIC_RELAXED);
     RaisePeak(&s_space[kind].peakCommitted, now);
     uint32_t all = __atomic_add_fetch(&s_committedAll, bytes, __ATOMIC_RELAXED);
     RaisePeak(&s_peakCommittedAll, all);
+    if (all >= __atomic_load_n(&s_peakWatchAt, __ATOMIC_RELAXED)) PeakReached(all);
 }
 
 void SubCommitted(int kind, uint32_t bytes)
@@ -72,18 +97,18 @@ void SubCommitted(int kind, uint32_t bytes)
 
 } // namespace
 
-void SpaceReserved(uintptr_t base, uint32_t size, int kind)
+void SpaceReserved(uintptr_t base, uint32_t size, int kind, int reservations)
 {
     if (kind < 0 || kind >= VR_SPACE_KINDS) kind = VR_SPACE_LIBRARY;
     uint32_t rounded;
     if (!RoundUpChecked(size, 0x10000, &rounded)) rounded = 0u - (uint32_t)base;
     TagRegions(base, rounded, (uint8_t)(kind + 1));
     VR_SpaceCounters &c = s_space[kind];
-    c.reservations++;
+    c.reservations += reservations;
     RaisePeak(&c.peakReserved, __atomic_add_fetch(&c.reserved, rounded, __ATOMIC_RELAXED));
 }
 
-void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved)
+void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved, int reservations)
 {
     int kind = SpaceKindOf(base);
     if (kind < 0) return;
@@ -91,9 +116,14 @@ void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved)
     if (!RoundUpChecked(reserved, 0x10000, &rounded)) rounded = 0u - (uint32_t)base;
     TagRegions(base, rounded, 0);
     VR_SpaceCounters &c = s_space[kind];
-    c.reservations--;
+    c.reservations -= reservations;
     __atomic_sub_fetch(&c.reserved, rounded, __ATOMIC_RELAXED);
     if (committed) SubCommitted(kind, PageSpan(base, committed));
+}
+
+void SpaceCountReservation(int kind, int delta)
+{
+    if (kind >= 0 && kind < VR_SPACE_KINDS) s_space[kind].reservations += delta;
 }
 
 void SpaceCommitted(const void *address, uint32_t size)
@@ -108,18 +138,18 @@ void SpaceDecommitted(const void *address, uint32_t size)
     if (kind >= 0 && size) SubCommitted(kind, PageSpan((uintptr_t)address, size));
 }
 
-void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind)
+void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind, int reservations)
 {
     int old = SpaceKindOf((uintptr_t)base);
     if (old < 0 || old == kind || kind < 0 || kind >= VR_SPACE_KINDS) return;
     uint32_t rounded;
     if (!RoundUpChecked(reserved, 0x10000, &rounded)) return;
     uint32_t bytes = committed ? PageSpan((uintptr_t)base, committed) : 0;
-    s_space[old].reservations--;
+    s_space[old].reservations -= reservations;
     __atomic_sub_fetch(&s_space[old].reserved, rounded, __ATOMIC_RELAXED);
     SubCommitted(old, bytes);
     TagRegions((uintptr_t)base, rounded, (uint8_t)(kind + 1));
-    s_space[kind].reservations++;
+    s_space[kind].reservations += reservations;
     uint32_t now = __atomic_add_fetch(&s_space[kind].reserved, rounded, __ATOMIC_RELAXED);
     RaisePeak(&s_space[kind].peakReserved, now);
     AddCommitted(kind, bytes);
@@ -139,6 +169,17 @@ void SpaceTotals(VR_SpaceStats out[VR_SPACE_KINDS])
         out[k].peakReservedBytes = __atomic_load_n(&s_space[k].peakReserved, __ATOMIC_RELAXED);
         out[k].peakCommittedBytes = __atomic_load_n(&s_space[k].peakCommitted, __ATOMIC_RELAXED);
     }
+}
+
+void SpaceWatchPeak(void (*watcher)(uint32_t committed), uint32_t first)
+{
+    __atomic_store_n(&s_peakWatcher, watcher, __ATOMIC_RELEASE);
+    __atomic_store_n(&s_peakWatchAt, watcher ? first : 0xFFFFFFFFu, __ATOMIC_RELAXED);
+}
+
+uint32_t SpaceCommittedTotal()
+{
+    return __atomic_load_n(&s_committedAll, __ATOMIC_RELAXED);
 }
 
 uint32_t SpacePeakCommitted()

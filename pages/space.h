@@ -7,7 +7,9 @@
  *
  * Invariants: for each kind, reservedBytes == the sum of the sizes (rounded
  * to the granularity) of its live reservations, and the regions tagged with
- * the kind are exactly those reservations' regions; committedBytes == the
+ * the kind are exactly those reservations' regions (a unit of page sets is
+ * one reservation here, free slots included; reservations counts its page
+ * sets, units.h); committedBytes == the
  * committed pages inside them, as long as callers commit only pages that
  * are not committed yet and report the committed size when they release
  * (every caller in the library does).
@@ -29,19 +31,36 @@ enum VR_RegionCode {
     kRegionCodes = kRegionLibrary + VR_SPACE_KINDS
 };
 
-/* For the page services. Called under the process lock. */
-void SpaceReserved(uintptr_t base, uint32_t size, int kind);
-void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved);
+/* For the page services. Called under the process lock. reservations is
+   what the range adds to (or takes from) its kind's count of reservations:
+   a unit of page sets counts none of its own, its page sets one each as
+   they are handed out and given back (SpaceCountReservation). */
+void SpaceReserved(uintptr_t base, uint32_t size, int kind, int reservations = 1);
+void SpaceReleased(uintptr_t base, uint32_t committed, uint32_t reserved, int reservations = 1);
+void SpaceCountReservation(int kind, int delta);
 /* Without the lock: the counters are atomic. */
 void SpaceCommitted(const void *address, uint32_t size);
 void SpaceDecommitted(const void *address, uint32_t size);
 
 /* Moves a live reservation to another kind (the emergency reserve taken
-   over as a page set). Under the process lock. */
-VR_API void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind);
+   over as a page set, an empty unit of page sets handed to another kind),
+   with the reservations it counts as. Under the process lock. */
+VR_API void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind, int reservations = 1);
 
 /* The kind of library reservation covering the region of address a, or -1. */
 VR_API int SpaceKindOf(uintptr_t a);
+
+/* Calls watcher when the committed total of all kinds first reaches first
+   bytes, and again each time it has grown a sixteenth (at least 1 MB) past
+   the total of the last call: a commit pays one compare for the watch. The
+   watcher runs on the committing thread, possibly under a heap's lock or
+   the process lock, so it must not allocate nor take those locks; while it
+   runs, other threads' commits do not call it. A null watcher ends the
+   watch. */
+VR_API void SpaceWatchPeak(void (*watcher)(uint32_t committed), uint32_t first);
+
+/* The committed total of all kinds now. */
+VR_API uint32_t SpaceCommittedTotal();
 
 /* The highest committed total of all kinds together so far. */
 VR_API uint32_t SpacePeakCommitted();

@@ -9,7 +9,8 @@
 #include "vorrel.h"
 
 /* Caches consistent; every marked region lies in a live, 64 KB-aligned
-   reservation whose base region is marked too. Takes the process lock. */
+   reservation whose base region is marked too, or in a unit of page sets
+   whose own invariants hold (units.h). Takes the process lock. */
 VR_API const char *ValidateRegionMap();
 
 /* The header of a virtual block agrees with itself and with the system:

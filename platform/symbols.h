@@ -66,6 +66,24 @@ int SetEnvironment(const char *name, const char *value);
    that module is loaded; null otherwise. Never loads a module. */
 void *FindModuleExport(const char *module, const char *name);
 
+/* What a faulting access tells: the address it touched, whether it wrote,
+   and the faulting instruction with the frame pointer of its function (for
+   the call stack). */
+struct AccessFault {
+    uintptr_t address;
+    int write;      /* 1 write, 0 read, -1 unknown */
+    uintptr_t pc;
+    uintptr_t frame;
+};
+/* Calls onFault on the faulting thread for every access to memory that
+   faults (Windows: a vectored handler of access violations; Linux: a
+   handler of SIGSEGV and SIGBUS), before anything else sees the fault. The
+   fault then goes on as it would have without the watch: Windows continues
+   the search for a handler; Linux puts back the action that was there
+   before and returns, so the access faults again into it (by default the
+   process dies). 1 when the watch is in place. */
+int WatchAccessFaults(void (*onFault)(const AccessFault &fault));
+
 } // namespace vr_os
 
 #endif

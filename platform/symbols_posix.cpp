@@ -7,6 +7,8 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <ucontext.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -257,4 +259,45 @@ void *vr_os::FindModuleExport(const char *module, const char *name)
 {
     void *handle = dlopen(module, RTLD_LAZY | RTLD_NOLOAD);
     return handle ? dlsym(handle, name) : 0;
+}
+
+namespace {
+
+void (*s_onFault)(const vr_os::AccessFault &);
+struct sigaction s_oldSegv, s_oldBus;
+
+void FaultSignal(int sig, siginfo_t *info, void *context)
+{
+    /* The earlier actions go back first: a fault inside onFault, or the
+       access repeated after it, goes where it would have gone. */
+    sigaction(SIGSEGV, &s_oldSegv, 0);
+    sigaction(SIGBUS, &s_oldBus, 0);
+    vr_os::AccessFault f = {(uintptr_t)info->si_addr, -1, 0, 0};
+#if defined(__i386__)
+    const ucontext_t *uc = (const ucontext_t *)context;
+    f.pc = (uintptr_t)uc->uc_mcontext.gregs[REG_EIP];
+    f.frame = (uintptr_t)uc->uc_mcontext.gregs[REG_EBP];
+    /* The page-fault error code: bit 1 set for a write. */
+    if (sig == SIGSEGV) f.write = (uc->uc_mcontext.gregs[REG_ERR] & 2) ? 1 : 0;
+#else
+    (void)context;
+#endif
+    if (s_onFault) s_onFault(f);
+    /* Returning repeats the access, which now meets the earlier action. A
+       signal sent rather than raised by an access would not come again: it
+       is raised anew. */
+    if (info->si_code <= 0) raise(sig);
+}
+
+} // namespace
+
+int vr_os::WatchAccessFaults(void (*onFault)(const AccessFault &fault))
+{
+    s_onFault = onFault;
+    struct sigaction a;
+    memset(&a, 0, sizeof a);
+    a.sa_sigaction = &FaultSignal;
+    a.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&a.sa_mask);
+    return sigaction(SIGSEGV, &a, &s_oldSegv) == 0 && sigaction(SIGBUS, &a, &s_oldBus) == 0;
 }

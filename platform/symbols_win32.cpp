@@ -196,3 +196,28 @@ void *vr_os::FindModuleExport(const char *module, const char *name)
     HMODULE m = GetModuleHandleA(module);
     return m ? (void *)GetProcAddress(m, name) : 0;
 }
+
+namespace {
+
+void (*s_onFault)(const vr_os::AccessFault &);
+
+LONG CALLBACK FaultHandler(EXCEPTION_POINTERS *e)
+{
+    const EXCEPTION_RECORD *r = e->ExceptionRecord;
+    if (r->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && r->NumberParameters >= 2 && s_onFault) {
+        /* ExceptionInformation[0]: 0 read, 1 write, 8 execution. */
+        vr_os::AccessFault f = {(uintptr_t)r->ExceptionInformation[1], r->ExceptionInformation[0] == 1 ? 1 : 0, 0, 0};
+        f.pc = (uintptr_t)e->ContextRecord->Eip;
+        f.frame = (uintptr_t)e->ContextRecord->Ebp;
+        s_onFault(f);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+} // namespace
+
+int vr_os::WatchAccessFaults(void (*onFault)(const AccessFault &fault))
+{
+    s_onFault = onFault;
+    return AddVectoredExceptionHandler(1, &FaultHandler) != 0;
+}

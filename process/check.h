@@ -15,7 +15,7 @@
  *                | allocStack                      |  +8
  *                | freeStack                       |  +12
  *                | state: live/freed + kind, or 0  |  +16 claimed by compare-exchange
- *                | lead (heap block .. header)     |  +20
+ *                | lead (heap block .. header)     |  +20 top bit: made before a fork
  *                | front guard, 8 x kFrontByte     |  +24
  *       user  -> +---------------------------------+
  *                | size bytes of the caller        |
@@ -29,6 +29,26 @@
  * quarantine its state is kStateFreed + kind and its user bytes hold kFreedByte
  * unless written after the free; a block given back to the heap has magic
  * and state 0.
+ *
+ * The page mode (VORREL_CHECK=pages) gives each block a reservation of its
+ * own instead, its end against an inaccessible page, so an access past it
+ * faults at once:
+ *
+ *  reservation -> +---------------------------------+
+ *                 | committed, unused               |
+ *                 | front guard, 8 x kFrontByte     |
+ *        user  -> +---------------------------------+
+ *                 | size bytes of the caller        |
+ *                 | back guard: up to the page end  |  fewer than align bytes
+ *                 +---------------------------------+
+ *                 | inaccessible (never committed)  |  at least one page
+ *                 +---------------------------------+
+ *
+ * Its header lives outside it, in a table with one record per 64 KB region
+ * (the region where the reservation starts), because a freed block is
+ * decommitted whole and held, inaccessible, in a quarantine of its own; the
+ * header's lead is then the user address. When no reservation can be had,
+ * the block is an ordinary checked one.
  */
 #ifndef VR_CHECK_H
 #define VR_CHECK_H
@@ -59,8 +79,10 @@ struct VR_CheckHeader {
 static_assert(sizeof(VR_CheckHeader) == 32, "the header keeps the heap's alignment");
 static_assert(offsetof(VR_CheckHeader, state) == 16, "state offset");
 
-/* 1 when the process runs in checking mode (fixed at load). */
+/* 1 when the process runs in checking mode (fixed at load), and 1 when
+   that is the page mode. */
 extern int s_checkMode;
+extern int s_checkPages;
 
 /* The checking entry that replaces the usual one written at entry, or
    replacement itself when there is none or the mode is off. */
@@ -72,6 +94,9 @@ void AddCheckEntry(const void *entry, const void *replacement);
 /* --- blocks (check_blocks.cpp) --- */
 /* Makes the heap of the checked blocks and the quarantine. */
 void CheckInitBlocks();
+/* Makes the page mode's tables and watches the faulting accesses; 0 when
+   the tables cannot be had (the mode then checks blocks as usual). */
+int CheckInitPages();
 /* A new checked block of size bytes; user pointer + offset a multiple of
    align (a power of two, 8 or more; offset below size or 0). Null when
    memory is exhausted or the size cannot be represented. */
@@ -127,6 +152,7 @@ enum VR_FindingKind {
     kFindMismatch,
     kFindWriteAfterFree,
     kFindLeak,
+    kFindUseAfterFree, /* a read of a freed block, page mode */
     kFindingKinds
 };
 extern const char *const kFindingNames[kFindingKinds];
@@ -149,6 +175,11 @@ const char *CheckValidateStacks();
 VR_LockStorage *CheckQuarantineLock();
 VR_LockStorage *CheckStackTableLock();
 VR_LockStorage *CheckReportLock();
+
+/* In the child of a fork: the blocks live or freed now are the parent's,
+   some held or being freed by threads the child does not have; they are
+   not its leaks, and are not checked for writes after free at its exit. */
+void CheckForkedChild();
 
 /* --- the end (check_blocks.cpp) --- */
 /* Verifies every block at exit and reports the leaks. */

@@ -14,6 +14,14 @@
  * checked for bytes written after its free before it goes back to the
  * heap. Blocks bigger than a quarter of the byte bound are checked and
  * given back at once.
+ *
+ * The page mode (check.h) keeps its blocks' headers in a table of records,
+ * one per 64 KB region, and which record covers each region in a second
+ * table; a freed block is decommitted and its reservation held in a
+ * quarantine of kPageQuarantineBlocks blocks and kPageQuarantineSpace bytes
+ * of address space, oldest released first. A fault at an address of such
+ * a block is reported from the fault watch with its stacks, and the process
+ * then dies of it as it would have.
  */
 #include <string.h>
 
@@ -25,6 +33,7 @@
 #include "os_memory.h"
 #include "os_assert.h"
 #include "symbols.h"
+#include "system.h"
 
 namespace {
 
@@ -37,9 +46,32 @@ const uint8_t kBackByte = 0xFD;
 const uint8_t kFreedByte = 0xDD;
 const uint32_t kBackGuard = 16;
 const uint32_t kHeaderSize = sizeof(VR_CheckHeader);
+/* In a heap block's lead: live when the process forked (CheckForkedChild). */
+const uint32_t kInheritedLead = 0x80000000u;
 
 const uint32_t kQuarantineBlocks = 65536;          /* a power of two */
 const uint32_t kQuarantineBytes = 16u << 20;
+
+const uint32_t kPageQuarantineBlocks = 4096;       /* a power of two */
+const uint32_t kPageQuarantineSpace = 256u << 20;
+
+/* The page mode's record of a block: its header, and its reservation. */
+struct VR_PageRecord {
+    VR_CheckHeader header;  /* lead: the user address */
+    uint32_t base;          /* the reservation */
+    uint32_t span;          /* its size: the block's pages and the inaccessible page */
+    uint32_t committed;     /* bytes committed from base; 0 once freed */
+    uint32_t inherited;     /* 1: live when the process forked */
+    uint32_t pad[4];
+};
+static_assert(sizeof(VR_PageRecord) == 64, "a record is found by shifting");
+static_assert(offsetof(VR_PageRecord, header) == 0, "a record is its header");
+
+const uint32_t kRegions = 65536;
+VR_PageRecord *s_pageRecords;   /* by the region where the reservation starts */
+uint32_t *s_pageOwner;          /* by region: 1 + the region of its record, 0 for none */
+uint32_t *s_pageRing;           /* the page quarantine: record regions, oldest at head */
+uint32_t s_pageRingHead, s_pageRingCount, s_pageRingSpace;
 
 /* The heap of the checked blocks, constructed in place when the mode
    starts and never destroyed: frees arrive until the very end. */
@@ -54,6 +86,20 @@ uint8_t **s_ring;
 uint32_t s_ringHead, s_ringCount;
 uint32_t s_ringBytes;
 VR_LockStorage s_ringLock;
+
+inline int IsPageRecord(const VR_CheckHeader *h)
+{
+    return (uintptr_t)h - (uintptr_t)s_pageRecords < kRegions * sizeof(VR_PageRecord);
+}
+
+/* The record of the page block whose reservation covers address a (live,
+   in quarantine, or being made), or null. */
+VR_PageRecord *PageRecordAt(uintptr_t a)
+{
+    if (!s_pageOwner) return 0;
+    uint32_t owner = __atomic_load_n(&s_pageOwner[a >> 16], __ATOMIC_ACQUIRE);
+    return owner ? &s_pageRecords[owner - 1] : 0;
+}
 
 inline int IsLive(uint32_t state)
 {
@@ -76,14 +122,33 @@ inline int KindOf(uint32_t state)
 VR_CheckHeader *HeaderOf(const void *p)
 {
     uintptr_t u = (uintptr_t)p;
-    if (u < 0x10000 || !IsLibraryMemory(p) || !IsLibraryMemory((const void *)(u - kHeaderSize))) return 0;
+    if (VR_PageRecord *r = PageRecordAt(u)) {
+        /* Its memory may be inaccessible: only the record is read. */
+        return r->header.magic == (kHeaderMagic ^ (uint32_t)u) ? &r->header : 0;
+    }
+    if (u < 0x10000 || !IsLibraryMemory(p) || !IsCommittedLibraryMemory((const void *)(u - kHeaderSize))) return 0;
     VR_CheckHeader *h = (VR_CheckHeader *)(u - kHeaderSize);
     return h->magic == (kHeaderMagic ^ (uint32_t)u) ? h : 0;
 }
 
 inline uint8_t *UserOf(VR_CheckHeader *h)
 {
-    return (uint8_t *)(h + 1);
+    return IsPageRecord(h) ? (uint8_t *)(uintptr_t)h->lead : (uint8_t *)(h + 1);
+}
+
+/* The guard bytes after a block: a page block's reach to the end of its
+   page (the page after is inaccessible), fewer than its alignment. */
+uint32_t BackGuardOf(VR_CheckHeader *h)
+{
+    if (!IsPageRecord(h)) return kBackGuard;
+    uintptr_t end = (uintptr_t)UserOf(h) + h->size;
+    return (uint32_t)(((end + s_pageSize - 1) & ~(uintptr_t)(s_pageSize - 1)) - end);
+}
+
+/* The front guard: in the header, or in front of a page block. */
+uint8_t *FrontOf(VR_CheckHeader *h)
+{
+    return IsPageRecord(h) ? UserOf(h) - 8 : h->front;
 }
 
 /* The header of a block of the heap (as ForEach hands it out), or null
@@ -100,7 +165,7 @@ VR_CheckHeader *HeaderOfBlock(void *block)
 uint32_t BackDamage(VR_CheckHeader *h)
 {
     const uint8_t *g = UserOf(h) + h->size;
-    for (uint32_t i = kBackGuard; i > 0; i--)
+    for (uint32_t i = BackGuardOf(h); i > 0; i--)
         if (g[i - 1] != kBackByte) return i;
     return 0;
 }
@@ -108,8 +173,9 @@ uint32_t BackDamage(VR_CheckHeader *h)
 /* Bytes written before the start, as far as the front guard shows. */
 uint32_t FrontDamage(VR_CheckHeader *h)
 {
+    const uint8_t *front = FrontOf(h);
     for (uint32_t i = 0; i < sizeof h->front; i++)
-        if (h->front[i] != kFrontByte) return (uint32_t)sizeof h->front - i;
+        if (front[i] != kFrontByte) return (uint32_t)sizeof h->front - i;
     return 0;
 }
 
@@ -214,10 +280,50 @@ void VerifyFreed(VR_CheckHeader *h, uint32_t stack)
     VerifyGuards(h, KindOf(h->state), "a later free", stack);
 }
 
+/* Gives a page block's reservation back for good. */
+void ReleasePageBlock(VR_PageRecord *r)
+{
+    uint32_t base = r->base, span = r->span, committed = r->committed;
+    /* Untagged first: once released, the range may come straight back to
+       another thread's reservation, which tags it anew. */
+    for (uint64_t a = base; a < (uint64_t)base + span; a += 0x10000)
+        __atomic_store_n(&s_pageOwner[a >> 16], 0u, __ATOMIC_RELEASE);
+    memset(r, 0, sizeof *r);
+    ReleasePages((void *)(uintptr_t)base, committed, span);
+}
+
+/* A claimed page block becomes inaccessible and waits in the page
+   quarantine; the oldest leave as needed. */
+void QuarantinePage(VR_PageRecord *r)
+{
+    DecommitPages((void *)(uintptr_t)r->base, r->committed);
+    r->committed = 0;
+    VR_PageRecord *leaving[32];
+    uint32_t n = 0;
+    vr_os::LockEnter(&s_ringLock);
+    while (n < 32 && s_pageRingCount &&
+           (s_pageRingCount >= kPageQuarantineBlocks || s_pageRingSpace + r->span > kPageQuarantineSpace)) {
+        VR_PageRecord *old = &s_pageRecords[s_pageRing[s_pageRingHead]];
+        s_pageRingHead = (s_pageRingHead + 1) & (kPageQuarantineBlocks - 1);
+        s_pageRingCount--;
+        s_pageRingSpace -= old->span;
+        leaving[n++] = old;
+    }
+    int fits = s_pageRingCount < kPageQuarantineBlocks && s_pageRingSpace + r->span <= kPageQuarantineSpace;
+    if (fits) {
+        s_pageRing[(s_pageRingHead + s_pageRingCount) & (kPageQuarantineBlocks - 1)] = r->base >> 16;
+        s_pageRingCount++;
+        s_pageRingSpace += r->span;
+    }
+    vr_os::LockLeave(&s_ringLock);
+    for (uint32_t i = 0; i < n; i++) ReleasePageBlock(leaving[i]);
+    if (!fits) ReleasePageBlock(r);
+}
+
 /* Gives a block back to the heap for good. */
 void Release(VR_CheckHeader *h)
 {
-    uint8_t *base = (uint8_t *)h - h->lead;
+    uint8_t *base = (uint8_t *)h - (h->lead & ~kInheritedLead);
     h->magic = 0;
     __atomic_store_n(&h->state, 0u, __ATOMIC_RELEASE);
     VR_Heap::FreeMem(base);
@@ -226,6 +332,10 @@ void Release(VR_CheckHeader *h)
 /* A claimed block into quarantine; the oldest blocks leave as needed. */
 void Quarantine(VR_CheckHeader *h)
 {
+    if (IsPageRecord(h)) {
+        QuarantinePage((VR_PageRecord *)h);
+        return;
+    }
     if (h->size > kQuarantineBytes / 4) {
         Release(h);
         return;
@@ -293,7 +403,11 @@ void ReportBadFree(void *p, int freeKind, const char *call, uint32_t stack)
         if (!what) return;
     } else {
         VR_Containing c = {(uintptr_t)p, 0};
-        CheckHeap().FindFirstThat(&Contains, &c);
+        VR_PageRecord *r = PageRecordAt((uintptr_t)p);
+        if (r && r->header.magic && (uintptr_t)p >= r->header.lead && (uintptr_t)p <= r->header.lead + r->header.size)
+            c.header = &r->header;
+        else if (!r)
+            CheckHeap().FindFirstThat(&Contains, &c);
         within = c.header;
         what = within ? "points inside a block" : "is no block of the heap";
     }
@@ -414,7 +528,7 @@ uint32_t s_leakGroups;
 struct VR_Range {
     uintptr_t start, end;
 };
-VR_Range s_ownRanges[4];
+VR_Range s_ownRanges[5];
 int s_ownRangeCount;
 
 void *OwnTable(uint32_t bytes)
@@ -426,7 +540,7 @@ void *OwnTable(uint32_t bytes)
         vr_os::Release(room);
         return 0;
     }
-    if (s_ownRangeCount < 4) {
+    if (s_ownRangeCount < 5) {
         s_ownRanges[s_ownRangeCount].start = (uintptr_t)room;
         s_ownRanges[s_ownRangeCount].end = (uintptr_t)room + ((bytes + 0xFFFF) & ~0xFFFFu);
         s_ownRangeCount++;
@@ -528,9 +642,14 @@ void MarkReachable()
     }
 }
 
+int IsInherited(VR_CheckHeader *h)
+{
+    return IsPageRecord(h) ? ((VR_PageRecord *)h)->inherited != 0 : (h->lead & kInheritedLead) != 0;
+}
+
 void CountLeak(VR_CheckHeader *h, int kind)
 {
-    if (!s_leaks || vr_os::IsLoaderCode(StackFirstFrame(h->allocStack))) return;
+    if (!s_leaks || IsInherited(h) || vr_os::IsLoaderCode(StackFirstFrame(h->allocStack))) return;
     uint32_t slot = (h->allocStack * 2654435761u) & (kLeakSlots - 1);
     while (s_leaks[slot].blocks && s_leaks[slot].stack != h->allocStack) slot = (slot + 1) & (kLeakSlots - 1);
     VR_LeakGroup &g = s_leaks[slot];
@@ -543,10 +662,8 @@ void CountLeak(VR_CheckHeader *h, int kind)
     g.bytes += h->size;
 }
 
-void AtExitVisit(void *block, void *)
+void AtExitVisitHeader(VR_CheckHeader *h)
 {
-    VR_CheckHeader *h = HeaderOfBlock(block);
-    if (!h) return;
     uint32_t state = __atomic_load_n(&h->state, __ATOMIC_ACQUIRE);
     if (IsLive(state)) {
         VerifyGuards(h, (int)(state - kStateLive), "exit", 0);
@@ -556,9 +673,35 @@ void AtExitVisit(void *block, void *)
             b.size = h->size;
             b.header = h;
         }
-    } else if (IsFreed(state)) {
+    } else if (IsFreed(state) && !IsPageRecord(h) && !IsInherited(h)) {
+        /* A block freed before a fork may have been half filled then, by a
+           thread the child does not have. */
         VerifyFreed(h, 0);
     }
+}
+
+void AtExitVisit(void *block, void *)
+{
+    if (VR_CheckHeader *h = HeaderOfBlock(block)) AtExitVisitHeader(h);
+}
+
+/* The page blocks at exit: the live ones as AtExitVisit takes blocks
+   (the freed ones are inaccessible, and anything written there faulted). */
+void AtExitPages(int count)
+{
+    if (!s_pageRecords) return;
+    for (uint32_t i = 0; i < kRegions; i++) {
+        VR_CheckHeader *h = &s_pageRecords[i].header;
+        if (!h->magic || !IsLive(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE))) continue;
+        if (count) s_liveCapacity++;
+        else AtExitVisitHeader(h);
+    }
+}
+
+void MarkInherited(void *block, void *)
+{
+    VR_CheckHeader *h = HeaderOfBlock(block);
+    if (h) h->lead |= kInheritedLead;
 }
 
 void ReportLeaks()
@@ -611,7 +754,116 @@ void ReportLeaks()
     }
 }
 
+/* A page block: its end against the inaccessible page, as close as its
+   alignment lets it; null when no reservation can be had. */
+void *PageAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t stack)
+{
+    uint32_t page = s_pageSize;
+    if (size > 0x7FFFFFFFu - align - 16 - 2 * page) return 0;
+    /* Room for the front guard and the alignment in front of the block. */
+    uint32_t data = ((uint32_t)size + 16 + align + page - 1) & ~(page - 1);
+    uint32_t span = data + page;
+    uint8_t *base = (uint8_t *)ReservePages(span, 0, VR_SPACE_DIRECT);
+    if (!base) return 0;
+    if (!CommitPages(base, data, 0)) {
+        ReleasePages(base, 0, span);
+        return 0;
+    }
+    uintptr_t user = (uintptr_t)base + data - size;
+    user = ((user + offset) & ~(uintptr_t)(align - 1)) - offset;
+    VR_PageRecord *r = &s_pageRecords[(uintptr_t)base >> 16];
+    r->base = (uint32_t)(uintptr_t)base;
+    r->span = span;
+    r->committed = data;
+    VR_CheckHeader *h = &r->header;
+    h->magic = kHeaderMagic ^ (uint32_t)user;
+    h->size = (uint32_t)size;
+    h->allocStack = stack;
+    h->freeStack = 0;
+    h->lead = (uint32_t)user;
+    memset(h->front, kFrontByte, sizeof h->front);
+    memset((uint8_t *)user - 8, kFrontByte, 8);
+    memset((uint8_t *)user + size, kBackByte, BackGuardOf(h));
+    uint32_t owner = ((uint32_t)(uintptr_t)base >> 16) + 1;
+    for (uint64_t a = (uintptr_t)base; a < (uint64_t)(uintptr_t)base + span; a += 0x10000)
+        __atomic_store_n(&s_pageOwner[a >> 16], owner, __ATOMIC_RELEASE);
+    __atomic_store_n(&h->state, kStateLive + (uint32_t)kind, __ATOMIC_RELEASE);
+    return (void *)user;
+}
+
+/* A faulting access: reported when it touched a page block, with the
+   block's stacks and the access's own. */
+void OnAccessFault(const vr_os::AccessFault &f)
+{
+    VR_PageRecord *r = PageRecordAt(f.address);
+    if (!r || !r->header.magic) return;
+    VR_CheckHeader *h = &r->header;
+    uint32_t state = __atomic_load_n(&h->state, __ATOMIC_ACQUIRE);
+    uintptr_t user = h->lead;
+    /* A frame as a call would leave it, so the walk starts at the access:
+       the saved link, then the address (one past, as a return address). */
+    uintptr_t frame[2] = {f.frame, f.pc + 1};
+    uint32_t stack = CaptureStack((uintptr_t)frame);
+    const char *access = f.write > 0 ? "a write" : f.write == 0 ? "a read" : "an access";
+    uint32_t offset = (uint32_t)(f.address - user);
+    VR_CheckText t;
+    if (IsLive(state)) {
+        if (!CheckBeginFinding(kFindOverrun, (uint32_t)(uintptr_t)h)) return;
+        BlockLine(t, "overrun", h);
+        t.Str(": ");
+        t.Str(access);
+        if (f.address >= user) {
+            t.Str(" at offset ");
+            t.Num(offset);
+            t.Str(", past its end, stopped by the inaccessible page\n");
+        } else {
+            t.Str(" ");
+            t.Num((uint32_t)(user - f.address));
+            t.Str(" bytes before its start\n");
+        }
+        AllocatedAt(t, h, KindOf(state));
+    } else if (IsFreed(state)) {
+        int write = f.write > 0;
+        if (!CheckBeginFinding(write ? kFindWriteAfterFree : kFindUseAfterFree, (uint32_t)(uintptr_t)h)) return;
+        BlockLine(t, write ? "write-after-free" : "use-after-free", h);
+        t.Str(": ");
+        t.Str(access);
+        t.Str(" at offset ");
+        t.Num(offset);
+        t.Str(" after it was freed, stopped by its inaccessible pages\n");
+        AllocatedAt(t, h, KindOf(state));
+        FreedAt(t, h);
+    } else {
+        return;
+    }
+    t.Str("  the access at:\n");
+    t.Stack(stack);
+    CheckWrite(t);
+    /* The process dies of the fault next, without its exit work. */
+    CheckSummary();
+}
+
 } // namespace
+
+int CheckInitPages()
+{
+    if (!__atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE)) LoadSystemInfo();
+    uint32_t bytes = kRegions * (sizeof(VR_PageRecord) + 4) + kPageQuarantineBlocks * 4;
+    uint8_t *room = (uint8_t *)vr_os::Reserve(bytes, 0);
+    if (!room || !vr_os::Commit(room, bytes, 0)) {
+        if (room) vr_os::Release(room);
+        return 0;
+    }
+    s_pageRecords = (VR_PageRecord *)room;
+    s_pageOwner = (uint32_t *)(room + kRegions * sizeof(VR_PageRecord));
+    s_pageRing = s_pageOwner + kRegions;
+    /* The records name every page block: never a root of the leak walk. */
+    s_ownRanges[s_ownRangeCount].start = (uintptr_t)room;
+    s_ownRanges[s_ownRangeCount].end = (uintptr_t)room + ((bytes + 0xFFFF) & ~0xFFFFu);
+    s_ownRangeCount++;
+    vr_os::WatchAccessFaults(&OnAccessFault);
+    return 1;
+}
 
 void CheckInitBlocks()
 {
@@ -623,6 +875,9 @@ void CheckInitBlocks()
 
 void *CheckAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t stack)
 {
+    if (s_pageRecords) {
+        if (void *user = PageAlloc(size, align, offset, kind, stack)) return user;
+    }
     uint32_t extra = align > 8 ? align + 8 : 0;
     if (align > 0x10000000u || size > 0xFFFFFFFFu - kHeaderSize - kBackGuard - extra) return 0;
     uint8_t *base = (uint8_t *)CheckHeap().AllocMem(size + kHeaderSize + kBackGuard + extra);
@@ -710,7 +965,7 @@ int CheckShrink(void *p, size_t size)
     VR_CheckHeader *h = HeaderOf(p);
     if (!h || !IsLive(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE)) || size > h->size) return 0;
     h->size = (uint32_t)size;
-    memset(UserOf(h) + size, kBackByte, kBackGuard);
+    memset(UserOf(h) + size, kBackByte, BackGuardOf(h));
     return 1;
 }
 
@@ -729,6 +984,16 @@ const char *CheckValidateQuarantine()
     }
     if (!problem && bytes != s_ringBytes) problem = "the quarantine's byte count is not its blocks' sizes";
     if (!problem && s_ringBytes > kQuarantineBytes) problem = "the quarantine holds more bytes than its bound";
+    uint32_t space = 0;
+    for (uint32_t i = 0; i < s_pageRingCount && !problem; i++) {
+        const VR_PageRecord &r = s_pageRecords[s_pageRing[(s_pageRingHead + i) & (kPageQuarantineBlocks - 1)]];
+        if (!r.header.magic || !IsFreed(r.header.state)) problem = "a page block in quarantine not freed";
+        else if (r.committed) problem = "a page block in quarantine still accessible";
+        else if (PageRecordAt(r.base) != &r) problem = "a page block in quarantine not found by its address";
+        else space += r.span;
+    }
+    if (!problem && (space != s_pageRingSpace || space > kPageQuarantineSpace))
+        problem = "the page quarantine's space is not its blocks' or above its bound";
     vr_os::LockLeave(&s_ringLock);
     return problem;
 }
@@ -738,12 +1003,14 @@ void CheckAtExit()
     VR_ASSERT(!CheckValidateQuarantine());
     VR_ASSERT(!CheckValidateStacks());
     CheckHeap().ForEach(&CountLive, 0);
+    AtExitPages(1);
     /* Room for a few blocks more than counted: a report may allocate. */
     s_liveCapacity += 64;
     s_live = (VR_LiveBlock *)OwnTable(s_liveCapacity * sizeof(VR_LiveBlock));
     s_work = (uint32_t *)OwnTable(s_liveCapacity * sizeof(uint32_t));
     s_leaks = (VR_LeakGroup *)OwnTable(kLeakSlots * sizeof(VR_LeakGroup));
     CheckHeap().ForEach(&AtExitVisit, 0);
+    AtExitPages(0);
     if (s_live && s_work && s_leaks) {
         SortLive();
         MarkReachable();
@@ -756,6 +1023,16 @@ void CheckAtExit()
         ReportLeaks();
     }
     CheckSummary();
+}
+
+void CheckForkedChild()
+{
+    CheckHeap().ForEach(&MarkInherited, 0);
+    if (!s_pageRecords) return;
+    for (uint32_t i = 0; i < kRegions; i++) {
+        VR_PageRecord &r = s_pageRecords[i];
+        if (r.header.magic && IsLive(r.header.state)) r.inherited = 1;
+    }
 }
 
 VR_LockStorage *CheckQuarantineLock()

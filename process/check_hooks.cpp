@@ -1,11 +1,14 @@
 /*
  * check_hooks.cpp - how a process enters the checking mode: VORREL_CHECK
- * in the environment when the library loads (any value but empty or "0").
+ * in the environment when the library loads (any value but empty or "0";
+ * "pages" for the page mode).
  * The mode is chosen before the runtime's entries are patched, and the
  * patching then writes jumps to the checking entries (check_hooks_<target>
  * .cpp) instead of the usual ones; nothing of the usual paths tests the
  * mode. At exit every block is checked and the leaks are reported.
  */
+#include <string.h>
+
 #include "check.h"
 #include "os_output.h"
 #include "process_internal.h"
@@ -13,6 +16,7 @@
 #include "symbols.h"
 
 int s_checkMode;
+int s_checkPages;
 
 /* The target's entries: which runtime entries it replaces and by what
    (filled by FindCheckEntries), and what it patches beyond the usual
@@ -30,11 +34,14 @@ const int kMaxCheckEntries = 320;
 VR_CheckEntry s_checkEntries[kMaxCheckEntries];
 int s_checkEntryCount;
 
+/* 0 for no checking, 1 for the blocks' guards, 2 for the page mode
+   ("pages"). */
 int ModeRequested()
 {
     char value[32];
     int n = vr_os::ReadEnvironment("VORREL_CHECK", value, sizeof value);
-    return n > 0 && !(n == 1 && value[0] == '0');
+    if (n <= 0 || (n == 1 && value[0] == '0')) return 0;
+    return strcmp(value, "pages") == 0 ? 2 : 1;
 }
 
 /* Before the hooks are installed (priority 200): the entries must be known
@@ -42,10 +49,12 @@ int ModeRequested()
 struct VR_CheckStart {
     VR_CheckStart()
     {
-        if (s_hooksInstalled || !ModeRequested()) return;
+        int mode = s_hooksInstalled ? 0 : ModeRequested();
+        if (!mode) return;
         CheckOpenReport();
         vr_os::PrepareSymbols();
         CheckInitBlocks();
+        if (mode == 2) s_checkPages = CheckInitPages();
         FindCheckEntries();
         /* A fork while another thread holds one of them would leave it
            held in the child for good. */

@@ -9,6 +9,7 @@
  * told apart.
  */
 #include <errno.h>
+#include <pthread.h>
 #include <string.h>
 
 #include "check.h"
@@ -224,4 +225,11 @@ void PatchCheckExtras()
     VR_ProcessLockGuard guard;
     for (int i = 0; i < kNameCount; i++)
         if (kNames[i].extra) PatchRuntimeEntry((uint8_t *)s_found[i], kNames[i].replacement);
+}
+
+/* After the library's own fork handlers (203), which make its locks usable
+   in the child again before this walks the blocks. */
+__attribute__((constructor(205))) static void RegisterCheckFork()
+{
+    if (s_checkMode) pthread_atfork(0, 0, &CheckForkedChild);
 }

@@ -6,7 +6,7 @@
  *
  * Format: a finding's first line starts with "vorrel-check: " and its kind
  * (overrun, underrun, double-free, bad-free, mismatch, write-after-free,
- * leak); the lines under it are indented, call stacks by four spaces, one
+ * leak, use-after-free); the lines under it are indented, call stacks by four spaces, one
  * frame a line. A process that found anything ends with one "vorrel-check:
  * summary" line. A clean process writes nothing.
  *
@@ -21,7 +21,7 @@
 #include "symbols.h"
 
 const char *const kFindingNames[kFindingKinds] = {
-    "overrun", "underrun", "double-free", "bad-free", "mismatch", "write-after-free", "leak",
+    "overrun", "underrun", "double-free", "bad-free", "mismatch", "write-after-free", "leak", "use-after-free",
 };
 
 namespace {

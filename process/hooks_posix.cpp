@@ -38,7 +38,11 @@
 #include "process_internal.h"
 
 /* The four replacements of shared entries are exported, as the shared ones
-   are, so that callers (and the tests) can reach them directly. */
+   are, so that callers (and the tests) can reach them directly. They, not
+   the exported VRHookMalloc and VRHookRealloc, are what the patched entries
+   run here: those two keep the one contract of both targets (null for an
+   empty request), so a caller on this target that wants what malloc(0)
+   gives calls VRHookMallocPosix. */
 extern "C" {
 VR_API void *VRHookMallocPosix(size_t size);
 VR_API void *VRHookCallocPosix(size_t count, size_t size);

@@ -11,6 +11,9 @@
  * shows what the process still held at the very end; it uses no runtime
  * function, since the runtime may be shutting down around it.
  *
+ * With VORREL_MAP, FILE.peak is a second snapshot, taken at the peak of
+ * committed memory (see WritePeakMap below).
+ *
  * The files belong to the process that first loaded the library with them
  * set (it notes its id in VORREL_REPORT_OWNER, which the programs it starts
  * inherit). Any other process that inherits the variables, a child that
@@ -198,12 +201,19 @@ unsigned long FormatLocked(char *buf, unsigned long size, int atExit)
 /* The one snapshot buffer: a region code per 64 KB. */
 uint8_t s_codes[65536];
 
-int WriteMapAt(const char *path, int atExit)
+/* How a snapshot takes the process lock. */
+enum VR_MapLock {
+    kMapLock = 0,    /* waits for it */
+    kMapAtExit = 1,  /* tries a while: it may be held by a thread that is gone */
+    kMapNoLock = 2   /* does without: the committing thread may hold it */
+};
+
+int WriteMapAt(const char *path, int how)
 {
     intptr_t f = vr_os::CreateOutputFile(path);
     if (f == -1) return 0;
     uint32_t freeFirst, freeCount;
-    /* At exit the process lock may be held by a thread that is gone. */
+    int atExit = how == kMapAtExit;
     int locked = 1;
     if (atExit) {
         locked = 0;
@@ -212,7 +222,7 @@ int WriteMapAt(const char *path, int atExit)
             if (!locked) __builtin_ia32_pause();
         }
     }
-    SpaceMap(s_codes, &freeFirst, &freeCount, atExit ? 0 : 1);
+    SpaceMap(s_codes, &freeFirst, &freeCount, how == kMapLock ? 1 : 0);
     if (atExit && locked) ProcessLockLeave();
 
     char head[1024];
@@ -296,6 +306,35 @@ const char *ReportPath(const char *path, char *buf, unsigned long size)
     return buf;
 }
 
+/* The snapshot at the peak of committed memory, FILE.peak beside FILE:
+   written from the page services' watch (SpaceWatchPeak) when the
+   committed total first passes kPeakFirst and each time it has grown a
+   sixteenth past the last one, so at most about 150 times in a run, never
+   on an allocation that commits nothing; and at exit when the total then is
+   the highest seen. The region marks are read without the process lock,
+   which the committing thread may hold; a region that changes meanwhile
+   shows either way. */
+const uint32_t kPeakFirst = 0x100000;
+char s_peakPath[1200];
+uint32_t s_peakWritten;  /* the committed total of the last one, 0 for none */
+
+void WritePeakMapAt(uint32_t committed, int how)
+{
+    char own[1100];
+    const char *path = ReportPath(s_mapTarget, own, sizeof own);
+    VR_Text t = {s_peakPath, sizeof s_peakPath, 0};
+    t.Str(path);
+    t.Str(".peak");
+    t.End();
+    if (t.length >= sizeof s_peakPath || !WriteMapAt(s_peakPath, how)) return;
+    s_peakWritten = committed;
+}
+
+void WritePeakMap(uint32_t committed)
+{
+    WritePeakMapAt(committed, kMapNoLock);
+}
+
 /* Big enough for a report with every heap shown. */
 char s_reportText[16384];
 char s_pathText[1100];
@@ -326,8 +365,13 @@ void ReportAtExit()
         }
     }
     if (s_mapTarget[0]) {
+        /* No more snapshots at the peak from here; the one at exit is also
+           the peak's when nothing higher was seen. */
+        SpaceWatchPeak(0, 0);
         const char *path = ReportPath(s_mapTarget, s_pathText, sizeof s_pathText);
-        if (!WriteMapAt(path, 1)) Complain("address-space map", path);
+        if (!WriteMapAt(path, kMapAtExit)) Complain("address-space map", path);
+        uint32_t now = SpaceCommittedTotal();
+        if (now >= s_peakWritten) WritePeakMapAt(now, kMapAtExit);
     }
 }
 
@@ -339,6 +383,7 @@ struct VR_ExitReport {
             s_statsTarget[0] = 0;
         if (vr_os::ReadEnvironment("VORREL_MAP", s_mapTarget, sizeof s_mapTarget) < 0) s_mapTarget[0] = 0;
         if (s_statsTarget[0] || s_mapTarget[0]) ClaimReports();
+        if (s_mapTarget[0]) SpaceWatchPeak(WritePeakMap, kPeakFirst);
     }
     ~VR_ExitReport() { ReportAtExit(); }
 };

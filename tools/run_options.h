@@ -41,12 +41,15 @@ static const char kRunUsage[] =
     "  --check          run PROGRAM in Vorrel's checking mode: overruns, writes\n"
     "                   after free, double and bad frees, mismatched pairs and\n"
     "                   leaks are reported with their call stacks\n"
+    "  --check=pages    the same, with every block against an inaccessible page\n"
+    "                   and freed blocks made inaccessible: an access past the\n"
+    "                   end or after the free stops the program where it happens\n"
     "  --check-report=FILE  write the checking mode's report to FILE (emptied\n"
     "                   first) instead of standard error\n"
     "  --help           this text\n"
     "\n"
     "The environment variables VORREL_STATS (1 or a file), VORREL_MAP (a file),\n"
-    "VORREL_CHECK (1) and VORREL_CHECK_REPORT (a file) do the same for any\n"
+    "VORREL_CHECK (1 or pages) and VORREL_CHECK_REPORT (a file) do the same for any\n"
     "program that has Vorrel loaded.\n";
 
 /* Reads the options; stops at the first argument that is not one (or after
@@ -74,6 +77,8 @@ inline VR_RunOptions ParseRunOptions(int argc, char **argv)
             o.library = a + 10;
         } else if (strcmp(a, "--check") == 0 || strcmp(a, "--check=blocks") == 0) {
             o.check = "1";
+        } else if (strcmp(a, "--check=pages") == 0) {
+            o.check = "pages";
         } else if (strncmp(a, "--check-report=", 15) == 0 && a[15]) {
             o.checkReport = a + 15;
             if (!o.check) o.check = "1";

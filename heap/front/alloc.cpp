@@ -93,6 +93,21 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     return block;
 }
 
+/* A small block aligned beyond kBlockAlignment (aligned.cpp picks the
+   class): the same retry and recovery as AllocMemSlow, without the cache,
+   whose blocks lie wherever they fell. */
+void *VR_Heap::AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size)
+{
+    VR_BlockHeader *h;
+    Lock();
+    while (!(h = TakeAlignedLocked(k, alignment)))
+        if (!GrowSmallLocked() && !RecoverMT()) return 0;
+    void *block = HandOutSmall(h, k, size);
+    Unlock();
+    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    return block;
+}
+
 void *VR_Heap::AllocBigMem(unsigned long size)
 {
     /* A heap that lends blocks to thread caches gives blocks of up to

@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "freeindex.h"
 #include "layout.h"
 #include "os_memory.h"
 #include "pages.h"
@@ -49,9 +50,7 @@ uint32_t TrailingTag(VR_BigChunk *c) { return *(uint32_t *)((uint8_t *)c + (c->s
 
 int FreeChunkCount(VR_Heap &h)
 {
-    int n = 0;
-    for (VR_BigChunk *c = VR_Test::BigFreeChunks(h); c; c = c->nextChunk) n++;
-    return n;
+    return (int)VR_Test::BigFree(h).chunkCount;
 }
 
 int BigPageSetCount(VR_Heap &h)
@@ -611,10 +610,34 @@ TEST(BigBlocks, ValidateNamesBrokenInvariants)
     EXPECT_NE(nullptr, h.Validate());
     AltHeaderOf(d)->prev = nullptr;
 
+    // A free chunk off its list, on another list, and a list's bit lost.
+    VR_FreeIndex &ix = VR_Test::BigFree(h);
     VR_BigChunk *f = VR_Test::BigFreeChunks(h);
-    VR_Test::BigFreeChunks(h) = nullptr;
+    uint32_t k = ChunkListOf(f->sizeTag & ~1u);
+    ix.chunkLists[k] = nullptr;
     EXPECT_NE(nullptr, h.Validate());
-    VR_Test::BigFreeChunks(h) = f;
+    ix.chunkLists[k + 1] = f;
+    EXPECT_NE(nullptr, h.Validate());
+    ix.chunkLists[k + 1] = nullptr;
+    ix.chunkLists[k] = f;
+    ix.chunkWords[k >> 5] ^= 1u << (k & 31);
+    EXPECT_NE(nullptr, h.Validate());
+    ix.chunkWords[k >> 5] ^= 1u << (k & 31);
+    ix.chunkCount++;
+    EXPECT_NE(nullptr, h.Validate());
+    ix.chunkCount--;
+    // The chunk indexed last naming a chunk in use.
+    VR_BigChunk *recent = ix.recent;
+    ix.recent = ca;
+    EXPECT_NE(nullptr, h.Validate());
+    ix.recent = recent;
+    // A page set with room off its room list.
+    VR_BigPageSet *ps = VR_Test::BigPageSets(h);
+    uint32_t r = RoomListOf(RoomOf(ps));
+    ix.roomLists[r] = nullptr;
+    EXPECT_NE(nullptr, h.Validate());
+    ix.roomLists[r] = ps;
+    EXPECT_VALID(h);
 
     // A chunk in use marked free in one of its tags.
     ca->sizeTag |= 1;

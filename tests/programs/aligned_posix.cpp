@@ -173,7 +173,8 @@ static void Errors(const Aligned &a)
 }
 
 /* VR_Heap::AllocAligned itself, on heaps of its own: the counters hold
-   exactly the chunks in use, and a zero-filling heap zero-fills. */
+   exactly the chunks in use (the first block, small, is of a small class),
+   and a zero-filling heap zero-fills. */
 static void OwnHeaps()
 {
     VR_Heap plain(0);
@@ -183,13 +184,14 @@ static void OwnHeaps()
     for (int i = 0; i < 12; i++) {
         blocks[i] = plain.AllocAligned((unsigned long)32 << i, 50 + 1500 * i);
         CHECK(blocks[i] && ((uintptr_t)blocks[i] & ((32u << i) - 1)) == 0);
-        if (blocks[i]) chunks += ChunkTagOfHeader(AltHeaderOf(blocks[i]));
+        if (blocks[i] && i) chunks += ChunkTagOfHeader(AltHeaderOf(blocks[i]));
     }
-    CHECK(c.bigBlocks == 12 && c.bigBytes == chunks);
+    CHECK(blocks[0] && !(BlockFlagsOf(blocks[0]) & kBlockAlt) && plain.GetBlockSize(blocks[0]) == 50);
+    CHECK(c.bigBlocks == 11 && c.bigBytes == chunks && c.smallBytes % 32 == 0 && c.smallBytes >= 64);
     CHECK(plain.AllocAligned(48, 10) == 0);   /* no power of two */
     CHECK(plain.AllocAligned(0, 10) == 0);
     for (void *b : blocks) VR_Heap::FreeMem(b);
-    CHECK(c.bigBlocks == 0 && c.bigBytes == 0);
+    CHECK(c.bigBlocks == 0 && c.bigBytes == 0 && c.smallBytes == 0);
     CHECK(plain.Validate() == 0);
 
     VR_Heap zeroing(VR_HEAP_ZERO_INIT);

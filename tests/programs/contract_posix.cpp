@@ -22,6 +22,7 @@ static void EmptyRequests(const Runtime &rt)
     CHECK(a != b && c != d && a != c);
     CHECK(IsDynamicMemory(a) && IsDynamicMemory(c));
     CHECK(rt.msize(a) == 0 && rt.msize(c) == 0);
+    CHECK(JumpTarget((void *)rt.malloc) == (void *)VRHookMallocPosix && VRHookMalloc(0) == 0 && VRHookRealloc(0, 0) == 0);
     /* A minimal block grows like any other. */
     char *grown = (char *)rt.realloc(a, 20);
     CHECK(grown != 0);

@@ -38,7 +38,8 @@ int s_failures;
         if (!(c) && s_failures < 64) s_failedLine[s_failures++] = __LINE__; \
     } while (0)
 
-/* Reserves everything it can, largest pieces first. */
+/* Reserves everything it can, largest pieces first, then the free slots
+   the units of page sets still hold (size 0 in s_heldSize). */
 void Exhaust()
 {
     for (uint32_t size = 1u << 30; size >= 65536; size >>= 1) {
@@ -49,6 +50,12 @@ void Exhaust()
             s_heldSize[s_heldCount++] = size;
         }
     }
+    while (s_heldCount < kMaxHeld) {
+        void *p = ReservePageSet(0, VR_SPACE_SMALL);
+        if (!p) break;
+        s_held[s_heldCount] = p;
+        s_heldSize[s_heldCount++] = 0;
+    }
 }
 
 /* Gives back the n most recent (smallest) reservations. */
@@ -56,7 +63,8 @@ void GiveBack(int n)
 {
     while (n-- > 0 && s_heldCount > 0) {
         s_heldCount--;
-        ReleasePages(s_held[s_heldCount], 0, s_heldSize[s_heldCount]);
+        if (s_heldSize[s_heldCount]) ReleasePages(s_held[s_heldCount], 0, s_heldSize[s_heldCount]);
+        else ReleasePageSet(s_held[s_heldCount], 0);
     }
 }
 

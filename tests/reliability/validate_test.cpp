@@ -7,7 +7,7 @@
  */
 #include <gtest/gtest.h>
 
-#include "heap_internal.h"
+#include "freeindex.h"
 #include "vr_test.h"
 
 namespace {
@@ -61,7 +61,10 @@ TEST(WholeHeapCheck, BigBlockDamageIsNoticed)
     ExpectNoticed(heap, &AltHeaderOf(a)->heap, (VR_Heap *)&DefaultHeap, "a block naming another heap");
     ExpectNoticed(heap, &AltHeaderOf(b)->prev, (VR_AltBlock *)0, "a broken bigBlocks link");
     ExpectNoticed(heap, &VR_Test::DirectCount(heap), VR_Test::DirectCount(heap) + 1, "directCount off by one");
-    ExpectNoticed(heap, &VR_Test::BigFreeChunks(heap), (VR_BigChunk *)0, "a free chunk off its list");
+    VR_BigChunk *f = VR_Test::BigFreeChunks(heap);
+    ASSERT_NE(nullptr, f);
+    ExpectNoticed(heap, &VR_Test::BigFree(heap).chunkLists[ChunkListOf(f->sizeTag & ~1u)], (VR_BigChunk *)0,
+                  "a free chunk off its list");
     VR_BigPageSet *ps = VR_Test::BigPageSets(heap);
     ExpectNoticed(heap, &ps->usedCount, ps->usedCount + 1, "usedCount of a big page set");
     VR_Heap::FreeMem(a);

@@ -68,6 +68,22 @@ NOINLINE void fault_write_after_free_evicted()
     for (int i = 0; i < 70000; i++) free(Opaque(malloc(16)));
 }
 
+/* The page mode stops these at the faulting access itself. */
+NOINLINE void fault_page_overrun()
+{
+    char *p = Opaque((char *)malloc(64));
+    memset(p, 1, 64);
+    Opaque(p)[64] = 1;
+    free(Opaque(p));
+}
+
+NOINLINE void fault_page_write_after_free()
+{
+    char *p = Opaque((char *)malloc(64));
+    free(Opaque(p));
+    Opaque(p)[8] = 'x';
+}
+
 NOINLINE void fault_double_free()
 {
     void *p = Opaque(malloc(24));
@@ -201,6 +217,8 @@ int main(int argc, char **argv)
     else if (!strcmp(what, "write-after-free")) fault_write_after_free();
     else if (!strcmp(what, "evicted")) fault_write_after_free_evicted();
     else if (!strcmp(what, "double-free")) fault_double_free();
+    else if (!strcmp(what, "page-overrun")) fault_page_overrun();
+    else if (!strcmp(what, "page-write-after-free")) fault_page_write_after_free();
     else if (!strcmp(what, "double-free-threads")) fault_double_free_threads();
     else if (!strcmp(what, "leak")) {
         leak_big();

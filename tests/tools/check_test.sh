@@ -68,6 +68,36 @@ fi
 expect bad-free "2 findings, 2 bad-free" 'bad-free free of 0x[0-9a-f]+, which is on the stack$' \
   'bad-free free of 0x[0-9a-f]+, which points inside a block$' ' size 48, 8 bytes before the pointer$'
 
+# The page mode: the faulting access stops the program (it must not exit
+# 0), after the report of the block with its stacks and the access's.
+expect_pages() {
+  local fault=$1 summary=$2; shift 2
+  run --check=pages --check-report="$tmp/$fault.txt" "$driver" "$fault" >"$tmp/$fault.out" 2>&1 </dev/null
+  local rc=$? report missing=""
+  report=$(tr -d '\r' <"$tmp/$fault.txt" 2>/dev/null)
+  [ "$rc" -ne 0 ] || missing="exit 0; "
+  grep -qE "^vorrel-check: summary $summary \(process [0-9]+\)$" <<<"$report" || missing+="summary '$summary'; "
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" <<<"$report" || missing+="'$pattern'; "
+  done
+  if [ -z "$missing" ]; then ok "$fault"
+  else bad "$fault: wanted $missing got: $(head -c 1500 <<<"$report") $(head -c 300 "$tmp/$fault.out")"; fi
+}
+expect_pages page-overrun "1 finding, 1 overrun" \
+  '^vorrel-check: overrun block 0x[0-9a-f]+ size 64: a write at offset 64, past its end, stopped by the inaccessible page$' \
+  '^  allocated by malloc at:$' "^    $frame .*fault_page_overrun" '^  the access at:$'
+expect_pages page-write-after-free "1 finding, 1 write-after-free" \
+  '^vorrel-check: write-after-free block 0x[0-9a-f]+ size 64: a write at offset 8 after it was freed, stopped by its inaccessible pages$' \
+  '^  freed at:$' "^    $frame .*fault_page_write_after_free" '^  the access at:$'
+# The other faults are found in the page mode as in the usual one.
+for fault in double-free leak; do
+  run --check=pages --check-report="$tmp/pages-$fault.txt" "$driver" $fault >/dev/null 2>&1 </dev/null
+  rc=$?
+  if [ $rc -eq 0 ] && grep -q '^vorrel-check: double-free block .* size 24: free of a block already freed\|^vorrel-check: leak 3000 bytes in 3 blocks' "$tmp/pages-$fault.txt"; then
+    ok "page mode: $fault"
+  else bad "page mode: $fault (exit $rc): $(head -c 800 "$tmp/pages-$fault.txt")"; fi
+done
+
 # A program that does everything right is reported as clean: no report.
 run --check-report="$tmp/clean.txt" "$driver" clean >"$tmp/clean.out" 2>&1 </dev/null
 rc=$?

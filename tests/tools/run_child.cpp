@@ -3,7 +3,8 @@
  * without the library), for the vorrel-run test: it allocates through the
  * runtime, keeps a known number of blocks to the end, echoes its arguments
  * and the size of its standard input, says whether LD_PRELOAD reached it
- * unchanged, and exits with code 3.
+ * unchanged, and exits with code 3. On the way it holds 40 MB for a while,
+ * which the snapshot at the peak of committed memory must show.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +24,9 @@ int main(int argc, char **argv)
         else free(p);
     }
     std::string *big = new std::string(300000, 'x');
+    std::vector<char *> peak;
+    for (int i = 0; i < 40; i++) peak.push_back(new char[1 << 20]);
+    for (char *p : peak) delete[] p;
     for (int i = 1; i < argc; i++) printf("arg [%s]\n", argv[i]);
     size_t total = 0;
     char buf[4096];

@@ -47,6 +47,11 @@ if [ "${blocks:-0}" -ge 2000 ]; then ok "own program served by the library ($blo
 else bad "own program not served: $(cat "$tmp/stats.txt" 2>/dev/null | head -20)"; fi
 if [ "$(grep -vc '^#' "$tmp/map.txt" 2>/dev/null)" = 256 ]; then ok "address-space snapshot written"
 else bad "no snapshot"; fi
+# The snapshot at the peak holds the 40 MB the program freed before exit.
+library_regions() { tr -d '\r' <"$1" | awk '/^# regions/ { print $7 + $8 + $9 + $10 + $11 + $12; exit }'; }
+at_exit=$(library_regions "$tmp/map.txt") at_peak=$(library_regions "$tmp/map.txt.peak")
+if [ -n "$at_peak" ] && [ "$at_peak" -ge $(( ${at_exit:-0} + 500 )) ]; then ok "snapshot at the peak: $at_peak regions of the library, $at_exit at exit"
+else bad "snapshot at the peak: ${at_peak:-none} regions of the library, ${at_exit:-none} at exit"; fi
 
 # 2. Bad input: a clear message and a non-zero exit, never a crash.
 expect "missing program" 127 "cannot find program" -- run no-such-program-here
