@@ -176,15 +176,9 @@ inline void *LinkAt(const void *slot)
     return (void *)(*(const uintptr_t *)slot ^ (uintptr_t)slot ^ s_linkSecret);
 }
 
-/* IsLibraryMemory for the pop of a bin: the region map read a word at a
-   time, so that the bit is found with one shift and one bit test (x86
-   loads words at any offset; the bits are in address order either way). */
+/* The region map read a word at a time (x86 loads words at any offset;
+   the bits are in address order either way). */
 typedef uint32_t __attribute__((may_alias)) VR_RegionWord;
-inline int InLibrary(const void *p)
-{
-    uint32_t a = (uint32_t)(uintptr_t)p;
-    return (((const VR_RegionWord *)VR_REGION_MAP)[a >> 21] >> ((a >> 16) & 31)) & 1;
-}
 
 /* Whether a decoded link may be followed (null ends a list). */
 inline int LinkOk(const void *next)
@@ -202,29 +196,40 @@ inline int LinkOk(const void *next)
  * finds that block by its header (see AdoptAfterFork).
  */
 
+/* Whether a decoded link that leaves its block's 64 KB region may be
+   followed: null ends the list, anything else must lead into library
+   memory (read a word of the region map at a time, so that the pop keeps
+   its registers and makes no call). */
+inline int FarLinkOk(const void *p, uintptr_t delta)
+{
+    uint32_t next = (uint32_t)(delta ^ (uintptr_t)p);
+    return next == 0 || ((next & 3) == 0 && ((((const VR_RegionWord *)VR_REGION_MAP)[next >> 21] >> ((next >> 16) & 31)) & 1));
+}
+
 /* The newest block of b, taken off, and mark(p) run on it before the room
-   changes; null when b is empty. The link to the next block is checked as
-   it is decoded: one that leaves p's page set must be null or lead into
-   library memory, or the bin is cut there. */
+   changes; null when b is empty. The link is checked as it is decoded,
+   with one compare: the stored word xor the secret is the next block's
+   address xor p's, below 2^16 while the next block lies in p's 64 KB
+   region (the page set p belongs to). Only a link that leaves the region
+   is looked at further; a forged one cuts the bin: p is the last block it
+   hands out. No assertion on the room either: a racing double free links
+   one bin's blocks into another's, and such a bin holds more than it
+   counts (Validate names it; nothing is unsafe). */
 template <class Mark>
 inline void *BinTake(VR_CacheBin *b, Mark mark)
 {
     void *p = b->head;
     if (p) {
-        void *next = LinkAt(p);
-        uint32_t room = b->room + 1u;
-        if (__builtin_expect(((uintptr_t)next ^ (uintptr_t)p) > 0xFFFF, 0) && next && !InLibrary(next)) {
-            /* A forged link: p is the last block the bin hands out. No
-               assertion on the room either: a racing double free links one
-               bin's blocks into another's, and such a bin holds more than
-               it counts (Validate names it; nothing is unsafe). */
-            next = 0;
-            room = b->capacity;
+        uintptr_t delta = *(const uintptr_t *)p ^ s_linkSecret;
+        if (__builtin_expect(delta > 0xFFFF, 0) && !FarLinkOk(p, delta)) {
+            /* The bin empty, its room one short: the step ends as any. */
+            delta = (uintptr_t)p;
+            b->room = (uint16_t)(b->capacity - 1);
         }
-        b->head = next;
+        b->head = (void *)(delta ^ (uintptr_t)p);
         mark(p);
         __atomic_signal_fence(__ATOMIC_SEQ_CST);
-        b->room = (uint16_t)room;
+        b->room++;
     }
     return p;
 }
@@ -240,6 +245,8 @@ inline void *BinPop(VR_CacheBin *b)
 inline void BinReserve(VR_CacheBin *b)
 {
     VR_ASSERT(b->room != 0);
+    /* Apart from the test of the room: one decrement in memory. */
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
     b->room--;
     __atomic_signal_fence(__ATOMIC_SEQ_CST);
 }

@@ -91,8 +91,9 @@ inline void *FromBins(VR_ThreadCache *c, uint32_t size)
         p = BinTake(&c->small[k], [&](void *q) {
             VR_BlockHeader *h = SmallHeaderOf(q);
             h->seal = SealOf(q);
-            /* Size, class (unchanged) and flags (live) in one store. */
-            *(uint32_t *)&h->requestedSize = size | (k << 16);
+            /* The size and the flags (live); the class stays as cut. */
+            h->requestedSize = (uint16_t)size;
+            h->blockFlags = 0;
         });
         if (__builtin_expect(!p, 0)) return 0;
     } else {
