@@ -255,7 +255,9 @@ inline uint32_t &SealWordOf(const void *block) { return *(uint32_t *)((uint8_t *
 inline int IsSealedBlock(const void *block)
 {
     uintptr_t a = (uintptr_t)block;
-    if (!IsCommittedLibraryMemory((const uint8_t *)block - 8)) return 0;
+    /* On the integer: for a null or foreign pointer, block - 8 is no
+       pointer the language lets us form. */
+    if (!IsCommittedLibraryMemory((const void *)(a - 8))) return 0;
     if (__builtin_expect((a & 7) != 0 || (a & 0xFFFF) < 40, 0)) {
         if (a & 7) return 0;
         if (!(((const uint8_t *)block)[-1] & 1)) return 0;
