@@ -52,7 +52,13 @@ inline int IsLibraryMemory(const void *p)
    page services as they commit, decommit and release; read without a lock
    (whoever reads a block's header got the block after its pages were
    committed). */
+#if defined(_WIN32)
 extern uint8_t s_committedSteps[65536];
+#else
+/* Hidden, so that position-independent code indexes it off the base
+   register in one instruction. */
+extern uint8_t s_committedSteps[65536] __attribute__((visibility("hidden")));
+#endif
 const uint32_t kCommitStep = 4096;     /* the unit of s_committedSteps */
 const uint32_t kStepsPerRegion = 16;
 

@@ -33,15 +33,16 @@ uintptr_t ParseHex(const char *&s)
     }
 }
 
-/* The end of the mapping that holds `at`, from /proc/self/maps read with
-   plain system calls (the C library's stdio would allocate). */
-uintptr_t MappingEnd(uintptr_t at)
+/* Every line of /proc/self/maps as (start, end, the rest of the line
+   after the range), read with plain system calls (the C library's stdio
+   would allocate); the walk stops early when fn returns nonzero. */
+template <class Fn>
+void ForEachMapping(Fn fn)
 {
     int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) return;
     char buf[4096];
     size_t have = 0;
-    uintptr_t result = 0;
     for (;;) {
         ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
         if (n <= 0) break;
@@ -49,19 +50,31 @@ uintptr_t MappingEnd(uintptr_t at)
         buf[have] = 0;
         char *line = buf;
         char *nl;
-        while ((nl = strchr(line, '\n')) != 0) {
+        int stop = 0;
+        while (!stop && (nl = strchr(line, '\n')) != 0) {
+            *nl = 0;
             const char *s = line;
             uintptr_t start = ParseHex(s);
             if (*s == '-') s++;
             uintptr_t end = ParseHex(s);
-            if (at >= start && at < end) result = end;
+            stop = fn(start, end, s);
             line = nl + 1;
         }
-        if (result) break;
+        if (stop) break;
         have = (size_t)(buf + have - line);
         memmove(buf, line, have);
     }
     close(fd);
+}
+
+/* The end of the mapping that holds `at`. */
+uintptr_t MappingEnd(uintptr_t at)
+{
+    uintptr_t result = 0;
+    ForEachMapping([&](uintptr_t start, uintptr_t end, const char *) {
+        if (at >= start && at < end) result = end;
+        return result != 0;
+    });
     return result;
 }
 
@@ -198,32 +211,12 @@ int vr_os::DescribeCode(uintptr_t address, CodePlace *place)
 
 void vr_os::ForEachWritableRange(void (*fn)(uintptr_t start, uintptr_t end, void *context), void *context)
 {
-    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    char buf[4096];
-    size_t have = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
-        if (n <= 0) break;
-        have += (size_t)n;
-        buf[have] = 0;
-        char *line = buf;
-        char *nl;
-        while ((nl = strchr(line, '\n')) != 0) {
-            *nl = 0;
-            const char *s = line;
-            uintptr_t start = ParseHex(s);
-            if (*s == '-') s++;
-            uintptr_t end = ParseHex(s);
-            /* "rw-p": readable, writable and private; a shared mapping may
-               reach past its file's end, and a device's may not be memory. */
-            if (s[0] == ' ' && s[1] == 'r' && s[2] == 'w' && s[4] == 'p' && !strstr(s, " /dev/")) fn(start, end, context);
-            line = nl + 1;
-        }
-        have = (size_t)(buf + have - line);
-        memmove(buf, line, have);
-    }
-    close(fd);
+    ForEachMapping([&](uintptr_t start, uintptr_t end, const char *s) {
+        /* "rw-p": readable, writable and private; a shared mapping may
+           reach past its file's end, and a device's may not be memory. */
+        if (s[0] == ' ' && s[1] == 'r' && s[2] == 'w' && s[4] == 'p' && !strstr(s, " /dev/")) fn(start, end, context);
+        return 0;
+    });
 }
 
 int vr_os::IsLoaderCode(uintptr_t address)

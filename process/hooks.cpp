@@ -274,10 +274,6 @@ void *RuntimeMsizeBody(void *context)
 
 /* The allocating hooks try the thread's cache before anything else: a
    block waiting there needs neither the guard nor a call into the heap. */
-namespace {
-
-} // namespace
-
 /* Out of line, so that the common case of its callers keeps a short frame. */
 __attribute__((noinline)) void *MallocAfterMiss(size_t size)
 {

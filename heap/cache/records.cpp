@@ -31,6 +31,13 @@ void MakeLinkSecret()
     s_linkSecret = x | 0x80000000u;
 }
 
+void CutBin(VR_CacheBin *b)
+{
+    if (b->head == 0) return;
+    b->head = 0;
+    b->room = (uint16_t)(b->capacity - 1);
+}
+
 namespace {
 
 VR_LockStorage s_cacheLock;

@@ -7,18 +7,7 @@
 # exits non-zero when any failed.
 set -u
 target=$1 bin=$2 driver=$3
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failed=0
-ok() { echo "ok   $1"; }
-bad() { echo "FAIL $1"; failed=1; }
-
-if [ "$target" = win32 ]; then
-  export WINEDEBUG=-all
-  run() { wine "$bin/vorrel-run.exe" "$@"; }
-else
-  run() { "$bin/vorrel-run" "$@"; }
-fi
+source "$(dirname "$0")/common.sh"
 
 # expect FAULT SUMMARY PATTERN...: the run exits 0, its report ends with
 # "vorrel-check: summary SUMMARY (process N)" and holds every pattern

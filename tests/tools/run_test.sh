@@ -6,18 +6,7 @@
 # Prints one line per case and exits non-zero when any failed.
 set -u
 target=$1 bin=$2 child=$3 programs=${4:-}
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failed=0
-ok() { echo "ok   $1"; }
-bad() { echo "FAIL $1"; failed=1; }
-
-if [ "$target" = win32 ]; then
-  export WINEDEBUG=-all
-  run() { wine "$bin/vorrel-run.exe" "$@"; }
-else
-  run() { "$bin/vorrel-run" "$@"; }
-fi
+source "$(dirname "$0")/common.sh"
 
 # expect NAME CODE PATTERN -- command...: exit code and a pattern in the output.
 expect() {
