@@ -268,6 +268,16 @@ static void FillBig() {
 
 int main(int argc, char **argv) {
     int status;
+#if defined(ENDURANCE_LARGE_ADDRESS_AWARE)
+    /* Only the cases that reach the end of the address space. */
+    if (!Start("endurance_laa", argc, argv, &status))
+        return status;
+    if (Want("grow"))
+        Grow();
+    if (Want("fillbig"))
+        FillBig();
+    return Finish();
+#endif
     if (!Start("endurance", argc, argv, &status))
         return status;
     if (Want("grow"))

@@ -33,10 +33,10 @@ TITLES = {"linux32": "Linux, 32-bit (-m32)", "win32": "Windows, 32-bit, under Wi
 THREADED = {"server", "prodcons", "larson", "queue", "tightloop", "threads"}
 # The order of the tables.
 ORDER = ["pairs", "churn", "growth", "maps", "server", "prodcons", "larson", "queue", "tightloop",
-         "threads", "falseshare", "startup", "endurance", "callgrind"]
+         "threads", "falseshare", "startup", "endurance", "endurance_laa", "callgrind"]
 # Programs whose peak memory is not the workload's (the figure that matters
 # is one the program measured itself, or none).
-NO_PEAK = {"startup", "callgrind", "endurance"}
+NO_PEAK = {"startup", "callgrind", "endurance", "endurance_laa"}
 # Metrics where more is better.
 HIGHER = {"ops_per_s", "mb"}
 # Single-threaded workloads the Windows speed target counts 10x on.
