@@ -93,12 +93,30 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
     uint32_t commit, reserve;
     if (chunkSize > 0xFFFFFFFFu - kBigPageSetHeader) return 0;
     if (!RoundUpChecked(chunkSize + kBigPageSetHeader, s_pageSize, &commit)) return 0;
-    if (!RoundUpChecked(commit > kBigReserveMin ? commit : (uint32_t)kBigReserveMin, s_granularity, &reserve))
+    /* The reservation grows with what the heap has in big blocks (an
+       eighth of it, up to 32 MB): a heap with a few big blocks keeps to
+       1 MB sets, and one whose big blocks fill the address space gets sets
+       large enough that their free ends and insides merge instead of
+       staying apart in sets too small for the next request. */
+    uint32_t least = counters.bigBytes / 8;
+    if (least > 0x2000000u) least = 0x2000000u;
+    if (least < (uint32_t)kBigReserveMin) least = kBigReserveMin;
+    if (!RoundUpChecked(commit > least ? commit : least, s_granularity, &reserve))
         return 0;
 
     int nocache = flags & VR_HEAP_NOCACHE;
     uint8_t *base = (uint8_t *)ReservePages(reserve, nocache, VR_SPACE_BIG);
-    if (!base) return 0;
+    if (!base) {
+        /* Near the end of the address space a large set may no longer
+           fit where a small one still does. */
+        uint32_t small;
+        if (!RoundUpChecked(commit > kBigReserveMin ? commit : (uint32_t)kBigReserveMin, s_granularity, &small) ||
+            small >= reserve)
+            return 0;
+        reserve = small;
+        base = (uint8_t *)ReservePages(reserve, nocache, VR_SPACE_BIG);
+        if (!base) return 0;
+    }
     if (!CommitPages(base, commit, nocache)) {
         ReleasePages(base, 0, reserve);
         return 0;
