@@ -84,21 +84,28 @@ enum {
  *            | seal (live only)                             |  0
  *            | requestedSize:16 | sizeClass:8 | blockFlags:8|  4
  *  ptr ->    +----------------------------------------------+
- *            | nextFree (free only)                         |  8
+ *            | nextFree, mangled (free only)                |  8
  *            | prevFree (free only)                         | 12
  *            | ... up to the class size                     |
  *            +----------------------------------------------+
  *
  * The seal is SealOf(ptr) while the block is live and 0 while it is free
- * (below).
+ * (below). The two links lie where the caller's data was, so a program
+ * that writes through a pointer it freed writes them: nextFree, the link
+ * that is followed to hand out a block, is stored mangled (MangledLink
+ * below, keyed by the header's address) and decoded links are checked
+ * before they are followed; prevFree is a plain address that is followed
+ * only after the block it names is seen to link back (small.h). The first
+ * block of a list has no prevFree kept: the heap's freeLists entry names
+ * it.
  */
 struct VR_BlockHeader {
     uint32_t seal;
     uint16_t requestedSize; /* caller's size; class size in a free tail piece */
     uint8_t sizeClass;      /* index into the class table, set when cut, never changed */
     uint8_t blockFlags;     /* bit 0 clear (small); bit 1 set while free */
-    VR_BlockHeader *nextFree;
-    VR_BlockHeader *prevFree;
+    uint32_t nextFree;      /* next free header of the class, mangled (NextFreeOf); null ends */
+    VR_BlockHeader *prevFree; /* previous free header of the class; stale on the first */
 };
 
 /*
@@ -183,8 +190,11 @@ enum {
 /*
  * One-size page set. Blocks follow the 40-byte header without headers of
  * their own. A free block's first word holds the offset of the next free
- * block of the page set (0 ends the list). Invariants: the page set is on
- * the owner's freePageSets exactly while freeOffset != 0; blocks cut ==
+ * block of the page set (0 ends the list), mangled: the offset xor the
+ * block's own offset xor the link secret (MangledLink). A decoded offset
+ * is followed only while it stays inside the 64 KB page set, past its
+ * header (one compare, onesize.h). Invariants: the page set is on the
+ * owner's freePageSets exactly while freeOffset != 0; blocks cut ==
  * usedCount + free-list length.
  */
 struct VR_OneSizePageSet : VR_PageSetBase {
@@ -264,6 +274,58 @@ inline int IsSealedBlock(const void *block)
     }
     return SealWordOf(block) == SealOf(block);
 }
+
+/*
+ * The free-list links. A free small or one-size block keeps the link to
+ * the next block of its list in its first bytes, where a program that
+ * writes through a pointer it freed writes too, and where a racing double
+ * free leaves a block that two callers were handed. So no such link is a
+ * plain address: it is stored xor the address (or offset) of the block
+ * that holds it xor a secret of the process, made before the first page
+ * set. A word the
+ * program writes there decodes to an address nobody chose, bound to the
+ * block it lies in, and every list checks a decoded link before following
+ * it (small.h, onesize.h, the thread cache's bins). A link that fails is
+ * dropped, never followed: the list ends at the block that held it, the
+ * blocks behind it are lost to reuse and s_droppedLinks counts it.
+ *
+ * What a racing double free (or any write into a freed block) can still
+ * do: hand the same block to two callers, and blocks behind a link it
+ * overwrote may be lost for reuse. A forged link decodes to an address
+ * that is used only when it is null or lies in the page set of the block
+ * that held it at its alignment (one chance in 65536 for a blind write:
+ * then a block overlapping others of that page set), or, for a small
+ * block, is a free block of the list's class in a page set of the heap. It
+ * never yields an address outside the heap's page sets.
+ */
+#if defined(_WIN32)
+extern uint32_t s_linkSecret;
+extern uint32_t s_droppedLinks;
+#else
+extern uint32_t s_linkSecret __attribute__((visibility("hidden")));
+extern uint32_t s_droppedLinks __attribute__((visibility("hidden")));
+#endif
+
+/* Makes the secret once, whichever thread comes first (before any page
+   set exists, so that no link is ever stored with another). */
+void MakeLinkSecret();
+
+/* A link as stored under key (or, since xor undoes itself, a stored link
+   decoded): the key is a small block's header address, a one-size block's
+   offset in its page set, a waiting block's address in a thread cache. */
+inline uint32_t MangledLink(const void *key, uint32_t value)
+{
+    return value ^ (uint32_t)(uintptr_t)key ^ s_linkSecret;
+}
+
+/* A link that failed its check, counted (rare: a program wrote into a
+   freed block). */
+inline void CountDroppedLink() { __atomic_add_fetch(&s_droppedLinks, 1, __ATOMIC_RELAXED); }
+
+/* For checkers outside the library (the tests), which do not see the
+   secret: MangledLink, and the number of links dropped so far. */
+VR_API uint32_t FreeLinkAt(const void *key, uint32_t value);
+VR_API uint32_t DroppedFreeLinks();
 
 /* The size tag of the chunk that holds a big block's header. */
 inline uint32_t ChunkTagOfHeader(const VR_AltBlock *h) { return *(const uint32_t *)((const uint8_t *)h - kChunkHeader); }

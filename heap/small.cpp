@@ -9,6 +9,61 @@
  */
 #include "lists.h"
 #include "small.h"
+#include "space.h"
+
+int FreeBlockOf(const VR_Heap *heap, const VR_BlockHeader *b, unsigned k, const VR_SmallPageSet *known)
+{
+    uintptr_t a = (uintptr_t)b;
+    if ((a & (kBlockAlignment - 1)) != kBlockAlignment - 8) return 0;
+    VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
+    if (p != known) {
+        /* A committed first page tells that the header can be read; the
+           kind, that it is a small page set's header and not the data of a
+           big block that happens to start a 64 KB region. */
+        if (!IsCommittedLibraryMemory(p) || SpaceKindOf(a) != VR_SPACE_SMALL) return 0;
+        if (p->owner != heap) return 0;
+    }
+    /* Header and links lie below the carve point, which is committed. */
+    if ((const uint8_t *)b < p->Base() + kSmallFirstBlock || (const uint8_t *)b + kMinBlock > p->CarvePoint()) return 0;
+    return b->blockFlags == kBlockFree && b->sizeClass == k && b->seal == 0;
+}
+
+VR_BlockHeader *FarFreeLink(const VR_Heap *heap, VR_BlockHeader *next, unsigned k)
+{
+    if (FreeBlockOf(heap, next, k, 0)) return next;
+    CountDroppedLink();
+    return 0;
+}
+
+namespace {
+
+/* x, a free block of class k in page set p whose blocks are all free,
+   taken off its list when it is on it: when it is the first, or the block
+   its prevFree names is a free block of the heap that links to it. A
+   block lost behind a dropped link is on no list and stays as it is. The
+   link to the block behind is kept only when that block is a free block
+   of the class that names x as its prevFree; otherwise the list ends
+   where x was. */
+void UnlinkFree(const VR_Heap *heap, VR_BlockHeader *&head, VR_BlockHeader *x, unsigned k, const VR_SmallPageSet *p)
+{
+    VR_BlockHeader *before = 0;
+    if (head != x) {
+        before = x->prevFree;
+        if (!before || before == x || !FreeBlockOf(heap, before, k, p) || NextFreeOf(before) != x) return;
+    }
+    VR_BlockHeader *next = NextFreeOf(x);
+    if (next && !(next != x && FreeBlockOf(heap, next, k, p) && next->prevFree == x)) {
+        CountDroppedLink();
+        next = 0;
+    }
+    if (before)
+        SetNextFree(before, next);
+    else
+        head = next;
+    if (next) next->prevFree = before;
+}
+
+} // namespace
 
 void VR_Heap::InitHeap()
 {
@@ -61,13 +116,13 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
 void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
 {
     VR_Heap *heap = p->owner;
-    VR_ASSERT(p->usedCount == 0);   /* every block is on a free list */
+    VR_ASSERT(p->usedCount == 0);   /* every block is free: on its list, or lost behind a dropped link */
     uint8_t *a = p->Base() + kSmallFirstBlock;
     uint8_t *end = p->CarvePoint();
     while (a < end) {
         VR_BlockHeader *b = (VR_BlockHeader *)a;
         unsigned k = b->sizeClass;
-        UnlinkFrom(heap->freeLists[k], b, &VR_BlockHeader::nextFree, &VR_BlockHeader::prevFree);
+        UnlinkFree(heap, heap->freeLists[k], b, k, p);
         a += ClassSize(k);
     }
     if (release) {
