@@ -61,11 +61,12 @@ void *VR_AHeap::s_emergencyReserve = 0;
 unsigned long VR_AHeap::s_emergencyReserveSize = 0;
 
 uint32_t s_linkSecret = 0;
+uint32_t s_linkCheck = 0;
 uint32_t s_droppedLinks = 0;
 
 void MakeLinkSecret()
 {
-    if (__atomic_load_n(&s_linkSecret, __ATOMIC_ACQUIRE)) return;
+    if (__atomic_load_n(&s_linkCheck, __ATOMIC_ACQUIRE)) return;
     /* The cycle counter, a stack address and where the library was loaded:
        unknown to a program that did not read the library's memory. */
     uint32_t local = 0;
@@ -79,11 +80,17 @@ void MakeLinkSecret()
     x *= 0x846CA68Bu;
     x ^= x >> 16;
     /* The top bit set: a null or small word written into a free block
-       never decodes to a link the lists follow without a closer look.
-       The first thread to store its secret wins; every other keeps that
-       one. */
+       never decodes to a link inside the block's page set (the test of
+       the one-size heaps and the thread cache's bins). The first thread to store
+       its secret wins; every other keeps that one, and each stores the
+       check secret made from it (the same value) before it goes on. */
     uint32_t none = 0;
     __atomic_compare_exchange_n(&s_linkSecret, &none, x | 0x80000000u, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    uint32_t secret = __atomic_load_n(&s_linkSecret, __ATOMIC_ACQUIRE);
+    /* Rotated, so that it is no simple function of the link's own key;
+       bit 2 set and bits 0 and 1 clear for FreeCheckOf. */
+    uint32_t check = (((secret << 16) | (secret >> 16)) | 4u) & ~3u;
+    __atomic_store_n(&s_linkCheck, check, __ATOMIC_RELEASE);
 }
 
 uint32_t FreeLinkAt(const void *key, uint32_t value)

@@ -5,7 +5,6 @@
  * meant for tests and debug builds: linear in the heap's size.
  */
 #include "small.h"
-#include "space.h"
 
 namespace {
 
@@ -55,7 +54,7 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
             } else if (b->blockFlags & ~(uint8_t)kBlockFree) {
                 return "small block with stray flag bits";
             } else if (b->blockFlags & kBlockFree) {
-                if (b->seal != 0) return "free small block still sealed";
+                if (b->seal != FreeCheckOf(NextFreeOf(b))) return "free small block: link and check word differ";
                 freeInPageSets++;
             } else {
                 if (b->seal != SealOf(a + 8)) return "small block: seal broken";
@@ -78,8 +77,8 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
         for (VR_BlockHeader *b = freeLists[k]; b; before = b, b = NextFreeOf(b)) {
             if (++freeOnLists > freeInPageSets) return "more blocks on free lists than free in page sets";
             VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
-            if (!IsCommittedLibraryMemory(p) || SpaceKindOf((uintptr_t)b) != VR_SPACE_SMALL)
-                return "free-list link leading outside the small page sets";
+            if (((uintptr_t)b & 7) || !IsCommittedLibraryMemory(b))
+                return "free-list link leading outside committed library memory";
             if (p->owner != this) return "free-list block in another heap's page set";
             uint8_t *a = (uint8_t *)b;
             if (a < p->Base() + kSmallFirstBlock || a + kMinBlock > p->CarvePoint() ||
@@ -88,6 +87,8 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
             if (!(b->blockFlags & kBlockFree)) return "free-list block not marked free";
             if (b->sizeClass != k) return "free-list block of another class";
             if (before && b->prevFree != before) return "free-list prev link broken";
+            /* The link is looked at before it is followed. */
+            if (!LinkIntact(b, NextFreeOf(b))) return "free-list link overwritten (it differs from its check word)";
         }
     }
     if (freeOnLists != freeInPageSets)

@@ -81,7 +81,7 @@ enum {
  * Small block: 8-byte header in front of the caller's pointer.
  *
  *  header -> +----------------------------------------------+
- *            | seal (live only)                             |  0
+ *            | seal, or check word of nextFree while free   |  0
  *            | requestedSize:16 | sizeClass:8 | blockFlags:8|  4
  *  ptr ->    +----------------------------------------------+
  *            | nextFree, mangled (free only)                |  8
@@ -89,18 +89,21 @@ enum {
  *            | ... up to the class size                     |
  *            +----------------------------------------------+
  *
- * The seal is SealOf(ptr) while the block is live and 0 while it is free
- * (below). The two links lie where the caller's data was, so a program
+ * The seal word holds SealOf(ptr) while the block is live (below), the
+ * check word of nextFree (FreeCheckOf) while it is free in its heap (on
+ * its class's list, or lost behind a dropped link), and 0 while it waits
+ * in a thread cache. The two
+ * links lie where the caller's data was, so a program
  * that writes through a pointer it freed writes them: nextFree, the link
  * that is followed to hand out a block, is stored mangled (MangledLink
- * below, keyed by the header's address) and decoded links are checked
- * before they are followed; prevFree is a plain address that is followed
+ * below, keyed by the header's address) and is followed only while it
+ * matches the check word in the header; prevFree is a plain address that is followed
  * only after the block it names is seen to link back (small.h). The first
  * block of a list has no prevFree kept: the heap's freeLists entry names
  * it.
  */
 struct VR_BlockHeader {
-    uint32_t seal;
+    uint32_t seal;          /* SealOf(ptr) live, FreeCheckOf(next) free, 0 waiting in a cache */
     uint16_t requestedSize; /* caller's size; class size in a free tail piece */
     uint8_t sizeClass;      /* index into the class table, set when cut, never changed */
     uint8_t blockFlags;     /* bit 0 clear (small); bit 1 set while free */
@@ -282,27 +285,35 @@ inline int IsSealedBlock(const void *block)
  * free leaves a block that two callers were handed. So no such link is a
  * plain address: it is stored xor the address (or offset) of the block
  * that holds it xor a secret of the process, made before the first page
- * set. A word the
- * program writes there decodes to an address nobody chose, bound to the
- * block it lies in, and every list checks a decoded link before following
- * it (small.h, onesize.h, the thread cache's bins). A link that fails is
- * dropped, never followed: the list ends at the block that held it, the
- * blocks behind it are lost to reuse and s_droppedLinks counts it.
+ * set. A word the program writes there decodes to an address nobody
+ * chose, bound to the block it lies in, and every list checks a decoded
+ * link before following it (small.h, onesize.h, the thread cache's bins).
+ * A link that fails is dropped, never followed: the list ends at the block
+ * that held it, the blocks behind it are lost to reuse and s_droppedLinks
+ * counts it (the bins do not count theirs).
  *
  * What a racing double free (or any write into a freed block) can still
- * do: hand the same block to two callers, and blocks behind a link it
- * overwrote may be lost for reuse. A forged link decodes to an address
- * that is used only when it is null or lies in the page set of the block
- * that held it at its alignment (one chance in 65536 for a blind write:
- * then a block overlapping others of that page set), or, for a small
- * block, is a free block of the list's class in a page set of the heap. It
- * never yields an address outside the heap's page sets.
+ * do: hand the same block to two callers (both frees succeed before
+ * either marks the block free, so it is listed or binned twice; or one
+ * caller keeps writing into the block the other freed), and lose for
+ * reuse the blocks behind a link it overwrote. It cannot make the
+ * allocator return an address the program chose: a small block's link is
+ * followed only while it matches the check word in the block's header,
+ * which a write through the freed pointer does not reach; a one-size
+ * block's link only while it decodes to an offset past the header of the
+ * page set that holds it (a blind write passes that about one time in
+ * 65536, and then yields a block overlapping others of that page set,
+ * never an address outside it); a block's link in a thread cache's bin
+ * while it decodes into that page set or, beyond it, into library memory
+ * (bins.h).
  */
 #if defined(_WIN32)
 extern uint32_t s_linkSecret;
+extern uint32_t s_linkCheck;
 extern uint32_t s_droppedLinks;
 #else
 extern uint32_t s_linkSecret __attribute__((visibility("hidden")));
+extern uint32_t s_linkCheck __attribute__((visibility("hidden")));
 extern uint32_t s_droppedLinks __attribute__((visibility("hidden")));
 #endif
 
@@ -317,6 +328,16 @@ inline uint32_t MangledLink(const void *key, uint32_t value)
 {
     return value ^ (uint32_t)(uintptr_t)key ^ s_linkSecret;
 }
+
+/* The seal word of a free small block: the check word of its link, the
+   next block's header address xor a second secret (s_linkCheck, made from
+   the first). It lies in front of the caller's pointer, out of reach of a
+   write through a freed pointer, so a link overwritten that way no longer
+   matches it; and a write that reaches both words cannot make them match
+   without both secrets. Never 0 and never a live seal: the next header is
+   8-aligned and the check secret's low bits are 100, so the word has bit 2
+   set and bit 0 clear, while every live seal is odd. */
+inline uint32_t FreeCheckOf(const void *next) { return (uint32_t)(uintptr_t)next ^ s_linkCheck; }
 
 /* A link that failed its check, counted (rare: a program wrote into a
    freed block). */

@@ -9,30 +9,14 @@
  */
 #include "lists.h"
 #include "small.h"
-#include "space.h"
 
 int FreeBlockOf(const VR_Heap *heap, const VR_BlockHeader *b, unsigned k, const VR_SmallPageSet *known)
 {
-    uintptr_t a = (uintptr_t)b;
-    if ((a & (kBlockAlignment - 1)) != kBlockAlignment - 8) return 0;
     VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
-    if (p != known) {
-        /* A committed first page tells that the header can be read; the
-           kind, that it is a small page set's header and not the data of a
-           big block that happens to start a 64 KB region. */
-        if (!IsCommittedLibraryMemory(p) || SpaceKindOf(a) != VR_SPACE_SMALL) return 0;
-        if (p->owner != heap) return 0;
-    }
-    /* Header and links lie below the carve point, which is committed. */
+    if (((uintptr_t)b & 7) || (p != known && (!IsCommittedLibraryMemory(b) || p->owner != heap))) return 0;
+    /* Below the carve point everything is committed. */
     if ((const uint8_t *)b < p->Base() + kSmallFirstBlock || (const uint8_t *)b + kMinBlock > p->CarvePoint()) return 0;
-    return b->blockFlags == kBlockFree && b->sizeClass == k && b->seal == 0;
-}
-
-VR_BlockHeader *FarFreeLink(const VR_Heap *heap, VR_BlockHeader *next, unsigned k)
-{
-    if (FreeBlockOf(heap, next, k, 0)) return next;
-    CountDroppedLink();
-    return 0;
+    return b->sizeClass == k && b->blockFlags == kBlockFree && LinkIntact(b, NextFreeOf(b));
 }
 
 namespace {
@@ -41,9 +25,9 @@ namespace {
    taken off its list when it is on it: when it is the first, or the block
    its prevFree names is a free block of the heap that links to it. A
    block lost behind a dropped link is on no list and stays as it is. The
-   link to the block behind is kept only when that block is a free block
-   of the class that names x as its prevFree; otherwise the list ends
-   where x was. */
+   link to the block behind is kept only when it is intact and that block
+   is a free block of the class that names x as its prevFree; otherwise the
+   list ends where x was. */
 void UnlinkFree(const VR_Heap *heap, VR_BlockHeader *&head, VR_BlockHeader *x, unsigned k, const VR_SmallPageSet *p)
 {
     VR_BlockHeader *before = 0;
@@ -52,7 +36,7 @@ void UnlinkFree(const VR_Heap *heap, VR_BlockHeader *&head, VR_BlockHeader *x, u
         if (!before || before == x || !FreeBlockOf(heap, before, k, p) || NextFreeOf(before) != x) return;
     }
     VR_BlockHeader *next = NextFreeOf(x);
-    if (next && !(next != x && FreeBlockOf(heap, next, k, p) && next->prevFree == x)) {
+    if (next && !(next != x && LinkIntact(x, next) && FreeBlockOf(heap, next, k, p) && next->prevFree == x)) {
         CountDroppedLink();
         next = 0;
     }
@@ -105,8 +89,6 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
         VR_BlockHeader *b = (VR_BlockHeader *)(p->commitEnd - r);
         p->uncarved = r - piece;
         PushFree(b, k);
-        /* Free blocks carry no seal; the word may hold old data. */
-        b->seal = 0;
         b->sizeClass = (uint8_t)k;
         b->blockFlags = kBlockFree;
         b->requestedSize = (uint16_t)piece;
@@ -209,7 +191,6 @@ VR_BlockHeader *VR_Heap::TakeAlignedLocked(unsigned k, unsigned long alignment)
         VR_BlockHeader *b = (VR_BlockHeader *)p->CarvePoint();
         p->uncarved -= pad;
         PushFree(b, pk);
-        b->seal = 0;
         b->sizeClass = (uint8_t)pk;
         b->blockFlags = kBlockFree;
         b->requestedSize = (uint16_t)pad;

@@ -15,27 +15,25 @@
 /*
  * The free lists. Each class's list runs from freeLists[k] through the
  * blocks' nextFree links, stored mangled with the header's own address as
- * key (layout.h), and back through prevFree. A decoded link is followed
- * when it is null, or when the next block lies in the same 64 KB page set
- * as the block that links it and at the same alignment: then the two
- * addresses differ only in bits 0xFFFF & ~(kBlockAlignment - 1), and the
- * test of the stored word xor the secret against kNearLinkMask is one
- * instruction. Any other link must pass the full test of a free block of
- * the class in one of the heap's small page sets (FreeBlockOf); one that
- * fails is dropped: the list ends at the block that held it (which was
- * checked when it became the first), and the blocks behind it stay marked
- * free, off every list, until their page set is given back or carved
- * again (Validate reports them as missing from the free lists).
+ * key (layout.h), and back through prevFree. Whatever writes a block's
+ * nextFree writes its check word into the seal word in front of it
+ * (SetNextFree), and a link is followed only while the two match
+ * (LinkIntact): two loads, an xor and a compare when a block is taken,
+ * wherever the next block lies. A program that writes through a pointer
+ * it freed reaches the link but not the check word, so what it wrote is
+ * never followed: the link is dropped and counted, the list ends at the
+ * block that held it (which is handed out: its own address came from an
+ * intact link), and the blocks behind it stay free, off every list, until
+ * their page set is given back or carved again (Validate reports them as
+ * missing from the free lists).
  *
  * prevFree is not followed to hand out memory, only to unlink a block in
  * place when its page set goes (DetachPageSet), and there only after the
- * block it names is seen to be a free block of the heap whose nextFree
- * decodes back to the block: a forged one is ignored. The first block's
- * prevFree is not kept (freeLists[k] names the first block), so taking a
- * block writes nothing into the block behind it.
+ * block it names is seen to be a free block of the heap whose intact link
+ * leads back: a forged one is ignored. The first block's prevFree is not
+ * kept (freeLists[k] names the first block), so taking a block writes
+ * nothing into the block behind it.
  */
-const uint32_t kNearLinkMask = 0xFFFF0000u | (kBlockAlignment - 1);
-
 inline VR_BlockHeader *NextFreeOf(const VR_BlockHeader *h)
 {
     return (VR_BlockHeader *)(uintptr_t)MangledLink(h, h->nextFree);
@@ -44,19 +42,20 @@ inline VR_BlockHeader *NextFreeOf(const VR_BlockHeader *h)
 inline void SetNextFree(VR_BlockHeader *h, const VR_BlockHeader *next)
 {
     h->nextFree = MangledLink(h, (uint32_t)(uintptr_t)next);
+    h->seal = FreeCheckOf(next);
 }
 
-/* Whether b is a free block of class k of heap: at a block's alignment in
-   the carved part of a small page set of heap (whose header is read only
-   once it is known to be committed), flagged free and of class k. The
-   page set `known` is taken as sound without a look at its header (the
-   caller has it in hand), any other is checked. */
-int FreeBlockOf(const VR_Heap *heap, const VR_BlockHeader *b, unsigned k, const VR_SmallPageSet *known);
+inline int LinkIntact(const VR_BlockHeader *h, const VR_BlockHeader *next) { return h->seal == FreeCheckOf(next); }
 
-/* The far case of a link decoded while a block of class k is taken: next
-   when it is a free block of the class of heap, else null (the link is
-   dropped and counted). */
-VR_BlockHeader *FarFreeLink(const VR_Heap *heap, VR_BlockHeader *next, unsigned k);
+/* Whether b is a free block of class k of heap with an intact link, with
+   everything looked at before it is read: for a block outside the page
+   set `known` (which the caller has in hand), that it is 8-aligned in
+   committed library memory (its page set's header is committed too: every
+   page set is committed from its base) in a page set of heap; then that it
+   lies in the carved part of its page set (a page set carved again from
+   its start keeps old words above the carve point), and its flags, class
+   and check word. For unlinking in place and for the checker. */
+int FreeBlockOf(const VR_Heap *heap, const VR_BlockHeader *b, unsigned k, const VR_SmallPageSet *known);
 
 inline void VR_Heap::PushFree(VR_BlockHeader *h, unsigned k)
 {
@@ -70,10 +69,11 @@ inline VR_BlockHeader *VR_Heap::TakeSmallLocked(unsigned k)
 {
     VR_BlockHeader *h = freeLists[k];
     if (h) {
-        /* The next block's address xor h's. */
-        uint32_t delta = h->nextFree ^ s_linkSecret;
-        VR_BlockHeader *next = (VR_BlockHeader *)(uintptr_t)(delta ^ (uint32_t)(uintptr_t)h);
-        if (__builtin_expect((delta & kNearLinkMask) != 0, 0) && next) next = FarFreeLink(this, next, k);
+        VR_BlockHeader *next = NextFreeOf(h);
+        if (__builtin_expect(!LinkIntact(h, next), 0)) {
+            CountDroppedLink();
+            next = 0;
+        }
         freeLists[k] = next;
         ((VR_SmallPageSet *)PageSetOf(h))->usedCount++;
         return h;
@@ -125,7 +125,6 @@ inline void VR_Heap::ReturnSmallLocked(VR_BlockHeader *h)
     unsigned k = h->sizeClass;
     VR_ASSERT(k < kSizeClassCount && p->usedCount > 0 && p->owner == this);
     PushFree(h, k);
-    h->seal = 0;
     h->blockFlags = kBlockFree;
     counters.smallBlocks[k]--;
     counters.smallBytes -= ClassSize(k);
