@@ -250,8 +250,9 @@ static_assert(offsetof(VR_OneSizePageSet, owner) == 24 && offsetof(VR_OneSizePag
  * garbage pointer into library memory is turned away with one load, one xor
  * and one compare; and because it is bound to the address, header bytes
  * copied elsewhere (into a block's data, say) do not pass for a block. A
- * block that stops being live has its seal cleared (0 never is a seal: the
- * constant is odd, addresses are 8-aligned).
+ * block that stops being live has its seal cleared, or replaced by the
+ * check word of its free-list link, which is even (0 never is a seal, nor
+ * any even word: the constant is odd, addresses are 8-aligned).
  */
 const uint32_t kBlockSeal = 0x5EA1B10Du;
 inline uint32_t SealOf(const void *block) { return (uint32_t)(uintptr_t)block ^ kBlockSeal; }
