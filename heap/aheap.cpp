@@ -60,6 +60,49 @@ void (*VR_AHeap::s_fpEmergencyCallback)() = 0;
 void *VR_AHeap::s_emergencyReserve = 0;
 unsigned long VR_AHeap::s_emergencyReserveSize = 0;
 
+uint32_t s_linkSecret = 0;
+uint32_t s_linkCheck = 0;
+uint32_t s_droppedLinks = 0;
+
+void MakeLinkSecret()
+{
+    if (__atomic_load_n(&s_linkCheck, __ATOMIC_ACQUIRE)) return;
+    /* The cycle counter, a stack address and where the library was loaded:
+       unknown to a program that did not read the library's memory. */
+    uint32_t local = 0;
+    uint64_t t = __builtin_ia32_rdtsc();
+    uint32_t x = (uint32_t)t ^ (uint32_t)(t >> 32) ^ (uint32_t)(uintptr_t)&local ^
+                 ((uint32_t)(uintptr_t)&s_linkSecret << 12);
+    /* Mixed so that every bit depends on all of them. */
+    x ^= x >> 16;
+    x *= 0x7FEB352Du;
+    x ^= x >> 15;
+    x *= 0x846CA68Bu;
+    x ^= x >> 16;
+    /* The top bit set: a null or small word written into a free block
+       never decodes to a link inside the block's page set (the test of
+       the one-size heaps and the thread cache's bins). The first thread to store
+       its secret wins; every other keeps that one, and each stores the
+       check secret made from it (the same value) before it goes on. */
+    uint32_t none = 0;
+    __atomic_compare_exchange_n(&s_linkSecret, &none, x | 0x80000000u, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    uint32_t secret = __atomic_load_n(&s_linkSecret, __ATOMIC_ACQUIRE);
+    /* Rotated, so that it is no simple function of the link's own key;
+       bit 2 set and bits 0 and 1 clear for FreeCheckOf. */
+    uint32_t check = (((secret << 16) | (secret >> 16)) | 4u) & ~3u;
+    __atomic_store_n(&s_linkCheck, check, __ATOMIC_RELEASE);
+}
+
+uint32_t FreeLinkAt(const void *key, uint32_t value)
+{
+    return MangledLink(key, value);
+}
+
+uint32_t DroppedFreeLinks()
+{
+    return __atomic_load_n(&s_droppedLinks, __ATOMIC_RELAXED);
+}
+
 /* Sets the object's type and nothing else: a static heap may already be
    serving allocations when this runs, and Init decides what to keep. */
 VR_AHeap::VR_AHeap(const char *)
@@ -176,6 +219,8 @@ int VR_AHeap::Init(long newFlags, int lazy, int oneSize)
 
 VR_PageSetBase *VR_AHeap::AllocPageSet(long headerSize, int kind)
 {
+    /* Before the first free block can exist. */
+    MakeLinkSecret();
     int nocache = (flags & VR_HEAP_NOCACHE) ? 1 : 0;
     uint32_t committed = s_pageSize;
     uint8_t *base = (uint8_t *)ReservePageSet(nocache, kind);

@@ -4,7 +4,7 @@
  * its own structures, and names the first broken invariant it finds. It is
  * meant for tests and debug builds: linear in the heap's size.
  */
-#include "heap_internal.h"
+#include "small.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
             } else if (b->blockFlags & ~(uint8_t)kBlockFree) {
                 return "small block with stray flag bits";
             } else if (b->blockFlags & kBlockFree) {
-                if (b->seal != 0) return "free small block still sealed";
+                if (b->seal != FreeCheckOf(NextFreeOf(b))) return "free small block: link and check word differ";
                 freeInPageSets++;
             } else {
                 if (b->seal != SealOf(a + 8)) return "small block: seal broken";
@@ -68,24 +68,32 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
         if (used != p->usedCount) return "usedCount differs from the blocks in use";
     }
 
+    /* The links are decoded as the heap decodes them, and each block is
+       looked at before anything in it is read: a link a program forged
+       by writing into a freed block is named, never followed. */
     uint32_t freeOnLists = 0;
     for (int k = 0; k < kSizeClassCount; k++) {
         VR_BlockHeader *before = 0;
-        for (VR_BlockHeader *b = freeLists[k]; b; before = b, b = b->nextFree) {
+        for (VR_BlockHeader *b = freeLists[k]; b; before = b, b = NextFreeOf(b)) {
             if (++freeOnLists > freeInPageSets) return "more blocks on free lists than free in page sets";
-            if (!IsLibraryMemory(b)) return "free-list block outside library memory";
             VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
+            if (((uintptr_t)b & 7) || !IsCommittedLibraryMemory(b))
+                return "free-list link leading outside committed library memory";
             if (p->owner != this) return "free-list block in another heap's page set";
             uint8_t *a = (uint8_t *)b;
-            if (a < p->Base() + kSmallFirstBlock || a >= p->CarvePoint() ||
+            if (a < p->Base() + kSmallFirstBlock || a + kMinBlock > p->CarvePoint() ||
                 ((uintptr_t)a & (kBlockAlignment - 1)) != kBlockAlignment - 8)
                 return "free-list block outside the carved blocks";
             if (!(b->blockFlags & kBlockFree)) return "free-list block not marked free";
             if (b->sizeClass != k) return "free-list block of another class";
-            if (b->prevFree != before) return "free-list prev link broken";
+            if (before && b->prevFree != before) return "free-list prev link broken";
+            /* The link is looked at before it is followed. */
+            if (!LinkIntact(b, NextFreeOf(b))) return "free-list link overwritten (it differs from its check word)";
         }
     }
-    if (freeOnLists != freeInPageSets) return "free blocks missing from the free lists";
+    if (freeOnLists != freeInPageSets)
+        return DroppedFreeLinks() ? "free blocks missing from the free lists (lost behind a dropped link?)"
+                                  : "free blocks missing from the free lists";
     if (waiting != smallWaiting) return "small blocks marked waiting differ from those in thread caches";
     for (int k = 0; k < kSizeClassCount; k++)
         if (classBlocks[k] != counters.smallBlocks[k]) return "counters: small blocks of a class differ from the page sets";

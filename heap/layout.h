@@ -81,24 +81,34 @@ enum {
  * Small block: 8-byte header in front of the caller's pointer.
  *
  *  header -> +----------------------------------------------+
- *            | seal (live only)                             |  0
+ *            | seal, or check word of nextFree while free   |  0
  *            | requestedSize:16 | sizeClass:8 | blockFlags:8|  4
  *  ptr ->    +----------------------------------------------+
- *            | nextFree (free only)                         |  8
+ *            | nextFree, mangled (free only)                |  8
  *            | prevFree (free only)                         | 12
  *            | ... up to the class size                     |
  *            +----------------------------------------------+
  *
- * The seal is SealOf(ptr) while the block is live and 0 while it is free
- * (below).
+ * The seal word holds SealOf(ptr) while the block is live (below), the
+ * check word of nextFree (FreeCheckOf) while it is free in its heap (on
+ * its class's list, or lost behind a dropped link), and 0 while it waits
+ * in a thread cache. The two
+ * links lie where the caller's data was, so a program
+ * that writes through a pointer it freed writes them: nextFree, the link
+ * that is followed to hand out a block, is stored mangled (MangledLink
+ * below, keyed by the header's address) and is followed only while it
+ * matches the check word in the header; prevFree is a plain address that is followed
+ * only after the block it names is seen to link back (small.h). The first
+ * block of a list has no prevFree kept: the heap's freeLists entry names
+ * it.
  */
 struct VR_BlockHeader {
-    uint32_t seal;
+    uint32_t seal;          /* SealOf(ptr) live, FreeCheckOf(next) free, 0 waiting in a cache */
     uint16_t requestedSize; /* caller's size; class size in a free tail piece */
     uint8_t sizeClass;      /* index into the class table, set when cut, never changed */
     uint8_t blockFlags;     /* bit 0 clear (small); bit 1 set while free */
-    VR_BlockHeader *nextFree;
-    VR_BlockHeader *prevFree;
+    uint32_t nextFree;      /* next free header of the class, mangled (NextFreeOf); null ends */
+    VR_BlockHeader *prevFree; /* previous free header of the class; stale on the first */
 };
 
 /*
@@ -183,8 +193,11 @@ enum {
 /*
  * One-size page set. Blocks follow the 40-byte header without headers of
  * their own. A free block's first word holds the offset of the next free
- * block of the page set (0 ends the list). Invariants: the page set is on
- * the owner's freePageSets exactly while freeOffset != 0; blocks cut ==
+ * block of the page set (0 ends the list), mangled: the offset xor the
+ * block's own offset xor the link secret (MangledLink). A decoded offset
+ * is followed only while it stays inside the 64 KB page set, past its
+ * header (one compare, onesize.h). Invariants: the page set is on the
+ * owner's freePageSets exactly while freeOffset != 0; blocks cut ==
  * usedCount + free-list length.
  */
 struct VR_OneSizePageSet : VR_PageSetBase {
@@ -237,8 +250,9 @@ static_assert(offsetof(VR_OneSizePageSet, owner) == 24 && offsetof(VR_OneSizePag
  * garbage pointer into library memory is turned away with one load, one xor
  * and one compare; and because it is bound to the address, header bytes
  * copied elsewhere (into a block's data, say) do not pass for a block. A
- * block that stops being live has its seal cleared (0 never is a seal: the
- * constant is odd, addresses are 8-aligned).
+ * block that stops being live has its seal cleared, or replaced by the
+ * check word of its free-list link, which is even (0 never is a seal, nor
+ * any even word: the constant is odd, addresses are 8-aligned).
  */
 const uint32_t kBlockSeal = 0x5EA1B10Du;
 inline uint32_t SealOf(const void *block) { return (uint32_t)(uintptr_t)block ^ kBlockSeal; }
@@ -264,6 +278,76 @@ inline int IsSealedBlock(const void *block)
     }
     return SealWordOf(block) == SealOf(block);
 }
+
+/*
+ * The free-list links. A free small or one-size block keeps the link to
+ * the next block of its list in its first bytes, where a program that
+ * writes through a pointer it freed writes too, and where a racing double
+ * free leaves a block that two callers were handed. So no such link is a
+ * plain address: it is stored xor the address (or offset) of the block
+ * that holds it xor a secret of the process, made before the first page
+ * set. A word the program writes there decodes to an address nobody
+ * chose, bound to the block it lies in, and every list checks a decoded
+ * link before following it (small.h, onesize.h, the thread cache's bins).
+ * A link that fails is dropped, never followed: the list ends at the block
+ * that held it, the blocks behind it are lost to reuse and s_droppedLinks
+ * counts it (the bins do not count theirs).
+ *
+ * What a racing double free (or any write into a freed block) can still
+ * do: hand the same block to two callers (both frees succeed before
+ * either marks the block free, so it is listed or binned twice; or one
+ * caller keeps writing into the block the other freed), and lose for
+ * reuse the blocks behind a link it overwrote. It cannot make the
+ * allocator return an address the program chose: a small block's link is
+ * followed only while it matches the check word in the block's header,
+ * which a write through the freed pointer does not reach; a one-size
+ * block's link only while it decodes to an offset past the header of the
+ * page set that holds it (a blind write passes that about one time in
+ * 65536, and then yields a block overlapping others of that page set,
+ * never an address outside it); a block's link in a thread cache's bin
+ * while it decodes into that page set or, beyond it, into library memory
+ * (bins.h).
+ */
+#if defined(_WIN32)
+extern uint32_t s_linkSecret;
+extern uint32_t s_linkCheck;
+extern uint32_t s_droppedLinks;
+#else
+extern uint32_t s_linkSecret __attribute__((visibility("hidden")));
+extern uint32_t s_linkCheck __attribute__((visibility("hidden")));
+extern uint32_t s_droppedLinks __attribute__((visibility("hidden")));
+#endif
+
+/* Makes the secret once, whichever thread comes first (before any page
+   set exists, so that no link is ever stored with another). */
+void MakeLinkSecret();
+
+/* A link as stored under key (or, since xor undoes itself, a stored link
+   decoded): the key is a small block's header address, a one-size block's
+   offset in its page set, a waiting block's address in a thread cache. */
+inline uint32_t MangledLink(const void *key, uint32_t value)
+{
+    return value ^ (uint32_t)(uintptr_t)key ^ s_linkSecret;
+}
+
+/* The seal word of a free small block: the check word of its link, the
+   next block's header address xor a second secret (s_linkCheck, made from
+   the first). It lies in front of the caller's pointer, out of reach of a
+   write through a freed pointer, so a link overwritten that way no longer
+   matches it; and a write that reaches both words cannot make them match
+   without both secrets. Never 0 and never a live seal: the next header is
+   8-aligned and the check secret's low bits are 100, so the word has bit 2
+   set and bit 0 clear, while every live seal is odd. */
+inline uint32_t FreeCheckOf(const void *next) { return (uint32_t)(uintptr_t)next ^ s_linkCheck; }
+
+/* A link that failed its check, counted (rare: a program wrote into a
+   freed block). */
+inline void CountDroppedLink() { __atomic_add_fetch(&s_droppedLinks, 1, __ATOMIC_RELAXED); }
+
+/* For checkers outside the library (the tests), which do not see the
+   secret: MangledLink, and the number of links dropped so far. */
+VR_API uint32_t FreeLinkAt(const void *key, uint32_t value);
+VR_API uint32_t DroppedFreeLinks();
 
 /* The size tag of the chunk that holds a big block's header. */
 inline uint32_t ChunkTagOfHeader(const VR_AltBlock *h) { return *(const uint32_t *)((const uint8_t *)h - kChunkHeader); }

@@ -106,7 +106,8 @@ const char *VR_HeapOneSize::ValidateLists()
         if (carved % blockSize) { err = "one-size: carve point not on a block boundary"; break; }
         uint32_t cut = carved / blockSize;
         uint32_t freeCount = 0;
-        for (uint32_t off = p->freeOffset; off; off = *(uint32_t *)(base + off)) {
+        /* Each offset is looked at before the block it names is read. */
+        for (uint32_t off = p->freeOffset; off; off = OneSizeLink(off, *(uint32_t *)(base + off))) {
             if (off < kOneSizeHeaderSize || off - kOneSizeHeaderSize >= carved) {
                 err = "one-size: free-list offset outside the cut blocks";
                 break;
@@ -119,7 +120,8 @@ const char *VR_HeapOneSize::ValidateLists()
         }
         if (err) break;
         if ((uint64_t)p->usedCount + freeCount != cut) {
-            err = "one-size: blocks cut != usedCount + free blocks";
+            err = DroppedFreeLinks() ? "one-size: blocks cut != usedCount + free blocks (lost behind a dropped link?)"
+                                     : "one-size: blocks cut != usedCount + free blocks";
             break;
         }
         if (p->freeOffset) withFree++;

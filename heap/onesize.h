@@ -18,21 +18,47 @@ inline VR_OneSizePageSet *OneSizePageSetOf(const void *block)
 /* Bytes of a page set that blocks may use: everything after the header. */
 inline uint32_t OneSizeRoom() { return s_granularity - kOneSizeHeaderSize; }
 
+/*
+ * A free block's link, as layout.h stores it: the next free block's offset
+ * in the page set, xor the block's own offset, xor the link secret. The
+ * key is the offset rather than the address because the offset is in a
+ * register on both paths, and because with it a word of zeros (or any
+ * small number) written into a freed block decodes to a number with the
+ * secret's top bit set, which is never followed. A decoded offset is
+ * followed only when it lies past the header and inside the page set's
+ * 64 KB, one compare; 0 ends the list, and anything else is dropped: the
+ * list ends there, the page set leaves freePageSets, and the blocks behind
+ * the link are lost to reuse (Validate: blocks cut != usedCount + free
+ * blocks) until the page set is given back.
+ */
+inline uint32_t OneSizeLink(uint32_t ownOffset, uint32_t nextOffset) { return nextOffset ^ ownOffset ^ s_linkSecret; }
+inline int OneSizeLinkFollows(uint32_t offset) { return offset - kOneSizeHeaderSize < 0x10000u - kOneSizeHeaderSize; }
+
 inline void *VR_HeapOneSize::TakeBlock()
 {
     VR_OneSizePageSet *h = freePageSets;
     if (h) {
         /* The block freed last, from the page set that most recently gained
            a free block. */
-        uint8_t *block = h->Base() + h->freeOffset;
+        uint32_t offset = h->freeOffset;
+        uint8_t *block = h->Base() + offset;
         h->usedCount++;
-        h->freeOffset = *(uint32_t *)block;
-        if (h->freeOffset == 0) {
+        uint32_t next = OneSizeLink(offset, *(uint32_t *)block);
+        if (next && __builtin_expect(!OneSizeLinkFollows(next), 0)) {
+            CountDroppedLink();
+            next = 0;
+        }
+        h->freeOffset = next;
+        if (next == 0) {
+            /* The list ends here: at its end, or at a link that failed. */
             VR_OneSizePageSet *n = h->nextWithFree;
             freePageSets = n;
             if (n) n->prevWithFree = 0;
             h->nextWithFree = 0;
         }
+        /* A block inside a page set is never null: the callers' test of
+           the result falls away here. */
+        if (!block) __builtin_unreachable();
         return block;
     }
     VR_OneSizePageSet *p = (VR_OneSizePageSet *)pageSets;
@@ -49,24 +75,26 @@ inline void VR_HeapOneSize::ReturnBlock(void *block)
     VR_ASSERT(p->usedCount != 0 && p->owner == this);
     VR_ASSERT((uint8_t *)block >= p->Base() + kOneSizeHeaderSize && (uint8_t *)block < p->CarvePoint());
     VR_ASSERT(((uint32_t)((uint8_t *)block - p->Base()) - kOneSizeHeaderSize) % blockSize == 0);
-    p->usedCount--;
     VR_OneSizePageSet *f = freePageSets;
-    if (p->usedCount == 0 && f && (f != p || p->nextWithFree)) {
+    if (--p->usedCount == 0 && f && (f != p || p->nextWithFree)) {
         /* Another page set has free blocks to hand out, so this empty one
            is not needed for reuse: give it back. */
         UnlinkFrom(pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
         if (p->freeOffset) UnlinkFrom(freePageSets, p, &VR_OneSizePageSet::nextWithFree, &VR_OneSizePageSet::prevWithFree);
         ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
     } else {
-        *(uint32_t *)block = p->freeOffset;
-        if (p->freeOffset == 0) {
+        /* The page set is the block's 64 KB region: its offset is the low
+           half of its address. */
+        uint32_t offset = (uint32_t)(uintptr_t)block & 0xFFFF, first = p->freeOffset;
+        *(uint32_t *)block = OneSizeLink(offset, first);
+        if (first == 0) {
             /* On the front of freePageSets, whose head f was read above. */
             p->prevWithFree = 0;
             p->nextWithFree = f;
             if (f) f->prevWithFree = p;
             freePageSets = p;
         }
-        p->freeOffset = (uint32_t)((uint8_t *)block - p->Base());
+        p->freeOffset = offset;
     }
 }
 

@@ -10,6 +10,45 @@
 #include "lists.h"
 #include "small.h"
 
+int FreeBlockOf(const VR_Heap *heap, const VR_BlockHeader *b, unsigned k, const VR_SmallPageSet *known)
+{
+    VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
+    if (((uintptr_t)b & 7) || (p != known && (!IsCommittedLibraryMemory(b) || p->owner != heap))) return 0;
+    /* Below the carve point everything is committed. */
+    if ((const uint8_t *)b < p->Base() + kSmallFirstBlock || (const uint8_t *)b + kMinBlock > p->CarvePoint()) return 0;
+    return b->sizeClass == k && b->blockFlags == kBlockFree && LinkIntact(b, NextFreeOf(b));
+}
+
+namespace {
+
+/* x, a free block of class k in page set p whose blocks are all free,
+   taken off its list when it is on it: when it is the first, or the block
+   its prevFree names is a free block of the heap that links to it. A
+   block lost behind a dropped link is on no list and stays as it is. The
+   link to the block behind is kept only when it is intact and that block
+   is a free block of the class that names x as its prevFree; otherwise the
+   list ends where x was. */
+void UnlinkFree(const VR_Heap *heap, VR_BlockHeader *&head, VR_BlockHeader *x, unsigned k, const VR_SmallPageSet *p)
+{
+    VR_BlockHeader *before = 0;
+    if (head != x) {
+        before = x->prevFree;
+        if (!before || before == x || !FreeBlockOf(heap, before, k, p) || NextFreeOf(before) != x) return;
+    }
+    VR_BlockHeader *next = NextFreeOf(x);
+    if (next && !(next != x && LinkIntact(x, next) && FreeBlockOf(heap, next, k, p) && next->prevFree == x)) {
+        CountDroppedLink();
+        next = 0;
+    }
+    if (before)
+        SetNextFree(before, next);
+    else
+        head = next;
+    if (next) next->prevFree = before;
+}
+
+} // namespace
+
 void VR_Heap::InitHeap()
 {
     for (int k = 0; k < kSizeClassCount; k++) freeLists[k] = 0;
@@ -50,8 +89,6 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
         VR_BlockHeader *b = (VR_BlockHeader *)(p->commitEnd - r);
         p->uncarved = r - piece;
         PushFree(b, k);
-        /* Free blocks carry no seal; the word may hold old data. */
-        b->seal = 0;
         b->sizeClass = (uint8_t)k;
         b->blockFlags = kBlockFree;
         b->requestedSize = (uint16_t)piece;
@@ -61,13 +98,13 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
 void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
 {
     VR_Heap *heap = p->owner;
-    VR_ASSERT(p->usedCount == 0);   /* every block is on a free list */
+    VR_ASSERT(p->usedCount == 0);   /* every block is free: on its list, or lost behind a dropped link */
     uint8_t *a = p->Base() + kSmallFirstBlock;
     uint8_t *end = p->CarvePoint();
     while (a < end) {
         VR_BlockHeader *b = (VR_BlockHeader *)a;
         unsigned k = b->sizeClass;
-        UnlinkFrom(heap->freeLists[k], b, &VR_BlockHeader::nextFree, &VR_BlockHeader::prevFree);
+        UnlinkFree(heap, heap->freeLists[k], b, k, p);
         a += ClassSize(k);
     }
     if (release) {
@@ -154,7 +191,6 @@ VR_BlockHeader *VR_Heap::TakeAlignedLocked(unsigned k, unsigned long alignment)
         VR_BlockHeader *b = (VR_BlockHeader *)p->CarvePoint();
         p->uncarved -= pad;
         PushFree(b, pk);
-        b->seal = 0;
         b->sizeClass = (uint8_t)pk;
         b->blockFlags = kBlockFree;
         b->requestedSize = (uint16_t)pad;

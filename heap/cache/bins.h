@@ -158,15 +158,8 @@ inline int ChunkFitsClass(uint32_t sizeTag, unsigned j) { return sizeTag - kBins
  * can still do is hand the block, and blocks linked behind it, to two
  * callers.
  */
-#if defined(_WIN32)
-extern uint32_t s_linkSecret;
-#else
-extern uint32_t s_linkSecret __attribute__((visibility("hidden")));
-#endif
-
-/* Set once, before the first cache exists (under the registry lock). */
-void MakeLinkSecret();
-
+/* The secret is the heaps' (layout.h); made before the first page set
+   and again, at no cost, before the first cache. */
 inline void SetLink(void *slot, void *next)
 {
     *(uintptr_t *)slot = (uintptr_t)next ^ (uintptr_t)slot ^ s_linkSecret;

@@ -11,25 +11,6 @@
 #include "records.h"
 
 VR_ThreadCache *s_caches = 0;
-uint32_t s_linkSecret = 0;
-
-void MakeLinkSecret()
-{
-    if (s_linkSecret) return;
-    /* The cycle counter, a stack address and where the library was loaded:
-       unknown to a program that did not read the library's memory. */
-    uint32_t local = 0;
-    uint64_t t = __builtin_ia32_rdtsc();
-    uint32_t x = (uint32_t)t ^ (uint32_t)(t >> 32) ^ (uint32_t)(uintptr_t)&local ^
-                 ((uint32_t)(uintptr_t)&s_linkSecret << 12);
-    /* Mixed so that every bit depends on all of them. */
-    x ^= x >> 16;
-    x *= 0x7FEB352Du;
-    x ^= x >> 15;
-    x *= 0x846CA68Bu;
-    x ^= x >> 16;
-    s_linkSecret = x | 0x80000000u;
-}
 
 void CutBin(VR_CacheBin *b)
 {

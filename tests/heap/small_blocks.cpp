@@ -226,7 +226,7 @@ TEST(SmallBlocks, FreesThatMustBeIgnored)
     VR_Heap::FreeMem(a);
     EXPECT_EQ(1u, p->usedCount);
     EXPECT_EQ(SmallHeaderOf(a), VR_Test::FreeList(heap, VR_Test::SizeClassOf(50 + 8)));
-    EXPECT_EQ(nullptr, SmallHeaderOf(a)->nextFree);
+    EXPECT_EQ(0u, FreeLinkAt(SmallHeaderOf(a), SmallHeaderOf(a)->nextFree));   // alone on its list
     EXPECT_SOUND(heap);
     EXPECT_EQ(a, heap.AllocMem(50));
     EXPECT_EQ(b + 64, heap.AllocMem(50));
@@ -262,7 +262,7 @@ TEST(SmallBlocks, EveryBlockHasTheBlockAlignment)
             ASSERT_TRUE(aligned(small[i])) << i % 1017;
         }
         for (int k = 0; k < VR_Test::SizeClassesInUse(); k++)
-            for (VR_BlockHeader *b = VR_Test::FreeList(*h, k); b; b = b->nextFree)
+            for (VR_BlockHeader *b = VR_Test::FreeList(*h, k); b; b = (VR_BlockHeader *)FreeLinkAt(b, b->nextFree))
                 ASSERT_TRUE(aligned((uint8_t *)b + 8)) << "free piece of class " << k;
         for (uint32_t i = 0; i < 2 * 1017; i += 3) VR_Heap::FreeMem(small[i]);
         for (uint32_t i = 0; i < 2 * 1017; i += 3) ASSERT_TRUE(aligned(small[i] = h->AllocMem(1016 - i % 1017)));

@@ -419,6 +419,95 @@ TEST_F(BadInput, PointersIntoUncommittedTailsAreIgnored)
     EXPECT_TRUE(Intact());
 }
 
+/* A program that writes into a block it freed (a use after free, or the
+   second owner of a block that a racing double free handed out twice)
+   writes where a heap keeps the block's free-list links. Whatever it
+   writes, no allocation may return an address of its choosing or one
+   outside the heap's page sets, unlinking the block when its page set goes
+   must not write where the words point, and the heap goes on serving and
+   reports the blocks it lost. Heaps without a lock: no thread cache stands
+   in front of their lists. Each case returns 1 when all of that holds. */
+int InHeap(void *q, VR_Heap *heap)
+{
+    return q && IsLibraryMemory(q) && ((VR_SmallPageSet *)PageSetOf(q))->owner == heap;
+}
+int InHeap(void *q, VR_HeapOneSize *heap)
+{
+    return q && IsLibraryMemory(q) && ((VR_OneSizePageSet *)PageSetOf(q))->owner == heap;
+}
+
+int ForgedSmallLink(int atLiveBlock)
+{
+    VR_Heap h(0);
+    uint8_t *live = (uint8_t *)h.AllocMem(40), *target = atLiveBlock ? live : s_static + 64;
+    void *freed[8];
+    for (void *&p : freed) p = h.AllocMem(40);
+    for (void *p : freed) VR_Heap::FreeMem(p);
+    /* freed[7] is first on the list: its words, read as plain links, would
+       lead to the header in front of target. */
+    for (int i = 0; i < 4; i++) ((uint8_t **)freed[7])[i] = target - 8;
+    for (int i = 0; i < 32; i++) {
+        void *q = h.AllocMem(40);
+        if (q == target || !InHeap(q, &h)) return 0;
+    }
+    if (!h.Validate()) return 0;   // the blocks behind the dropped link
+    h.Clear();
+    return h.Validate() == 0 && InHeap(h.AllocMem(40), &h);
+}
+
+int ForgedOneSizeLink(int atLiveBlock)
+{
+    VR_HeapOneSize one(48, 0);
+    uint8_t *live = (uint8_t *)one.Alloc(), *target = atLiveBlock ? live : s_static + 64;
+    void *freed[8];
+    for (void *&p : freed) p = one.Alloc();
+    for (void *p : freed) VR_HeapOneSize::FreeMem(p);
+    /* Read as a plain offset from the page set, the word leads to target. */
+    *(uint32_t *)freed[7] = (uint32_t)(uintptr_t)(target - (uint8_t *)PageSetOf(freed[7]));
+    for (int i = 0; i < 32; i++) {
+        void *q = one.Alloc();
+        if (q == target || !InHeap(q, &one)) return 0;
+    }
+    if (!one.Validate()) return 0;
+    one.Clear();
+    return one.Validate() == 0 && InHeap(one.Alloc(), &one);
+}
+
+/* Both links of a free block in the middle of a list forged, then its page
+   set (not the newest) given back: every block is unlinked in place. */
+int ForgedLinksInAPageSetThatGoes()
+{
+    VR_Heap h(0);
+    static void *blocks[3000];
+    int n = 0;
+    do blocks[n] = h.AllocMem(40);
+    while (PageSetOf(blocks[n++]) == PageSetOf(blocks[0]) && n < 3000);
+    if (n == 3000) return 0;
+    /* blocks[0 .. n-2] fill the older page set. */
+    for (int i = 0; i < n - 2; i++) VR_Heap::FreeMem(blocks[i]);
+    memset(s_static, 0x5A, sizeof(s_static));
+    ((uint8_t **)blocks[n / 2])[0] = s_static;
+    ((uint8_t **)blocks[n / 2])[1] = s_static + 64;
+    VR_Heap::FreeMem(blocks[n - 2]);
+    if (!IsMemoryFilledWith(s_static, sizeof(s_static), 0x5A) || VR_Test::PageSetCount(h) != 1) return 0;
+    for (int i = 0; i < 64; i++)
+        if (!InHeap(h.AllocMem(40), &h)) return 0;
+    h.Validate();
+    h.Clear();
+    return h.Validate() == 0;
+}
+
+TEST_F(BadInput, WritesIntoFreedBlocksNeverSteerTheLists)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int atLive = 0; atLive < 2; atLive++) {
+        EXPECT_EXIT(_exit(ForgedSmallLink(atLive) ? 0 : 1), ::testing::ExitedWithCode(0), Anything()) << atLive;
+        EXPECT_EXIT(_exit(ForgedOneSizeLink(atLive) ? 0 : 1), ::testing::ExitedWithCode(0), Anything()) << atLive;
+    }
+    EXPECT_EXIT(_exit(ForgedLinksInAPageSetThatGoes() ? 0 : 1), ::testing::ExitedWithCode(0), Anything());
+    EXPECT_TRUE(Intact());
+}
+
 TEST_F(BadInput, OneSizeFreesThatAreCaught)
 {
     VR_HeapOneSize::FreeMem(0);

@@ -28,9 +28,11 @@ TEST(WholeHeapCheck, SmallBlockDamageIsNoticed)
 {
     VR_Heap heap(VR_HEAP_MULTITHREADED);
     uint8_t *a = (uint8_t *)heap.AllocMem(100), *b = (uint8_t *)heap.AllocMem(100), *c = (uint8_t *)heap.AllocMem(40);
-    ASSERT_TRUE(a && b && c);
+    uint8_t *d = (uint8_t *)heap.AllocMem(100);
+    ASSERT_TRUE(a && b && c && d);
     VR_Heap::FreeMem(b);
-    VR_Test::FlushThreadCache();   // b on the heap's free list, not in this thread's cache
+    VR_Heap::FreeMem(d);
+    VR_Test::FlushThreadCache();   // b and d on the heap's free list, not in this thread's cache
     ASSERT_EQ(nullptr, heap.Validate());
     VR_SmallPageSet *ps = (VR_SmallPageSet *)PageSetOf(a);
     VR_BlockHeader *hb = SmallHeaderOf(b), *ha = SmallHeaderOf(a);
@@ -39,7 +41,12 @@ TEST(WholeHeapCheck, SmallBlockDamageIsNoticed)
     ExpectNoticed(heap, &hb->blockFlags, (uint8_t)0, "a listed block marked in use");
     ExpectNoticed(heap, &ha->blockFlags, (uint8_t)kBlockFree, "an unlisted block marked free");
     ExpectNoticed(heap, &ha->sizeClass, (uint8_t)(ha->sizeClass + 1), "a block's class changed");
-    ExpectNoticed(heap, &hb->prevFree, ha, "a list head with a previous link");
+    VR_BlockHeader *first = VR_Test::FreeList(heap, hb->sizeClass);
+    VR_BlockHeader *second = (VR_BlockHeader *)FreeLinkAt(first, first->nextFree);
+    ASSERT_NE(nullptr, second);   // b and d at least
+    ExpectNoticed(heap, &second->prevFree, ha, "a previous link to another block");
+    static uint32_t elsewhere[4];
+    ExpectNoticed(heap, &first->nextFree, (uint32_t)(uintptr_t)elsewhere, "a link written as a plain address");
     ExpectNoticed(heap, &VR_Test::FreeList(heap, hb->sizeClass), (VR_BlockHeader *)0, "a free block off its list");
     ExpectNoticed(heap, &ps->owner, (VR_Heap *)&DefaultHeap, "a page set naming another heap");
     VR_Heap::FreeMem(a);
@@ -83,7 +90,9 @@ TEST(WholeHeapCheck, OneSizeDamageIsNoticed)
     VR_OneSizePageSet *ps = (VR_OneSizePageSet *)PageSetOf(a);
     ExpectNoticed(heap, &ps->usedCount, ps->usedCount + 1, "usedCount one too high");
     ExpectNoticed(heap, &ps->freeOffset, ps->freeOffset + 4, "a free offset off a block boundary");
-    ExpectNoticed(heap, (uint32_t *)b, (uint32_t)(a - (uint8_t *)ps), "a free list that loops into a live block");
+    ExpectNoticed(heap, (uint32_t *)b, FreeLinkAt((void *)(b - (uint8_t *)ps), (uint32_t)(a - (uint8_t *)ps)),
+                  "a free list that loops into a live block");
+    ExpectNoticed(heap, (uint32_t *)b, (uint32_t)(a - (uint8_t *)ps), "a link written as a plain offset");
     ExpectNoticed(heap, &VR_Test::FreePageSets(heap), (VR_OneSizePageSet *)0, "a page set with free blocks off the list");
     ExpectNoticed(heap, &ps->owner, (VR_HeapOneSize *)0, "a page set without its owner");
     VR_HeapOneSize::FreeMem(a);
