@@ -45,7 +45,10 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
             if (c->big[j].capacity != cap || c->big[j].room > cap) return "thread cache: big bin room above its capacity";
             for (void *p = c->big[j].head; p; p = LinkAt(p)) {
                 if (++n > cap) return "thread cache: big bin holds more than its capacity";
-                if (!IsLibraryMemory(p)) return "thread cache: big block outside library memory";
+                /* Its header and first word readable before either is read. */
+                if (((uintptr_t)p & (kBlockAlignment - 1)) || !IsCommittedLibraryMemory(p) ||
+                    !IsCommittedLibraryMemory(AltHeaderOf(p)))
+                    return "thread cache: big block outside library memory";
                 VR_AltBlock *h = AltHeaderOf(p);
                 if (h->heap != heap || h->direct) return "thread cache: big block of another heap";
                 if (h->blockFlags != (kBlockAlt | kBlockFree | kBlockCached) || h->seal != 0)
