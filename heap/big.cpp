@@ -32,6 +32,45 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
     return 1;
 }
 
+void TrimFreeChunk(VR_BigChunk *chunk, const void *from, const void *to)
+{
+    const uint64_t mask = kTrimRegion - 1;
+    uint64_t c = (uintptr_t)chunk, size = ChunkSize(chunk);
+    uint64_t lo = (c + sizeof(VR_BigChunk) + mask) & ~mask;
+    uint64_t hi = (c + size - 4) & ~mask;
+    if (hi <= lo || hi - lo < kTrimMin) return;
+    uint64_t a = ((uint64_t)(uintptr_t)from & ~mask), b = ((uint64_t)(uintptr_t)to + mask) & ~mask;
+    a = a >= lo + kTrimRegion ? a - kTrimRegion : lo;
+    b = b + kTrimRegion < hi ? b + kTrimRegion : hi;
+    while (a < b) {
+        if (!IsCommittedLibraryMemory((const void *)(uintptr_t)a)) {
+            a += kTrimRegion;
+            continue;
+        }
+        uint64_t e = a + kTrimRegion;
+        while (e < b && IsCommittedLibraryMemory((const void *)(uintptr_t)e)) e += kTrimRegion;
+        DecommitPages((void *)(uintptr_t)a, (uint32_t)(e - a));
+        a = e;
+    }
+}
+
+int CommitInner(const void *from, const void *to, int nocache)
+{
+    const uint64_t mask = kTrimRegion - 1;
+    uint64_t end = (uintptr_t)to;
+    for (uint64_t a = (uintptr_t)from & ~mask; a < end;) {
+        if (IsCommittedLibraryMemory((const void *)(uintptr_t)a)) {
+            a += kTrimRegion;
+            continue;
+        }
+        uint64_t e = a + kTrimRegion;
+        while (e < end && !IsCommittedLibraryMemory((const void *)(uintptr_t)e)) e += kTrimRegion;
+        if (!CommitPages((void *)(uintptr_t)a, (uint32_t)(e - a), nocache)) return 0;
+        a = e;
+    }
+    return 1;
+}
+
 /* The big path of FreeMem: the caller has ruled out null and the global
    bypass, checked the seal and seen bit 0 of the flag byte. */
 void VR_Heap::FreeBigMem(void *block)
@@ -173,10 +212,16 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
         }
     }
 
-    UnindexChunk(bigFree, chunk);
     uint32_t size = ChunkSize(chunk);
     VR_ASSERT((chunk->sizeTag & 1) && size >= need);
     uint32_t rest = size - need;
+    /* The block's regions, and the one where the rest's head goes, are
+       committed again where the chunk's inside went back. */
+    if (MayHoldHoles(size) &&
+        !CommitInner(chunk, BytesAfter(chunk, rest >= kMinChunk ? need + sizeof(VR_BigChunk) : size),
+                     flags & VR_HEAP_NOCACHE))
+        return 0;
+    UnindexChunk(bigFree, chunk);
     if (rest >= kMinChunk) {
         VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
         tail->owner = chunk->owner;
@@ -220,8 +265,13 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
             if (next->sizeTag & 1) {
                 uint32_t combined = n + ChunkSize(next);
                 int nextIsLast = ChunkEnd(next) == ps->commitEnd;
-                if (combined >= need ||
-                    (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) {
+                /* What the block will cover of next must be committed (up to
+                   the head of the rest SplitTail leaves behind). */
+                uint8_t *reach = BytesAfter(chunk, keep + sizeof(VR_BigChunk));
+                if (keep > combined - sizeof(VR_BigChunk)) reach = ChunkEnd(next);
+                if ((combined >= need ||
+                     (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) &&
+                    (!MayHoldHoles(ChunkSize(next)) || CommitInner(next, reach, flags & VR_HEAP_NOCACHE))) {
                     UnindexChunk(bigFree, next);
                     SetTags(chunk, combined);
                     commitMore = nextIsLast && combined < keep;
@@ -285,6 +335,7 @@ void VR_Heap::ReleaseBigBlock(void *header)
     VR_BigPageSet *ps = chunk->owner;
     uint32_t size = ChunkSize(chunk);
     VR_ASSERT(!(chunk->sizeTag & 1) && ps->usedCount > 0);
+    uint8_t *freedFrom = (uint8_t *)chunk, *freedTo = BytesAfter(chunk, size);
     counters.bigBlocks--;
     counters.bigBytes -= size;
     VR_ASSERT(*TrailingTag(chunk, size) == chunk->sizeTag);
@@ -309,7 +360,12 @@ void VR_Heap::ReleaseBigBlock(void *header)
     SetTags(chunk, size | 1);
     IndexChunk(bigFree, chunk);
 
-    if (--ps->usedCount) return;
+    if (--ps->usedCount) {
+        /* Other blocks keep the page set: a large free inside goes back
+           to the system now (chunks.h). */
+        if (size > kTrimMin) TrimFreeChunk(chunk, freedFrom, freedTo);
+        return;
+    }
     /* Empty: kept with its pages committed, so that a heap that frees big
        blocks and makes them again (a buffer grown over and over, a
        vector's doublings) finds its pages ready instead of reserving,
@@ -371,7 +427,7 @@ void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)
         ps->prev->next = ps->next;
     else
         bigPageSets = (VR_BigPageSet *)ps->next;
-    ReleasePages(ps, Span(ps->commitEnd, ps), Span(ps->regionEnd, ps));
+    ReleasePages(ps, CommittedBytesIn(ps, Span(ps->commitEnd, ps)), Span(ps->regionEnd, ps));
 }
 
 void VR_Heap::ReleaseBig()
@@ -390,7 +446,7 @@ void VR_Heap::ReleaseBig()
     /* Big blocks go with their page sets. */
     while (bigPageSets) {
         VR_BigPageSet *next = (VR_BigPageSet *)bigPageSets->next;
-        ReleasePages(bigPageSets, Span(bigPageSets->commitEnd, bigPageSets),
+        ReleasePages(bigPageSets, CommittedBytesIn(bigPageSets, Span(bigPageSets->commitEnd, bigPageSets)),
                      Span(bigPageSets->regionEnd, bigPageSets));
         bigPageSets = next;
     }
@@ -434,6 +490,20 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
             if (size > Span(ps->commitEnd, c)) return "big chunk passes commitEnd";
             if (*TrailingTag(chunk, size) != tag) return "big chunk: trailing tag differs from sizeTag";
             if (chunk->owner != ps) return "big chunk: wrong owner";
+            /* Committed all through, but for the inner regions of a free
+               chunk (chunks.h). */
+            {
+                const uintptr_t mask = kTrimRegion - 1;
+                uintptr_t from = (uintptr_t)c, to = from + size;
+                uintptr_t lo = (from + sizeof(VR_BigChunk) + mask) & ~mask, hi = (to - 4) & ~mask;
+                if (!(tag & 1) || hi <= lo) lo = hi = to;
+                uintptr_t a = from & ~(uintptr_t)(kCommitStep - 1), b = (to + kCommitStep - 1) & ~(uintptr_t)(kCommitStep - 1);
+                if (b > (uintptr_t)ps->commitEnd) b = (uintptr_t)ps->commitEnd;
+                if (lo > b) lo = hi = b;
+                if (CommittedBytesIn((void *)a, (uint32_t)(lo - a)) != lo - a ||
+                    CommittedBytesIn((void *)hi, (uint32_t)(b - hi)) != b - hi)
+                    return "big chunk: pages decommitted outside the inside of a free chunk";
+            }
             if (tag & 1) {
                 if (prevFree) return "two free big chunks adjacent";
                 if (!ChunkIndexed(bigFree, chunk)) return "free big chunk not linked on the list of its size";

@@ -7,6 +7,7 @@
 #define VR_HEAP_CHUNKS_H
 
 #include "freeindex.h"
+#include "pages.h"
 
 inline VR_BigChunk *ChunkOfHeader(void *header)
 {
@@ -66,6 +67,53 @@ constexpr inline uint32_t ChunkSizeFor(uint32_t request)
     return need < kMinChunk ? (uint32_t)kMinChunk : need;
 }
 
+/*
+ * The free inside of a big page set goes back to the system. A free chunk
+ * whose inner regions -- the whole 64 KB regions of the commit table that
+ * lie after the region holding its head (size tag, owner, links) and
+ * before the one holding its trailing tag -- come to at least kTrimMin
+ * bytes has them decommitted; they are committed again, region by region,
+ * when a block is cut from them or a chunk in use grows over them. So a
+ * 30 MB block freed beside a small block that lives on gives its pages
+ * back at once, while the blocks of a few pages that a program frees and
+ * makes over and over never cost a system call.
+ *
+ * Whole regions, because the commit table (pages.h) counts a committed
+ * prefix per region: a region is then either all committed or not at all,
+ * the table stays exact, and a stale pointer into a decommitted region
+ * (a second free of a block merged into the free chunk) fails the seal
+ * test's commit check instead of reading the page. Everything the heap
+ * reads or writes of a free chunk -- both tags, its links -- lies in its
+ * first and last region, which stay committed.
+ *
+ * Invariant (ValidateBig): every region of a big page set below commitEnd
+ * is committed, except inner regions of free chunks, which may be either.
+ */
+enum {
+    kTrimRegion = 0x10000,  /* the commit table's region: the unit decommitted */
+    kTrimMin = 0x40000      /* inner bytes a free chunk needs before any of it goes back */
+};
+
+/* Decommits the committed inner regions of the free chunk that lie within
+   [from - kTrimRegion, to + kTrimRegion), when the chunk's inner regions
+   come to kTrimMin bytes: the caller names the part of the chunk that was
+   not free a moment ago (with the regions of tags that have just become
+   inner), so the rest, trimmed when it became free, is not searched
+   again. */
+void TrimFreeChunk(VR_BigChunk *chunk, const void *from, const void *to);
+
+/* Commits every decommitted region that [from, to) touches; the range
+   lies in one free chunk, or in one and its chunk in use in front. 0 when
+   the system refuses (what was committed stays so: committed inner
+   regions are allowed). */
+int CommitInner(const void *from, const void *to, int nocache);
+
+/* Whether a free chunk of size bytes can hold a decommitted region at all
+   (a chunk cut from the front of a trimmed one keeps its holes, so any
+   chunk with an inner region may): the test that keeps CommitInner off
+   the path of every smaller chunk. */
+inline int MayHoldHoles(uint32_t size) { return size > kTrimRegion; }
+
 /* Cuts a chunk in use down to keep bytes: the rest, merged with the free
    chunk behind it when there is one, goes into the index as one free
    chunk. The caller has seen that the rest is at least kMinChunk. */
@@ -86,6 +134,9 @@ inline void SplitTail(VR_BigChunk *chunk, uint32_t keep, VR_FreeIndex &index)
     SetTags(tail, rest | 1);
     IndexChunk(index, tail);
     SetTags(chunk, keep);
+    /* The cut-off part was in use, so committed; the free chunk behind it
+       was trimmed when it became free. */
+    if (rest > kTrimMin) TrimFreeChunk(tail, tail, tailEnd);
 }
 
 #endif
