@@ -127,7 +127,7 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     ProcessLockLeave();
 }
 
-uint32_t CommittedBytesIn(const void *base, uint32_t size)
+VR_API uint32_t CommittedBytesIn(const void *base, uint32_t size)
 {
     uint64_t a = (uintptr_t)base, end = a + size, total = 0;
     if (end > 0x100000000ull) end = 0x100000000ull;

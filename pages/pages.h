@@ -69,7 +69,7 @@ inline int IsCommittedLibraryMemory(const void *p)
    in whole 4 KB steps: what a reservation that has decommitted pieces
    inside its committed part (the free insides of big page sets) still
    holds. base is 4 KB-aligned and size a multiple of 4 KB. */
-uint32_t CommittedBytesIn(const void *base, uint32_t size);
+VR_API uint32_t CommittedBytesIn(const void *base, uint32_t size);
 
 /* The 16 bytes at the base of a virtual block's reservation; the caller's
    pointer is base + 16. */
