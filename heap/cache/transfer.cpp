@@ -9,6 +9,33 @@
 
 namespace vr_cache {
 
+/* Full bins met since the last refill that mark a heap's threads as
+   freeing (cache.h, "Giving back"): a few rounds of every class a busy
+   program uses, so that a program that allocates too never gets there. */
+const unsigned long kFreeingSpills = 32;
+
+void SpillLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k)
+{
+    unsigned long &spills = VR_Access::Spills(*heap);
+    if (!b->room && spills < kFreeingSpills) spills++;
+    if (!b->room && spills >= kFreeingSpills) {
+        /* Freeing: everything home, and half the room (cache.h). */
+        uint32_t cap = b->capacity;
+        BinGiveBack(b, cap, [&](void *q) {
+            if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
+        });
+        BinReset(b, cap > 1 ? cap / 2 : 1);
+        DrainLocked(heap);
+        return;
+    }
+    BinGrow(b, kBins.smallMax[k]);
+    uint32_t half = b->room ? 0 : b->capacity / 2;
+    if (half && !PutBatchLocked(heap, b, k, half))
+        BinGiveBack(b, half, [&](void *q) {
+            if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
+        });
+}
+
 int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count)
 {
     VR_TransferTable *t = VR_Access::Transfer(*heap);
