@@ -41,7 +41,7 @@
  * Bounds, per thread: a small bin starts with room for 2 KB of blocks (4
  * to 64 of them) and doubles its room each time it runs empty or over, up
  * to 8 KB (8 to 256 blocks; while the heap's threads only free, its room
- * halves instead, down to one block, see "Giving back"): a thread that churns one class hard goes to
+ * halves instead, down to none, see "Giving back"): a thread that churns one class hard goes to
  * the heap's lock once per hundred blocks or so, one that uses it lightly
  * keeps little waiting. At most 416 KB in all small bins (320 KB where
  * blocks are 16-aligned).
@@ -68,11 +68,12 @@
  * since a bin was last refilled from it. Past kFreeingSpills of them its
  * threads are freeing, not allocating: a full bin then sends all its
  * blocks home instead of half, the table's batches go home too (nobody is
- * taking them), and the bin's room halves, down to one block. When the
- * frees stop, each small bin of each thread that took part holds at most a
- * block or two, and the table nothing; page sets emptied on the way went
- * back as they emptied. The first refill (a bin that runs empty, a batch
- * taken) resets the count, and bins grow again by doubling as before.
+ * taking them), and the bin's room halves, down to none, when every block
+ * the thread frees goes straight home. When the frees stop, the small
+ * bins of each thread that took part hold (next to) nothing, nor does the
+ * table; page sets emptied on the way went back as they emptied. The
+ * first refill (a bin that runs empty, a batch taken) resets the count; a
+ * bin of no room starts over at its first capacity and doubles as before.
  * Counted in slow-path events, never in time: no clock, no thread.
  *
  * Lock order: heap lock -> cache registry lock -> process lock.

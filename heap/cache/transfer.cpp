@@ -24,10 +24,12 @@ void SpillLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k)
         BinGiveBack(b, cap, [&](void *q) {
             if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
         });
-        BinReset(b, cap > 1 ? cap / 2 : 1);
+        BinReset(b, cap / 2);
         DrainLocked(heap);
         return;
     }
+    /* A bin emptied to nothing starts over as a new one. */
+    if (!b->capacity) BinReset(b, kBins.smallFirst[k]);
     BinGrow(b, kBins.smallMax[k]);
     uint32_t half = b->room ? 0 : b->capacity / 2;
     if (half && !PutBatchLocked(heap, b, k, half))

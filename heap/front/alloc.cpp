@@ -86,6 +86,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     if (cache && vr_cache::BindLocked(cache, this)) {
         VR_CacheBin *b = &cache->small[k];
         spills = 0;  /* the heap's threads allocate: their bins are worth keeping */
+        if (!b->capacity) BinReset(b, kBins.smallFirst[k]);  /* emptied to nothing: starts over */
         BinGrow(b, kBins.smallMax[k]);
         BinFill(b, b->capacity / 2, [&] { return LendSmallLocked(k); });
     }
