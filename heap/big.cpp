@@ -32,29 +32,44 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
     return 1;
 }
 
+namespace {
+
+/* The trim threshold (chunks.h): one for the process, as what it learns is
+   how the program uses big blocks. Read and raised under whichever heap's
+   lock; a raise lost to another heap's at the same moment costs nothing
+   but an early trim. */
+uint32_t s_trimThreshold = kTrimMin;
+
+inline int Committed(uint64_t a) { return IsCommittedLibraryMemory((const void *)(uintptr_t)a); }
+
+} // namespace
+
 void TrimFreeChunk(VR_BigChunk *chunk, const void *from, const void *to)
 {
     const uint64_t mask = kTrimRegion - 1;
+    uint32_t threshold = __atomic_load_n(&s_trimThreshold, __ATOMIC_RELAXED);
     uint64_t c = (uintptr_t)chunk, size = ChunkSize(chunk);
     uint64_t lo = (c + sizeof(VR_BigChunk) + mask) & ~mask;
     uint64_t hi = (c + size - 4) & ~mask;
-    if (hi <= lo || hi - lo < kTrimMin) return;
+    if (hi <= lo || hi - lo < threshold) return;
     uint64_t a = ((uint64_t)(uintptr_t)from & ~mask), b = ((uint64_t)(uintptr_t)to + mask) & ~mask;
     a = a >= lo + kTrimRegion ? a - kTrimRegion : lo;
     b = b + kTrimRegion < hi ? b + kTrimRegion : hi;
     while (a < b) {
-        if (!IsCommittedLibraryMemory((const void *)(uintptr_t)a)) {
+        if (!Committed(a)) {
             a += kTrimRegion;
             continue;
         }
-        uint64_t e = a + kTrimRegion;
-        while (e < b && IsCommittedLibraryMemory((const void *)(uintptr_t)e)) e += kTrimRegion;
-        DecommitPages((void *)(uintptr_t)a, (uint32_t)(e - a));
+        /* The whole run, also where it reaches past the window. */
+        uint64_t s = a, e = a + kTrimRegion;
+        while (s > lo && Committed(s - kTrimRegion)) s -= kTrimRegion;
+        while (e < hi && Committed(e)) e += kTrimRegion;
+        if (e - s >= threshold) DecommitPages((void *)(uintptr_t)s, (uint32_t)(e - s));
         a = e;
     }
 }
 
-int CommitInner(const void *from, const void *to, int nocache)
+int CommitInner(const void *from, const void *to, int nocache, uint32_t blockBytes)
 {
     const uint64_t mask = kTrimRegion - 1;
     uint64_t end = (uintptr_t)to;
@@ -67,6 +82,9 @@ int CommitInner(const void *from, const void *to, int nocache)
         while (e < end && !IsCommittedLibraryMemory((const void *)(uintptr_t)e)) e += kTrimRegion;
         if (!CommitPages((void *)(uintptr_t)a, (uint32_t)(e - a), nocache)) return 0;
         a = e;
+        uint32_t learnt = blockBytes >= kTrimMax / 2 ? (uint32_t)kTrimMax : blockBytes * 2;
+        if (learnt > __atomic_load_n(&s_trimThreshold, __ATOMIC_RELAXED))
+            __atomic_store_n(&s_trimThreshold, learnt, __ATOMIC_RELAXED);
     }
     return 1;
 }
@@ -219,7 +237,7 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
        committed again where the chunk's inside went back. */
     if (MayHoldHoles(size) &&
         !CommitInner(chunk, BytesAfter(chunk, rest >= kMinChunk ? need + sizeof(VR_BigChunk) : size),
-                     flags & VR_HEAP_NOCACHE))
+                     flags & VR_HEAP_NOCACHE, need))
         return 0;
     UnindexChunk(bigFree, chunk);
     if (rest >= kMinChunk) {
@@ -271,7 +289,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
                 if (keep > combined - sizeof(VR_BigChunk)) reach = ChunkEnd(next);
                 if ((combined >= need ||
                      (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) &&
-                    (!MayHoldHoles(ChunkSize(next)) || CommitInner(next, reach, flags & VR_HEAP_NOCACHE))) {
+                    (!MayHoldHoles(ChunkSize(next)) || CommitInner(next, reach, flags & VR_HEAP_NOCACHE, keep))) {
                     UnindexChunk(bigFree, next);
                     SetTags(chunk, combined);
                     commitMore = nextIsLast && combined < keep;

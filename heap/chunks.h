@@ -68,15 +68,24 @@ constexpr inline uint32_t ChunkSizeFor(uint32_t request)
 }
 
 /*
- * The free inside of a big page set goes back to the system. A free chunk
- * whose inner regions -- the whole 64 KB regions of the commit table that
- * lie after the region holding its head (size tag, owner, links) and
- * before the one holding its trailing tag -- come to at least kTrimMin
- * bytes has them decommitted; they are committed again, region by region,
- * when a block is cut from them or a chunk in use grows over them. So a
- * 30 MB block freed beside a small block that lives on gives its pages
- * back at once, while the blocks of a few pages that a program frees and
- * makes over and over never cost a system call.
+ * The free inside of a big page set goes back to the system. The inner
+ * regions of a free chunk are the whole 64 KB regions of the commit table
+ * that lie after the region holding its head (size tag, owner, links) and
+ * before the one holding its trailing tag. When a block is freed (or cut
+ * down) beside a free chunk's inside, every run of committed inner regions
+ * it touches goes back when it comes to the trim threshold; regions go
+ * back whole runs at a time, and are committed again, region by region,
+ * when a block is cut from them or a chunk in use grows over them.
+ *
+ * The threshold starts at kTrimMin and learns from the program: a
+ * block cut from (or grown over) regions that went back raises it to
+ * twice the block's chunk, up to kTrimMax. So a 30 MB block freed beside a
+ * small block that lives on gives its pages back at once; a program that
+ * frees a buffer of a few MB and makes it again pays the commits and page
+ * faults once, not at every round; and a small block freed and made again
+ * at the edge of a large free inside leaves its region committed (its run
+ * is short) instead of costing two system calls each time. What a free
+ * chunk keeps committed is then below the threshold per run.
  *
  * Whole regions, because the commit table (pages.h) counts a committed
  * prefix per region: a region is then either all committed or not at all,
@@ -91,22 +100,25 @@ constexpr inline uint32_t ChunkSizeFor(uint32_t request)
  */
 enum {
     kTrimRegion = 0x10000,  /* the commit table's region: the unit decommitted */
-    kTrimMin = 0x40000      /* inner bytes a free chunk needs before any of it goes back */
+    kTrimMin = 0x100000,    /* the trim threshold at first: 1 MB */
+    kTrimMax = 0x1000000    /* the highest it learns: 16 MB */
 };
 
-/* Decommits the committed inner regions of the free chunk that lie within
-   [from - kTrimRegion, to + kTrimRegion), when the chunk's inner regions
-   come to kTrimMin bytes: the caller names the part of the chunk that was
-   not free a moment ago (with the regions of tags that have just become
-   inner), so the rest, trimmed when it became free, is not searched
+/* Decommits each run of committed inner regions of the free chunk that
+   reaches into [from - kTrimRegion, to + kTrimRegion) and comes to the
+   trim threshold: the caller names the part of the chunk that was not
+   free a moment ago (the regions of tags that have just become inner lie
+   next to it), so the rest, trimmed when it became free, is not searched
    again. */
 void TrimFreeChunk(VR_BigChunk *chunk, const void *from, const void *to);
 
-/* Commits every decommitted region that [from, to) touches; the range
-   lies in one free chunk, or in one and its chunk in use in front. 0 when
+/* Commits every decommitted region that [from, to) touches, for a block
+   whose chunk will be blockBytes; the range lies in one free chunk, or in
+   one and the chunk in use in front. When anything had to be committed,
+   the trim threshold rises to twice blockBytes (up to kTrimMax). 0 when
    the system refuses (what was committed stays so: committed inner
    regions are allowed). */
-int CommitInner(const void *from, const void *to, int nocache);
+int CommitInner(const void *from, const void *to, int nocache, uint32_t blockBytes);
 
 /* Whether a free chunk of size bytes can hold a decommitted region at all
    (a chunk cut from the front of a trimmed one keeps its holes, so any

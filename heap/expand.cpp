@@ -37,7 +37,7 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
         if (next && MayHoldHoles(nextSize)) {
             uint8_t *reach = n + nextSize < need + sizeof(VR_BigChunk) ? ChunkEnd(next)
                                                                          : BytesAfter(chunk, need + sizeof(VR_BigChunk));
-            if (!CommitInner(next, reach, flags & VR_HEAP_NOCACHE)) return 0;
+            if (!CommitInner(next, reach, flags & VR_HEAP_NOCACHE, need)) return 0;
         }
         uint32_t amount = 0;
         if (n + nextSize < need) {

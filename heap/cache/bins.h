@@ -44,8 +44,7 @@ struct VR_OneSizeBin {
 /*
  * Invariants, for a bound cache: every block on small[k] is a small block
  * of class k of `heap` flagged kBlockFree | kBlockCached with seal 0, and
- * capacity is at most its class's bound (0 while the heap's threads only
- * free: every block then goes home, cache.h); every
+ * capacity lies between 1 and its class's bound; every
  * block on big[j] is a big block of `heap` so flagged, in a chunk for
  * which ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks.
  * An unbound cache's bins mean nothing and are reset when it binds.

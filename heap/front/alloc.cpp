@@ -86,7 +86,6 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     if (cache && vr_cache::BindLocked(cache, this)) {
         VR_CacheBin *b = &cache->small[k];
         spills = 0;  /* the heap's threads allocate: their bins are worth keeping */
-        if (!b->capacity) BinReset(b, kBins.smallFirst[k]);  /* emptied to nothing: starts over */
         BinGrow(b, kBins.smallMax[k]);
         BinFill(b, b->capacity / 2, [&] { return LendSmallLocked(k); });
     }
@@ -177,7 +176,7 @@ void VR_Heap::FreeMemSlow(void *block)
     if (cache && vr_cache::BindLocked(cache, heap)) {
         /* The bin is full (or just bound): it makes room (transfer.cpp),
            and the block waits in the bin like any other. */
-        vr_cache::SpillLocked(heap, &cache->small[k], k);
+        vr_cache::SpillLocked(heap, cache, k);
         if (vr_cache::ToSmallBin(cache, h)) {
             heap->Unlock();
             return;

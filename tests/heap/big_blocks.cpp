@@ -472,24 +472,27 @@ int SystemSaysCommitted(const void *p)
 
 /* Large free chunks inside a page set that small blocks keep give their
    inside back; blocks cut from it, or grown over it, get it committed
-   again, and a second free of a block whose header went back is ignored. */
+   again, and a second free of a block whose header went back is ignored.
+   The sizes pass the highest trim threshold (kTrimMax), whatever other
+   tests taught it. */
 TEST(BigBlocks, FreeInsideOfALargeChunkGoesBack)
 {
     const uint32_t MB = 1 << 20;
+    static_assert(kTrimMax <= 16 * MB, "the sizes below pass the trim threshold");
     VR_Heap h;
-    uint8_t *a = (uint8_t *)h.AllocMem(16 * MB);
+    uint8_t *a = (uint8_t *)h.AllocMem(48 * MB);
     ASSERT_NE(nullptr, a);
     VR_BigPageSet *ps = ChunkOf(a)->owner;
     // Shrunk: the cut-off rest goes back at once.
-    ASSERT_EQ(a, h.Realloc(a, 10 * MB, 0));
-    EXPECT_LT(Committed(ps), 10 * MB + 256 * 1024);
-    uint8_t *b = (uint8_t *)h.AllocMem(5 * MB);
+    ASSERT_EQ(a, h.Realloc(a, 24 * MB, 0));
+    EXPECT_LT(Committed(ps), 25 * MB);
+    uint8_t *b = (uint8_t *)h.AllocMem(20 * MB);
     uint8_t *keep = (uint8_t *)h.AllocMem(2000);
     ASSERT_TRUE(b && keep);
     ASSERT_EQ(ps, ChunkOf(b)->owner);
     ASSERT_EQ(ps, ChunkOf(keep)->owner);
-    memset(b, 0xB5, 5 * MB);  // committed again, or this faults
-    EXPECT_GE(Committed(ps), 15 * MB);
+    memset(b, 0xB5, 20 * MB);  // committed again, or this faults
+    EXPECT_GE(Committed(ps), 44 * MB);
     EXPECT_VALID(h);
 
     h.FreeMem(a);
@@ -510,9 +513,9 @@ TEST(BigBlocks, FreeInsideOfALargeChunkGoesBack)
     uint8_t *c = (uint8_t *)h.AllocMem(3 * MB);  // no other free chunk is as big
     ASSERT_EQ(a, c);
     memset(c, 1, 3 * MB);
-    ASSERT_EQ(c, h.Realloc(c, 12 * MB, 0));
-    memset(c, 2, 12 * MB);
-    EXPECT_GE(Committed(ps), 12 * MB);
+    ASSERT_EQ(c, h.Realloc(c, 30 * MB, 0));
+    memset(c, 2, 30 * MB);
+    EXPECT_GE(Committed(ps), 30 * MB);
     EXPECT_VALID(h);
     ASSERT_EQ(c, h.Realloc(c, 2 * MB, 0));
     EXPECT_LT(Committed(ps), 3 * MB);
