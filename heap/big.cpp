@@ -73,6 +73,7 @@ int CommitInner(const void *from, const void *to, int nocache, uint32_t blockByt
 {
     const uint64_t mask = kTrimRegion - 1;
     uint64_t end = (uintptr_t)to;
+    int reused = 0;
     for (uint64_t a = (uintptr_t)from & ~mask; a < end;) {
         if (IsCommittedLibraryMemory((const void *)(uintptr_t)a)) {
             a += kTrimRegion;
@@ -82,9 +83,16 @@ int CommitInner(const void *from, const void *to, int nocache, uint32_t blockByt
         while (e < end && !IsCommittedLibraryMemory((const void *)(uintptr_t)e)) e += kTrimRegion;
         if (!CommitPages((void *)(uintptr_t)a, (uint32_t)(e - a), nocache)) return 0;
         a = e;
-        uint32_t learnt = blockBytes >= kTrimMax / 2 ? (uint32_t)kTrimMax : blockBytes * 2;
-        if (learnt > __atomic_load_n(&s_trimThreshold, __ATOMIC_RELAXED))
-            __atomic_store_n(&s_trimThreshold, learnt, __ATOMIC_RELAXED);
+        reused = 1;
+    }
+    if (reused) {
+        /* Given back too early: the threshold doubles, and is at least
+           twice the block (chunks.h). */
+        uint32_t t = __atomic_load_n(&s_trimThreshold, __ATOMIC_RELAXED);
+        uint32_t learnt = t >= kTrimMax / 2 ? (uint32_t)kTrimMax : t * 2;
+        if (blockBytes >= kTrimMax / 2) learnt = kTrimMax;
+        else if (learnt < blockBytes * 2) learnt = blockBytes * 2;
+        __atomic_store_n(&s_trimThreshold, learnt, __ATOMIC_RELAXED);
     }
     return 1;
 }

@@ -77,15 +77,17 @@ constexpr inline uint32_t ChunkSizeFor(uint32_t request)
  * back whole runs at a time, and are committed again, region by region,
  * when a block is cut from them or a chunk in use grows over them.
  *
- * The threshold starts at kTrimMin and learns from the program: a
- * block cut from (or grown over) regions that went back raises it to
- * twice the block's chunk, up to kTrimMax. So a 30 MB block freed beside a
- * small block that lives on gives its pages back at once; a program that
- * frees a buffer of a few MB and makes it again pays the commits and page
- * faults once, not at every round; and a small block freed and made again
- * at the edge of a large free inside leaves its region committed (its run
- * is short) instead of costing two system calls each time. What a free
- * chunk keeps committed is then below the threshold per run.
+ * The threshold starts at kTrimMin and learns from the program: each
+ * time a block is cut from (or grows over) regions that went back, they
+ * went back too early, and the threshold doubles (and is at least twice
+ * the block's chunk), up to kTrimMax. So a 30 MB block freed beside a
+ * small block that lives on gives its pages back at once, always; a
+ * program that frees buffers of a few MB and makes them again pays the
+ * commits and page faults a few times, not at every round; and a small
+ * block freed and made again at the edge of a large free inside leaves its
+ * region committed (its run is short) instead of costing two system calls
+ * each time. What a free chunk keeps committed is below the threshold per
+ * run.
  *
  * Whole regions, because the commit table (pages.h) counts a committed
  * prefix per region: a region is then either all committed or not at all,
@@ -115,7 +117,8 @@ void TrimFreeChunk(VR_BigChunk *chunk, const void *from, const void *to);
 /* Commits every decommitted region that [from, to) touches, for a block
    whose chunk will be blockBytes; the range lies in one free chunk, or in
    one and the chunk in use in front. When anything had to be committed,
-   the trim threshold rises to twice blockBytes (up to kTrimMax). 0 when
+   the trim threshold doubles, to at least twice blockBytes (up to
+   kTrimMax). 0 when
    the system refuses (what was committed stays so: committed inner
    regions are allowed). */
 int CommitInner(const void *from, const void *to, int nocache, uint32_t blockBytes);
@@ -147,8 +150,9 @@ inline void SplitTail(VR_BigChunk *chunk, uint32_t keep, VR_FreeIndex &index)
     IndexChunk(index, tail);
     SetTags(chunk, keep);
     /* The cut-off part was in use, so committed; the free chunk behind it
-       was trimmed when it became free. */
-    if (rest > kTrimMin) TrimFreeChunk(tail, tail, tailEnd);
+       was trimmed when it became free. A cut-off of less than a region (a
+       block that grows or shrinks by steps) adds too little to look. */
+    if (rest > kTrimMin && Span(tailEnd, tail) >= kTrimRegion) TrimFreeChunk(tail, tail, tailEnd);
 }
 
 #endif
