@@ -242,10 +242,12 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
     VR_ASSERT((chunk->sizeTag & 1) && size >= need);
     uint32_t rest = size - need;
     /* The block's regions, and the one where the rest's head goes, are
-       committed again where the chunk's inside went back. */
-    if (MayHoldHoles(size) &&
-        !CommitInner(chunk, BytesAfter(chunk, rest >= kMinChunk ? need + sizeof(VR_BigChunk) : size),
-                     flags & VR_HEAP_NOCACHE, need))
+       committed again where the chunk's inside went back; the region of
+       the chunk's head never did, so a block that ends in it needs no
+       look. */
+    uint32_t reach = rest >= kMinChunk ? need + (uint32_t)sizeof(VR_BigChunk) : size;
+    if (MayHoldHoles(size) && (((uintptr_t)chunk ^ ((uintptr_t)chunk + reach - 1)) >= kTrimRegion) &&
+        !CommitInner(chunk, BytesAfter(chunk, reach), flags & VR_HEAP_NOCACHE, need))
         return 0;
     UnindexChunk(bigFree, chunk);
     if (rest >= kMinChunk) {
