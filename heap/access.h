@@ -45,6 +45,7 @@ struct VR_Access {
     }
     static VR_HeapCounters &Counters(VR_Heap &h) { return h.counters; }
     static VR_TransferTable *&Transfer(VR_Heap &h) { return h.transfer; }
+    static unsigned long &Spills(VR_Heap &h) { return h.spills; }
     static void *LendSmallLocked(VR_Heap &h, unsigned k) { return h.LendSmallLocked(k); }
     static void ReturnSmallLocked(VR_Heap &h, VR_BlockHeader *b);   /* small.h */
     static void ReturnBigLocked(VR_Heap &h, VR_AltBlock *b) { h.ReturnBigLocked(b); }
@@ -75,7 +76,7 @@ inline void VR_Access::CheckLayouts()
                   "VR_AHeap: the documented layout");
     static_assert(offsetof(VR_Heap, bigBlocks) == 52 && offsetof(VR_Heap, directCount) == 56 &&
                       offsetof(VR_Heap, freeLists) == 60 && offsetof(VR_Heap, bigPageSets) == 268 &&
-                      offsetof(VR_Heap, unused272) == 272 && offsetof(VR_Heap, counters) == 276 &&
+                      offsetof(VR_Heap, spills) == 272 && offsetof(VR_Heap, counters) == 276 &&
                       offsetof(VR_Heap, transfer) == 508 && offsetof(VR_Heap, bigFree) == 512 &&
                       sizeof(VR_FreeIndex) == 476 && sizeof(VR_Heap) == 988,
                   "VR_Heap: the documented layout");

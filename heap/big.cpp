@@ -32,6 +32,71 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
     return 1;
 }
 
+namespace {
+
+/* The trim threshold (chunks.h): one for the process, as what it learns is
+   how the program uses big blocks. Read and raised under whichever heap's
+   lock; a raise lost to another heap's at the same moment costs nothing
+   but an early trim. */
+uint32_t s_trimThreshold = kTrimMin;
+
+inline int Committed(uint64_t a) { return IsCommittedLibraryMemory((const void *)(uintptr_t)a); }
+
+} // namespace
+
+void TrimFreeChunk(VR_BigChunk *chunk, const void *from, const void *to)
+{
+    const uint64_t mask = kTrimRegion - 1;
+    uint32_t threshold = __atomic_load_n(&s_trimThreshold, __ATOMIC_RELAXED);
+    uint64_t c = (uintptr_t)chunk, size = ChunkSize(chunk);
+    uint64_t lo = (c + sizeof(VR_BigChunk) + mask) & ~mask;
+    uint64_t hi = (c + size - 4) & ~mask;
+    if (hi <= lo || hi - lo < threshold) return;
+    uint64_t a = ((uint64_t)(uintptr_t)from & ~mask), b = ((uint64_t)(uintptr_t)to + mask) & ~mask;
+    a = a >= lo + kTrimRegion ? a - kTrimRegion : lo;
+    b = b + kTrimRegion < hi ? b + kTrimRegion : hi;
+    while (a < b) {
+        if (!Committed(a)) {
+            a += kTrimRegion;
+            continue;
+        }
+        /* The whole run, also where it reaches past the window. */
+        uint64_t s = a, e = a + kTrimRegion;
+        while (s > lo && Committed(s - kTrimRegion)) s -= kTrimRegion;
+        while (e < hi && Committed(e)) e += kTrimRegion;
+        if (e - s >= threshold) DecommitPages((void *)(uintptr_t)s, (uint32_t)(e - s));
+        a = e;
+    }
+}
+
+int CommitInner(const void *from, const void *to, int nocache, uint32_t blockBytes)
+{
+    const uint64_t mask = kTrimRegion - 1;
+    uint64_t end = (uintptr_t)to;
+    int reused = 0;
+    for (uint64_t a = (uintptr_t)from & ~mask; a < end;) {
+        if (IsCommittedLibraryMemory((const void *)(uintptr_t)a)) {
+            a += kTrimRegion;
+            continue;
+        }
+        uint64_t e = a + kTrimRegion;
+        while (e < end && !IsCommittedLibraryMemory((const void *)(uintptr_t)e)) e += kTrimRegion;
+        if (!CommitPages((void *)(uintptr_t)a, (uint32_t)(e - a), nocache)) return 0;
+        a = e;
+        reused = 1;
+    }
+    if (reused) {
+        /* Given back too early: the threshold doubles, and is at least
+           twice the block (chunks.h). */
+        uint32_t t = __atomic_load_n(&s_trimThreshold, __ATOMIC_RELAXED);
+        uint32_t learnt = t >= kTrimMax / 2 ? (uint32_t)kTrimMax : t * 2;
+        if (blockBytes >= kTrimMax / 2) learnt = kTrimMax;
+        else if (learnt < blockBytes * 2) learnt = blockBytes * 2;
+        __atomic_store_n(&s_trimThreshold, learnt, __ATOMIC_RELAXED);
+    }
+    return 1;
+}
+
 /* The big path of FreeMem: the caller has ruled out null and the global
    bypass, checked the seal and seen bit 0 of the flag byte. */
 void VR_Heap::FreeBigMem(void *block)
@@ -191,10 +256,18 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
         }
     }
 
-    UnindexChunk(bigFree, chunk);
     uint32_t size = ChunkSize(chunk);
     VR_ASSERT((chunk->sizeTag & 1) && size >= need);
     uint32_t rest = size - need;
+    /* The block's regions, and the one where the rest's head goes, are
+       committed again where the chunk's inside went back; the region of
+       the chunk's head never did, so a block that ends in it needs no
+       look. */
+    uint32_t reach = rest >= kMinChunk ? need + (uint32_t)sizeof(VR_BigChunk) : size;
+    if (MayHoldHoles(size) && (((uintptr_t)chunk ^ ((uintptr_t)chunk + reach - 1)) >= kTrimRegion) &&
+        !CommitInner(chunk, BytesAfter(chunk, reach), flags & VR_HEAP_NOCACHE, need))
+        return 0;
+    UnindexChunk(bigFree, chunk);
     if (rest >= kMinChunk) {
         VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
         tail->owner = chunk->owner;
@@ -238,8 +311,13 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
             if (next->sizeTag & 1) {
                 uint32_t combined = n + ChunkSize(next);
                 int nextIsLast = ChunkEnd(next) == ps->commitEnd;
-                if (combined >= need ||
-                    (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) {
+                /* What the block will cover of next must be committed (up to
+                   the head of the rest SplitTail leaves behind). */
+                uint8_t *reach = BytesAfter(chunk, keep + sizeof(VR_BigChunk));
+                if (keep > combined - sizeof(VR_BigChunk)) reach = ChunkEnd(next);
+                if ((combined >= need ||
+                     (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) &&
+                    (!MayHoldHoles(ChunkSize(next)) || CommitInner(next, reach, flags & VR_HEAP_NOCACHE, keep))) {
                     UnindexChunk(bigFree, next);
                     SetTags(chunk, combined);
                     commitMore = nextIsLast && combined < keep;
@@ -303,6 +381,7 @@ void VR_Heap::ReleaseBigBlock(void *header)
     VR_BigPageSet *ps = chunk->owner;
     uint32_t size = ChunkSize(chunk);
     VR_ASSERT(!(chunk->sizeTag & 1) && ps->usedCount > 0);
+    uint8_t *freedFrom = (uint8_t *)chunk, *freedTo = BytesAfter(chunk, size);
     counters.bigBlocks--;
     counters.bigBytes -= size;
     VR_ASSERT(*TrailingTag(chunk, size) == chunk->sizeTag);
@@ -327,7 +406,12 @@ void VR_Heap::ReleaseBigBlock(void *header)
     SetTags(chunk, size | 1);
     IndexChunk(bigFree, chunk);
 
-    if (--ps->usedCount) return;
+    if (--ps->usedCount) {
+        /* Other blocks keep the page set: a large free inside goes back
+           to the system now (chunks.h). */
+        if (size > kTrimMin) TrimFreeChunk(chunk, freedFrom, freedTo);
+        return;
+    }
     /* Empty: kept with its pages committed, so that a heap that frees big
        blocks and makes them again (a buffer grown over and over, a
        vector's doublings) finds its pages ready instead of reserving,
@@ -389,7 +473,7 @@ void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)
         ps->prev->next = ps->next;
     else
         bigPageSets = (VR_BigPageSet *)ps->next;
-    ReleasePages(ps, Span(ps->commitEnd, ps), Span(ps->regionEnd, ps));
+    ReleasePages(ps, CommittedBytesIn(ps, Span(ps->commitEnd, ps)), Span(ps->regionEnd, ps));
 }
 
 void VR_Heap::ReleaseBig()
@@ -408,7 +492,7 @@ void VR_Heap::ReleaseBig()
     /* Big blocks go with their page sets. */
     while (bigPageSets) {
         VR_BigPageSet *next = (VR_BigPageSet *)bigPageSets->next;
-        ReleasePages(bigPageSets, Span(bigPageSets->commitEnd, bigPageSets),
+        ReleasePages(bigPageSets, CommittedBytesIn(bigPageSets, Span(bigPageSets->commitEnd, bigPageSets)),
                      Span(bigPageSets->regionEnd, bigPageSets));
         bigPageSets = next;
     }
@@ -452,6 +536,20 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
             if (size > Span(ps->commitEnd, c)) return "big chunk passes commitEnd";
             if (*TrailingTag(chunk, size) != tag) return "big chunk: trailing tag differs from sizeTag";
             if (chunk->owner != ps) return "big chunk: wrong owner";
+            /* Committed all through, but for the inner regions of a free
+               chunk (chunks.h). */
+            {
+                const uintptr_t mask = kTrimRegion - 1;
+                uintptr_t from = (uintptr_t)c, to = from + size;
+                uintptr_t lo = (from + sizeof(VR_BigChunk) + mask) & ~mask, hi = (to - 4) & ~mask;
+                if (!(tag & 1) || hi <= lo) lo = hi = to;
+                uintptr_t a = from & ~(uintptr_t)(kCommitStep - 1), b = (to + kCommitStep - 1) & ~(uintptr_t)(kCommitStep - 1);
+                if (b > (uintptr_t)ps->commitEnd) b = (uintptr_t)ps->commitEnd;
+                if (lo > b) lo = hi = b;
+                if (CommittedBytesIn((void *)a, (uint32_t)(lo - a)) != lo - a ||
+                    CommittedBytesIn((void *)hi, (uint32_t)(b - hi)) != b - hi)
+                    return "big chunk: pages decommitted outside the inside of a free chunk";
+            }
             if (tag & 1) {
                 if (prevFree) return "two free big chunks adjacent";
                 if (!ChunkIndexed(bigFree, chunk)) return "free big chunk not linked on the list of its size";

@@ -31,6 +31,14 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
            chunk itself) ends the committed part. */
         uint64_t reachable = (uint64_t)n + nextSize + (nextIsLast ? reserved : 0);
         if (reachable < need) return 0;
+        /* What the block will cover of the free neighbour, up to the head
+           of the rest cut off behind it, is committed first: a free chunk's
+           inside may have gone back to the system (chunks.h). */
+        if (next && MayHoldHoles(nextSize)) {
+            uint8_t *reach = n + nextSize < need + sizeof(VR_BigChunk) ? ChunkEnd(next)
+                                                                         : BytesAfter(chunk, need + sizeof(VR_BigChunk));
+            if (!CommitInner(next, reach, flags & VR_HEAP_NOCACHE, need)) return 0;
+        }
         uint32_t amount = 0;
         if (n + nextSize < need) {
             amount = (need - n - nextSize + s_pageSize - 1) & ~(s_pageSize - 1);

@@ -76,7 +76,8 @@ namespace {
             for (VR_PageSetBase *p = VR_Access::BigPageSets(*h); p; p = p->next) {
                 bigSets++;
                 bigReserved += (uint32_t)((uintptr_t)p->regionEnd - (uintptr_t)p);
-                bigCommitted += (uint32_t)((uintptr_t)p->commitEnd - (uintptr_t)p);
+                /* Less the free insides given back (chunks.h). */
+                bigCommitted += CommittedBytesIn(p, (uint32_t)((uintptr_t)p->commitEnd - (uintptr_t)p));
                 usedBig += p->usedCount;
             }
         } else {

@@ -156,7 +156,7 @@ struct VR_FreeIndex {
  * of their own. Freeing is static: a block finds its heap by itself.
  *
  * Layout (32-bit): VR_AHeap 0..51, bigBlocks 52, directCount 56,
- * freeLists 60..267, bigPageSets 268, unused 272, counters 276..507,
+ * freeLists 60..267, bigPageSets 268, spills 272, counters 276..507,
  * transfer 508, bigFree 512..987; size 988.
  */
 class VR_API VR_Heap : public VR_AHeap {
@@ -298,7 +298,8 @@ private:
     unsigned long directCount;              /* direct blocks on bigBlocks */
     VR_BlockHeader *freeLists[kSizeClassCount]; /* one free list per size class */
     VR_BigPageSet *bigPageSets;             /* newest first */
-    unsigned long unused272;
+    unsigned long spills;                   /* full thread-cache bins met since a bin was last
+                                               refilled (heap/cache/transfer.cpp) */
     VR_HeapCounters counters;               /* what the heap has handed out */
     VR_TransferTable *transfer;             /* batches between thread caches, or null */
     VR_FreeIndex bigFree;                   /* free big chunks and growable big page sets */

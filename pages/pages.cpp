@@ -127,6 +127,21 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     ProcessLockLeave();
 }
 
+VR_API uint32_t CommittedBytesIn(const void *base, uint32_t size)
+{
+    uint64_t a = (uintptr_t)base, end = a + size, total = 0;
+    if (end > 0x100000000ull) end = 0x100000000ull;
+    while (a < end) {
+        uint64_t region = a & ~0xFFFFull, next = region + 0x10000;
+        uint64_t top = region + (uint64_t)__atomic_load_n(&s_committedSteps[region >> 16], __ATOMIC_RELAXED) * kCommitStep;
+        uint64_t stop = next < end ? next : end;
+        if (top > stop) top = stop;
+        if (top > a) total += top - a;
+        a = stop;
+    }
+    return (uint32_t)total;
+}
+
 void MarkRegions(uintptr_t base, uint32_t size, int set)
 {
     MarkRange(base, size, set);

@@ -71,6 +71,12 @@ inline int IsCommittedLibraryMemory(const void *p)
     return ((a >> 12) & 15) < s_committedSteps[a >> 16];
 }
 
+/* The committed bytes of [base, base + size) as the commit table has them,
+   in whole 4 KB steps: what a reservation that has decommitted pieces
+   inside its committed part (the free insides of big page sets) still
+   holds. base is 4 KB-aligned and size a multiple of 4 KB. */
+VR_API uint32_t CommittedBytesIn(const void *base, uint32_t size);
+
 /* The 16 bytes at the base of a virtual block's reservation; the caller's
    pointer is base + 16. */
 struct VR_VirtualHeader {

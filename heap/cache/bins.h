@@ -44,7 +44,7 @@ struct VR_OneSizeBin {
 /*
  * Invariants, for a bound cache: every block on small[k] is a small block
  * of class k of `heap` flagged kBlockFree | kBlockCached with seal 0, and
- * capacity lies between the class's first capacity and its bound; every
+ * capacity lies between 1 and its class's bound; every
  * block on big[j] is a big block of `heap` so flagged, in a chunk for
  * which ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks.
  * An unbound cache's bins mean nothing and are reset when it binds.

@@ -40,7 +40,8 @@
  *
  * Bounds, per thread: a small bin starts with room for 2 KB of blocks (4
  * to 64 of them) and doubles its room each time it runs empty or over, up
- * to 8 KB (8 to 256 blocks): a thread that churns one class hard goes to
+ * to 8 KB (8 to 256 blocks; while the heap's threads only free, its room
+ * halves instead, down to one block, see "Giving back"): a thread that churns one class hard goes to
  * the heap's lock once per hundred blocks or so, one that uses it lightly
  * keeps little waiting. At most 416 KB in all small bins (320 KB where
  * blocks are 16-aligned).
@@ -58,6 +59,25 @@
  * it is full, blocks go back to the heap's lists one by one. Out-of-memory
  * recovery and a heap that no longer lends give them back; Clear and
  * destruction forget them with the page sets.
+ *
+ * Giving back. A waiting block counts as in use in its page set, so one
+ * block in a bin keeps a whole 64 KB page set from going back: a program
+ * that frees a million blocks in no particular order would leave its page
+ * sets pinned by the few thousand blocks the bins and the table hold when
+ * it stops. So the heap counts the full bins its threads meet (spills)
+ * since a bin was last refilled from it. Past kFreeingSpills (32) of them
+ * its threads are freeing, not allocating: a full bin then sends every
+ * small bin of its thread home, not half of itself, the table's batches
+ * go home too (nobody is taking them), and the bin's room halves, down to
+ * one block. Once the rooms are down, any class freed twice in a row
+ * brings all the thread's small bins home, so between two such calls only
+ * a handful of blocks wait (about five, with a dozen classes in use), and
+ * each call returns that many under one hold of the lock. When the frees
+ * stop, the small bins of each thread that took part hold those few
+ * blocks, the table nothing; page sets emptied on the way went back as
+ * they emptied. The first refill (a bin that runs empty, a batch taken)
+ * resets the count, and the bins double their room as before.
+ * Counted in slow-path events, never in time: no clock, no thread.
  *
  * Lock order: heap lock -> cache registry lock -> process lock.
  *
@@ -171,6 +191,12 @@ void ForgetOneSizeLocked(VR_HeapOneSize *heap);
 
 /* The transfer table (under heap's lock unless said). */
 
+/* Makes room in c's small bin of class k, which a freed block is about to
+   enter and which is full (or was just bound): it grows; at its bound half
+   of it becomes a batch (or goes back to the heap's lists); while the
+   heap's threads only free, all of c's small bins go home and this one's
+   room halves (see "Giving back" above). */
+void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k);
 /* Moves count blocks of the full bin b of class k into a batch of heap's
    table; 0 when the table has no room (the bin is unchanged). */
 int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count);

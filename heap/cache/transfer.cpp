@@ -9,6 +9,40 @@
 
 namespace vr_cache {
 
+/* Full bins met since the last refill that mark a heap's threads as
+   freeing (cache.h, "Giving back"): a few rounds of every class a busy
+   program uses, so that a program that allocates too never gets there. */
+const unsigned long kFreeingSpills = 32;
+
+void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
+{
+    VR_CacheBin *b = &c->small[k];
+    unsigned long &spills = VR_Access::Spills(*heap);
+    if (!b->room && spills < kFreeingSpills) spills++;
+    if (!b->room && spills >= kFreeingSpills) {
+        /* Freeing: every small bin of the thread goes home (each that
+           fills brings them all home, so few blocks wait between two
+           such calls), and this one keeps half its room (cache.h). */
+        for (unsigned j = 0; j < VR_Heap::kSizeClassCount; j++) {
+            VR_CacheBin *o = &c->small[j];
+            if (o->room == o->capacity) continue;
+            BinGiveBack(o, o->capacity, [&](void *q) {
+                if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
+            });
+        }
+        uint32_t cap = b->capacity;
+        BinReset(b, cap > 1 ? cap / 2 : 1);
+        DrainLocked(heap);
+        return;
+    }
+    BinGrow(b, kBins.smallMax[k]);
+    uint32_t half = b->room ? 0 : b->capacity / 2;
+    if (half && !PutBatchLocked(heap, b, k, half))
+        BinGiveBack(b, half, [&](void *q) {
+            if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
+        });
+}
+
 int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count)
 {
     VR_TransferTable *t = VR_Access::Transfer(*heap);

@@ -66,6 +66,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
         /* A batch that another thread's cache gave back fills the bin
            whole, and the request is served from it. */
         if (vr_cache::BindLocked(cache, this) && vr_cache::TakeBatchLocked(this, cache, k)) {
+            spills = 0;
             Unlock();
             return vr_cache::FromBins(cache, (uint32_t)size);
         }
@@ -84,6 +85,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
        that ran empty grows, and half of it is filled. */
     if (cache && vr_cache::BindLocked(cache, this)) {
         VR_CacheBin *b = &cache->small[k];
+        spills = 0;  /* the heap's threads allocate: their bins are worth keeping */
         BinGrow(b, kBins.smallMax[k]);
         BinFill(b, b->capacity / 2, [&] { return LendSmallLocked(k); });
     }
@@ -172,16 +174,9 @@ void VR_Heap::FreeMemSlow(void *block)
     unsigned k = h->sizeClass;
     VR_ASSERT(k < kSizeClassCount && p->usedCount > 0);
     if (cache && vr_cache::BindLocked(cache, heap)) {
-        /* The bin is full (or just bound): it grows or, at its bound, half
-           of it goes to the transfer table as a batch (or back to the
-           heap's lists), and the block waits in the bin like any other. */
-        VR_CacheBin *b = &cache->small[k];
-        BinGrow(b, kBins.smallMax[k]);
-        uint32_t half = b->room ? 0 : b->capacity / 2;
-        if (half && !vr_cache::PutBatchLocked(heap, b, k, half))
-            BinGiveBack(b, half, [&](void *q) {
-                if (SmallWaits(q)) heap->ReturnSmallLocked(SmallHeaderOf(q));
-            });
+        /* The bin is full (or just bound): it makes room (transfer.cpp),
+           and the block waits in the bin like any other. */
+        vr_cache::SpillLocked(heap, cache, k);
         if (vr_cache::ToSmallBin(cache, h)) {
             heap->Unlock();
             return;

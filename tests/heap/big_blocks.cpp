@@ -462,6 +462,73 @@ TEST(BigBlocks, DoubleFreesAreIgnored)
     EXPECT_VALID(h);
 }
 
+/* Committed bytes of a big page set below its commitEnd. */
+uint32_t Committed(VR_BigPageSet *ps) { return CommittedBytesIn(ps, (uint32_t)(ps->commitEnd - Base(ps))); }
+int SystemSaysCommitted(const void *p)
+{
+    vr_os::RegionInfo info;
+    return vr_os::QueryRegion(p, &info) && info.committed;
+}
+
+/* Large free chunks inside a page set that small blocks keep give their
+   inside back; blocks cut from it, or grown over it, get it committed
+   again, and a second free of a block whose header went back is ignored.
+   The sizes pass the highest trim threshold (kTrimMax), whatever other
+   tests taught it. */
+TEST(BigBlocks, FreeInsideOfALargeChunkGoesBack)
+{
+    const uint32_t MB = 1 << 20;
+    static_assert(kTrimMax <= 16 * MB, "the sizes below pass the trim threshold");
+    VR_Heap h;
+    uint8_t *a = (uint8_t *)h.AllocMem(48 * MB);
+    ASSERT_NE(nullptr, a);
+    VR_BigPageSet *ps = ChunkOf(a)->owner;
+    // Shrunk: the cut-off rest goes back at once.
+    ASSERT_EQ(a, h.Realloc(a, 24 * MB, 0));
+    EXPECT_LT(Committed(ps), 25 * MB);
+    uint8_t *b = (uint8_t *)h.AllocMem(20 * MB);
+    uint8_t *keep = (uint8_t *)h.AllocMem(2000);
+    ASSERT_TRUE(b && keep);
+    ASSERT_EQ(ps, ChunkOf(b)->owner);
+    ASSERT_EQ(ps, ChunkOf(keep)->owner);
+    memset(b, 0xB5, 20 * MB);  // committed again, or this faults
+    EXPECT_GE(Committed(ps), 44 * MB);
+    EXPECT_VALID(h);
+
+    h.FreeMem(a);
+    h.FreeMem(b);
+    EXPECT_LT(Committed(ps), 1 * MB) << "a 2000-byte block pins no more than its neighbourhood";
+    EXPECT_FALSE(SystemSaysCommitted(b));
+    EXPECT_FALSE(SystemSaysCommitted(a + 5 * MB));
+    EXPECT_VALID(h);
+    // b's header lies in a region given back: its seal cannot be read, the
+    // free is ignored (and so is a's, whose header stayed readable).
+    h.FreeMem(b);
+    h.FreeMem(a);
+    EXPECT_EQ(1u, ps->usedCount);
+    EXPECT_EQ(nullptr, h.Realloc(b, 100, 0));
+    EXPECT_VALID(h);
+
+    // Cut from the front again, then grown in place over the given-back part.
+    uint8_t *c = (uint8_t *)h.AllocMem(3 * MB);  // no other free chunk is as big
+    ASSERT_EQ(a, c);
+    memset(c, 1, 3 * MB);
+    ASSERT_EQ(c, h.Realloc(c, 30 * MB, 0));
+    memset(c, 2, 30 * MB);
+    EXPECT_GE(Committed(ps), 30 * MB);
+    EXPECT_VALID(h);
+    ASSERT_EQ(c, h.Realloc(c, 2 * MB, 0));
+    EXPECT_LT(Committed(ps), 3 * MB);
+    ASSERT_EQ(c, VR_Test::ExpandInPlace(c, 9 * MB));
+    memset(c, 3, 9 * MB);
+    EXPECT_VALID(h);
+    h.FreeMem(c);
+    h.FreeMem(keep);
+    for (VR_PageSetBase *p = VR_Test::BigPageSets(h); p; p = p->next)
+        EXPECT_NE((VR_PageSetBase *)ps, p) << "emptied, and bigger than what a heap keeps";
+    EXPECT_VALID(h);
+}
+
 TEST(BigBlocks, BypassedFreeKeepsTheBlock)
 {
     VR_Heap h;

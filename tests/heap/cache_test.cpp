@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -267,6 +268,51 @@ TEST(ThreadCache, BatchesCrossBetweenThreads)
     ((uint8_t *)batchedBlock)[-1] = kBlockFree | kBlockCached;
     h.Clear();
     EXPECT_EQ(0u, Waiting(h));
+    EXPECT_VALID(h);
+}
+
+/* A program that frees many small blocks in no order leaves no page set
+   pinned by the blocks that wait when it stops: the bins shrink and the
+   batches go home while the heap's threads only free. */
+TEST(ThreadCache, ShuffledFreeLeavesNoPageSetPinned)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    VR_Test::BindThreadCache(h);
+    std::vector<void *> blocks;
+    std::vector<int> classUsed(VR_Heap::kSizeClassCount);
+    uint32_t x = 777;
+    for (int i = 0; i < 100000; i++) {
+        x = x * 1103515245u + 12345u;
+        uint32_t size = 8 + (x >> 16) % 201;
+        classUsed[VR_Test::SizeClassOf(size + 8)] = 1;
+        blocks.push_back(h.AllocMem(size));
+        ASSERT_NE(nullptr, blocks.back());
+    }
+    uint32_t classes = 0;
+    for (int used : classUsed) classes += used;
+    auto committed = [&] {
+        uint32_t n = 0;
+        for (VR_PageSetBase *p = VR_Test::PageSets(h); p; p = p->next) n += (uint32_t)(p->commitEnd - p->Base());
+        return n;
+    };
+    EXPECT_GT(committed(), 100u * 65536);
+    std::shuffle(blocks.begin(), blocks.end(), std::mt19937(1));
+    for (void *p : blocks) VR_Heap::FreeMem(p);
+    // Next to nothing waits, and no page set is kept but the ones those
+    // blocks hold and the newest, which a heap keeps.
+    unsigned long waiting = Waiting(h);
+    EXPECT_LE(waiting, classes);
+    EXPECT_LE(committed(), (waiting + 1) * 65536u);
+    EXPECT_VALID(h);
+    VR_Test::FlushThreadCache();
+    EXPECT_LE(committed(), 65536u);
+    EXPECT_VALID(h);
+
+    // Allocating again brings the bins back to their size.
+    VR_Test::BindThreadCache(h);
+    for (int i = 0; i < 1000; i++) blocks[i] = h.AllocMem(24);
+    for (int i = 0; i < 1000; i++) VR_Heap::FreeMem(blocks[i]);
+    EXPECT_GE(Waiting(h), 128u);
     EXPECT_VALID(h);
 }
 
