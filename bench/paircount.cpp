@@ -13,16 +13,30 @@
  */
 #include "bench.h"
 
+#if defined(_WIN32)
+#  include <malloc.h>
+#endif
+
 using namespace vrb;
 
-/* With --align A the pairs are aligned_alloc(A, 64) and free instead. */
+/* With --align A the pairs are aligned_alloc(A, 64) and free instead
+   (_aligned_malloc and _aligned_free on Windows). */
 static size_t g_align;
 
 extern "C" __attribute__((noinline)) void PairLoop(uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) {
+#if defined(_WIN32)
+        void *p = g_align ? _aligned_malloc(64, g_align) : malloc(64);
+        Escape(p);
+        if (g_align)
+            _aligned_free(p);
+        else
+            free(p);
+#else
         void *p = g_align ? aligned_alloc(g_align, 64) : malloc(64);
         Escape(p);
         free(p);
+#endif
     }
 }
 
