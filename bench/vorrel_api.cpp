@@ -176,23 +176,29 @@ static void AlignedPairs(uint32_t n) {
     const uint32_t kinds[4][2] = {{32, 64}, {0, 64}, {64, 200}, {0, 200}};
     const char *names[4] = {"aligned/heap_aligned32x64", "aligned/heap_plain64", "aligned/heap_aligned64x200",
                             "aligned/heap_plain200"};
-    double ns[4] = {0, 0, 0, 0};
-    for (int round = 0; round < 10; ++round) {
+    const int rounds = 4;
+    double ns[4] = {0, 0, 0, 0}, pairs[4] = {0, 0, 0, 0};
+    for (int round = 0; round < rounds; ++round) {
         for (int k = 0; k < 4; ++k) {
-            uint32_t align = kinds[k][0], size = kinds[k][1];
-            double t0 = CpuNs();
-            for (uint32_t i = 0; i < n / 10; ++i) {
-                void *p = align ? heap.AllocAligned(align, size) : heap.AllocMem(size);
-                Escape(p);
-                Check(((uintptr_t)p & (align - 1)) == 0 || !align, "aligned block on its boundary");
-                VR_Heap::FreeMem(p);
-            }
-            ns[k] += CpuNs() - t0;
+            uint32_t align = kinds[k][0], size = kinds[k][1], done = 0;
+            double t0 = CpuNs(), t1;
+            do {
+                for (uint32_t i = 0; i < 1024; ++i) {
+                    void *p = align ? heap.AllocAligned(align, size) : heap.AllocMem(size);
+                    Escape(p);
+                    Check(!align || ((uintptr_t)p & (align - 1)) == 0, "aligned block on its boundary");
+                    VR_Heap::FreeMem(p);
+                }
+                done += 1024;
+                t1 = CpuNs();
+            } while (done < n / rounds || t1 - t0 < MinCpuNs() / rounds);
+            ns[k] += t1 - t0;
+            pairs[k] += done;
         }
     }
     Check(heap.Validate() == 0, "heap sound after the pairs");
     for (int k = 0; k < 4; ++k)
-        Report(names[k], "ns_per_op", ns[k] / (n / 10 * 10));
+        Report(names[k], "ns_per_op", ns[k] / pairs[k]);
 }
 
 /* For bench/callgrind-pair: pairs of a 64-byte allocation and its free

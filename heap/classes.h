@@ -100,12 +100,17 @@ static_assert(kClasses.of[VR_Heap::kSmallLimit + kHeaderBytes] == kClasses.of[kM
  * class k on whose size is a multiple of the alignment (k itself up to
  * kBlockAlignment). Every row serves every class: the largest class, 1024,
  * is a multiple of every alignment up to kSmallAlignMax. Bigger alignments
- * are big blocks (aligned.cpp).
+ * are big blocks (aligned.cpp), and cost far more: a chunk of at least
+ * kMinChunk bytes each, with a free chunk in front, under the heap's lock.
  */
 enum {
-    kSmallAlignMax = 128,   /* the largest alignment small blocks serve */
-    kAlignRows = 8          /* alignments 1, 2, 4, ... kSmallAlignMax */
+    /* The largest alignment small blocks serve: 256 where blocks are
+       16-aligned, 128 where they are 8-aligned (the fillers for 256 would
+       include 176 bytes, no class there). */
+    kSmallAlignMax = kBlockAlignment == 16 ? 256 : 128,
+    kAlignRows = 9          /* alignments 1, 2, 4, ... 256 */
 };
+static_assert((kSmallAlignMax >> (kAlignRows - 1)) <= 1, "a row for every alignment served");
 
 /* Rows of 64 entries, so that a row is found with a shift. */
 struct VR_AlignedClasses {
@@ -147,7 +152,7 @@ constexpr int AlignedClassesServeEveryRequest()
 {
     int n = 0;
     while (n < VR_Heap::kSizeClassCount && kClasses.size[n]) n++;
-    for (int r = 0; r < kAlignRows; r++) {
+    for (int r = 0; r < kAlignRows && (1u << r) <= kSmallAlignMax; r++) {
         uint32_t a = 1u << r;
         for (int k = 0; k < n; k++) {
             unsigned j = kAligned.of[r][k];

@@ -107,11 +107,11 @@ TEST(AlignedSmall, CachedBlocksOnTheBoundary)
 {
     VR_Heap h(VR_HEAP_MULTITHREADED);
     VR_Test::BindThreadCache(h);
-    const unsigned long alignments[] = {16, 32, 64, 128};
+    const unsigned long alignments[] = {16, 32, 64, 128, kSmallAlignMax};
     const unsigned long sizes[] = {0, 24, 64, 200, 1000};
-    void *live[4][5][8];
+    void *live[5][5][8];
     int live_count = 0;
-    for (int a = 0; a < 4; a++) {
+    for (int a = 0; a < 5; a++) {
         for (int s = 0; s < 5; s++) {
             const unsigned long al = alignments[a], n = sizes[s];
             void *first = h.AllocAligned(al, n);
@@ -148,7 +148,7 @@ TEST(AlignedSmall, CachedBlocksOnTheBoundary)
     int seen = 0;
     h.ForEach(CountBlock, &seen);
     EXPECT_EQ(live_count, seen);
-    for (int a = 0; a < 4; a++)
+    for (int a = 0; a < 5; a++)
         for (int s = 0; s < 5; s++)
             for (int i = 0; i < 8; i++) {
                 uint8_t *p = (uint8_t *)live[a][s][i];
@@ -169,11 +169,11 @@ TEST(AlignedSmall, CachedBlocksOnTheBoundary)
 TEST(AlignedSmall, LargerAlignmentsAndSizesStayBig)
 {
     VR_Heap h;
-    void *a = h.AllocAligned(256, 100);
+    void *a = h.AllocAligned(2 * kSmallAlignMax, 100);
     void *b = h.AllocAligned(64, 1017);
     EXPECT_FALSE(IsSmall(a));
     EXPECT_FALSE(IsSmall(b));
-    EXPECT_EQ(0u, (uintptr_t)a % 256);
+    EXPECT_EQ(0u, (uintptr_t)a % (2 * kSmallAlignMax));
     EXPECT_EQ(0u, (uintptr_t)b % 64);
     h.FreeMem(a);
     h.FreeMem(b);

@@ -154,7 +154,7 @@ static void EveryEntry(const Aligned &a)
    with a block of the class while it keeps waiting. */
 static void CachedPath(const Aligned &a)
 {
-    static const size_t alignments[] = {32, 64, 128};
+    static const size_t alignments[] = {32, 64, 128, 256};
     static const size_t sizes[] = {24, 64, 200};
     for (size_t al : alignments) {
         for (size_t n : sizes) {
