@@ -22,9 +22,10 @@
  *
  * The aligned entries (memalign, posix_memalign, aligned_alloc, valloc,
  * pvalloc, and C++17 operator new and delete with an alignment) are patched
- * like the shared ones and served by VR_Heap::AllocAligned from the calling
- * thread's default heap; their blocks are ordinary blocks for free, realloc
- * and malloc_usable_size. Without this the runtime would serve them, and
+ * like the shared ones and served from the calling thread's default heap:
+ * a small block waiting on the boundary in the thread's cache inline, as
+ * malloc's common case, else by VR_Heap::AllocAligned; their blocks are
+ * ordinary blocks for free, realloc and malloc_usable_size. Without this the runtime would serve them, and
  * its blocks would be foreign to the patched free, which keeps them for
  * good.
  */
