@@ -3,77 +3,28 @@
  * has (kBlockAlignment), for the aligned allocation entry points.
  *
  * Small requests with an alignment of up to kSmallAlignMax are small
- * blocks of a class whose size is a multiple of the alignment (the smallest
- * such class that holds the request): first whatever a plain request of
- * that class would get, the thread's cache included, kept when it happens
- * to lie on the boundary, as a block freed by an earlier aligned request
- * of the class does; else a block cut from the newest page set behind a
- * free filler block that brings it onto the boundary (blocks of the class
- * cut after it need no filler). A filler is an ordinary free block of its
- * class, on its free list. The block is then an ordinary small block of
- * its class, with the caller's size recorded.
+ * blocks of the class AlignedClassOf names (a multiple of the alignment);
+ * the front (front/alloc.cpp) serves them from the thread's cache when a
+ * block there lies on the boundary, else through TakeAlignedLocked: the
+ * head of the class's free list when it lies on the boundary, else a block
+ * cut from the newest page set behind a free filler block that brings it
+ * onto the boundary (blocks of the class cut after it need no filler). A
+ * filler is an ordinary free block of its class, on its free list. The
+ * block is then an ordinary small block of its class, with the caller's
+ * size recorded.
  *
- * Bigger alignments and sizes are big blocks, which FreeMem, Realloc,
- * GetBlockSize, ForEach and Validate treat like any other: a chunk is taken with room
- * for the block, the alignment and a minimal free chunk in front; the front
- * is split off as a free chunk so that the pointer (chunk + kChunkHeader +
- * 32) falls on the boundary, and a surplus behind the block goes back as
- * well. Chunks start and end on multiples of kBlockAlignment, and so does
- * the front piece, since any bigger alignment is a multiple of it.
+ * Bigger alignments and sizes are big blocks (below), which FreeMem,
+ * Realloc, GetBlockSize, ForEach and Validate treat like any other: a chunk
+ * is taken with room for the block, the alignment and a minimal free chunk
+ * in front; the front is split off as a free chunk so that the pointer
+ * (chunk + kChunkHeader + 32) falls on the boundary, and a surplus behind
+ * the block goes back as well. Chunks start and end on multiples of
+ * kBlockAlignment, and so does the front piece, since any bigger alignment
+ * is a multiple of it.
  */
 #include <string.h>
 
 #include "chunks.h"
-
-namespace {
-
-/* The largest alignment served by small blocks. Every filler size it can
-   need (a multiple of kBlockAlignment below it, or that plus the
-   alignment where it is below the smallest block) is a size class on both
-   targets up to here; the table below checks it all the same. */
-const uint32_t kSmallAlignMax = 128;
-const uint32_t kAlignRows = 4;      /* 16, 32, 64, 128 */
-const uint8_t kNoClass = 0xFF;
-
-/* s_alignedClass[row][k]: the smallest class from k on whose size is a
-   multiple of 16 << row, or kNoClass. Built once from the class table. */
-uint8_t s_alignedClass[kAlignRows][VR_Heap::kSizeClassCount];
-int s_alignedReady;
-
-inline uint32_t AlignRow(uint32_t alignment) { return (uint32_t)__builtin_ctz(alignment) - 4; }
-
-} // namespace
-
-/* The class for a small block of size bytes aligned to alignment (above
-   kBlockAlignment, at most kSmallAlignMax), or -1 when none serves. */
-int VR_Heap::AlignedClassFor(unsigned long size, unsigned long alignment)
-{
-    if (!__atomic_load_n(&s_alignedReady, __ATOMIC_ACQUIRE)) {
-        VR_ProcessLockGuard guard;
-        if (!s_alignedReady) {
-            for (uint32_t row = 0; row < kAlignRows; row++) {
-                uint32_t a = 16u << row;
-                /* Every filler this alignment can need must be a class. */
-                int fillers = a > kBlockAlignment;
-                for (uint32_t pad = kBlockAlignment; fillers && pad < a; pad += kBlockAlignment) {
-                    uint32_t f = pad < 16 ? pad + a : pad;
-                    if (f > 1024 || kClasses.size[kClasses.of[f]] != f) fillers = 0;
-                }
-                uint8_t next = kNoClass;
-                for (int k = kSizeClassCount - 1; k >= 0; k--) {
-                    uint32_t cs = kClasses.size[k];
-                    if (fillers && cs && cs % a == 0) next = (uint8_t)k;
-                    s_alignedClass[row][k] = next;
-                }
-            }
-            __atomic_store_n(&s_alignedReady, 1, __ATOMIC_RELEASE);
-        }
-    }
-    if (size > kSmallLimit || alignment > kSmallAlignMax) return -1;
-    uint32_t total = (uint32_t)size + 8 < 16 ? 16 : (uint32_t)size + 8;
-    uint8_t k = s_alignedClass[AlignRow((uint32_t)alignment)][kClasses.of[total]];
-    return k == kNoClass ? -1 : k;
-}
 
 namespace {
 
@@ -132,38 +83,9 @@ void *AlignChunk(VR_FreeIndex &index, void *header, uint32_t alignment, uint32_t
 
 } // namespace
 
-void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
+void *VR_Heap::AllocAlignedBig(unsigned long alignment, unsigned long size)
 {
-    if (alignment == 0 || (alignment & (alignment - 1))) return 0;
-    if (alignment <= kBlockAlignment) return AllocMem(size);
-
     if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
-
-    /* The table read inline once it is built: this is the path of every
-       small aligned request. */
-    int k = -1;
-    if (size <= kSmallLimit && alignment <= kSmallAlignMax) {
-        if (__builtin_expect(__atomic_load_n(&s_alignedReady, __ATOMIC_ACQUIRE), 1)) {
-            uint8_t c = s_alignedClass[AlignRow((uint32_t)alignment)][kClasses.of[size + 8 < 16 ? 16 : size + 8]];
-            k = c == kNoClass ? -1 : c;
-        } else {
-            k = AlignedClassFor(size, alignment);
-        }
-    }
-    if (k >= 0) {
-        /* What a plain request of the class gets, when it lies on the
-           boundary; its header then records the caller's size. */
-        uint32_t cs = kClasses.size[k];
-        void *p = AllocMem(cs - 8);
-        if (!p) return 0;
-        if (!((uintptr_t)p & (alignment - 1))) {
-            SmallHeaderOf(p)->requestedSize = (uint16_t)size;
-            return p;
-        }
-        void *q = AllocAlignedSmall((unsigned)k, alignment, size);
-        FreeMem(p);
-        return q;
-    }
 
     uint32_t need, take;
     if (!AlignedSizesFor((uint32_t)size, (uint32_t)alignment, &need, &take)) return 0;

@@ -146,7 +146,16 @@ int VR_Heap::GrowSmallLocked()
 
 void *VR_Heap::LendSmallLocked(unsigned k)
 {
-    VR_BlockHeader *h = TakeSmallLocked(k);
+    return LendTakenLocked(TakeSmallLocked(k), k);
+}
+
+void *VR_Heap::LendAlignedLocked(unsigned k, unsigned long alignment)
+{
+    return LendTakenLocked(TakeAlignedLocked(k, alignment), k);
+}
+
+void *VR_Heap::LendTakenLocked(VR_BlockHeader *h, unsigned k)
+{
     if (!h) return 0;
     uint32_t s = ClassSize(k);
     h->requestedSize = (uint16_t)s;
@@ -176,7 +185,7 @@ VR_BlockHeader *VR_Heap::TakeAlignedLocked(unsigned k, unsigned long alignment)
 
     /* Cut from the newest page set, after a free block of the size that
        brings the next pointer onto the boundary (every such size is a
-       class: AlignedClassFor admits only alignments where it is). Blocks
+       class: the class table checks it for every alignment). Blocks
        of class k cut one after another need no more of these, since the
        class size is a multiple of the alignment. */
     VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;

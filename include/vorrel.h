@@ -223,10 +223,11 @@ private:
        from the newest page set behind a free filler block; null when the
        page set has no room (lock held). */
     VR_BlockHeader *TakeAlignedLocked(unsigned k, unsigned long alignment);
-    /* The small class that serves size bytes aligned to alignment, or -1. */
-    static int AlignedClassFor(unsigned long size, unsigned long alignment);
-    /* A live block of class k, aligned, for a request of size bytes. */
+    /* A live block of class k, aligned, for a request of size bytes, when
+       the thread's cache had none. */
     void *AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size);
+    /* An aligned request that small blocks do not serve: a big block. */
+    void *AllocAlignedBig(unsigned long alignment, unsigned long size);
     inline VR_BlockHeader *TakeSmallLocked(unsigned k);
     /* Makes room for more blocks of class k (reuses an empty newest page
        set, commits a page or starts a page set); 0 when the system refused
@@ -237,6 +238,10 @@ private:
     /* A block of class k lent to a thread cache: taken, marked as waiting
        and counted as handed out; null when none is ready (lock held). */
     void *LendSmallLocked(unsigned k);
+    /* The same for a block on the boundary (TakeAlignedLocked). */
+    void *LendAlignedLocked(unsigned k, unsigned long alignment);
+    /* Marks a taken block h of class k as lent (null passes through). */
+    void *LendTakenLocked(VR_BlockHeader *h, unsigned k);
     /* A block waiting in a thread cache goes back to the heap (lock held). */
     inline void ReturnSmallLocked(VR_BlockHeader *h);
     void ReturnBigLocked(VR_AltBlock *h);

@@ -22,9 +22,10 @@
  *
  * The aligned entries (memalign, posix_memalign, aligned_alloc, valloc,
  * pvalloc, and C++17 operator new and delete with an alignment) are patched
- * like the shared ones and served by VR_Heap::AllocAligned from the calling
- * thread's default heap; their blocks are ordinary blocks for free, realloc
- * and malloc_usable_size. Without this the runtime would serve them, and
+ * like the shared ones and served from the calling thread's default heap:
+ * a small block waiting on the boundary in the thread's cache inline, as
+ * malloc's common case, else by VR_Heap::AllocAligned; their blocks are
+ * ordinary blocks for free, realloc and malloc_usable_size. Without this the runtime would serve them, and
  * its blocks would be foreign to the patched free, which keeps them for
  * good.
  */
@@ -79,9 +80,10 @@ void *AlignedBody(void *context)
     return ThreadDefaultHeap().AllocAligned(call->alignment, call->size);
 }
 
-/* A block of size bytes aligned to alignment (a power of two), under the
-   same catch-all guard as malloc. */
-void *AlignedBlock(size_t alignment, size_t size)
+/* After the thread's cache had no block for the request: the heap serves
+   it under the same catch-all guard as malloc. Out of line, so that the
+   common case of its callers keeps a short frame. */
+__attribute__((noinline)) void *AlignedAfterMiss(size_t alignment, size_t size)
 {
     if (size > kMaxRequest) return Failed(ENOMEM);
     VR_AlignedCall call = {alignment, size};
@@ -89,6 +91,16 @@ void *AlignedBlock(size_t alignment, size_t size)
     vr_os::CallGuarded(AlignedBody, &call, &result);
     if (!result) errno = ENOMEM;
     return result;
+}
+
+/* A block of size bytes aligned to alignment (a power of two): a small one
+   waiting on the boundary in the thread's cache, as malloc's common case,
+   else through the heap. */
+inline void *AlignedBlock(size_t alignment, size_t size)
+{
+    void *p = vr_front::AllocAlignedForHook(&ThreadDefaultHeap(), (uint32_t)size, (uint32_t)alignment);
+    if (__builtin_expect(p != 0, 1)) return p;
+    return AlignedAfterMiss(alignment, size);
 }
 
 inline int IsPowerOfTwo(size_t x)
@@ -165,14 +177,24 @@ extern "C" void *VRHookNewPosix(size_t size)
     return NewOrThrow(size, 0);
 }
 
+namespace {
+
 /* memalign rounds an alignment that is no power of two up to the next one,
-   and refuses one that has no power of two above it in range. */
-extern "C" void *VRHookMemalign(size_t alignment, size_t size)
+   and refuses one that has no power of two above it in range (apart, so
+   that the common case keeps a short path). */
+__attribute__((noinline)) void *MemalignRounded(size_t alignment, size_t size)
 {
     if (alignment > kMaxRequest + 1) return Failed(EINVAL);
-    size_t a = 1;
-    while (a < alignment) a <<= 1;
+    size_t a = alignment < 2 ? 1 : (size_t)2 << (31 - __builtin_clz((uint32_t)alignment - 1));
     return AlignedBlock(a, size);
+}
+
+} // namespace
+
+extern "C" void *VRHookMemalign(size_t alignment, size_t size)
+{
+    if (__builtin_expect(!IsPowerOfTwo(alignment), 0)) return MemalignRounded(alignment, size);
+    return AlignedBlock(alignment, size);
 }
 
 /* The result goes to *result only on success; failures are returned, not
@@ -212,11 +234,19 @@ extern "C" void *VRHookPvalloc(size_t size)
    finds no block. */
 extern "C" void *VRHookNewAligned(size_t size, size_t alignment)
 {
+    if (__builtin_expect(IsPowerOfTwo(alignment), 1)) {
+        void *p = vr_front::AllocAlignedForHook(&ThreadDefaultHeap(), (uint32_t)size, (uint32_t)alignment);
+        if (__builtin_expect(p != 0, 1)) return p;
+    }
     return NewOrThrow(size, alignment);
 }
 
 extern "C" void *VRHookNewAlignedNothrow(size_t size, size_t alignment)
 {
+    if (__builtin_expect(IsPowerOfTwo(alignment), 1)) {
+        void *p = vr_front::AllocAlignedForHook(&ThreadDefaultHeap(), (uint32_t)size, (uint32_t)alignment);
+        if (__builtin_expect(p != 0, 1)) return p;
+    }
     try {
         return NewOrThrow(size, alignment);
     } catch (...) {

@@ -102,19 +102,25 @@ inline int IsBound(const VR_ThreadCache *c, const VR_Heap *heap)
     return c != 0 && __atomic_load_n(&c->heap, __ATOMIC_RELAXED) == heap;
 }
 
+/* The newest block of small bin b, live and sealed for size bytes (not
+   zero-filled), or null when b is empty. */
+inline void *TakeSmall(VR_CacheBin *b, uint32_t size)
+{
+    return BinTake(b, [&](void *q) {
+        VR_BlockHeader *h = SmallHeaderOf(q);
+        h->seal = SealOf(q);
+        /* The size and the flags (live); the class stays as cut. */
+        h->requestedSize = (uint16_t)size;
+        h->blockFlags = 0;
+    });
+}
+
 /* A block for size bytes from the bins of c, live and sealed, or null. */
 inline void *FromBins(VR_ThreadCache *c, uint32_t size)
 {
     void *p;
     if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
-        unsigned k = SmallClassOf(size);
-        p = BinTake(&c->small[k], [&](void *q) {
-            VR_BlockHeader *h = SmallHeaderOf(q);
-            h->seal = SealOf(q);
-            /* The size and the flags (live); the class stays as cut. */
-            h->requestedSize = (uint16_t)size;
-            h->blockFlags = 0;
-        });
+        p = TakeSmall(&c->small[SmallClassOf(size)], size);
         if (__builtin_expect(!p, 0)) return 0;
     } else {
         if (size > kBigCacheLimit) return 0;
@@ -129,6 +135,22 @@ inline void *FromBins(VR_ThreadCache *c, uint32_t size)
         if (!p) return 0;
     }
     if (c->zeroInit) memset(p, 0, size);
+    return p;
+}
+
+/* A small block for size bytes (at most kSmallLimit) whose pointer is a
+   multiple of alignment (a power of two up to kSmallAlignMax), from the
+   bins of c, or null. It comes from the bin of the class AlignedClassOf
+   names, when the newest block there lies on the boundary: blocks of that
+   class freed by aligned requests always do, and the slow path fills the
+   bin with such blocks (a block of it that a plain request had is passed
+   over, not searched past). */
+inline void *FromAlignedBin(VR_ThreadCache *c, uint32_t size, uint32_t alignment)
+{
+    VR_CacheBin *b = &c->small[AlignedClassOf(size, alignment)];
+    if ((uintptr_t)b->head & (alignment - 1)) return 0;
+    void *p = TakeSmall(b, size);
+    if (p && c->zeroInit) memset(p, 0, size);
     return p;
 }
 

@@ -95,16 +95,40 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     return block;
 }
 
-/* A small block aligned beyond kBlockAlignment (aligned.cpp picks the
-   class): the same retry and recovery as AllocMemSlow, without the cache,
-   whose blocks lie wherever they fell. */
+void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
+{
+    if (alignment == 0 || (alignment & (alignment - 1))) return 0;
+    if (alignment <= kBlockAlignment) return AllocMem(size);
+    if (size > kSmallLimit || alignment > kSmallAlignMax) return AllocAlignedBig(alignment, size);
+    /* A block on the boundary waiting in the thread's cache, as the hooks
+       try it. */
+    if (void *p = vr_front::AllocAlignedForHook(this, (uint32_t)size, (uint32_t)alignment)) return p;
+    return AllocAlignedSmall(AlignedClassOf((uint32_t)size, (uint32_t)alignment), alignment, size);
+}
+
+/* A small block of class k aligned beyond kBlockAlignment, after the
+   thread's cache had none on the boundary: the same retry and recovery as
+   AllocMemSlow. The bin of the class then gets blocks on the boundary
+   (cut one after another, they need no filler between them), so the
+   thread's next aligned requests of the class, and its plain ones, come
+   without the lock. */
 void *VR_Heap::AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size)
 {
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
+    VR_ThreadCache *cache = lockActive ? vr_cache::Prepare(this, 1) : 0;
+
     VR_BlockHeader *h;
     Lock();
     while (!(h = TakeAlignedLocked(k, alignment)))
         if (!GrowSmallLocked() && !RecoverMT()) return 0;
     void *block = HandOutSmall(h, k, size);
+    if (cache && vr_cache::BindLocked(cache, this)) {
+        /* A bin that ran empty grows, as in AllocMemSlow; one whose head
+           lay off the boundary (a plain request's block) keeps its room. */
+        VR_CacheBin *b = &cache->small[k];
+        if (b->room == b->capacity) BinGrow(b, kBins.smallMax[k]);
+        BinFill(b, b->capacity / 2, [&] { return LendAlignedLocked(k, alignment); });
+    }
     Unlock();
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;

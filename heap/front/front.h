@@ -30,6 +30,17 @@ inline void *AllocForHook(VR_Heap *heap, uint32_t size)
     return VR_Access::AllocSmallUnlocked(*heap, size);
 }
 
+/* The same for an aligned request (alignment a power of two): a small
+   block waiting in the thread's cache on the boundary, or null, when the
+   out-of-line VR_Heap::AllocAligned serves. */
+inline void *AllocAlignedForHook(VR_Heap *heap, uint32_t size, uint32_t alignment)
+{
+    if (__builtin_expect((size > VR_Heap::kSmallLimit) | (alignment > kSmallAlignMax), 0)) return 0;
+    VR_ThreadCache *c = vr_cache::Current();
+    if (__builtin_expect(!vr_cache::IsBound(c, heap), 0)) return 0;
+    return vr_cache::FromAlignedBin(c, size, alignment);
+}
+
 /* What AllocMem does after AllocForHook missed for heap. */
 void *AllocAfterHookMiss(VR_Heap &heap, unsigned long size);
 

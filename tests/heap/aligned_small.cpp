@@ -97,14 +97,83 @@ TEST(AlignedSmall, FreedBlockServesTheNextRequest)
     }
 }
 
+// Through a heap with a lock, whose aligned requests come from the thread's
+// bins: every bin is first given a plain block of its class that lies off
+// the boundary, newest, so that an aligned request that took the bin's
+// head without looking would be caught; the block keeps waiting. What comes out is an ordinary block of a class that is a
+// multiple of the alignment, measured, enumerated, reallocated and freed
+// like any other, and the bins and lists it goes back to stay sound.
+TEST(AlignedSmall, CachedBlocksOnTheBoundary)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    VR_Test::BindThreadCache(h);
+    const unsigned long alignments[] = {16, 32, 64, 128, kSmallAlignMax};
+    const unsigned long sizes[] = {0, 24, 64, 200, 1000};
+    void *live[5][5][8];
+    int live_count = 0;
+    for (int a = 0; a < 5; a++) {
+        for (int s = 0; s < 5; s++) {
+            const unsigned long al = alignments[a], n = sizes[s];
+            void *first = h.AllocAligned(al, n);
+            ASSERT_TRUE(IsSmall(first));
+            unsigned long cs = VR_Test::SizeClass(SmallHeaderOf(first)->sizeClass);
+            // A plain block of the class off the boundary, newest in its bin.
+            void *odd = 0, *plain[64];
+            int np = 0;
+            while (!odd && np < 64) {
+                void *q = h.AllocMem(cs - 8);
+                if ((uintptr_t)q % al) odd = q;
+                else plain[np++] = q;
+            }
+            h.FreeMem(first);
+            if (odd) h.FreeMem(odd);
+            for (int i = 0; i < 8; i++) {
+                uint8_t *p = (uint8_t *)h.AllocAligned(al, n);
+                ASSERT_TRUE(IsSmall(p));
+                EXPECT_EQ(0u, (uintptr_t)p % al) << al << " " << n;
+                EXPECT_NE((void *)odd, (void *)p);
+                EXPECT_EQ(n, h.GetBlockSize(p));
+                EXPECT_EQ(cs, VR_Test::SizeClass(SmallHeaderOf(p)->sizeClass));
+                EXPECT_EQ(0u, cs % al);
+                memset(p, 0x30 + i, n);
+                live[a][s][i] = p;
+                live_count++;
+            }
+            // Passed over, still waiting.
+            if (odd) EXPECT_EQ(kBlockFree | kBlockCached, BlockFlagsOf(odd));
+            for (int i = 0; i < np; i++) h.FreeMem(plain[i]);
+        }
+    }
+    EXPECT_EQ(nullptr, h.Validate());
+    int seen = 0;
+    h.ForEach(CountBlock, &seen);
+    EXPECT_EQ(live_count, seen);
+    for (int a = 0; a < 5; a++)
+        for (int s = 0; s < 5; s++)
+            for (int i = 0; i < 8; i++) {
+                uint8_t *p = (uint8_t *)live[a][s][i];
+                EXPECT_TRUE(IsMemoryFilledWith(p, sizes[s], 0x30 + i));
+                // Shrunk in place, then freed: the block is of its class.
+                if (i == 0 && sizes[s]) {
+                    EXPECT_EQ(p, h.Realloc(p, sizes[s] / 2, 0));
+                    EXPECT_EQ(sizes[s] / 2, h.GetBlockSize(p));
+                }
+                h.FreeMem(p);
+            }
+    EXPECT_EQ(nullptr, h.Validate());
+    VR_Test::GiveBackWaiting(h);
+    EXPECT_EQ(0u, VR_Test::Counters(h).smallBytes);
+    EXPECT_EQ(nullptr, h.Validate());
+}
+
 TEST(AlignedSmall, LargerAlignmentsAndSizesStayBig)
 {
     VR_Heap h;
-    void *a = h.AllocAligned(256, 100);
+    void *a = h.AllocAligned(2 * kSmallAlignMax, 100);
     void *b = h.AllocAligned(64, 1017);
     EXPECT_FALSE(IsSmall(a));
     EXPECT_FALSE(IsSmall(b));
-    EXPECT_EQ(0u, (uintptr_t)a % 256);
+    EXPECT_EQ(0u, (uintptr_t)a % (2 * kSmallAlignMax));
     EXPECT_EQ(0u, (uintptr_t)b % 64);
     h.FreeMem(a);
     h.FreeMem(b);

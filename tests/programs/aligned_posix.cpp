@@ -1,7 +1,8 @@
 /*
  * aligned_posix.cpp - the aligned allocation entries on Linux: every one is
  * patched and serves library blocks aligned as asked, for several
- * alignments and sizes; free, realloc and malloc_usable_size work on them;
+ * alignments and sizes, from the thread's cache too; free, realloc and
+ * malloc_usable_size work on them;
  * the error cases answer as the C library does; the heap's counters and
  * zero-filling hold for them; and 100,000 allocate/free cycles do not grow
  * resident memory.
@@ -145,6 +146,40 @@ static void EveryEntry(const Aligned &a)
     CHECK(DefaultHeap.Validate() == 0);
 }
 
+/* The entries' inline path takes a block waiting in the thread's cache only
+   when it lies on the boundary. On a heap of its own, made the thread's
+   default, the first plain block of the class is the first block of a
+   fresh page set, off every boundary beyond kBlockAlignment; freed, it is
+   the newest in its bin, and every entry still answers on the boundary
+   with a block of the class while it keeps waiting. */
+static void CachedPath(const Aligned &a)
+{
+    static const size_t alignments[] = {32, 64, 128, 256};
+    static const size_t sizes[] = {24, 64, 200};
+    for (size_t al : alignments) {
+        for (size_t n : sizes) {
+            VR_Heap mt(VR_HEAP_MULTITHREADED);
+            VR_Heap::SetDefault(mt);
+            VR_Test::FlushThreadCache();   /* binds to mt at its first request */
+            size_t cs = VR_Test::SizeClass(AlignedClassOf(n, al));
+            void *odd = malloc(cs - 8);
+            CHECK(odd && (uintptr_t)odd % al != 0);
+            free(odd);
+            void *q = 0;
+            CHECK(a.posixMemalign(&q, al, n) == 0);
+            void *got[] = {q, a.memalign(al, n), a.alignedAlloc(al, n), a.opNew(n, std::align_val_t(al))};
+            for (void *g : got) {
+                CHECK(Good(g, al, n) && g != odd);
+                CHECK(g && VR_Test::SizeClass(SmallHeaderOf(g)->sizeClass) == cs);
+            }
+            CHECK(BlockFlagsOf(odd) == (kBlockFree | kBlockCached));
+            for (void *g : got) free(g);
+            CHECK(mt.Validate() == 0);
+            VR_Heap::SetDefault(DefaultHeap);
+        }
+    }
+}
+
 static void Errors(const Aligned &a)
 {
     void *p = (void *)&p;
@@ -238,6 +273,7 @@ int main()
     Aligned a;
     Patched(a);
     EveryEntry(a);
+    CachedPath(a);
     Errors(a);
     OwnHeaps();
     NoGrowth(a);
