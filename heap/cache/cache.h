@@ -41,7 +41,7 @@
  * Bounds, per thread: a small bin starts with room for 2 KB of blocks (4
  * to 64 of them) and doubles its room each time it runs empty or over, up
  * to 8 KB (8 to 256 blocks; while the heap's threads only free, its room
- * halves instead, down to one block, see "Giving back"): a thread that churns one class hard goes to
+ * halves instead, down to a quarter of its first room, see "Giving back"): a thread that churns one class hard goes to
  * the heap's lock once per hundred blocks or so, one that uses it lightly
  * keeps little waiting. At most 416 KB in all small bins (320 KB where
  * blocks are 16-aligned).
@@ -69,10 +69,10 @@
  * its threads are freeing, not allocating: a full bin then sends every
  * small bin of its thread home, not half of itself, the table's batches
  * go home too (nobody is taking them), and the bin's room halves, down to
- * one block. Once the rooms are down, any class freed twice in a row
- * brings all the thread's small bins home, so between two such calls only
- * a handful of blocks wait (about five, with a dozen classes in use), and
- * each call returns that many under one hold of the lock. When the frees
+ * a quarter of its first room (1 to 16 blocks). Once the rooms are down,
+ * any class whose bin fills brings all the thread's small bins home, so
+ * between two such calls only a few dozen blocks wait, and each call
+ * returns that many under one hold of the lock. When the frees
  * stop, the small bins of each thread that took part hold those few
  * blocks, the table nothing; page sets emptied on the way went back as
  * they emptied. The first refill (a bin that runs empty, a batch taken)

@@ -30,8 +30,13 @@ void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
                 if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
             });
         }
-        uint32_t cap = b->capacity;
-        BinReset(b, cap > 1 ? cap / 2 : 1);
+        /* Down to a quarter of its first room, not to one block: a bin
+           of room one makes every other free of its class a spill, and
+           the spill's look at every bin then costs more than the frees
+           (a map of 100,000 strings destroyed ran 15% slower). */
+        uint32_t cap = b->capacity, least = kBins.smallFirst[k] / 4;
+        if (least < 1) least = 1;
+        BinReset(b, cap / 2 > least ? cap / 2 : least);
         DrainLocked(heap);
         return;
     }
