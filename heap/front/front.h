@@ -22,12 +22,21 @@ namespace vr_front {
    (which may be any pointer the program set: it is read here only when
    AllocMem has read it before, since a fault in a heap that cannot be
    read belongs to the hook's guarded slow path). Null on a miss. */
+/* AllocForHook when the thread's cache is not bound to heap: a heap
+   without a lock serves from its own lists. Cold, so that the compiler
+   lays the bound case out as the straight line and this one aside (the
+   hit then takes no jump). */
+__attribute__((cold)) inline void *AllocUnboundForHook(VR_ThreadCache *c, VR_Heap *heap, uint32_t size)
+{
+    if (!c || c->unlocked != heap || VR_Access::LockActive(*heap)) return 0;
+    return VR_Access::AllocSmallUnlocked(*heap, size);
+}
+
 inline void *AllocForHook(VR_Heap *heap, uint32_t size)
 {
     VR_ThreadCache *c = vr_cache::Current();
     if (__builtin_expect(vr_cache::IsBound(c, heap), 1)) return vr_cache::FromBins(c, size);
-    if (!c || c->unlocked != heap || VR_Access::LockActive(*heap)) return 0;
-    return VR_Access::AllocSmallUnlocked(*heap, size);
+    return AllocUnboundForHook(c, heap, size);
 }
 
 /* The same for an aligned request (alignment a power of two): a small
@@ -52,6 +61,18 @@ void FreeUnlocked(VR_BlockHeader *h);
    (the pointer is no live block of the library's, or the block now waits
    in the thread's cache or went straight back to a heap without a lock
    through freeUnlocked), 0 when FreeAfterMiss must free it. */
+/* FreeFastWith's small block whose heap the thread's cache is not bound
+   to. A heap without a lock has one user at a time: its own lists are as
+   cheap as a bin, and nothing waits. Cold, for the layout of the bound
+   case, as AllocUnboundForHook. */
+template <class FreeUnlockedFn>
+__attribute__((cold)) inline int FreeUnbound(VR_Heap *owner, VR_BlockHeader *h, FreeUnlockedFn freeUnlocked)
+{
+    if (VR_Access::LockActive(*owner)) return 0;
+    freeUnlocked(h);
+    return 1;
+}
+
 template <class FreeUnlockedFn>
 inline int FreeFastWith(void *block, FreeUnlockedFn freeUnlocked)
 {
@@ -66,13 +87,8 @@ inline int FreeFastWith(void *block, FreeUnlockedFn freeUnlocked)
         VR_BlockHeader *h = SmallHeaderOf(block);
         VR_Heap *owner = ((VR_SmallPageSet *)PageSetOf(h))->owner;
         VR_ThreadCache *c = vr_cache::Current();
-        if (__builtin_expect(!vr_cache::IsBound(c, owner), 0)) {
-            /* A heap without a lock has one user at a time: its own lists
-               are as cheap as a bin, and nothing waits. */
-            if (VR_Access::LockActive(*owner)) return 0;
-            freeUnlocked(h);
-            return 1;
-        }
+        if (__builtin_expect(!vr_cache::IsBound(c, owner), 0))
+            return FreeUnbound(owner, h, freeUnlocked);
         return vr_cache::ToSmallBin(c, h);
     }
     if (f == kBlockAlt) {
