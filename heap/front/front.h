@@ -18,10 +18,6 @@
 
 namespace vr_front {
 
-/* malloc's and operator new's common case, for the thread's default heap
-   (which may be any pointer the program set: it is read here only when
-   AllocMem has read it before, since a fault in a heap that cannot be
-   read belongs to the hook's guarded slow path). Null on a miss. */
 /* AllocForHook when the thread's cache is not bound to heap: a heap
    without a lock serves from its own lists. Cold, so that the compiler
    lays the bound case out as the straight line and this one aside (the
@@ -32,6 +28,10 @@ __attribute__((cold)) inline void *AllocUnboundForHook(VR_ThreadCache *c, VR_Hea
     return VR_Access::AllocSmallUnlocked(*heap, size);
 }
 
+/* malloc's and operator new's common case, for the thread's default heap
+   (which may be any pointer the program set: it is read here only when
+   AllocMem has read it before, since a fault in a heap that cannot be
+   read belongs to the hook's guarded slow path). Null on a miss. */
 inline void *AllocForHook(VR_Heap *heap, uint32_t size)
 {
     VR_ThreadCache *c = vr_cache::Current();
@@ -61,18 +61,6 @@ void FreeUnlocked(VR_BlockHeader *h);
    (the pointer is no live block of the library's, or the block now waits
    in the thread's cache or went straight back to a heap without a lock
    through freeUnlocked), 0 when FreeAfterMiss must free it. */
-/* FreeFastWith's small block whose heap the thread's cache is not bound
-   to. A heap without a lock has one user at a time: its own lists are as
-   cheap as a bin, and nothing waits. Cold, for the layout of the bound
-   case, as AllocUnboundForHook. */
-template <class FreeUnlockedFn>
-__attribute__((cold)) inline int FreeUnbound(VR_Heap *owner, VR_BlockHeader *h, FreeUnlockedFn freeUnlocked)
-{
-    if (VR_Access::LockActive(*owner)) return 0;
-    freeUnlocked(h);
-    return 1;
-}
-
 template <class FreeUnlockedFn>
 inline int FreeFastWith(void *block, FreeUnlockedFn freeUnlocked)
 {
@@ -87,8 +75,13 @@ inline int FreeFastWith(void *block, FreeUnlockedFn freeUnlocked)
         VR_BlockHeader *h = SmallHeaderOf(block);
         VR_Heap *owner = ((VR_SmallPageSet *)PageSetOf(h))->owner;
         VR_ThreadCache *c = vr_cache::Current();
-        if (__builtin_expect(!vr_cache::IsBound(c, owner), 0))
-            return FreeUnbound(owner, h, freeUnlocked);
+        if (__builtin_expect(!vr_cache::IsBound(c, owner), 0)) {
+            /* A heap without a lock has one user at a time: its own lists
+               are as cheap as a bin, and nothing waits. */
+            if (VR_Access::LockActive(*owner)) return 0;
+            freeUnlocked(h);
+            return 1;
+        }
         return vr_cache::ToSmallBin(c, h);
     }
     if (f == kBlockAlt) {
