@@ -126,13 +126,21 @@ inline double MinCpuNs() {
    PeakPagefileUsage on Windows) or the current one (VmRSS, PagefileUsage).
    Wine's committed figure follows the runtime's small blocks but not every
    reservation made with VirtualAlloc, so under Wine it compares nothing. */
-inline uint64_t ProcessKb(bool peak) {
 #if defined(_WIN32)
+/* The system's memory counters of this process (all zero when it fails). */
+inline PROCESS_MEMORY_COUNTERS MemoryCounters() {
     PROCESS_MEMORY_COUNTERS pmc;
     memset(&pmc, 0, sizeof pmc);
     pmc.cb = sizeof pmc;
     if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
-        return 0;
+        memset(&pmc, 0, sizeof pmc);
+    return pmc;
+}
+#endif
+
+inline uint64_t ProcessKb(bool peak) {
+#if defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS pmc = MemoryCounters();
     return (uint64_t)(peak ? pmc.PeakPagefileUsage : pmc.PagefileUsage) / 1024;
 #else
     FILE *f = fopen("/proc/self/status", "r");
@@ -156,6 +164,18 @@ inline uint64_t PeakKb() { return ProcessKb(true); }
 /* For programs that show whether memory keeps growing while the workload
    repeats. */
 inline uint64_t CurrentKb() { return ProcessKb(false); }
+
+/* Resident KB of the process now: the resident set on Linux, the working
+   set on Windows (under Wine the committed figure does not follow every
+   reservation, and the status file seen through the drive that maps the
+   root is not this process's). For what an allocator keeps after frees. */
+inline uint64_t ResidentKb() {
+#if defined(_WIN32)
+    return (uint64_t)MemoryCounters().WorkingSetSize / 1024;
+#else
+    return CurrentKb();
+#endif
+}
 
 /* ---- which allocator serves ---------------------------------------------- */
 

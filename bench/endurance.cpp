@@ -32,23 +32,6 @@
 
 using namespace vrb;
 
-/* Resident KB of the process now: the resident set on Linux, the working
-   set on Windows (under Wine the committed figure does not follow every
-   reservation, and the status file seen through the drive that maps the
-   root is not this process's). */
-static uint64_t ResidentKb() {
-#if defined(_WIN32)
-    PROCESS_MEMORY_COUNTERS pmc;
-    memset(&pmc, 0, sizeof pmc);
-    pmc.cb = sizeof pmc;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc))
-        return 0;
-    return (uint64_t)pmc.WorkingSetSize / 1024;
-#else
-    return CurrentKb();
-#endif
-}
-
 static void *Aligned(uint32_t alignment, uint32_t size) {
 #if defined(_WIN32)
     return _aligned_malloc(size, alignment);

@@ -328,32 +328,28 @@ void FoundAt(VR_CheckText &t, const char *call, uint32_t stack)
     t.Stack(stack);
 }
 
+/* One guard finding: what (overrun, underrun), how many bytes, where. */
+static void GuardFinding(int finding, const char *what, uint32_t bytes, const char *where, VR_CheckHeader *h, int kind,
+                  const char *call, uint32_t stack)
+{
+    if (!bytes || !CheckBeginFinding(finding, (uint32_t)(uintptr_t)h)) return;
+    VR_CheckText t;
+    BlockLine(t, what, h);
+    t.Str(": ");
+    t.Num(bytes);
+    t.Str(bytes == 1 ? " byte" : " bytes");
+    t.Str(where);
+    AllocatedAt(t, h, kind);
+    FoundAt(t, call, stack);
+    CheckWrite(t);
+}
+
 /* Reports damaged guards of a block; kind is its allocating family. */
 void VerifyGuards(VR_CheckHeader *h, int kind, const char *call, uint32_t stack)
 {
     uint32_t back = BackDamage(h), front = FrontDamage(h);
-    if (back && CheckBeginFinding(kFindOverrun, (uint32_t)(uintptr_t)h)) {
-        VR_CheckText t;
-        BlockLine(t, "overrun", h);
-        t.Str(": ");
-        t.Num(back);
-        t.Str(back == 1 ? " byte" : " bytes");
-        t.Str(" written past its end\n");
-        AllocatedAt(t, h, kind);
-        FoundAt(t, call, stack);
-        CheckWrite(t);
-    }
-    if (front && CheckBeginFinding(kFindUnderrun, (uint32_t)(uintptr_t)h)) {
-        VR_CheckText t;
-        BlockLine(t, "underrun", h);
-        t.Str(": ");
-        t.Num(front);
-        t.Str(front == 1 ? " byte" : " bytes");
-        t.Str(" written before its start\n");
-        AllocatedAt(t, h, kind);
-        FoundAt(t, call, stack);
-        CheckWrite(t);
-    }
+    GuardFinding(kFindOverrun, "overrun", back, " written past its end\n", h, kind, call, stack);
+    GuardFinding(kFindUnderrun, "underrun", front, " written before its start\n", h, kind, call, stack);
 }
 
 /* Reports bytes of a freed block changed since its free. */

@@ -112,36 +112,32 @@ void CountLive(void *block, void *)
     if (h && IsLive(__atomic_load_n(&h->state, __ATOMIC_ACQUIRE))) s_liveCapacity++;
 }
 
+/* s_live[i] moved down the heap of the first n until both below it are
+   lower (by start). */
+void SiftDown(uint32_t i, uint32_t n)
+{
+    for (;;) {
+        uint32_t c = 2 * i + 1;
+        if (c >= n) return;
+        if (c + 1 < n && s_live[c + 1].start > s_live[c].start) c++;
+        if (s_live[i].start >= s_live[c].start) return;
+        VR_LiveBlock t = s_live[i];
+        s_live[i] = s_live[c];
+        s_live[c] = t;
+        i = c;
+    }
+}
+
 void SortLive()
 {
     /* Heap sort by address: no allocation, no recursion. */
     uint32_t n = s_liveCount;
-    for (uint32_t k = n / 2; k-- > 0;) {
-        for (uint32_t i = k;;) {
-            uint32_t c = 2 * i + 1;
-            if (c >= n) break;
-            if (c + 1 < n && s_live[c + 1].start > s_live[c].start) c++;
-            if (s_live[i].start >= s_live[c].start) break;
-            VR_LiveBlock t = s_live[i];
-            s_live[i] = s_live[c];
-            s_live[c] = t;
-            i = c;
-        }
-    }
+    for (uint32_t k = n / 2; k-- > 0;) SiftDown(k, n);
     for (uint32_t end = n; end-- > 1;) {
         VR_LiveBlock t = s_live[0];
         s_live[0] = s_live[end];
         s_live[end] = t;
-        for (uint32_t i = 0;;) {
-            uint32_t c = 2 * i + 1;
-            if (c >= end) break;
-            if (c + 1 < end && s_live[c + 1].start > s_live[c].start) c++;
-            if (s_live[i].start >= s_live[c].start) break;
-            VR_LiveBlock x = s_live[i];
-            s_live[i] = s_live[c];
-            s_live[c] = x;
-            i = c;
-        }
+        SiftDown(0, end);
     }
 }
 

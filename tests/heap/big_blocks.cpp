@@ -597,6 +597,36 @@ TEST(BigBlocks, RefusedMemoryRetriesThenFailsCleanly)
     EXPECT_VALID(h);
 }
 
+TEST(BigBlocks, ReservationsGrowWithTheHeapAndFallBackWhenRefused)
+{
+    // Blocks of 700 KB: a 1 MB page set holds one. Once the heap has
+    // some in use, new page sets reserve an eighth of that, and hold more.
+    const unsigned long size = 700 * 1024;
+    VR_Heap h(VR_HEAP_NO_STD_NEW_HANDLER);
+    DropEmergencyReserve(h);
+    void *blocks[48];
+    for (void *&b : blocks) ASSERT_NE(nullptr, b = h.AllocMem(size));
+    EXPECT_LT(BigPageSetCount(h), 40);          // 48 with 1 MB sets
+    EXPECT_VALID(h);
+
+    // A large reservation refused, the least that holds the block comes,
+    // with no handler called.
+    h.SetNewHandler(CountingHandler);
+    s_handlerCalls = 0;
+    s_handlerAnswers = 0;
+    int sets = BigPageSetCount(h);
+    VR_SetFault(vr_os::kFaultReserve, 1, 1);
+    void *more = h.AllocMem(4 * 1024 * 1024);   // more than any set has room for
+    VR_SetFault(vr_os::kFaultReserve, 0, 0);
+    ASSERT_NE(nullptr, more);
+    EXPECT_EQ(0, s_handlerCalls);
+    EXPECT_EQ(sets + 1, BigPageSetCount(h));
+    EXPECT_VALID(h);
+    h.FreeMem(more);
+    for (void *b : blocks) h.FreeMem(b);
+    EXPECT_VALID(h);
+}
+
 TEST(BigBlocks, SizesNearTheTopNeverWrap)
 {
     VR_Heap h(VR_HEAP_NO_STD_NEW_HANDLER);

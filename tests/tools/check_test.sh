@@ -9,15 +9,18 @@ set -u
 target=$1 bin=$2 driver=$3
 source "$(dirname "$0")/common.sh"
 
-# expect FAULT SUMMARY PATTERN...: the run exits 0, its report ends with
-# "vorrel-check: summary SUMMARY (process N)" and holds every pattern
-# (extended regular expressions, one line each).
-expect() {
-  local fault=$1 summary=$2; shift 2
-  run --check-report="$tmp/$fault.txt" "$driver" "$fault" >"$tmp/$fault.out" 2>&1 </dev/null
+# check_run WANT_EXIT FAULT SUMMARY PATTERN... -- vorrel-run's options
+# before the driver come from RUN_OPTS. WANT_EXIT "zero": the run exits 0;
+# "nonzero": the fault stops it. Its report ends with "vorrel-check:
+# summary SUMMARY (process N)" and holds every pattern (extended regular
+# expressions, one line each).
+check_run() {
+  local want=$1 fault=$2 summary=$3; shift 3
+  run $RUN_OPTS --check-report="$tmp/$fault.txt" "$driver" "$fault" >"$tmp/$fault.out" 2>&1 </dev/null
   local rc=$? report missing=""
   report=$(tr -d '\r' <"$tmp/$fault.txt" 2>/dev/null)
-  [ "$rc" -eq 0 ] || missing="exit $rc; "
+  if [ "$want" = zero ]; then [ "$rc" -eq 0 ] || missing="exit $rc; "
+  else [ "$rc" -ne 0 ] || missing="exit 0; "; fi
   grep -qE "^vorrel-check: summary $summary \(process [0-9]+\)$" <<<"$report" || missing+="summary '$summary'; "
   for pattern in "$@"; do
     grep -qE -- "$pattern" <<<"$report" || missing+="'$pattern'; "
@@ -25,6 +28,9 @@ expect() {
   if [ -z "$missing" ]; then ok "$fault"
   else bad "$fault: wanted $missing got: $(head -c 1500 <<<"$report") $(head -c 300 "$tmp/$fault.out")"; fi
 }
+# expect FAULT SUMMARY PATTERN...: the run exits 0. expect_pages (page
+# mode): the fault stops the run.
+expect() { RUN_OPTS= check_run zero "$@"; }
 
 frame='#[0-9]+ 0x[0-9a-f]+ check_faults(\.exe)?\+0x[0-9a-f]+'
 expect overrun "1 finding, 1 overrun" \
@@ -59,19 +65,7 @@ expect bad-free "2 findings, 2 bad-free" 'bad-free free of 0x[0-9a-f]+, which is
 
 # The page mode: the faulting access stops the program (it must not exit
 # 0), after the report of the block with its stacks and the access's.
-expect_pages() {
-  local fault=$1 summary=$2; shift 2
-  run --check=pages --check-report="$tmp/$fault.txt" "$driver" "$fault" >"$tmp/$fault.out" 2>&1 </dev/null
-  local rc=$? report missing=""
-  report=$(tr -d '\r' <"$tmp/$fault.txt" 2>/dev/null)
-  [ "$rc" -ne 0 ] || missing="exit 0; "
-  grep -qE "^vorrel-check: summary $summary \(process [0-9]+\)$" <<<"$report" || missing+="summary '$summary'; "
-  for pattern in "$@"; do
-    grep -qE -- "$pattern" <<<"$report" || missing+="'$pattern'; "
-  done
-  if [ -z "$missing" ]; then ok "$fault"
-  else bad "$fault: wanted $missing got: $(head -c 1500 <<<"$report") $(head -c 300 "$tmp/$fault.out")"; fi
-}
+expect_pages() { RUN_OPTS=--check=pages check_run nonzero "$@"; }
 expect_pages page-overrun "1 finding, 1 overrun" \
   '^vorrel-check: overrun block 0x[0-9a-f]+ size 64: a write at offset 64, past its end, stopped by the inaccessible page$' \
   '^  allocated by malloc at:$' "^    $frame .*fault_page_overrun" '^  the access at:$'
