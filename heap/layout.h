@@ -322,12 +322,25 @@ extern uint32_t s_droppedLinks __attribute__((visibility("hidden")));
    set exists, so that no link is ever stored with another). */
 void MakeLinkSecret();
 
+/* What a link is stored xor'ed with: the key (a small block's header
+   address, a one-size block's offset in its page set, a waiting block's
+   address in a thread cache) xor the secret. Computed apart from the link
+   (the empty asm keeps the compiler from folding the two xors back into
+   one chain), so that storing or decoding a link adds one xor, not two, to
+   the chain of loads and stores that runs through a list: a malloc/free
+   pair that reuses one block waits on that chain. */
+inline uint32_t LinkKeyOf(uint32_t key)
+{
+    uint32_t k = key ^ s_linkSecret;
+    __asm__("" : "+r"(k));
+    return k;
+}
+
 /* A link as stored under key (or, since xor undoes itself, a stored link
-   decoded): the key is a small block's header address, a one-size block's
-   offset in its page set, a waiting block's address in a thread cache. */
+   decoded). */
 inline uint32_t MangledLink(const void *key, uint32_t value)
 {
-    return value ^ (uint32_t)(uintptr_t)key ^ s_linkSecret;
+    return value ^ LinkKeyOf((uint32_t)(uintptr_t)key);
 }
 
 /* The seal word of a free small block: the check word of its link, the

@@ -31,7 +31,7 @@ inline uint32_t OneSizeRoom() { return s_granularity - kOneSizeHeaderSize; }
  * the link are lost to reuse (Validate: blocks cut != usedCount + free
  * blocks) until the page set is given back.
  */
-inline uint32_t OneSizeLink(uint32_t ownOffset, uint32_t nextOffset) { return nextOffset ^ ownOffset ^ s_linkSecret; }
+inline uint32_t OneSizeLink(uint32_t ownOffset, uint32_t nextOffset) { return nextOffset ^ LinkKeyOf(ownOffset); }
 inline int OneSizeLinkFollows(uint32_t offset) { return offset - kOneSizeHeaderSize < 0x10000u - kOneSizeHeaderSize; }
 
 inline void *VR_HeapOneSize::TakeBlock()

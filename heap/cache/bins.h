@@ -162,12 +162,12 @@ inline int ChunkFitsClass(uint32_t sizeTag, unsigned j) { return sizeTag - kBins
    and again, at no cost, before the first cache. */
 inline void SetLink(void *slot, void *next)
 {
-    *(uintptr_t *)slot = (uintptr_t)next ^ (uintptr_t)slot ^ s_linkSecret;
+    *(uint32_t *)slot = MangledLink(slot, (uint32_t)(uintptr_t)next);
 }
 
 inline void *LinkAt(const void *slot)
 {
-    return (void *)(*(const uintptr_t *)slot ^ (uintptr_t)slot ^ s_linkSecret);
+    return (void *)(uintptr_t)MangledLink(slot, *(const uint32_t *)slot);
 }
 
 /* Whether a decoded link may be followed (null ends a list). */
@@ -186,48 +186,51 @@ inline int LinkOk(const void *next)
  * finds that block by its header (see AdoptAfterFork).
  */
 
-/* Whether a decoded link may not be followed, null aside: it must be
-   8-aligned, as every block is, and lead into a 64 KB region of library
-   memory that has pages committed (the commit table: one byte load). One
-   branch for both, and few registers, so that the pop keeps its own. Null
-   is "bad" too (the table says nothing is committed at address 0): the
-   caller tells the end of a list apart only after this rare answer. */
-inline int LinkBad(uint32_t next)
+/* Whether a bin's head may not be followed: null (the table says nothing
+   is committed at address 0), not 8-aligned as every block is, or outside
+   the 64 KB regions of library memory that have pages committed (the
+   commit table: one byte load). One branch for all of it, and few
+   registers, so that the pop keeps its own. */
+inline int LinkBad(const void *p)
 {
-    return __builtin_expect((next & 7) != 0, 0) || __builtin_expect(s_committedSteps[next >> 16] == 0, 0);
+    uint32_t u = (uint32_t)(uintptr_t)p;
+    return __builtin_expect((u & 7) != 0, 0) || __builtin_expect(s_committedSteps[u >> 16] == 0, 0);
 }
 
 /* The newest block of b, taken off, and mark(p) run on it before the room
-   changes; null when b is empty. The link is checked as it is decoded:
-   every decoded link is tested against the commit table, not only the
-   ones that leave p's 64 KB region, because blocks of one bin come from
-   many page sets in any order and a branch on "same region" would go
-   either way at random (a mispredicted branch costs more than a byte
-   load that the pops of a thread keep in the first-level cache; a churn
-   of 4,000 live blocks ran a quarter slower on it). The test fails only
-   at the end of the list or on a forged link; a forged one cuts the bin:
-   p is the last block it hands out. No assertion on the room either: a
-   racing double free links one bin's blocks into another's, and such a
-   bin holds more than it counts (Validate names it; nothing is unsafe). */
+   changes; null when b is empty. A link is checked when it is about to be
+   followed, as the head of the bin, not when it is decoded into the head:
+   the head is known before the block's word is read, so the check runs
+   beside the load and the xor that decodes the next link, not after them
+   (a malloc/free pair that reuses one block waits on that chain). Every
+   head is tested against the commit table, not only those that leave the
+   last block's 64 KB region, because blocks of one bin come from many page
+   sets in any order and a branch on "same region" would go either way at
+   random (a mispredicted branch costs more than a byte load that the pops
+   of a thread keep in the first-level cache). The test fails only on an
+   empty bin or a forged link; a forged one cuts the bin (its blocks behind
+   are lost to reuse). No assertion on the room either: a racing double
+   free links one bin's blocks into another's, and such a bin holds more
+   than it counts (Validate names it; nothing is unsafe). */
 
-/* The rare end of BinTake: the link just stored in b's head failed the
-   test; a null one ends the list as it should, any other cuts the bin (its
-   room one short, so that the step ends as any). Out of line and reading
-   the head back from memory, so that the pop need not keep the link. */
+/* The rare end of BinTake: a head that is not null failed the test; the
+   bin is cut (empty, its room back to its capacity). */
 __attribute__((noinline, cold)) void CutBin(VR_CacheBin *b);
 
 template <class Mark>
 inline void *BinTake(VR_CacheBin *b, Mark mark)
 {
     void *p = b->head;
-    if (p) {
-        uint32_t next = (uint32_t)(*(const uintptr_t *)p ^ s_linkSecret ^ (uintptr_t)p);
-        b->head = (void *)(uintptr_t)next;
-        if (LinkBad(next) && *(void *volatile *)&b->head != 0) CutBin(b);
-        mark(p);
-        __atomic_signal_fence(__ATOMIC_SEQ_CST);
-        b->room++;
+    if (__builtin_expect(LinkBad(p), 0)) {
+        if (p) CutBin(b);
+        return 0;
     }
+    /* Region 0 is never library memory: p is not null here. */
+    if (!p) __builtin_unreachable();
+    b->head = LinkAt(p);
+    mark(p);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    b->room++;
     return p;
 }
 

@@ -102,16 +102,16 @@ inline int IsBound(const VR_ThreadCache *c, const VR_Heap *heap)
     return c != 0 && __atomic_load_n(&c->heap, __ATOMIC_RELAXED) == heap;
 }
 
-/* The newest block of small bin b, live and sealed for size bytes (not
-   zero-filled), or null when b is empty. */
-inline void *TakeSmall(VR_CacheBin *b, uint32_t size)
+/* The newest block of small bin b (of class k), live and sealed for size
+   bytes (not zero-filled), or null when b is empty. */
+inline void *TakeSmall(VR_CacheBin *b, unsigned k, uint32_t size)
 {
     return BinTake(b, [&](void *q) {
         VR_BlockHeader *h = SmallHeaderOf(q);
         h->seal = SealOf(q);
-        /* The size and the flags (live); the class stays as cut. */
-        h->requestedSize = (uint16_t)size;
-        h->blockFlags = 0;
+        /* The size, the class (as cut) and the flags (live) in one store. */
+        uint32_t word = size | (uint32_t)k << 16;
+        memcpy(&h->requestedSize, &word, sizeof word);
     });
 }
 
@@ -120,7 +120,8 @@ inline void *FromBins(VR_ThreadCache *c, uint32_t size)
 {
     void *p;
     if (__builtin_expect(size <= VR_Heap::kSmallLimit, 1)) {
-        p = TakeSmall(&c->small[SmallClassOf(size)], size);
+        unsigned k = SmallClassOf(size);
+        p = TakeSmall(&c->small[k], k, size);
         if (__builtin_expect(!p, 0)) return 0;
     } else {
         if (size > kBigCacheLimit) return 0;
@@ -147,9 +148,10 @@ inline void *FromBins(VR_ThreadCache *c, uint32_t size)
    over, not searched past). */
 inline void *FromAlignedBin(VR_ThreadCache *c, uint32_t size, uint32_t alignment)
 {
-    VR_CacheBin *b = &c->small[AlignedClassOf(size, alignment)];
+    unsigned k = AlignedClassOf(size, alignment);
+    VR_CacheBin *b = &c->small[k];
     if ((uintptr_t)b->head & (alignment - 1)) return 0;
-    void *p = TakeSmall(b, size);
+    void *p = TakeSmall(b, k, size);
     if (p && c->zeroInit) memset(p, 0, size);
     return p;
 }

@@ -22,15 +22,21 @@ int HeldBeforeFork(VR_AHeap *heap)
 
 /* The next block of a list, or null where the list ends or its link leads
    nowhere that can be read (a block written after its free). */
+void *Readable(void *p)
+{
+    return ((uintptr_t)p & 3) == 0 && IsCommittedLibraryMemory(p) ? p : 0;
+}
+
+/* A bin's head too is a decoded link (bins.h checks it only as it is
+   followed). */
 void *NextReadable(const void *p)
 {
-    void *next = LinkAt(p);
-    return ((uintptr_t)next & 3) == 0 && IsCommittedLibraryMemory(next) ? next : 0;
+    return Readable(LinkAt(p));
 }
 
 int InList(void *head, const void *p, uint32_t bound)
 {
-    for (; head && bound; head = NextReadable(head), bound--)
+    for (head = Readable(head); head && bound; head = NextReadable(head), bound--)
         if (head == p) return 1;
     return 0;
 }
@@ -39,7 +45,7 @@ int InList(void *head, const void *p, uint32_t bound)
 uint32_t ListLength(void *head, uint32_t bound)
 {
     uint32_t n = 0;
-    for (; head && n <= bound; head = NextReadable(head)) n++;
+    for (head = Readable(head); head && n <= bound; head = NextReadable(head)) n++;
     return n;
 }
 

@@ -14,9 +14,9 @@ VR_ThreadCache *s_caches = 0;
 
 void CutBin(VR_CacheBin *b)
 {
-    if (b->head == 0) return;
+    CountDroppedLink();
     b->head = 0;
-    b->room = (uint16_t)(b->capacity - 1);
+    b->room = b->capacity;
 }
 
 namespace {

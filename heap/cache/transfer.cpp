@@ -53,6 +53,7 @@ int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count)
     VR_TransferTable *t = VR_Access::Transfer(*heap);
     if (!t || t->used[k] == kBatchSlots || !count || count > (uint32_t)(b->capacity - b->room)) return 0;
     void *first = b->head, *last = first;
+    if (LinkBad(first)) return 0;
     for (uint32_t i = 1; i < count; i++) {
         last = LinkAt(last);
         /* A cut list: the caller gives blocks back one by one instead. */
