@@ -156,7 +156,7 @@ unsigned long FormatLocked(char *buf, unsigned long size, int atExit)
     t.Str("heaps: ");
     t.Num(s.heapCount);
     t.Str(" live\n");
-    t.Str("  heap                     blocks    in use      peak  page sets  free in them  big sets  free in them  direct\n");
+    t.Str("  heap                     blocks    in use      peak   waiting  page sets  free in them  big sets  free in them  direct\n");
     for (unsigned long i = 0; i < n; i++) {
         const VR_HeapStats &h = s_reportHeaps[i];
         t.Str("  ");
@@ -170,6 +170,7 @@ unsigned long FormatLocked(char *buf, unsigned long size, int atExit)
         t.Num(h.blocksInUse, 9);
         t.Bytes(h.bytesInUse, 10);
         t.Bytes(h.peakBytesInUse, 10);
+        t.Bytes(h.cachedBytes, 10);
         t.Num(h.pageSets, 11);
         t.Bytes(h.pageSetFreeBytes, 14);
         t.Num(h.bigPageSets, 10);

@@ -69,6 +69,15 @@ VR_ThreadCache *LiveCacheFor(VR_AHeap *heap)
 
 } // namespace
 
+void GiveBackBigLocked(VR_Heap *heap, VR_ThreadCache *c)
+{
+    for (int j = 0; j < kBigClassCount; j++)
+        BinGiveBack(&c->big[j], c->big[j].capacity, [&](void *p) {
+            if (BigWaits(p)) VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p));
+        });
+    c->bigBytes = 0;
+}
+
 void FlushAll(VR_ThreadCache *c)
 {
     VR_Heap *heap = __atomic_load_n(&c->pending, __ATOMIC_RELAXED);
@@ -82,11 +91,7 @@ void FlushAll(VR_ThreadCache *c)
                             [&](void *p) {
                                 if (SmallWaits(p)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p));
                             });
-            for (int j = 0; j < kBigClassCount; j++)
-                BinGiveBack(&c->big[j], c->big[j].capacity,
-                            [&](void *p) {
-                                if (BigWaits(p)) VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p));
-                            });
+            GiveBackBigLocked(heap, c);
         },
         [&] {
             ResetBins(c);
@@ -236,6 +241,9 @@ int ToBigBin(VR_ThreadCache *c, void *block)
     if (!ChunkFitsClass(chunk, j)) return 0;
     VR_CacheBin *b = &c->big[j];
     if (!b->room || c->bigBytes + chunk > kBigCacheBytes) return 0;
+    /* While the heap's threads only free, a chunk does not wait: one
+       waiting chunk keeps a whole big page set from going back. */
+    if (__atomic_load_n(&VR_Access::Spills(*h->heap), __ATOMIC_RELAXED) >= kFreeingSpills) return 0;
     /* The room first, as for small blocks (see AdoptAfterFork). */
     BinReserve(b);
     /* Two threads freeing the block at once: only the one that takes the

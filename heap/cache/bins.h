@@ -18,7 +18,11 @@ enum {
     kRebindMisses = 256,
     kBatchSlots = 4,            /* batches per class in a heap's transfer table */
     kOneSizeBinBytes = 4096,    /* the bytes a one-size bin holds, 4 to 128 blocks */
-    kOneSizeBindMisses = 16     /* slow allocations in a row before a one-size bin binds */
+    kOneSizeBindMisses = 16,    /* slow allocations in a row before a one-size bin binds */
+    /* Full bins met since the last refill that mark a heap's threads as
+       freeing (cache.h, "Giving back"): a few rounds of every class a busy
+       program uses, so that a program that allocates too never gets there. */
+    kFreeingSpills = 32
 };
 
 /* Blocks linked through their first word, newest first. Invariant:

@@ -50,5 +50,8 @@ void ResetBins(VR_ThreadCache *c);
    for) and unbinds it; then the same for its one-size bin. */
 void FlushAll(VR_ThreadCache *c);
 void FlushOneSize(VR_ThreadCache *c);
+/* Under heap's lock: the chunks waiting in c's big bins go back to heap
+   (c is bound to it). */
+void GiveBackBigLocked(VR_Heap *heap, VR_ThreadCache *c);
 
 #endif

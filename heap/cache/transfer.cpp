@@ -9,11 +9,6 @@
 
 namespace vr_cache {
 
-/* Full bins met since the last refill that mark a heap's threads as
-   freeing (cache.h, "Giving back"): a few rounds of every class a busy
-   program uses, so that a program that allocates too never gets there. */
-const unsigned long kFreeingSpills = 32;
-
 void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
 {
     VR_CacheBin *b = &c->small[k];
@@ -30,6 +25,9 @@ void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
                 if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
             });
         }
+        /* The big bins too: one waiting chunk keeps a whole big page set
+           (megabytes) from going back. */
+        if (c->bigBytes) GiveBackBigLocked(heap, c);
         /* Down to a quarter of its first room, not to one block: a bin
            of room one makes every other free of its class a spill, and
            the spill's look at every bin then costs more than the frees

@@ -153,7 +153,8 @@ void *VR_Heap::AllocBigMem(unsigned long size)
     while (!(p = AllocBigBlock(request)))
         if (!RecoverMT()) return 0;
     InitAltBlock((VR_AltBlock *)p, size, 0);
-    if (cache) vr_cache::BindLocked(cache, this);
+    /* The heap's threads allocate: their bins are worth keeping again. */
+    if (cache && vr_cache::BindLocked(cache, this)) spills = 0;
     Unlock();
 
     /* A chunk used before holds old data; the block is the caller's alone
