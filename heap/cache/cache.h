@@ -68,15 +68,19 @@
  * since a bin was last refilled from it. Past kFreeingSpills (32) of them
  * its threads are freeing, not allocating: a full bin then sends every
  * small bin of its thread home, not half of itself, the table's batches
- * go home too (nobody is taking them), and the bin's room halves, down to
- * a quarter of its first room (1 to 16 blocks). Once the rooms are down,
+ * go home too (nobody is taking them), and so do the thread's big bins,
+ * and the bin's room halves, down to a quarter of its first room (1 to 16
+ * blocks). While the heap counts as freeing, big blocks do not wait at
+ * all: one chunk of a few kilobytes in a bin keeps a big page set of
+ * megabytes. Once the rooms are down,
  * any class whose bin fills brings all the thread's small bins home, so
  * between two such calls only a few dozen blocks wait, and each call
  * returns that many under one hold of the lock. When the frees
  * stop, the small bins of each thread that took part hold those few
  * blocks, the table nothing; page sets emptied on the way went back as
  * they emptied. The first refill (a bin that runs empty, a batch taken)
- * resets the count, and the bins double their room as before.
+ * or big allocation resets the count, and the bins double their room as
+ * before.
  * Counted in slow-path events, never in time: no clock, no thread.
  *
  * Lock order: heap lock -> cache registry lock -> process lock.
