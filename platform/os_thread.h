@@ -44,6 +44,10 @@ int SetThreadExitHandler(void (*fn)(void *value));
 void ThreadSlotSet(void *value, int slot = kSlotDefaultHeap);
 /* Each slot's TLS index plus one, 0 until the slot exists. */
 extern volatile long s_threadSlotIndexPlusOne[kSlotCount];
+/* Each slot's offset in the TEB when it is one of the directly indexed
+   ones, 0 until the slot exists or when it is not direct: the inline read
+   is then one test of it. */
+extern volatile uint32_t s_threadSlotTebOffset[kSlotCount];
 /* The slot read through the system, for an index beyond the TEB's 64
    direct slots or a slot not created yet. */
 void *ThreadSlotGetSlow(int slot);
@@ -54,10 +58,10 @@ const uint32_t kTebTlsSlots = 0xE10;
 const uint32_t kTebDirectSlots = 64;
 inline void *ThreadSlotGet(int slot = kSlotDefaultHeap)
 {
-    uint32_t index = (uint32_t)s_threadSlotIndexPlusOne[slot] - 1;  /* no slot yet: wraps high */
-    if (__builtin_expect(index < kTebDirectSlots, 1)) {
+    uint32_t offset = s_threadSlotTebOffset[slot];
+    if (__builtin_expect(offset != 0, 1)) {
         void *value;
-        __asm__ volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(kTebTlsSlots + index * 4));
+        __asm__ volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(offset));
         return value;
     }
     return ThreadSlotGetSlow(slot);

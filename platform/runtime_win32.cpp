@@ -37,19 +37,27 @@ HMODULE RuntimeModule(int runtime = 0)
     return m;
 }
 
+/* The slot's index, which is known from then on; a direct one's TEB
+   offset is published after it (the same by every thread that gets here). */
+DWORD KnownIndex(int slot, DWORD index)
+{
+    if (index < vr_os::kTebDirectSlots) vr_os::s_threadSlotTebOffset[slot] = vr_os::kTebTlsSlots + index * 4;
+    return index;
+}
+
 DWORD TlsIndex(int slot)
 {
     LONG v = vr_os::s_threadSlotIndexPlusOne[slot];
-    if (v) return (DWORD)(v - 1);
+    if (v) return KnownIndex(slot, (DWORD)(v - 1));
     DWORD index = TlsAlloc();
     if (index == TLS_OUT_OF_INDEXES) return TLS_OUT_OF_INDEXES;
     LONG prior = InterlockedCompareExchange(&vr_os::s_threadSlotIndexPlusOne[slot], (LONG)index + 1, 0);
     if (prior != 0) {
         /* Another thread created the slot first; keep one slot per process. */
         TlsFree(index);
-        return (DWORD)(prior - 1);
+        return KnownIndex(slot, (DWORD)(prior - 1));
     }
-    return index;
+    return KnownIndex(slot, index);
 }
 
 void (*volatile s_threadExitHandler)(void *);
@@ -125,6 +133,7 @@ int vr_os::RunStandardNewHandler(uint32_t size, int *result)
    zero storage, so it is valid before any constructor of the library has
    run. os_thread.h reads a direct slot inline through it. */
 volatile long vr_os::s_threadSlotIndexPlusOne[vr_os::kSlotCount];
+volatile uint32_t vr_os::s_threadSlotTebOffset[vr_os::kSlotCount];
 
 void *vr_os::ThreadSlotGetSlow(int slot)
 {
