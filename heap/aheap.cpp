@@ -62,6 +62,7 @@ unsigned long VR_AHeap::s_emergencyReserveSize = 0;
 
 uint32_t s_linkSecret = 0;
 uint32_t s_linkCheck = 0;
+uint32_t s_binCheck = 0;
 uint32_t s_droppedLinks = 0;
 
 void MakeLinkSecret()
@@ -90,6 +91,10 @@ void MakeLinkSecret()
     /* Rotated, so that it is no simple function of the link's own key;
        bit 2 set and bits 0 and 1 clear for FreeCheckOf. */
     uint32_t check = (((secret << 16) | (secret >> 16)) | 4u) & ~3u;
+    /* The bins' check words are of another secret (rotated otherwise), so
+       that a block on a heap's free list never passes for one waiting in
+       a bin. Stored first: s_linkCheck says both are made. */
+    __atomic_store_n(&s_binCheck, (((secret << 8) | (secret >> 24)) | 4u) & ~3u, __ATOMIC_RELAXED);
     __atomic_store_n(&s_linkCheck, check, __ATOMIC_RELEASE);
 }
 

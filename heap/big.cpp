@@ -559,7 +559,7 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
                 VR_AltBlock *h = (VR_AltBlock *)HeaderOfChunk(chunk);
                 if (h->heap != this || h->direct != 0) return "big chunk in use with a bad header";
                 if (h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached)) {
-                    if (h->seal != 0) return "big block waiting in a thread cache still sealed";
+                    if (h->seal & 1) return "big block waiting in a thread cache still sealed";
                     cachedChunks++;
                 } else if (h->blockFlags != kBlockAlt) {
                     return "big chunk in use with a bad header";
@@ -598,7 +598,7 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
         if (h->prev != prevH) return "bigBlocks: broken prev link";
         if (h->heap != this) return "bigBlocks: header names another heap";
         if (h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached) && h->direct == 0) {
-            if (h->seal != 0) return "bigBlocks: waiting block still sealed";
+            if (h->seal & 1) return "bigBlocks: waiting block still sealed";
         } else {
             if (h->blockFlags != kBlockAlt) return "bigBlocks: flag byte not 1";
             if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) return "bigBlocks: seal broken";

@@ -46,7 +46,7 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
             if (b->blockFlags == (kBlockFree | kBlockCached)) {
                 /* Lent to a thread cache: in use as far as the page set
                    and the counters go. */
-                if (b->seal != 0) return "small block waiting in a thread cache still sealed";
+                if (b->seal & 1) return "small block waiting in a thread cache still sealed";
                 waiting++;
                 used++;
                 classBlocks[b->sizeClass]++;

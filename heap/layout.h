@@ -311,10 +311,12 @@ inline int IsSealedBlock(const void *block)
 #if defined(_WIN32)
 extern uint32_t s_linkSecret;
 extern uint32_t s_linkCheck;
+extern uint32_t s_binCheck;
 extern uint32_t s_droppedLinks;
 #else
 extern uint32_t s_linkSecret __attribute__((visibility("hidden")));
 extern uint32_t s_linkCheck __attribute__((visibility("hidden")));
+extern uint32_t s_binCheck __attribute__((visibility("hidden")));
 extern uint32_t s_droppedLinks __attribute__((visibility("hidden")));
 #endif
 

@@ -107,7 +107,7 @@ void FlushOneSize(VR_ThreadCache *c)
     VR_CacheBin *b = &c->oneSize.bin;
     GiveBackUnder(
         heap, [&] { return c->oneSize.heap == heap; },
-        [&] { BinGiveBack(b, b->capacity, [&](void *p) { VR_Access::ReturnLocked(*heap, p); }); },
+        [&] { BinGiveBack<OneSizeLinks>(b, b->capacity, [&](void *p) { VR_Access::ReturnLocked(*heap, p); }); },
         [&] {
             b->head = 0;
             __atomic_store_n(&c->oneSize.heap, (VR_HeapOneSize *)0, __ATOMIC_RELAXED);

@@ -47,7 +47,8 @@ struct VR_OneSizeBin {
 
 /*
  * Invariants, for a bound cache: every block on small[k] is a small block
- * of class k of `heap` flagged kBlockFree | kBlockCached with seal 0, and
+ * of class k of `heap` flagged kBlockFree | kBlockCached whose seal word
+ * holds its link's check word, and
  * capacity lies between 1 and its class's bound; every
  * block on big[j] is a big block of `heap` so flagged, in a chunk for
  * which ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks.
@@ -152,33 +153,49 @@ inline int ChunkFitsClass(uint32_t sizeTag, unsigned j) { return sizeTag - kBins
 
 /*
  * The links. A waiting block's first word links the next block of its bin
- * or batch, stored mangled: the next block's address xor the word's own
- * address xor a secret of the process. The program may still write into a
- * block it freed (a racing double free hands one block to two threads),
- * but a word it writes there decodes to an address nobody chose, and a
- * decoded link that is not 8-aligned or leads outside committed library
- * memory is dropped, never followed: the bin is cut there and its blocks
- * behind are lost to reuse. What a racing double free of a small block
- * can still do is hand the block, and blocks linked behind it, to two
- * callers.
+ * or batch. The program may still write into a block it freed (a racing
+ * double free hands one block to two threads), so a link is never
+ * followed on its own word:
+ *
+ * - Small and big blocks (SealedLinks): the link is stored as it is, and
+ *   its check word, the link xor a secret of the process (s_binCheck), in
+ *   the seal word in front of the block, out of reach of a write through
+ *   the freed pointer. A pop follows the link only when the two agree, so
+ *   the head of a bin is always a block that a push linked there, and the
+ *   pop's chain of loads and stores (which a malloc/free pair that reuses
+ *   one block waits on) holds no arithmetic: the check runs beside it. The
+ *   check word is even and never 0 (bit 2 set, bit 0 clear), so it never
+ *   passes for a live seal (odd), and it is of another secret than a heap
+ *   list's check word (layout.h), so a block on a heap's list never passes
+ *   for a waiting one.
+ * - One-size blocks have no header (OneSizeLinks): the link is stored
+ *   mangled (xor its own address xor the heaps' secret) and a head that is
+ *   not 8-aligned or leads outside committed library memory (the commit
+ *   table) is not followed.
+ *
+ * A link that fails its check cuts the bin there (its blocks behind are
+ * lost to reuse). What a racing double free can still do is hand a block,
+ * and blocks linked behind it, to two callers; never an address a program
+ * chose.
  */
-/* The secret is the heaps' (layout.h); made before the first page set
-   and again, at no cost, before the first cache. */
-inline void SetLink(void *slot, void *next)
-{
-    *(uint32_t *)slot = MangledLink(slot, (uint32_t)(uintptr_t)next);
-}
+inline uint32_t BinCheckOf(uint32_t next) { return next ^ s_binCheck; }
 
-inline void *LinkAt(const void *slot)
-{
-    return (void *)(uintptr_t)MangledLink(slot, *(const uint32_t *)slot);
-}
+struct SealedLinks {
+    static uint32_t &CheckWord(const void *p) { return *(uint32_t *)((uintptr_t)p - 8); }
+    static void *At(const void *p) { return *(void *const *)p; }
+    static void Set(void *p, void *next)
+    {
+        *(void **)p = next;
+        CheckWord(p) = BinCheckOf((uint32_t)(uintptr_t)next);
+    }
+    /* Whether p's link (read as next) may be followed. */
+    static int Holds(const void *p, uint32_t next) { return CheckWord(p) == BinCheckOf(next); }
+};
 
-/* Whether a decoded link may be followed (null ends a list). */
-inline int LinkOk(const void *next)
-{
-    return next == 0 || (((uintptr_t)next & 3) == 0 && IsLibraryMemory(next));
-}
+struct OneSizeLinks {
+    static void *At(const void *p) { return (void *)(uintptr_t)MangledLink(p, *(const uint32_t *)p); }
+    static void Set(void *p, void *next) { *(uint32_t *)p = MangledLink(p, (uint32_t)(uintptr_t)next); }
+};
 
 /*
  * The order of a bin's steps. A bin's room changes first when a block goes
@@ -190,57 +207,57 @@ inline int LinkOk(const void *next)
  * finds that block by its header (see AdoptAfterFork).
  */
 
-/* Whether a bin's head may not be followed: null (the table says nothing
-   is committed at address 0), not 8-aligned as every block is, or outside
-   the 64 KB regions of library memory that have pages committed (the
-   commit table: one byte load). One branch for all of it, and few
-   registers, so that the pop keeps its own. */
+/* Whether a one-size bin's head may not be followed: null (the table says
+   nothing is committed at address 0), not 8-aligned as every block is, or
+   outside the 64 KB regions of library memory that have pages committed
+   (the commit table: one byte load). One branch for all of it. */
 inline int LinkBad(const void *p)
 {
     uint32_t u = (uint32_t)(uintptr_t)p;
     return __builtin_expect((u & 7) != 0, 0) || __builtin_expect(s_committedSteps[u >> 16] == 0, 0);
 }
 
-/* The newest block of b, taken off, and mark(p) run on it before the room
-   changes; null when b is empty. A link is checked when it is about to be
-   followed, as the head of the bin, not when it is decoded into the head:
-   the head is known before the block's word is read, so the check runs
-   beside the load and the xor that decodes the next link, not after them
-   (a malloc/free pair that reuses one block waits on that chain). Every
-   head is tested against the commit table, not only those that leave the
-   last block's 64 KB region, because blocks of one bin come from many page
-   sets in any order and a branch on "same region" would go either way at
-   random (a mispredicted branch costs more than a byte load that the pops
-   of a thread keep in the first-level cache). The test fails only on an
-   empty bin or a forged link; a forged one cuts the bin (its blocks behind
-   are lost to reuse). No assertion on the room either: a racing double
-   free links one bin's blocks into another's, and such a bin holds more
-   than it counts (Validate names it; nothing is unsafe). */
-
-/* The rare end of BinTake: a head that is not null failed the test; the
-   bin is cut (empty, its room back to its capacity). */
+/* The rare end of a pop whose link failed its check: the bin is cut
+   (empty, its room back to its capacity). */
 __attribute__((noinline, cold)) void CutBin(VR_CacheBin *b);
 
-template <class Mark>
+/* The newest block of b, taken off, and mark(p) run on it before the room
+   changes; null when b is empty (or cut). No assertion on the room: a
+   racing double free links one bin's blocks into another's, and such a bin
+   holds more than it counts (Validate names it; nothing is unsafe). */
+template <class Links = SealedLinks, class Mark>
 inline void *BinTake(VR_CacheBin *b, Mark mark)
 {
     void *p = b->head;
-    if (__builtin_expect(LinkBad(p), 0)) {
-        if (p) CutBin(b);
-        return 0;
+    if constexpr (__is_same(Links, SealedLinks)) {
+        if (__builtin_expect(!p, 0)) return 0;
+        uint32_t next = *(const uint32_t *)p;
+        if (__builtin_expect(!SealedLinks::Holds(p, next), 0)) {
+            CutBin(b);
+            return 0;
+        }
+        b->head = (void *)(uintptr_t)next;
+    } else {
+        /* Checked as it is about to be followed, beside the load and xor
+           that decode the next link (not after them). */
+        if (__builtin_expect(LinkBad(p), 0)) {
+            if (p) CutBin(b);
+            return 0;
+        }
+        /* Region 0 is never library memory: p is not null here. */
+        if (!p) __builtin_unreachable();
+        b->head = Links::At(p);
     }
-    /* Region 0 is never library memory: p is not null here. */
-    if (!p) __builtin_unreachable();
-    b->head = LinkAt(p);
     mark(p);
     __atomic_signal_fence(__ATOMIC_SEQ_CST);
     b->room++;
     return p;
 }
 
+template <class Links = SealedLinks>
 inline void *BinPop(VR_CacheBin *b)
 {
-    return BinTake(b, [](void *) {});
+    return BinTake<Links>(b, [](void *) {});
 }
 
 /* The two halves of putting a block into b, which the caller has seen
@@ -261,47 +278,51 @@ inline void BinUnreserve(VR_CacheBin *b)
     b->room++;
 }
 
+template <class Links = SealedLinks>
 inline void BinLink(VR_CacheBin *b, void *p)
 {
-    SetLink(p, b->head);
+    Links::Set(p, b->head);
     b->head = p;
 }
 
 /* p waits in b; the caller has seen room in it. */
+template <class Links = SealedLinks>
 inline void BinPush(VR_CacheBin *b, void *p)
 {
     BinReserve(b);
-    BinLink(b, p);
+    BinLink<Links>(b, p);
 }
 
 /* Whether a block taken off a bin or batch still waits: a racing double
    free may have linked it twice, or into a bin while it was handed out.
-   Only a waiting block goes back to its heap, once. */
+   Only a waiting block goes back to its heap, once. A waiting block's
+   seal word holds its link's check word, which is even; a live seal is
+   odd. */
 inline int SmallWaits(const void *p)
 {
     const VR_BlockHeader *h = SmallHeaderOf(p);
-    return h->blockFlags == (kBlockFree | kBlockCached) && h->seal == 0;
+    return h->blockFlags == (kBlockFree | kBlockCached) && (h->seal & 1) == 0;
 }
 inline int BigWaits(const void *p)
 {
     const VR_AltBlock *h = AltHeaderOf(p);
-    return h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached) && h->seal == 0;
+    return h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached) && (h->seal & 1) == 0;
 }
 
 /* Up to n blocks of b handed to give, newest first. */
-template <class Give>
+template <class Links = SealedLinks, class Give>
 inline void BinGiveBack(VR_CacheBin *b, uint32_t n, Give give)
 {
     void *p;
-    while (n-- && (p = BinPop(b)) != 0) give(p);
+    while (n-- && (p = BinPop<Links>(b)) != 0) give(p);
 }
 
 /* Up to n blocks from take into b, as long as it has room. */
-template <class Take>
+template <class Links = SealedLinks, class Take>
 inline void BinFill(VR_CacheBin *b, uint32_t n, Take take)
 {
     void *p;
-    while (n-- && b->room && (p = take()) != 0) BinPush(b, p);
+    while (n-- && b->room && (p = take()) != 0) BinPush<Links>(b, p);
 }
 
 /* An empty bin with room for capacity blocks. */

@@ -17,15 +17,15 @@
  * its page set (usedCount) and in the heap's counters, so no page set that
  * holds one is ever given back; its header says where it is:
  *
- *   small: seal 0, blockFlags kBlockFree | kBlockCached
- *   big:   seal 0, blockFlags kBlockAlt | kBlockFree | kBlockCached, still
+ *   small: seal = its link's check word, blockFlags kBlockFree | kBlockCached
+ *   big:   seal = its link's check word, blockFlags kBlockAlt | kBlockFree | kBlockCached, still
  *          on the heap's bigBlocks list, its chunk still in use
  *
  * so ForEach, FindFirstThat, Realloc and a second free all see a freed
  * block, and Validate tells a cached block from a lost one. The first word
- * of a waiting block's data links the next block of its bin, mangled (see
- * bins.h: a word the program writes into a freed block is never followed
- * out of library memory).
+ * of a waiting block's data links the next block of its bin, and its seal
+ * word the link's check word (see bins.h: a word the program writes into
+ * a freed block is never followed).
  *
  * Fork. The child keeps only the forking thread; another thread may have
  * been half-way through a bin step, which takes no lock. Those steps change
@@ -167,8 +167,8 @@ inline int ToSmallBin(VR_ThreadCache *c, VR_BlockHeader *h)
     VR_CacheBin *b = &c->small[h->sizeClass];
     if (__builtin_expect(!b->room, 0)) return 0;
     BinReserve(b);
-    h->seal = 0;
     h->blockFlags = kBlockFree | kBlockCached;
+    /* The link and, over the seal, its check word. */
     BinLink(b, (uint8_t *)h + kHeaderBytes);
     return 1;
 }

@@ -14,8 +14,8 @@ const char *CheckWaitingSmall(VR_Heap *heap, void *p, unsigned k)
         return "thread cache: small block outside library memory";
     VR_BlockHeader *h = SmallHeaderOf(p);
     if (((VR_SmallPageSet *)PageSetOf(h))->owner != heap) return "thread cache: block of another heap";
-    if (h->blockFlags != (kBlockFree | kBlockCached) || h->seal != 0)
-        return "thread cache: small block not marked as waiting";
+    if (h->blockFlags != (kBlockFree | kBlockCached)) return "thread cache: small block not marked as waiting";
+    if (!SealedLinks::Holds(p, *(const uint32_t *)p)) return "thread cache: small block's link and check word differ";
     if (h->sizeClass != k) return "thread cache: block in the bin of another class";
     return 0;
 }
@@ -33,7 +33,7 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
             uint32_t n = 0, cap = c->small[k].capacity;
             if (cap < 1 || cap > kBins.smallMax[k]) return "thread cache: bin capacity out of its bounds";
             if (c->small[k].room > cap) return "thread cache: bin room above its capacity";
-            for (void *p = c->small[k].head; p; p = LinkAt(p)) {
+            for (void *p = c->small[k].head; p; p = SealedLinks::At(p)) {
                 if (++n > cap) return "thread cache: bin holds more than its capacity";
                 if (const char *bad = CheckWaitingSmall(heap, p, k)) return bad;
             }
@@ -43,7 +43,7 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
         for (int j = 0; j < kBigClassCount; j++) {
             uint32_t n = 0, cap = kBins.bigCapacity[j];
             if (c->big[j].capacity != cap || c->big[j].room > cap) return "thread cache: big bin room above its capacity";
-            for (void *p = c->big[j].head; p; p = LinkAt(p)) {
+            for (void *p = c->big[j].head; p; p = SealedLinks::At(p)) {
                 if (++n > cap) return "thread cache: big bin holds more than its capacity";
                 /* Its header and first word readable before either is read. */
                 if (((uintptr_t)p & (kBlockAlignment - 1)) || !IsCommittedLibraryMemory(p) ||
@@ -51,8 +51,9 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
                     return "thread cache: big block outside library memory";
                 VR_AltBlock *h = AltHeaderOf(p);
                 if (h->heap != heap || h->direct) return "thread cache: big block of another heap";
-                if (h->blockFlags != (kBlockAlt | kBlockFree | kBlockCached) || h->seal != 0)
+                if (h->blockFlags != (kBlockAlt | kBlockFree | kBlockCached))
                     return "thread cache: big block not marked as waiting";
+                if (!SealedLinks::Holds(p, *(const uint32_t *)p)) return "thread cache: big block's link and check word differ";
                 uint32_t chunk = ChunkTagOfHeader(h);
                 if (!ChunkFitsClass(chunk, j)) return "thread cache: big block's chunk not of its class";
                 bytes += chunk;
@@ -69,7 +70,7 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
             batches += t->used[k];
             for (uint32_t i = 0; i < t->used[k]; i++) {
                 uint32_t n = 0;
-                for (void *p = t->batch[k][i].head; p; p = LinkAt(p)) {
+                for (void *p = t->batch[k][i].head; p; p = SealedLinks::At(p)) {
                     if (++n > t->batch[k][i].count) return "transfer table: batch longer than its count";
                     if (const char *bad = CheckWaitingSmall(heap, p, k)) return bad;
                 }
@@ -127,7 +128,7 @@ const char *ValidateOneSize(VR_HeapOneSize *heap)
         const VR_CacheBin *b = &c->oneSize.bin;
         if (b->room > b->capacity) return "one-size bin: room above its capacity";
         uint32_t n = 0;
-        for (void *p = b->head; p; p = LinkAt(p)) {
+        for (void *p = b->head; p; p = OneSizeLinks::At(p)) {
             if (++n > b->capacity) return "one-size bin: more blocks than its capacity";
             if (!IsLibraryMemory(p)) return "one-size bin: block outside library memory";
             VR_OneSizePageSet *ps = (VR_OneSizePageSet *)PageSetOf(p);

@@ -31,7 +31,7 @@ void *Readable(void *p)
    followed). */
 void *NextReadable(const void *p)
 {
-    return Readable(LinkAt(p));
+    return Readable(SealedLinks::At(p));
 }
 
 int InList(void *head, const void *p, uint32_t bound)
@@ -80,7 +80,7 @@ void GiveBackBins(VR_ThreadCache *c, VR_Heap *heap, VR_InTransit *t)
         uint32_t n = 0;
         void *p = b->head;
         for (; p && n < b->capacity && !CheckWaitingSmall(heap, p, k); n++) {
-            void *after = LinkAt(p);
+            void *after = SealedLinks::At(p);
             VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p));
             p = after;
         }
@@ -91,7 +91,7 @@ void GiveBackBins(VR_ThreadCache *c, VR_Heap *heap, VR_InTransit *t)
         uint32_t n = 0;
         void *p = b->head;
         for (; p && n < b->capacity && BigWaitsIn(heap, p); n++) {
-            void *after = LinkAt(p);
+            void *after = SealedLinks::At(p);
             VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p));
             p = after;
         }
@@ -127,8 +127,8 @@ void GiveBackInTransit(const VR_InTransit &t, VR_ThreadCache *own)
             void *p = a + kHeaderBytes;
             int waiting = b->blockFlags == (kBlockFree | kBlockCached);
             if (((small >> k) & 1) && n < kMaxFound &&
-                ((b->blockFlags == 0 && b->seal == 0) ||
-                 (waiting && (b->seal != 0 || !own || !InList(own->small[k].head, p, own->small[k].capacity)))))
+                ((b->blockFlags == 0 && (b->seal & 1) == 0) ||
+                 (waiting && ((b->seal & 1) || !own || !InList(own->small[k].head, p, own->small[k].capacity)))))
                 found[n++] = p;
             a += ClassSize(k);
         }
@@ -143,7 +143,7 @@ void GiveBackInTransit(const VR_InTransit &t, VR_ThreadCache *own)
         if (!((big >> j) & 1)) continue;
         int waiting = h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached);
         if ((h->blockFlags == kBlockAlt && h->seal != SealOf(p)) ||
-            (waiting && (h->seal != 0 || !own || !InList(own->big[j].head, p, own->big[j].capacity))))
+            (waiting && ((h->seal & 1) || !own || !InList(own->big[j].head, p, own->big[j].capacity))))
             found[n++] = h;
     }
     for (uint32_t f = 0; f < n; f++) {
@@ -189,7 +189,7 @@ void vr_cache::AdoptAfterFork()
             void *p = c->oneSize.bin.head;
             for (uint32_t n = 0; p && n < c->oneSize.bin.capacity; n++) {
                 if (!IsCommittedLibraryMemory(p) || ((VR_OneSizePageSet *)PageSetOf(p))->owner != oneSize) break;
-                void *after = LinkAt(p);
+                void *after = OneSizeLinks::At(p);
                 VR_Access::ReturnLocked(*oneSize, p);
                 p = after;
             }
@@ -199,8 +199,8 @@ void vr_cache::AdoptAfterFork()
     }
 
     /* Batches go back to the lists first, so that the only blocks marked
-       waiting with a clear seal that are not in transit are in the forking
-       thread's own bins. */
+       waiting that are not in transit are in the forking thread's own
+       bins. */
     for (uint32_t i = 0; i < heaps; i++) {
         VR_Heap *heap = transit[i].heap;
         DrainLocked(heap);

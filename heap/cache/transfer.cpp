@@ -50,18 +50,21 @@ int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count)
 {
     VR_TransferTable *t = VR_Access::Transfer(*heap);
     if (!t || t->used[k] == kBatchSlots || !count || count > (uint32_t)(b->capacity - b->room)) return 0;
+    /* The head was linked by a push or checked by a pop; each link after
+       it is checked as it is followed. */
     void *first = b->head, *last = first;
-    if (LinkBad(first)) return 0;
+    if (!first) return 0;
     for (uint32_t i = 1; i < count; i++) {
-        last = LinkAt(last);
+        void *next = SealedLinks::At(last);
         /* A cut list: the caller gives blocks back one by one instead. */
-        if (!last || !LinkOk(last)) return 0;
+        if (!next || !SealedLinks::Holds(last, (uint32_t)(uintptr_t)next)) return 0;
+        last = next;
     }
-    void *rest = LinkAt(last);
-    if (!LinkOk(rest)) return 0;
+    void *rest = SealedLinks::At(last);
+    if (!SealedLinks::Holds(last, (uint32_t)(uintptr_t)rest)) return 0;
     /* The run [first, last] leaves the bin whole. */
     b->head = rest;
-    SetLink(last, 0);
+    SealedLinks::Set(last, 0);
     b->room = (uint16_t)(b->room + count);
     VR_CacheBatch *slot = &t->batch[k][t->used[k]++];
     slot->head = first;

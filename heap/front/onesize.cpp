@@ -65,7 +65,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
     } else {
         VR_ThreadCache *c = vr_cache::Current();
         if (VR_CacheBin *b = vr_cache::OneSizeBinOf(c, this)) {
-            block = (uint8_t *)BinPop(b);
+            block = (uint8_t *)BinPop<OneSizeLinks>(b);
             if (__builtin_expect(block != 0, 1)) goto done;
         }
         cache = vr_cache::PrepareOneSize(this);
@@ -91,7 +91,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
     /* The thread's next blocks come without the lock: half of the bin. */
     if (cache && vr_cache::BindOneSizeLocked(cache, this)) {
         VR_CacheBin *b = &cache->oneSize.bin;
-        BinFill(b, b->capacity / 2, [&] { return TakeBlock(); });
+        BinFill<OneSizeLinks>(b, b->capacity / 2, [&] { return TakeBlock(); });
     }
     Unlock();
 done:
@@ -116,7 +116,7 @@ void VR_HeapOneSize::FreeMem(void *block)
     }
     VR_CacheBin *b = vr_cache::OneSizeBinOf(vr_cache::Current(), heap);
     if (b && b->room) {
-        BinPush(b, block);
+        BinPush<OneSizeLinks>(b, block);
         return;
     }
 
@@ -124,8 +124,8 @@ void VR_HeapOneSize::FreeMem(void *block)
     /* A full bin of this heap gives half back, and the block waits there
        (checked again under the lock: a Clear may have unbound it). */
     if (b && vr_cache::OneSizeBinOf(vr_cache::Current(), heap) == b) {
-        BinGiveBack(b, b->capacity / 2, [&](void *q) { heap->ReturnBlock(q); });
-        BinPush(b, block);
+        BinGiveBack<OneSizeLinks>(b, b->capacity / 2, [&](void *q) { heap->ReturnBlock(q); });
+        BinPush<OneSizeLinks>(b, block);
     } else {
         heap->ReturnBlock(block);
     }
