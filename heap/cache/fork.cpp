@@ -20,15 +20,15 @@ int HeldBeforeFork(VR_AHeap *heap)
     return lock && ((const vr_os::VR_LockWord *)lock)->count > 1;
 }
 
-/* The next block of a list, or null where the list ends or its link leads
-   nowhere that can be read (a block written after its free). */
+/* p when it can be read, else null: a vanished thread's list is walked
+   without trusting it. */
 void *Readable(void *p)
 {
     return ((uintptr_t)p & 3) == 0 && IsCommittedLibraryMemory(p) ? p : 0;
 }
 
-/* A bin's head too is a decoded link (bins.h checks it only as it is
-   followed). */
+/* The next block of a list, or null where the list ends or its link leads
+   nowhere that can be read (a block written after its free). */
 void *NextReadable(const void *p)
 {
     return Readable(SealedLinks::At(p));
