@@ -71,10 +71,14 @@ VR_ThreadCache *LiveCacheFor(VR_AHeap *heap)
 
 void GiveBackBigLocked(VR_Heap *heap, VR_ThreadCache *c)
 {
-    for (int j = 0; j < kBigClassCount; j++)
+    /* Emptied, and what a racing double free left beyond the room is
+       forgotten, so that bigBytes (0) holds for them. */
+    for (int j = 0; j < kBigClassCount; j++) {
         BinGiveBack(&c->big[j], c->big[j].capacity, [&](void *p) {
             if (BigWaits(p)) VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p));
         });
+        BinReset(&c->big[j], kBins.bigCapacity[j]);
+    }
     c->bigBytes = 0;
 }
 
