@@ -325,8 +325,8 @@ extern uint32_t s_droppedLinks __attribute__((visibility("hidden")));
 void MakeLinkSecret();
 
 /* What a link is stored xor'ed with: the key (a small block's header
-   address, a one-size block's offset in its page set, a waiting block's
-   address in a thread cache) xor the secret. Computed apart from the link
+   address, a one-size block's offset in its page set, a one-size block's
+   address in a thread's one-size bin) xor the secret. Computed apart from the link
    (the empty asm keeps the compiler from folding the two xors back into
    one chain), so that storing or decoding a link adds one xor, not two, to
    the chain of loads and stores that runs through a list: a malloc/free

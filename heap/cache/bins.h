@@ -178,34 +178,6 @@ inline int ChunkFitsClass(uint32_t sizeTag, unsigned j) { return sizeTag - kBins
  * and blocks linked behind it, to two callers; never an address a program
  * chose.
  */
-inline uint32_t BinCheckOf(uint32_t next) { return next ^ s_binCheck; }
-
-struct SealedLinks {
-    static uint32_t &CheckWord(const void *p) { return *(uint32_t *)((uintptr_t)p - 8); }
-    static void *At(const void *p) { return *(void *const *)p; }
-    static void Set(void *p, void *next)
-    {
-        *(void **)p = next;
-        CheckWord(p) = BinCheckOf((uint32_t)(uintptr_t)next);
-    }
-    /* Whether p's link (read as next) may be followed. */
-    static int Holds(const void *p, uint32_t next) { return CheckWord(p) == BinCheckOf(next); }
-};
-
-struct OneSizeLinks {
-    static void *At(const void *p) { return (void *)(uintptr_t)MangledLink(p, *(const uint32_t *)p); }
-    static void Set(void *p, void *next) { *(uint32_t *)p = MangledLink(p, (uint32_t)(uintptr_t)next); }
-};
-
-/*
- * The order of a bin's steps. A bin's room changes first when a block goes
- * in and last when one comes out, with the block's header written in
- * between; the compiler keeps that order (no other thread reads a bin
- * while its owner runs). So a bin whose list holds one block fewer than
- * its room says was stopped half-way through one step, on the block it
- * names by its class: a forked child, which keeps only the forking thread,
- * finds that block by its header (see AdoptAfterFork).
- */
 
 /* Whether a one-size bin's head may not be followed: null (the table says
    nothing is committed at address 0), not 8-aligned as every block is, or
@@ -221,6 +193,61 @@ inline int LinkBad(const void *p)
    (empty, its room back to its capacity). */
 __attribute__((noinline, cold)) void CutBin(VR_CacheBin *b);
 
+inline uint32_t BinCheckOf(uint32_t next) { return next ^ s_binCheck; }
+
+struct SealedLinks {
+    static void *At(const void *p) { return *(void *const *)p; }
+    static void Set(void *p, void *next)
+    {
+        *(void **)p = next;
+        SealWordOf(p) = BinCheckOf((uint32_t)(uintptr_t)next);
+    }
+    /* Whether p's link (read as next) may be followed. */
+    static int Holds(const void *p, uint32_t next) { return SealWordOf(p) == BinCheckOf(next); }
+    /* b's head, its link made the new head; null when b is empty or cut. */
+    static void *Unlink(VR_CacheBin *b)
+    {
+        void *p = b->head;
+        if (__builtin_expect(!p, 0)) return 0;
+        uint32_t next = *(const uint32_t *)p;
+        if (__builtin_expect(!Holds(p, next), 0)) {
+            CutBin(b);
+            return 0;
+        }
+        b->head = (void *)(uintptr_t)next;
+        return p;
+    }
+};
+
+struct OneSizeLinks {
+    static void *At(const void *p) { return (void *)(uintptr_t)MangledLink(p, *(const uint32_t *)p); }
+    static void Set(void *p, void *next) { *(uint32_t *)p = MangledLink(p, (uint32_t)(uintptr_t)next); }
+    /* The same; the head is checked as it is about to be followed, beside
+       the load and xor that decode the next link (not after them). */
+    static void *Unlink(VR_CacheBin *b)
+    {
+        void *p = b->head;
+        if (__builtin_expect(LinkBad(p), 0)) {
+            if (p) CutBin(b);
+            return 0;
+        }
+        /* Region 0 is never library memory: p is not null here. */
+        if (!p) __builtin_unreachable();
+        b->head = At(p);
+        return p;
+    }
+};
+
+/*
+ * The order of a bin's steps. A bin's room changes first when a block goes
+ * in and last when one comes out, with the block's header written in
+ * between; the compiler keeps that order (no other thread reads a bin
+ * while its owner runs). So a bin whose list holds one block fewer than
+ * its room says was stopped half-way through one step, on the block it
+ * names by its class: a forked child, which keeps only the forking thread,
+ * finds that block by its header (see AdoptAfterFork).
+ */
+
 /* The newest block of b, taken off, and mark(p) run on it before the room
    changes; null when b is empty (or cut). No assertion on the room: a
    racing double free links one bin's blocks into another's, and such a bin
@@ -228,26 +255,8 @@ __attribute__((noinline, cold)) void CutBin(VR_CacheBin *b);
 template <class Links = SealedLinks, class Mark>
 inline void *BinTake(VR_CacheBin *b, Mark mark)
 {
-    void *p = b->head;
-    if constexpr (__is_same(Links, SealedLinks)) {
-        if (__builtin_expect(!p, 0)) return 0;
-        uint32_t next = *(const uint32_t *)p;
-        if (__builtin_expect(!SealedLinks::Holds(p, next), 0)) {
-            CutBin(b);
-            return 0;
-        }
-        b->head = (void *)(uintptr_t)next;
-    } else {
-        /* Checked as it is about to be followed, beside the load and xor
-           that decode the next link (not after them). */
-        if (__builtin_expect(LinkBad(p), 0)) {
-            if (p) CutBin(b);
-            return 0;
-        }
-        /* Region 0 is never library memory: p is not null here. */
-        if (!p) __builtin_unreachable();
-        b->head = Links::At(p);
-    }
+    void *p = Links::Unlink(b);
+    if (__builtin_expect(!p, 0)) return 0;
     mark(p);
     __atomic_signal_fence(__ATOMIC_SEQ_CST);
     b->room++;
