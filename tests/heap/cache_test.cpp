@@ -415,9 +415,34 @@ TEST(ThreadCache, FreesFromAnotherThreadTakeNoLock)
     EXPECT_VALID(h);
 }
 
+/* A word written into a block that waits in a bin is never followed: the
+   pop finds the link and its check word in front of the block differ, and
+   cuts the bin there, for small and big blocks alike; Validate names the
+   block before that. */
+TEST(ThreadCache, WordsWrittenIntoWaitingBlocksAreNeverFollowed)
+{
+    static char outside[256];
+    for (unsigned long size : {64ul, 4096ul}) {
+        VR_Heap h(VR_HEAP_MULTITHREADED);
+        VR_Test::BindThreadCache(h);
+        void *a = h.AllocMem(size), *b = h.AllocMem(size);
+        VR_Heap::FreeMem(a);
+        VR_Heap::FreeMem(b);                    // the bin: b, then a
+        *(void **)b = outside + 64;             // a use after free
+        EXPECT_NE(nullptr, h.Validate()) << size;
+        uint32_t dropped = DroppedFreeLinks();
+        for (int i = 0; i < 3; i++) {
+            void *p = h.AllocMem(size);
+            EXPECT_TRUE(IsLibraryMemory(p)) << size;
+            EXPECT_NE(b, p) << size;            // b's link failed: the bin was cut before it
+        }
+        EXPECT_EQ(dropped + 1, DroppedFreeLinks()) << size;
+    }
+}
+
 /* A program that frees one small block from two threads at once may get
    the block twice, but never an address it wrote into a block: a link
-   in a bin that does not decode to library memory is dropped. */
+   in a bin that does not match its check word is dropped. */
 TEST(ThreadCache, RacingDoubleFreesNeverHandOutForeignAddresses)
 {
     static char outside[256];
