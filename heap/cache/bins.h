@@ -15,6 +15,10 @@ enum {
     kBigCacheLimit = 65536,     /* largest big block size served from a cache */
     kBigClassCount = 25,        /* big block classes up to kBigCacheLimit */
     kBigCacheBytes = 1048576,   /* chunk bytes waiting in one thread's big bins */
+    /* A heap's big-block bytes from which its blocks of up to kBigCacheLimit
+       get chunks of their own size instead of their class's (cache.h,
+       "Rounding"). */
+    kRoundBigBelow = 512u << 20,
     kRebindMisses = 256,
     kBatchSlots = 4,            /* batches per class in a heap's transfer table */
     kOneSizeBinBytes = 4096,    /* the bytes a one-size bin holds, 4 to 128 blocks */

@@ -49,6 +49,18 @@
  * class each (at most 64 KB or one block per bin), at most kBigCacheBytes
  * (1 MB) of chunks in all.
  *
+ * Rounding. A big block waits for any request of its class, so it gets the
+ * chunk of the class's largest request: four classes per power of two
+ * cost about 8% of those blocks' bytes. In a heap of a few megabytes that
+ * is nothing; in one that holds hundreds of megabytes of big blocks, near
+ * the end of a 32-bit address space, it is the tens of megabytes the next
+ * requests fail for. So a heap that holds kRoundBigBelow (512 MB) or more
+ * in big blocks gives new ones chunks of their own size. Such a chunk
+ * fits no class, so it goes back to the heap when freed (under its lock,
+ * placed by the free-chunk index in constant time); chunks that were
+ * rounded before still wait in bins, and rounding starts again once the
+ * heap is below the mark.
+ *
  * Between threads. A bin at its bound hands half of its blocks to the
  * heap's transfer table as one batch, and a thread whose bin ran empty
  * takes a whole batch: blocks freed by one thread and allocated by another

@@ -138,11 +138,16 @@ void *VR_Heap::AllocBigMem(unsigned long size)
 {
     /* A heap that lends blocks to thread caches gives blocks of up to
        kBigCacheLimit bytes the chunk of their class, so that any block of
-       the class can wait in a cache for any request of it. */
+       the class can wait in a cache for any request of it; not once the
+       heap holds kRoundBigBelow bytes in big blocks, where the rounding
+       would cost tens of megabytes of address space (cache.h, "Rounding").
+       The count is read without the lock: a stale one only rounds one
+       block more or one less. */
     uint32_t chunkFor = (uint32_t)size;
     VR_ThreadCache *cache = 0;
     if (lockActive && size <= kBigCacheLimit) {
-        chunkFor = kBins.bigSize[BigClassOf((uint32_t)size)];
+        if (__atomic_load_n(&counters.bigBytes, __ATOMIC_RELAXED) < kRoundBigBelow)
+            chunkFor = kBins.bigSize[BigClassOf((uint32_t)size)];
         cache = vr_cache::Prepare(this, 1);
     }
     uint32_t request, need;

@@ -334,6 +334,46 @@ TEST(ThreadCache, ShuffledFreeLeavesNoPageSetPinned)
     EXPECT_VALID(h);
 }
 
+/* Big blocks get the chunk of their class, so they can wait in bins, only
+   while the heap holds less than kRoundBigBelow in big blocks; beyond it
+   they get chunks of their own size, and rounding comes back below it. */
+TEST(ThreadCache, LargeHeapsGiveBigBlocksTheirOwnSize)
+{
+    VR_Heap h(VR_HEAP_MULTITHREADED);
+    VR_Test::BindThreadCache(h);
+    const uint32_t size = 1100;
+    const uint32_t own = ChunkSizeFor(AlignUp(size + kAltHeaderSize));
+    auto chunkOfNew = [&] {
+        void *p = h.AllocMem(size);
+        EXPECT_NE(nullptr, p);
+        uint32_t chunk = p ? ChunkTagOfHeader(AltHeaderOf(p)) : 0;
+        unsigned long before = Waiting(h);
+        VR_Heap::FreeMem(p);
+        return std::make_pair(chunk, Waiting(h) - before);
+    };
+    auto rounded = chunkOfNew();
+    EXPECT_EQ(kBins.bigChunk[BigClassOf(size)], rounded.first);
+    EXPECT_EQ(1u, rounded.second);
+
+    std::vector<void *> held;
+    while (VR_Test::Counters(h).bigBytes < kRoundBigBelow) {
+        held.push_back(h.AllocMem(1u << 20));
+        ASSERT_NE(nullptr, held.back());
+    }
+    VR_Test::BindThreadCache(h);  // the rounded chunk waiting in its bin goes home
+    auto own1 = chunkOfNew();
+    EXPECT_EQ(own, own1.first);
+    EXPECT_LT(own, rounded.first);
+    EXPECT_EQ(0u, own1.second);
+    EXPECT_VALID(h);
+
+    VR_Heap::FreeMem(held.back());
+    held.pop_back();
+    EXPECT_EQ(rounded, chunkOfNew());
+    for (void *p : held) VR_Heap::FreeMem(p);
+    EXPECT_VALID(h);
+}
+
 /* A VR_HeapOneSize with a lock serves a thread that keeps using it from a
    bin: pairs complete while another thread holds the heap's lock, Clear
    forgets the bin, and a thread that ends gives its blocks back. */
