@@ -26,11 +26,16 @@ enum {
     /* Full bins met since the last refill that mark a heap's threads as
        freeing (cache.h, "Giving back"): a few rounds of every class a busy
        program uses, so that a program that allocates too never gets there. */
-    kFreeingSpills = 32
+    kFreeingSpills = 32,
+    /* A freeing thread's small bins close once the heap's small bytes in
+       use are below this and below an eighth of what they were when the
+       heap began to count as freeing (cache.h, "Giving back"). */
+    kCloseBinsBelow = 1u << 20
 };
 
 /* Blocks linked through their first word, newest first. Invariant:
-   capacity - room blocks on the list, room <= capacity. */
+   capacity - room blocks on the list, room <= capacity. A small bin of
+   capacity 0 is closed: every free of its class takes the slow path. */
 struct VR_CacheBin {
     void *head;         /* caller pointer of the newest waiting block; null when empty */
     uint16_t room;      /* blocks the bin still takes */
@@ -53,7 +58,7 @@ struct VR_OneSizeBin {
  * Invariants, for a bound cache: every block on small[k] is a small block
  * of class k of `heap` flagged kBlockFree | kBlockCached whose seal word
  * holds its link's check word, and
- * capacity lies between 1 and its class's bound; every
+ * capacity lies between 1 and its class's bound, or is 0 (closed); every
  * block on big[j] is a big block of `heap` so flagged, in a chunk for
  * which ChunkFitsClass(j) holds, and bigBytes is the sum of those chunks.
  * An unbound cache's bins mean nothing and are reset when it binds.
@@ -90,6 +95,7 @@ struct VR_CacheBatch {
    [0, used[k]) of class k each hold count blocks of class k of the heap,
    marked as waiting; batchCount is the sum of used[]. */
 struct VR_TransferTable {
+    uint32_t freeingFrom;       /* the heap's small bytes in use when its threads last began to count as freeing */
     uint32_t batchCount;
     uint32_t used[VR_Heap::kSizeClassCount];
     VR_CacheBatch batch[VR_Heap::kSizeClassCount][kBatchSlots];
@@ -354,6 +360,16 @@ inline void BinGrow(VR_CacheBin *b, uint32_t bound)
     if (grown <= cap) return;
     b->room = (uint16_t)(b->room + (grown - cap));
     b->capacity = (uint16_t)grown;
+}
+
+/* A small bin of class k that ran empty: a closed one opens at its first
+   room, an open one grows. */
+inline void BinOpenOrGrow(VR_CacheBin *b, unsigned k)
+{
+    if (!b->capacity)
+        BinReset(b, kBins.smallFirst[k]);
+    else
+        BinGrow(b, kBins.smallMax[k]);
 }
 
 /* Blocks waiting in a bin, from one read of its room and the capacity

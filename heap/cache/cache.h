@@ -87,12 +87,18 @@
  * megabytes. Once the rooms are down,
  * any class whose bin fills brings all the thread's small bins home, so
  * between two such calls only a few dozen blocks wait, and each call
- * returns that many under one hold of the lock. When the frees
- * stop, the small bins of each thread that took part hold those few
- * blocks, the table nothing; page sets emptied on the way went back as
- * they emptied. The first refill (a bin that runs empty, a batch taken)
- * or big allocation resets the count, and the bins double their room as
- * before.
+ * returns that many under one hold of the lock. Those few blocks are
+ * still enough to keep a page set each when the frees stop (a shuffled
+ * free of a million blocks ended with ten page sets held by ten blocks).
+ * So once the heap has less than kCloseBinsBelow (1 MB) of small blocks
+ * in use, the full bin of a freeing thread closes all its small bins
+ * (room 0): the thread's last frees, at most that many bytes, each take
+ * the lock and go home, and nothing of the thread waits when they stop.
+ * Page sets emptied on the way went back as they emptied. The first
+ * refill (a bin that runs empty, a batch taken) or big allocation resets
+ * the count, and the bins double their room as before; a closed bin opens
+ * at its first room at its first refill, or at its first free once the
+ * heap is no longer freeing.
  * Counted in slow-path events, never in time: no clock, no thread.
  *
  * Lock order: heap lock -> cache registry lock -> process lock.

@@ -31,7 +31,7 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
         uint32_t bytes = 0;
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
             uint32_t n = 0, cap = c->small[k].capacity;
-            if (cap < 1 || cap > kBins.smallMax[k]) return "thread cache: bin capacity out of its bounds";
+            if (cap > kBins.smallMax[k]) return "thread cache: bin capacity out of its bounds";
             if (c->small[k].room > cap) return "thread cache: bin room above its capacity";
             for (void *p = c->small[k].head; p; p = SealedLinks::At(p)) {
                 if (++n > cap) return "thread cache: bin holds more than its capacity";

@@ -13,7 +13,16 @@ void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
 {
     VR_CacheBin *b = &c->small[k];
     unsigned long &spills = VR_Access::Spills(*heap);
-    if (!b->room && spills < kFreeingSpills) spills++;
+    /* A closed bin stays closed while the heap frees: the block goes
+       home. Once the heap's threads allocate again it opens at its first
+       room and takes the block. */
+    if (!b->capacity) {
+        if (spills < kFreeingSpills) BinReset(b, kBins.smallFirst[k]);
+        return;
+    }
+    VR_TransferTable *t = VR_Access::Transfer(*heap);
+    uint32_t inUse = (uint32_t)VR_Access::Counters(*heap).smallBytes;
+    if (!b->room && spills < kFreeingSpills && ++spills == kFreeingSpills && t) t->freeingFrom = inUse;
     if (!b->room && spills >= kFreeingSpills) {
         /* Freeing: every small bin of the thread goes home (each that
            fills brings them all home, so few blocks wait between two
@@ -28,6 +37,18 @@ void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
         /* The big bins too: one waiting chunk keeps a whole big page set
            (megabytes) from going back. */
         if (c->bigBytes) GiveBackBigLocked(heap, c);
+        /* The end of the spell: with little left in use of what there
+           was, the blocks that would wait in the bins when the frees stop
+           are what keeps the last page sets. The thread's small bins
+           close, and its remaining frees go home one by one (at most
+           kCloseBinsBelow bytes of them under the lock). A heap whose
+           threads trade blocks (one allocates, another frees) stays where
+           it was and never gets here. */
+        if (t && inUse < kCloseBinsBelow && inUse < t->freeingFrom / 8) {
+            for (unsigned j = 0; j < VR_Heap::kSizeClassCount; j++) BinReset(&c->small[j], 0);
+            DrainLocked(heap);
+            return;
+        }
         /* Down to a quarter of its first room, not to one block: a bin
            of room one makes every other free of its class a spill, and
            the spill's look at every bin then costs more than the frees

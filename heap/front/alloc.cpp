@@ -86,7 +86,7 @@ void *VR_Heap::AllocMemSlow(unsigned long size)
     if (cache && vr_cache::BindLocked(cache, this)) {
         VR_CacheBin *b = &cache->small[k];
         spills = 0;  /* the heap's threads allocate: their bins are worth keeping */
-        BinGrow(b, kBins.smallMax[k]);
+        BinOpenOrGrow(b, k);
         BinFill(b, b->capacity / 2, [&] { return LendSmallLocked(k); });
     }
     Unlock();
@@ -126,7 +126,7 @@ void *VR_Heap::AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned l
         /* A bin that ran empty grows, as in AllocMemSlow; one whose head
            lay off the boundary (a plain request's block) keeps its room. */
         VR_CacheBin *b = &cache->small[k];
-        if (b->room == b->capacity) BinGrow(b, kBins.smallMax[k]);
+        if (b->room == b->capacity) BinOpenOrGrow(b, k);
         BinFill(b, b->capacity / 2, [&] { return LendAlignedLocked(k, alignment); });
     }
     Unlock();
