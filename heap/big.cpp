@@ -166,6 +166,13 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
     uint32_t least = counters.bigBytes / 8;
     if (least > 0x2000000u) least = 0x2000000u;
     if (least < (uint32_t)kBigReserveMin) least = kBigReserveMin;
+    /* Above the least, a power of two and one reservation unit more:
+       blocks are most often a power of two in size, and the set's header
+       and each chunk's tags take a few bytes beyond them, so a set of
+       exactly 32 MB would hold 31 blocks of 1 MB and leave a megabyte
+       behind them that no such block fits (3% of the address space, in a
+       program that fills it with them). */
+    if (least > (uint32_t)kBigReserveMin) least = (1u << (31 - __builtin_clz(least))) + (uint32_t)s_granularity;
     if (!RoundUpChecked(commit > least ? commit : least, s_granularity, &reserve))
         return 0;
 
@@ -207,13 +214,22 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
 
 VR_BigChunk *VR_Heap::GrowBigPageSet(VR_BigPageSet *ps, unsigned long need)
 {
-    uint32_t amount = (need + s_pageSize - 1) & ~(s_pageSize - 1);
+    /* Only the pages the chunk lacks beyond a free chunk at the end, which
+       it absorbs: committing the whole of need each time would leave the
+       page's rest free behind every chunk cut this way, and those rests
+       add up (a set of 32 MB filled with blocks of 1 MB kept 60 KB of them
+       committed and free, and the 964 KB left behind them held no more
+       block). */
     uint8_t *old = ps->commitEnd;
+    uint32_t t = ((uint32_t *)old)[-1];
+    uint32_t tail = (t & 1) ? t & ~1u : 0;
+    uint32_t lack = need > tail ? (uint32_t)need - tail : 0;
+    uint32_t amount = (lack + s_pageSize - 1) & ~(s_pageSize - 1);
+    if (!amount) amount = s_pageSize;
     if (!CommitPages(old, amount, flags & VR_HEAP_NOCACHE)) return 0;
     UnindexRoom(bigFree, ps);
     ps->commitEnd = BytesAfter(old, amount);
     IndexRoom(bigFree, ps);
-    uint32_t t = ((uint32_t *)old)[-1];
     VR_BigChunk *chunk;
     if (t & 1) {
         /* The last chunk is free: it absorbs the new pages. */

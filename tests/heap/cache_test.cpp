@@ -332,35 +332,40 @@ TEST(ThreadCache, LargeHeapsGiveBigBlocksTheirOwnSize)
 {
     VR_Heap h(VR_HEAP_MULTITHREADED);
     VR_Test::BindThreadCache(h);
-    const uint32_t size = 1100;
-    const uint32_t own = ChunkSizeFor(AlignUp(size + kAltHeaderSize));
-    auto chunkOfNew = [&] {
-        void *p = h.AllocMem(size);
-        EXPECT_NE(nullptr, p);
-        uint32_t chunk = p ? ChunkTagOfHeader(AltHeaderOf(p)) : 0;
-        unsigned long before = Waiting(h);
-        VR_Heap::FreeMem(p);
-        return std::make_pair(chunk, Waiting(h) - before);
-    };
-    auto rounded = chunkOfNew();
-    EXPECT_EQ(kBins.bigChunk[BigClassOf(size)], rounded.first);
-    EXPECT_EQ(1u, rounded.second);
+    // Just above a class boundary: the class's chunk is 8 KB more.
+    const uint32_t size = 49153;
+    const unsigned j = BigClassOf(size);
+    auto chunkOf = [](void *p) { return ChunkTagOfHeader(AltHeaderOf(p)); };
+    void *rounded = h.AllocMem(size);
+    ASSERT_NE(nullptr, rounded);
+    EXPECT_TRUE(ChunkFitsClass(chunkOf(rounded), j));
 
     std::vector<void *> held;
     while (VR_Test::Counters(h).bigBytes < kRoundBigBelow) {
         held.push_back(h.AllocMem(1u << 20));
         ASSERT_NE(nullptr, held.back());
     }
-    VR_Test::BindThreadCache(h);  // the rounded chunk waiting in its bin goes home
-    auto own1 = chunkOfNew();
-    EXPECT_EQ(own, own1.first);
-    EXPECT_LT(own, rounded.first);
-    EXPECT_EQ(0u, own1.second);
+    void *own = h.AllocMem(size);
+    ASSERT_NE(nullptr, own);
+    // Its own size, and a rest too small to split off at most.
+    EXPECT_LT(chunkOf(own) - ChunkSizeFor(AlignUp(size + kAltHeaderSize)), (uint32_t)kMinChunk);
+    EXPECT_LT(chunkOf(own), kBins.bigChunk[j]);
+    // A chunk of its own size goes back to the heap; a rounded one waits.
+    unsigned long waiting = Waiting(h);
+    VR_Heap::FreeMem(own);
+    EXPECT_EQ(waiting, Waiting(h));
+    VR_Heap::FreeMem(rounded);
+    EXPECT_EQ(waiting + 1, Waiting(h));
     EXPECT_VALID(h);
 
+    // Below the mark again, blocks are rounded again.
     VR_Heap::FreeMem(held.back());
     held.pop_back();
-    EXPECT_EQ(rounded, chunkOfNew());
+    VR_Test::BindThreadCache(h);
+    void *again = h.AllocMem(size);
+    ASSERT_NE(nullptr, again);
+    EXPECT_TRUE(ChunkFitsClass(chunkOf(again), j));
+    VR_Heap::FreeMem(again);
     for (void *p : held) VR_Heap::FreeMem(p);
     EXPECT_VALID(h);
 }
