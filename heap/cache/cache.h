@@ -91,9 +91,14 @@
  * still enough to keep a page set each when the frees stop (a shuffled
  * free of a million blocks ended with ten page sets held by ten blocks).
  * So once the heap has less than kCloseBinsBelow (1 MB) of small blocks
- * in use, the full bin of a freeing thread closes all its small bins
- * (room 0): the thread's last frees, at most that many bytes, each take
- * the lock and go home, and nothing of the thread waits when they stop.
+ * in use, and less than an eighth of what it had when it began to count
+ * as freeing (the transfer table keeps that figure), the full bin of a
+ * freeing thread closes all its small bins (room 0): the thread's last
+ * frees, at most that many bytes, each take the lock and go home, and
+ * nothing of the thread waits when they stop. Threads that trade blocks
+ * (a consumer frees what a producer allocates) hold their bytes in use
+ * and do not get there; keyed on the 1 MB alone, a queue of two threads
+ * sent a million of its frees through the lock.
  * Page sets emptied on the way went back as they emptied. The first
  * refill (a bin that runs empty, a batch taken) or big allocation resets
  * the count, and the bins double their room as before; a closed bin opens
