@@ -172,7 +172,7 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
        exactly 32 MB would hold 31 blocks of 1 MB and leave a megabyte
        behind them that no such block fits (3% of the address space, in a
        program that fills it with them). */
-    if (least > (uint32_t)kBigReserveMin) least = (1u << (31 - __builtin_clz(least))) + (uint32_t)s_granularity;
+    if (least > (uint32_t)kBigReserveMin) least = (1u << FloorLog2(least)) + (uint32_t)s_granularity;
     if (!RoundUpChecked(commit > least ? commit : least, s_granularity, &reserve))
         return 0;
 

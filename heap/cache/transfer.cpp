@@ -22,7 +22,11 @@ void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
     }
     VR_TransferTable *t = VR_Access::Transfer(*heap);
     uint32_t inUse = (uint32_t)VR_Access::Counters(*heap).smallBytes;
-    if (!b->room && spills < kFreeingSpills && ++spills == kFreeingSpills && t) t->freeingFrom = inUse;
+    if (!b->room && spills < kFreeingSpills) {
+        /* The spell begins: its end is measured against what the heap
+           has in use now. */
+        if (++spills == kFreeingSpills && t) t->freeingFrom = inUse;
+    }
     if (!b->room && spills >= kFreeingSpills) {
         /* Freeing: every small bin of the thread goes home (each that
            fills brings them all home, so few blocks wait between two
