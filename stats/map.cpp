@@ -1,0 +1,74 @@
+/*
+ * map.cpp - the snapshot of the address space: one code per 64 KB region
+ * (free, held by others, unavailable, or which of the library's kinds),
+ * written as text that tools/vorrel-map draws. One snapshot at a time: the
+ * codes go to a static buffer (it also runs at exit and from the peak
+ * watch, where nothing may allocate).
+ */
+#include "os_output.h"
+#include "space.h"
+#include "stats_internal.h"
+#include "system.h"
+
+namespace vr_stats {
+namespace {
+
+/* The one snapshot buffer: a region code per 64 KB. */
+uint8_t s_codes[65536];
+
+} // namespace
+
+int WriteMapAt(const char *path, int how)
+{
+    intptr_t f = vr_os::CreateOutputFile(path);
+    if (f == -1) return 0;
+    uint32_t freeFirst, freeCount;
+    int atExit = how == kMapAtExit;
+    int locked = 1;
+    if (atExit) {
+        locked = 0;
+        for (uint32_t i = 0; i < 4000000 && !locked; i++) {
+            locked = ProcessLockTryEnter();
+            if (!locked) __builtin_ia32_pause();
+        }
+    }
+    SpaceMap(s_codes, &freeFirst, &freeCount, how == kMapLock ? 1 : 0);
+    if (atExit && locked) ProcessLockLeave();
+
+    char head[1024];
+    VR_Text t = {head, sizeof head, 0};
+    t.Str("# vorrel address-space map: 65536 regions of 64 KB, 256 per line, lowest address first\n");
+    t.Str("# codes: 0 free, 1 reserved, 2 committed, 3 unavailable, 4 small page sets, 5 big page sets,\n");
+    t.Str("#        6 direct blocks, 7 virtual blocks, 8 one-size page sets, 9 library tables\n");
+    t.Str("# largest-free ");
+    t.Hex((unsigned long)freeFirst << 16);
+    t.Put(' ');
+    t.Num(freeCount);
+    t.Put('\n');
+    uint32_t counts[kRegionCodes] = {0};
+    for (uint32_t r = 0; r < 65536; r++) counts[s_codes[r] < kRegionCodes ? s_codes[r] : 0]++;
+    t.Str("# regions");
+    for (int c = 0; c < kRegionCodes; c++) {
+        t.Put(' ');
+        t.Num(counts[c]);
+    }
+    t.Put('\n');
+    int ok = t.length < sizeof head && vr_os::WriteOutput(f, head, (uint32_t)t.length);
+    char row[256 * 2];
+    for (uint32_t y = 0; y < 256 && ok; y++) {
+        for (uint32_t x = 0; x < 256; x++) {
+            row[2 * x] = (char)('0' + s_codes[y * 256 + x]);
+            row[2 * x + 1] = x == 255 ? '\n' : ' ';
+        }
+        ok = vr_os::WriteOutput(f, row, sizeof row);
+    }
+    vr_os::CloseOutput(f);
+    return ok;
+}
+
+} // namespace vr_stats
+
+VR_API int VR_WriteAddressSpaceMap(const char *path)
+{
+    return path && path[0] ? vr_stats::WriteMapAt(path, vr_stats::kMapLock) : 0;
+}
