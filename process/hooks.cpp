@@ -17,12 +17,12 @@
  */
 #include <string.h>
 
-#include "check.h"
 #include "os_memory.h"
 #include "process_internal.h"
 
 volatile int s_hooksInstalled;
 VR_RuntimeMsize s_msize[vr_os::kMaxRuntimes];
+const void *(*s_entryRedirect)(const uint8_t *entry, const void *replacement);
 
 /* A target's own replacement of a shared entry (null: the shared one below
    serves); filled by the target's sources before the hooks go in. */
@@ -103,8 +103,8 @@ void *BuildTrampoline(uint8_t *entry)
 
 void PatchRuntimeEntry(uint8_t *entry, const void *replacement)
 {
-    /* In checking mode the entry leads to the checking layer instead. */
-    replacement = CheckReplacement(entry, replacement);
+    /* In checking mode the entry leads to the checking room instead. */
+    if (s_entryRedirect) replacement = s_entryRedirect(entry, replacement);
     if (!entry || entry == replacement) return;
     uintptr_t first;
     uint32_t length = PatchSpan((uintptr_t)entry, vr_os::SystemPageSize(), kJumpLength, &first);
@@ -114,7 +114,7 @@ void PatchRuntimeEntry(uint8_t *entry, const void *replacement)
 
 int EntryLeadsTo(const uint8_t *entry, const void *replacement)
 {
-    replacement = CheckReplacement(entry, replacement);
+    if (s_entryRedirect) replacement = s_entryRedirect(entry, replacement);
     return entry && entry[0] == kJumpOpcode &&
            *(const uint32_t *)(entry + 1) == JumpDisplacement(entry, replacement);
 }

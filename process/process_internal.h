@@ -78,6 +78,12 @@ void PatchRuntimeEntry(uint8_t *entry, const void *replacement);
    Written only before InstallRuntimeHooks first runs. */
 extern const void *s_targetReplacements[vr_os::kMaxRuntimes][vr_os::kEntryCount];
 
+/* Set by a room above (the checking mode) before the hooks are installed:
+   the replacement that PatchRuntimeEntry and EntryLeadsTo use for entry
+   instead of the usual one (it returns replacement to keep it). Null: the
+   usual replacements serve. */
+extern const void *(*s_entryRedirect)(const uint8_t *entry, const void *replacement);
+
 /* 1 when entry holds the jump to replacement. */
 int EntryLeadsTo(const uint8_t *entry, const void *replacement);
 

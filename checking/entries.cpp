@@ -1,15 +1,15 @@
 /*
- * check_hooks.cpp - how a process enters the checking mode: VORREL_CHECK
+ * entries.cpp - how a process enters the checking mode: VORREL_CHECK
  * in the environment when the library loads (any value but empty or "0";
  * "pages" for the page mode).
  * The mode is chosen before the runtime's entries are patched, and the
- * patching then writes jumps to the checking entries (check_hooks_<target>
- * .cpp) instead of the usual ones; nothing of the usual paths tests the
+ * patching then writes jumps to the checking entries (entries_<target>
+ * .cpp), through the process room's entry redirect instead of the usual ones; nothing of the usual paths tests the
  * mode. At exit every block is checked and the leaks are reported.
  */
 #include <string.h>
 
-#include "check.h"
+#include "checking.h"
 #include "os_output.h"
 #include "process_internal.h"
 #include "registry.h"
@@ -36,6 +36,15 @@ int s_checkEntryCount;
 
 /* 0 for no checking, 1 for the blocks' guards, 2 for the page mode
    ("pages"). */
+/* The checking entry that replaces the usual one written at entry, or
+   replacement itself when there is none. */
+const void *CheckReplacement(const uint8_t *entry, const void *replacement)
+{
+    for (int i = 0; i < s_checkEntryCount; i++)
+        if (s_checkEntries[i].entry == entry) return s_checkEntries[i].replacement;
+    return replacement;
+}
+
 int ModeRequested()
 {
     char value[32];
@@ -60,9 +69,11 @@ struct VR_CheckStart {
            held in the child for good. */
         EnsureProcessLock();
         RegisterForkLock(CheckQuarantineLock());
+        RegisterForkLock(CheckPageQuarantineLock());
         RegisterForkLock(CheckStackTableLock());
         RegisterForkLock(CheckReportLock());
         s_checkMode = 1;
+        s_entryRedirect = &CheckReplacement;
     }
 };
 VR_CheckStart s_checkStart __attribute__((init_priority(150)));
@@ -96,12 +107,4 @@ void AddCheckEntry(const void *entry, const void *replacement)
     s_checkEntries[s_checkEntryCount].entry = (const uint8_t *)entry;
     s_checkEntries[s_checkEntryCount].replacement = replacement;
     s_checkEntryCount++;
-}
-
-const void *CheckReplacement(const uint8_t *entry, const void *replacement)
-{
-    if (!s_checkMode) return replacement;
-    for (int i = 0; i < s_checkEntryCount; i++)
-        if (s_checkEntries[i].entry == entry) return s_checkEntries[i].replacement;
-    return replacement;
 }

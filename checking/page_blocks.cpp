@@ -1,5 +1,5 @@
 /*
- * check_pages.cpp - the page mode of the checking mode's blocks (check.h):
+ * page_blocks.cpp - the page mode of the checking mode's blocks (checking.h):
  * a block ends against an inaccessible page, its header is kept in a
  * table of records, one per 64 KB region, and which record covers each
  * region in a second table; a freed block is decommitted and its
@@ -10,16 +10,12 @@
  */
 #include <string.h>
 
-#include "check_internal.h"
+#include "block_format.h"
 #include "pages.h"
 #include "os_lock.h"
 #include "os_memory.h"
 #include "symbols.h"
 #include "system.h"
-
-namespace vr_check {
-VR_PageRecord *s_pageRecords;
-}
 
 using namespace vr_check;
 
@@ -31,6 +27,9 @@ const uint32_t kPageQuarantineSpace = 256u << 20;
 uint32_t *s_pageOwner;          /* by region: 1 + the region of its record, 0 for none */
 uint32_t *s_pageRing;           /* the page quarantine: record regions, oldest at head */
 uint32_t s_pageRingHead, s_pageRingCount, s_pageRingSpace;
+VR_LockStorage s_pageRingLock;
+uint8_t *s_tables;              /* the records, owners and ring in one reservation */
+uint32_t s_tableBytes;
 
 /* Gives a page block's reservation back for good. */
 void ReleasePageBlock(VR_PageRecord *r)
@@ -117,7 +116,7 @@ void QuarantinePage(VR_PageRecord *r)
     r->committed = 0;
     VR_PageRecord *leaving[32];
     uint32_t n = 0;
-    vr_os::LockEnter(CheckQuarantineLock());
+    vr_os::LockEnter(&s_pageRingLock);
     while (n < 32 && s_pageRingCount &&
            (s_pageRingCount >= kPageQuarantineBlocks || s_pageRingSpace + r->span > kPageQuarantineSpace)) {
         VR_PageRecord *old = &s_pageRecords[s_pageRing[s_pageRingHead]];
@@ -132,7 +131,7 @@ void QuarantinePage(VR_PageRecord *r)
         s_pageRingCount++;
         s_pageRingSpace += r->span;
     }
-    vr_os::LockLeave(CheckQuarantineLock());
+    vr_os::LockLeave(&s_pageRingLock);
     for (uint32_t i = 0; i < n; i++) ReleasePageBlock(leaving[i]);
     if (!fits) ReleasePageBlock(r);
 }
@@ -178,6 +177,7 @@ const char *ValidatePageQuarantine()
 {
     const char *problem = 0;
     uint32_t space = 0;
+    vr_os::LockEnter(&s_pageRingLock);
     for (uint32_t i = 0; i < s_pageRingCount && !problem; i++) {
         const VR_PageRecord &r = s_pageRecords[s_pageRing[(s_pageRingHead + i) & (kPageQuarantineBlocks - 1)]];
         if (!r.header.magic || !IsFreed(r.header.state)) problem = "a page block in quarantine not freed";
@@ -187,10 +187,22 @@ const char *ValidatePageQuarantine()
     }
     if (!problem && (space != s_pageRingSpace || space > kPageQuarantineSpace))
         problem = "the page quarantine's space is not its blocks' or above its bound";
+    vr_os::LockLeave(&s_pageRingLock);
     return problem;
 }
 
+void PageTables(uintptr_t *start, uint32_t *bytes)
+{
+    *start = (uintptr_t)s_tables;
+    *bytes = s_tableBytes;
+}
+
 } // namespace vr_check
+
+VR_LockStorage *CheckPageQuarantineLock()
+{
+    return &s_pageRingLock;
+}
 
 int CheckInitPages()
 {
@@ -204,8 +216,8 @@ int CheckInitPages()
     s_pageRecords = (VR_PageRecord *)room;
     s_pageOwner = (uint32_t *)(room + kRegions * sizeof(VR_PageRecord));
     s_pageRing = s_pageOwner + kRegions;
-    /* The records name every page block: never a root of the leak walk. */
-    AddOwnRange((uintptr_t)room, bytes);
+    s_tables = room;
+    s_tableBytes = bytes;
     vr_os::WatchAccessFaults(&OnAccessFault);
     return 1;
 }

@@ -1,18 +1,20 @@
 /*
- * check_internal.h - what the files of the checking mode's blocks share:
+ * block_format.h - what the files of the checking mode's blocks share:
  * the header's marks and guard bytes, the page mode's record of a block,
- * and the calls one file makes into another. check_blocks.cpp owns the
- * blocks of the heap, their verification and the quarantine;
- * check_pages.cpp the page mode's records, reservations and fault watch;
- * check_exit.cpp the walk at exit and the leaks.
+ * and the calls one file makes into another. They call downward only:
+ *
+ *   leaks.cpp         the walk at exit and the leaks
+ *     guard_blocks.cpp  the blocks of the heap, their verification, the quarantine
+ *       page_blocks.cpp   the page mode's records, reservations, quarantine, fault watch
+ *         block_format.cpp  the header's reading and the lines that describe a block
  */
-#ifndef VR_CHECK_INTERNAL_H
-#define VR_CHECK_INTERNAL_H
+#ifndef VR_BLOCK_FORMAT_H
+#define VR_BLOCK_FORMAT_H
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "check.h"
+#include "checking.h"
 
 namespace vr_check {
 
@@ -71,28 +73,33 @@ inline uint8_t *UserOf(VR_CheckHeader *h)
     return IsPageRecord(h) ? (uint8_t *)(uintptr_t)h->lead : (uint8_t *)(h + 1);
 }
 
-/* check_blocks.cpp */
+/* block_format.cpp */
+/* The header of a block of the heap (as ForEach hands it out), or null
+   when it holds none. */
 VR_CheckHeader *HeaderOfBlock(void *block);
+/* The guard bytes after a block. */
 uint32_t BackGuardOf(VR_CheckHeader *h);
+/* The first words of a finding about a block, and its stacks. */
 void BlockLine(VR_CheckText &t, const char *kind, VR_CheckHeader *h);
 void AllocatedAt(VR_CheckText &t, VR_CheckHeader *h, int kind);
 void FreedAt(VR_CheckText &t, VR_CheckHeader *h);
-void VerifyGuards(VR_CheckHeader *h, int kind, const char *call, uint32_t stack);
-void VerifyFreed(VR_CheckHeader *h, uint32_t stack);
-/* The heap of the checked blocks. */
-VR_Heap &CheckHeap();
 
-/* check_pages.cpp */
+/* page_blocks.cpp */
 VR_PageRecord *PageRecordAt(uintptr_t a);
 void *PageAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t stack);
 /* A claimed page block into the page quarantine. */
 void QuarantinePage(VR_PageRecord *r);
-/* What is wrong with the page quarantine, or null; under the quarantine lock. */
+/* What is wrong with the page quarantine, or null; takes its lock. */
 const char *ValidatePageQuarantine();
+/* The page mode's own tables (they name every page block), or 0 bytes
+   when the mode is off. */
+void PageTables(uintptr_t *start, uint32_t *bytes);
 
-/* check_exit.cpp */
-/* Address space that names every block: never a root of the leak walk. */
-void AddOwnRange(uintptr_t start, uint32_t bytes);
+/* guard_blocks.cpp */
+void VerifyGuards(VR_CheckHeader *h, int kind, const char *call, uint32_t stack);
+void VerifyFreed(VR_CheckHeader *h, uint32_t stack);
+/* The heap of the checked blocks. */
+VR_Heap &CheckHeap();
 
 } // namespace vr_check
 

@@ -1,5 +1,5 @@
 /*
- * check_report.cpp - the report of the checking mode: one block of text per
+ * report.cpp - the report of the checking mode: one block of text per
  * finding, written whole under the report's lock to standard error or to
  * the file VORREL_CHECK_REPORT names (opened for appending, so processes
  * that share it each add their own findings).
@@ -15,7 +15,7 @@
  */
 #include <string.h>
 
-#include "check.h"
+#include "checking.h"
 #include "os_lock.h"
 #include "os_output.h"
 #include "symbols.h"

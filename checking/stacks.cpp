@@ -1,5 +1,5 @@
 /*
- * check_stacks.cpp - the call stacks of the checking mode: captured at
+ * stacks.cpp - the call stacks of the checking mode: captured at
  * every allocation and free by following the chain of saved frame pointers
  * (cheap: a few loads per frame, no system call), and kept once each in a
  * table of distinct stacks, so a block carries a 32-bit id instead of its
@@ -17,7 +17,7 @@
  */
 #include <string.h>
 
-#include "check.h"
+#include "checking.h"
 #include "os_lock.h"
 #include "os_memory.h"
 #include "symbols.h"

@@ -1,6 +1,6 @@
 /*
- * check_blocks.cpp - the blocks of the checking mode: a header and guards
- * around every block (the format in check.h), an atomic claim on the block
+ * guard_blocks.cpp - the blocks of the checking mode: a header and guards
+ * around every block (the format in checking.h), an atomic claim on the block
  * at every free, the verification of its guards and of its bytes while it
  * was freed, and a quarantine of freed blocks.
  *
@@ -15,14 +15,14 @@
  * heap. Blocks bigger than a quarter of the byte bound are checked and
  * given back at once.
  *
- * The page mode's blocks are in check_pages.cpp, the walk over all blocks
- * at exit (damaged guards, writes after free, leaks) in check_exit.cpp.
+ * The page mode's blocks are in page_blocks.cpp, the walk over all blocks
+ * at exit (damaged guards, writes after free, leaks) in leaks.cpp.
  */
 #include <string.h>
 
 #include <new>
 
-#include "check_internal.h"
+#include "block_format.h"
 #include "pages.h"
 #include "os_lock.h"
 #include "os_memory.h"
@@ -273,48 +273,6 @@ VR_Heap &CheckHeap()
     return *(VR_Heap *)(void *)s_heapRoom;
 }
 
-/* The guard bytes after a block: a page block's reach to the end of its
-   page (the page after is inaccessible), fewer than its alignment. */
-uint32_t BackGuardOf(VR_CheckHeader *h)
-{
-    if (!IsPageRecord(h)) return kBackGuard;
-    uintptr_t end = (uintptr_t)UserOf(h) + h->size;
-    return (uint32_t)(((end + s_pageSize - 1) & ~(uintptr_t)(s_pageSize - 1)) - end);
-}
-
-/* The header of a block of the heap (as ForEach hands it out), or null
-   when it holds none (a block given back, waiting for reuse). */
-VR_CheckHeader *HeaderOfBlock(void *block)
-{
-    VR_CheckHeader *h = (VR_CheckHeader *)block;
-    if (h->magic == kPadMagic) h = (VR_CheckHeader *)((uint8_t *)block + ((uint32_t *)block)[1]);
-    return h->magic == (kHeaderMagic ^ (uint32_t)(uintptr_t)UserOf(h)) ? h : 0;
-}
-
-void BlockLine(VR_CheckText &t, const char *kind, VR_CheckHeader *h)
-{
-    t.Str("vorrel-check: ");
-    t.Str(kind);
-    t.Str(" block ");
-    t.Hex((uintptr_t)UserOf(h));
-    t.Str(" size ");
-    t.Num(h->size);
-}
-
-void AllocatedAt(VR_CheckText &t, VR_CheckHeader *h, int kind)
-{
-    t.Str("  allocated by ");
-    t.Str(KindName(kind));
-    t.Str(" at:\n");
-    t.Stack(h->allocStack);
-}
-
-void FreedAt(VR_CheckText &t, VR_CheckHeader *h)
-{
-    t.Str("  freed at:\n");
-    t.Stack(h->freeStack);
-}
-
 /* Where a check happened: at a call (its stack) or at exit (stack 0). */
 void FoundAt(VR_CheckText &t, const char *call, uint32_t stack)
 {
@@ -509,9 +467,8 @@ const char *CheckValidateQuarantine()
     }
     if (!problem && bytes != s_ringBytes) problem = "the quarantine's byte count is not its blocks' sizes";
     if (!problem && s_ringBytes > kQuarantineBytes) problem = "the quarantine holds more bytes than its bound";
-    if (!problem) problem = ValidatePageQuarantine();
     vr_os::LockLeave(&s_ringLock);
-    return problem;
+    return problem ? problem : ValidatePageQuarantine();
 }
 
 VR_LockStorage *CheckQuarantineLock()

@@ -1,5 +1,5 @@
 /*
- * check_hooks_posix.cpp - the checking entries of the Linux runtime: the C
+ * entries_posix.cpp - the checking entries of the Linux runtime: the C
  * library's allocation calls, with its contract (an empty request gets a
  * block, failures set errno to ENOMEM, nothing above PTRDIFF_MAX, free
  * leaves errno alone), the aligned family, and the C++ runtime's operator
@@ -12,7 +12,7 @@
 #include <pthread.h>
 #include <string.h>
 
-#include "check.h"
+#include "checking.h"
 #include "pages.h"
 #include "os_runtime.h"
 #include "process_internal.h"

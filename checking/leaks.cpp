@@ -1,11 +1,11 @@
 /*
- * check_exit.cpp - the walk over all checked blocks at exit: damaged
+ * leaks.cpp - the walk over all checked blocks at exit: damaged
  * guards of live blocks, bytes written after free in quarantined ones,
  * and the leaks.
  */
 #include <string.h>
 
-#include "check_internal.h"
+#include "block_format.h"
 #include "pages.h"
 #include "os_memory.h"
 #include "os_assert.h"
@@ -48,6 +48,15 @@ struct VR_Range {
 };
 VR_Range s_ownRanges[5];
 int s_ownRangeCount;
+
+/* Address space that names every block: never a root of the walk. */
+void AddOwnRange(uintptr_t start, uint32_t bytes)
+{
+    if (s_ownRangeCount >= 5) return;
+    s_ownRanges[s_ownRangeCount].start = start;
+    s_ownRanges[s_ownRangeCount].end = start + ((bytes + 0xFFFF) & ~0xFFFFu);
+    s_ownRangeCount++;
+}
 
 void *OwnTable(uint32_t bytes)
 {
@@ -265,18 +274,14 @@ void ReportLeaks()
 
 } // namespace
 
-void vr_check::AddOwnRange(uintptr_t start, uint32_t bytes)
-{
-    if (s_ownRangeCount >= 5) return;
-    s_ownRanges[s_ownRangeCount].start = start;
-    s_ownRanges[s_ownRangeCount].end = start + ((bytes + 0xFFFF) & ~0xFFFFu);
-    s_ownRangeCount++;
-}
-
 void CheckAtExit()
 {
     VR_ASSERT(!CheckValidateQuarantine());
     VR_ASSERT(!CheckValidateStacks());
+    uintptr_t tables;
+    uint32_t tableBytes;
+    PageTables(&tables, &tableBytes);
+    if (tableBytes) AddOwnRange(tables, tableBytes);
     CheckHeap().ForEach(&CountLive, 0);
     AtExitPages(1);
     /* Room for a few blocks more than counted: a report may allocate. */

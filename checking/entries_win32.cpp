@@ -1,5 +1,5 @@
 /*
- * check_hooks_win32.cpp - the checking entries of the Windows runtimes: in
+ * entries_win32.cpp - the checking entries of the Windows runtimes: in
  * every runtime slot, the seven shared entries, operator new[] and
  * delete[], _expand, _recalloc and the _aligned_ family. They keep the
  * runtime's contract as the usual hooks do (malloc(0) and realloc(NULL, 0)
@@ -13,7 +13,7 @@
  */
 #include <string.h>
 
-#include "check.h"
+#include "checking.h"
 #include "pages.h"
 #include "os_runtime.h"
 #include "process_internal.h"

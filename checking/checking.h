@@ -1,5 +1,19 @@
 /*
- * check.h - the checking mode: what its sources share.
+ * checking.h - the checking mode: its door, and what its sources share.
+ *
+ * What this room owns: the choice of the mode at load (entries.cpp), the
+ * checking entries that replace the runtime's (entries_<target>.cpp), the
+ * checked blocks and their quarantines (guard_blocks.cpp, page_blocks.cpp,
+ * block_format.cpp), the call stacks (stacks.cpp), the report
+ * (report.cpp) and the walk at exit with the leaks (leaks.cpp).
+ *
+ * What it may call: the process room's patching (process_internal.h:
+ * PatchRuntimeEntry, the entry redirect, the fork locks, the runtimes'
+ * own sizes), the heap's public calls (AllocMem, FreeMem, ForEach,
+ * FindFirstThat on a heap of its own), the pages' reservations (pages.h)
+ * and the platform. Nothing below calls into it: the process room learns
+ * of it only through the entry redirect this room sets before the hooks
+ * are installed, so a process without the mode runs exactly the usual code.
  *
  * When VORREL_CHECK is set in the environment at load, every runtime entry
  * leads to an entry of the checking layer instead of the usual hook (the
@@ -50,8 +64,8 @@
  * header's lead is then the user address. When no reservation can be had,
  * the block is an ordinary checked one.
  */
-#ifndef VR_CHECK_H
-#define VR_CHECK_H
+#ifndef VR_CHECKING_H
+#define VR_CHECKING_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -84,14 +98,11 @@ static_assert(offsetof(VR_CheckHeader, state) == 16, "state offset");
 extern int s_checkMode;
 extern int s_checkPages;
 
-/* The checking entry that replaces the usual one written at entry, or
-   replacement itself when there is none or the mode is off. */
-const void *CheckReplacement(const uint8_t *entry, const void *replacement);
 /* Records the checking replacement of a runtime entry (the target's
    FindCheckEntries, before the hooks are installed). */
 void AddCheckEntry(const void *entry, const void *replacement);
 
-/* --- blocks (check_blocks.cpp) --- */
+/* --- blocks (guard_blocks.cpp, page_blocks.cpp) --- */
 /* Makes the heap of the checked blocks and the quarantine. */
 void CheckInitBlocks();
 /* Makes the page mode's tables and watches the faulting accesses; 0 when
@@ -114,7 +125,7 @@ long CheckSizeOf(const void *p);
 /* Shrinks a live checked block to size in place; 1 when done. */
 int CheckShrink(void *p, size_t size);
 
-/* --- call stacks (check_stacks.cpp) --- */
+/* --- call stacks (stacks.cpp) --- */
 /* The id of the calling stack, from the frame of a checking entry (its
    __builtin_frame_address(0)), whose return address is the call into the
    runtime. 0 when nothing could be recorded. */
@@ -124,7 +135,7 @@ uint32_t CaptureStack(uintptr_t entryFrame);
    unknown. */
 uintptr_t StackFirstFrame(uint32_t id);
 
-/* --- the report (check_report.cpp) --- */
+/* --- the report (report.cpp) --- */
 /* A text built on the stack and written as one piece. */
 struct VR_CheckText {
     char buf[4096];
@@ -173,6 +184,7 @@ const char *CheckValidateStacks();
 /* The layer's own locks (quarantine, stack table, report), for fork: none
    is held while a heap's lock is awaited. */
 VR_LockStorage *CheckQuarantineLock();
+VR_LockStorage *CheckPageQuarantineLock();
 VR_LockStorage *CheckStackTableLock();
 VR_LockStorage *CheckReportLock();
 
@@ -181,7 +193,7 @@ VR_LockStorage *CheckReportLock();
    not its leaks, and are not checked for writes after free at its exit. */
 void CheckForkedChild();
 
-/* --- the end (check_blocks.cpp) --- */
+/* --- the end (leaks.cpp) --- */
 /* Verifies every block at exit and reports the leaks. */
 void CheckAtExit();
 
