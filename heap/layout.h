@@ -359,10 +359,11 @@ inline uint32_t FreeCheckOf(const void *next) { return (uint32_t)(uintptr_t)next
    freed block). */
 inline void CountDroppedLink() { __atomic_add_fetch(&s_droppedLinks, 1, __ATOMIC_RELAXED); }
 
-/* For checkers outside the library (the tests), which do not see the
-   secret: MangledLink, and the number of links dropped so far. */
-VR_API uint32_t FreeLinkAt(const void *key, uint32_t value);
-VR_API uint32_t DroppedFreeLinks();
+/* For the library's own tests, which do not see the secret: MangledLink,
+   and the number of links dropped so far. Never exported from the product
+   library: it would hand a program the secret. */
+uint32_t FreeLinkAt(const void *key, uint32_t value);
+uint32_t DroppedFreeLinks();
 
 /* The size tag of the chunk that holds a big block's header. */
 inline uint32_t ChunkTagOfHeader(const VR_AltBlock *h) { return *(const uint32_t *)((const uint8_t *)h - kChunkHeader); }
@@ -382,8 +383,8 @@ inline VR_PageSetBase *PageSetOf(const void *p)
 
 /* Process-wide flags of the process integration that heap initialisation
    reads for DefaultHeap. */
-extern VR_API int s_initInstanceSeen;
-extern VR_API int s_initCalled;
-extern VR_API int s_initMultithreaded;
+extern int s_initInstanceSeen;
+extern int s_initCalled;
+extern int s_initMultithreaded;
 
 #endif

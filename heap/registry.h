@@ -23,8 +23,8 @@ void RegisterHeap(VR_AHeap *heap, int oneSize);
 void UnregisterHeap(VR_AHeap *heap);
 
 /* The caller holds the process lock for these and for the whole walk. */
-VR_API uint32_t HeapCount();
-VR_API VR_AHeap *HeapAt(uint32_t index);
+uint32_t HeapCount();
+VR_AHeap *HeapAt(uint32_t index);
 /* 1 when the heap at index is a VR_HeapOneSize. */
 int HeapIsOneSize(uint32_t index);
 

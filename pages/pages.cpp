@@ -12,7 +12,7 @@
 #include "space.h"
 #include "system.h"
 
-VR_API uint8_t s_regionMap[8192];
+uint8_t s_regionMap[8192];
 /* The same map under a name that stays inside the library, so that the
    library's own tests of it need no indirection through the global offset
    table (position-independent code reaches exported data only that way). */
@@ -127,7 +127,7 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
     ProcessLockLeave();
 }
 
-VR_API uint32_t CommittedBytesIn(const void *base, uint32_t size)
+uint32_t CommittedBytesIn(const void *base, uint32_t size)
 {
     uint64_t a = (uintptr_t)base, end = a + size, total = 0;
     if (end > 0x100000000ull) end = 0x100000000ull;

@@ -14,21 +14,21 @@
 #include "units.h"
 #include "vorrel.h"
 
-extern VR_API uint8_t s_regionMap[8192];   /* bit (a>>16)&7 of byte a>>19 */
+extern uint8_t s_regionMap[8192];   /* bit (a>>16)&7 of byte a>>19 */
 
 /* Reserves size bytes (granularity-aligned) and marks them in the region
    map. Null, with the map unchanged, when the system refuses or when size
    rounded to the granularity would pass 2^32. kind (VR_SPACE_...) says what
    the reservation is for; the statistics and the address-space map count
    it under that kind. */
-VR_API void *ReservePages(uint32_t size, int nocache, int kind = VR_SPACE_LIBRARY);
+void *ReservePages(uint32_t size, int nocache, int kind = VR_SPACE_LIBRARY);
 /* Commits [address, address + size) of a live reservation; the address on
    success, null on failure. Never touches the region map. */
-VR_API void *CommitPages(void *address, uint32_t size, int nocache);
-VR_API void DecommitPages(void *address, uint32_t size);
+void *CommitPages(void *address, uint32_t size, int nocache);
+void DecommitPages(void *address, uint32_t size);
 /* Decommits committedSize bytes (when nonzero), releases the reservation and
    clears the map bits of reservedSize bytes from base. */
-VR_API void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize);
+void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize);
 
 #if defined(VORREL_BUILD)
 extern uint8_t s_regionMapLocal[8192];  /* s_regionMap, reached directly */
@@ -75,7 +75,7 @@ inline int IsCommittedLibraryMemory(const void *p)
    in whole 4 KB steps: what a reservation that has decommitted pieces
    inside its committed part (the free insides of big page sets) still
    holds. base is 4 KB-aligned and size a multiple of 4 KB. */
-VR_API uint32_t CommittedBytesIn(const void *base, uint32_t size);
+uint32_t CommittedBytesIn(const void *base, uint32_t size);
 
 /* The 16 bytes at the base of a virtual block's reservation; the caller's
    pointer is base + 16. */

@@ -45,10 +45,10 @@ void SpaceDecommitted(const void *address, uint32_t size);
 /* Moves a live reservation to another kind (the emergency reserve taken
    over as a page set, an empty unit of page sets handed to another kind),
    with the reservations it counts as. Under the process lock. */
-VR_API void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind, int reservations = 1);
+void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kind, int reservations = 1);
 
 /* The kind of library reservation covering the region of address a, or -1. */
-VR_API int SpaceKindOf(uintptr_t a);
+int SpaceKindOf(uintptr_t a);
 
 /* Calls watcher when the committed total of all kinds first reaches first
    bytes, and again each time it has grown a sixteenth (at least 1 MB) past
@@ -57,20 +57,20 @@ VR_API int SpaceKindOf(uintptr_t a);
    the process lock, so it must not allocate nor take those locks; while it
    runs, other threads' commits do not call it. A null watcher ends the
    watch. */
-VR_API void SpaceWatchPeak(void (*watcher)(uint32_t committed), uint32_t first);
+void SpaceWatchPeak(void (*watcher)(uint32_t committed), uint32_t first);
 
 /* The committed total of all kinds now. */
-VR_API uint32_t SpaceCommittedTotal();
+uint32_t SpaceCommittedTotal();
 
 /* The highest committed total of all kinds together so far. */
-VR_API uint32_t SpacePeakCommitted();
+uint32_t SpacePeakCommitted();
 
 /* Copies the counters of every kind. */
-VR_API void SpaceTotals(VR_SpaceStats out[VR_SPACE_KINDS]);
+void SpaceTotals(VR_SpaceStats out[VR_SPACE_KINDS]);
 
 /* Fills codes[65536] with each region's VR_RegionCode and finds the largest
    run of free regions (*freeFirst, *freeCount in regions; 0 when none).
    Allocates nothing; takes the process lock only when lock is nonzero. */
-VR_API void SpaceMap(uint8_t *codes, uint32_t *freeFirst, uint32_t *freeCount, int lock);
+void SpaceMap(uint8_t *codes, uint32_t *freeFirst, uint32_t *freeCount, int lock);
 
 #endif

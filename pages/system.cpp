@@ -8,9 +8,9 @@
 #include "os_lock.h"
 #include "os_memory.h"
 
-VR_API uint32_t s_pageSize;
-VR_API uint32_t s_granularity;
-VR_API uint32_t s_granularityMask;
+uint32_t s_pageSize;
+uint32_t s_granularity;
+uint32_t s_granularityMask;
 
 namespace {
 

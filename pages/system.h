@@ -13,22 +13,22 @@
 
 #include "vorrel.h"
 
-extern VR_API uint32_t s_pageSize;         /* 0 until LoadSystemInfo ran */
-extern VR_API uint32_t s_granularity;      /* 65536 */
-extern VR_API uint32_t s_granularityMask;  /* ~(s_granularity - 1) */
+extern uint32_t s_pageSize;         /* 0 until LoadSystemInfo ran */
+extern uint32_t s_granularity;      /* 65536 */
+extern uint32_t s_granularityMask;  /* ~(s_granularity - 1) */
 
 /* Reads the page size and granularity from the system. Safe to repeat and
    to race: every caller stores the same values, the page size last, so a
    reader that sees it nonzero sees the rest too. */
-VR_API void LoadSystemInfo();
+void LoadSystemInfo();
 
 /* The process lock: recursive, created on first need, never deleted. */
-VR_API void ProcessLockEnter();
-VR_API void ProcessLockLeave();
+void ProcessLockEnter();
+void ProcessLockLeave();
 /* Takes the process lock when that needs no waiting; 1 when taken. */
-VR_API int ProcessLockTryEnter();
+int ProcessLockTryEnter();
 /* Creates the process lock if it does not exist yet, without taking it. */
-VR_API void EnsureProcessLock();
+void EnsureProcessLock();
 /* The process lock itself, created if needed, for the work that must hold
    every lock of the library at once (fork). */
 VR_LockStorage *ProcessLockStorage();

@@ -54,20 +54,20 @@ const uint32_t kUnitsFirst = 8;       /* units of the first size while fewer are
 /* A reserved, uncommitted, 64 KB-aligned page set of 64 KB, marked in the
    region map and counted under kind; null when no address space is left
    (or the test seam refuses it: taking a slot counts as a reservation). */
-VR_API void *ReservePageSet(int nocache, int kind);
+void *ReservePageSet(int nocache, int kind);
 
 /* Gives back a page set from ReservePageSet (or the emergency reserve taken
    over as one) whose first committed bytes are committed: decommits them,
    clears its mark, and returns its slot to its unit. */
-VR_API void ReleasePageSet(void *base, uint32_t committed);
+void ReleasePageSet(void *base, uint32_t committed);
 
 /* For tests: the unit holding address a (its base and the mask of its free
    slots); 0 when a lies in no unit. */
-VR_API int PageUnitOf(const void *a, uintptr_t *base, uint64_t *freeMask);
+int PageUnitOf(const void *a, uintptr_t *base, uint64_t *freeMask);
 
 /* Gives the kept empty unit back to the system; 1 when there was one. For
    out-of-memory recovery. Takes the process lock. */
-VR_API int DropEmptyUnit();
+int DropEmptyUnit();
 
 /* Null when every invariant above holds. Under the process lock. */
 const char *ValidatePageUnits();

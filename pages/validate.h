@@ -11,11 +11,11 @@
 /* Caches consistent; every marked region lies in a live, 64 KB-aligned
    reservation whose base region is marked too, or in a unit of page sets
    whose own invariants hold (units.h). Takes the process lock. */
-VR_API const char *ValidateRegionMap();
+const char *ValidateRegionMap();
 
 /* The header of a virtual block agrees with itself and with the system:
    committed bytes cover the current size, lie within the reservation, and
    exactly those pages are committed. */
-VR_API const char *ValidateVirtual(const void *block);
+const char *ValidateVirtual(const void *block);
 
 #endif

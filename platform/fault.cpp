@@ -27,7 +27,7 @@ int vr_os::FaultHit(int kind)
     return n - from < p.failCount;
 }
 
-extern "C" VR_API void VR_SetFault(int kind, uint32_t nth, uint32_t count)
+extern "C" void VR_SetFault(int kind, uint32_t nth, uint32_t count)
 {
     if (kind < 0 || kind >= vr_os::kFaultKinds) return;
     FaultPlan &p = s_plans[kind];
@@ -38,7 +38,7 @@ extern "C" VR_API void VR_SetFault(int kind, uint32_t nth, uint32_t count)
     p.failFrom = base + nth;
 }
 
-extern "C" VR_API uint32_t VR_FaultCalls(int kind)
+extern "C" uint32_t VR_FaultCalls(int kind)
 {
     if (kind < 0 || kind >= vr_os::kFaultKinds) return 0;
     return s_plans[kind].calls;

@@ -35,7 +35,7 @@ struct __attribute__((may_alias)) VR_LockWord {
 };
 static_assert(sizeof(VR_LockWord) <= sizeof(VR_LockStorage), "the lock fits VR_LockStorage");
 
-VR_API void LockInit(VR_LockStorage *lock);
+void LockInit(VR_LockStorage *lock);
 /* Returns a lock nobody holds or waits on to the all-zero free state. */
 inline void LockDelete(VR_LockStorage *lock)
 {
@@ -45,8 +45,8 @@ inline void LockDelete(VR_LockStorage *lock)
    calling thread has taken the state word (leaving it 1 or 2); LockWake
    wakes one thread asleep in LockWait. Neither changes errno or the
    thread's last-error value. */
-VR_API void LockWait(VR_LockWord *lock);
-VR_API void LockWake(VR_LockWord *lock);
+void LockWait(VR_LockWord *lock);
+void LockWake(VR_LockWord *lock);
 
 /* The lock's invariant, for tests at quiet moments: free means state,
    owner and depth all 0; held means state 1 or 2, an owner and a depth of

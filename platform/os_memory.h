@@ -17,8 +17,8 @@
  * fail, so that every out-of-memory path can be driven; when no plan is set
  * it costs one load and one test per system call.
  *
- * These functions are exported so that the platform tests, which link the
- * library, can check them directly.
+ * None of this is exported from the product library: the platform tests
+ * reach it through the test build of the same objects.
  */
 #ifndef VR_OS_MEMORY_H
 #define VR_OS_MEMORY_H
@@ -33,29 +33,29 @@ namespace vr_os {
 /* Page size and allocation granularity, as the system reports them.
    Post: both nonzero powers of two; granularity == 65536 on every
    supported system. */
-VR_API void QuerySystemInfo(uint32_t *pageSize, uint32_t *granularity);
+void QuerySystemInfo(uint32_t *pageSize, uint32_t *granularity);
 
 /* Reserves size bytes anywhere, aligned to the granularity, committing
    nothing. nocache asks for uncached pages where the system has them.
    Returns the base, or null when size is 0 or the system refuses. */
-VR_API void *Reserve(uint32_t size, int nocache);
+void *Reserve(uint32_t size, int nocache);
 
 /* Reserves and commits size bytes in one step (direct page blocks).
    Null on failure. Not recorded in the region map by the caller. */
-VR_API void *ReserveAndCommit(uint32_t size, int nocache);
+void *ReserveAndCommit(uint32_t size, int nocache);
 
 /* Commits the pages covering [address, address + size) inside a live
    reservation. Returns 1 on success, 0 on failure (nothing committed). */
-VR_API int Commit(void *address, uint32_t size, int nocache);
+int Commit(void *address, uint32_t size, int nocache);
 
 /* Decommits the pages covering [address, address + size): their contents
    are gone and their memory is given back; the range stays reserved. */
-VR_API void Decommit(void *address, uint32_t size);
+void Decommit(void *address, uint32_t size);
 
 /* Releases the whole reservation that starts at base (from Reserve or
    ReserveAndCommit). Anything else is ignored. Returns 1 when a reservation
    was released, 0 when the system refused. */
-VR_API int Release(void *base);
+int Release(void *base);
 
 /* What the system says of the memory around an address. */
 struct RegionInfo {
@@ -67,16 +67,16 @@ struct RegionInfo {
     int nocache;              /* 1 when the pages are uncached */
 };
 /* Returns 1 and fills *info, or 0 when the system cannot describe p. */
-VR_API int QueryRegion(const void *p, RegionInfo *info);
+int QueryRegion(const void *p, RegionInfo *info);
 
 /* 1 when p lies in the reservation that holds the calling thread's stack. */
-VR_API int IsOnThreadStack(const void *p);
+int IsOnThreadStack(const void *p);
 
 /* What the system says of each of the 65536 regions of 64 KB in the 4 GB
    address space: 0 when nothing in it is reserved, 1 reserved with nothing
    committed (or mapped inaccessible), 2 with committed or mapped pages,
    3 not available to the program at all. Allocates nothing. */
-VR_API void QueryAddressSpace(uint8_t *states);
+void QueryAddressSpace(uint8_t *states);
 
 /* Test seam: makes calls fail. */
 enum FaultKind { kFaultReserve = 0, kFaultCommit = 1, kFaultKinds = 2 };
@@ -88,9 +88,9 @@ int FaultHit(int kind);
 extern "C" {
 /* From the nth call of the kind on (1 = the next one), count calls fail
    (0xFFFFFFFF: all of them); nth 0 removes the plan. */
-VR_API void VR_SetFault(int kind, uint32_t nth, uint32_t count);
+void VR_SetFault(int kind, uint32_t nth, uint32_t count);
 /* Calls of the kind made so far (successful or failed). */
-VR_API uint32_t VR_FaultCalls(int kind);
+uint32_t VR_FaultCalls(int kind);
 }
 
 #endif

@@ -42,7 +42,7 @@ void WriteDebugger(const char *text);
 
 extern "C" {
 /* Replaces the message display (null restores it); for tests. */
-VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style));
+void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style));
 }
 
 #endif

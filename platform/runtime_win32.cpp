@@ -184,7 +184,7 @@ void vr_os::ShowMessage(const char *text, const char *caption, uint32_t style)
     if (show) show(0, text, caption, style);
 }
 
-extern "C" VR_API void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))
+extern "C" void VR_SetMessageSink(void (*sink)(const char *text, const char *caption, uint32_t style))
 {
     s_messageSink = sink;
 }

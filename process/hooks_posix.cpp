@@ -45,10 +45,10 @@
    empty request), so a caller on this target that wants what malloc(0)
    gives calls VRHookMallocPosix. */
 extern "C" {
-VR_API void *VRHookMallocPosix(size_t size);
-VR_API void *VRHookCallocPosix(size_t count, size_t size);
-VR_API void *VRHookReallocPosix(void *block, size_t size);
-VR_API void *VRHookNewPosix(size_t size);
+void *VRHookMallocPosix(size_t size);
+void *VRHookCallocPosix(size_t count, size_t size);
+void *VRHookReallocPosix(void *block, size_t size);
+void *VRHookNewPosix(size_t size);
 void *VRHookMemalign(size_t alignment, size_t size);
 int VRHookPosixMemalign(void **result, size_t alignment, size_t size);
 void *VRHookAlignedAlloc(size_t alignment, size_t size);

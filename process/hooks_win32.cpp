@@ -34,9 +34,9 @@
 #include "process_internal.h"
 
 extern "C" {
-VR_API void *VRHookMallocWin32(size_t size);
-VR_API void *VRHookCallocWin32(size_t count, size_t size);
-VR_API void *VRHookReallocWin32(void *block, size_t size);
+void *VRHookMallocWin32(size_t size);
+void *VRHookCallocWin32(size_t count, size_t size);
+void *VRHookReallocWin32(void *block, size_t size);
 }
 
 struct VR_RuntimeHooks {
@@ -417,17 +417,17 @@ __attribute__((constructor(199))) void SetTargetReplacements()
 
 } // namespace
 
-extern "C" VR_API void *VRHookMallocWin32(size_t size)
+extern "C" void *VRHookMallocWin32(size_t size)
 {
     return MallocIn(0, size);
 }
 
-extern "C" VR_API void *VRHookCallocWin32(size_t count, size_t size)
+extern "C" void *VRHookCallocWin32(size_t count, size_t size)
 {
     return CallocIn(0, count, size);
 }
 
-extern "C" VR_API void *VRHookReallocWin32(void *block, size_t size)
+extern "C" void *VRHookReallocWin32(void *block, size_t size)
 {
     return ReallocIn(0, block, size);
 }

@@ -229,7 +229,7 @@ VR_ThreadCache *PrepareOneSize(VR_HeapOneSize *heap);
 int BindOneSizeLocked(VR_ThreadCache *c, VR_HeapOneSize *heap);
 /* Gives every waiting block of the calling thread back to its heap and
    unbinds its cache; 1 when any block was waiting. */
-VR_API int FlushCurrent();
+int FlushCurrent();
 /* Unbinds every cache bound to heap (any heap when null). With keep,
    their waiting blocks stay the heap's and go back to it when each
    cache's thread next needs its cache (flags changed, frees bypassed);
@@ -254,7 +254,7 @@ int PutBatchLocked(VR_Heap *heap, VR_CacheBin *b, unsigned k, uint32_t count);
 /* Fills c's empty bin of class k with a batch; 0 when there is none. */
 int TakeBatchLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k);
 /* Every batched block goes back to the heap's lists; 1 when there was any. */
-VR_API int DrainLocked(VR_Heap *heap);
+int DrainLocked(VR_Heap *heap);
 /* For Clear: the batches are forgotten (their page sets go with the rest). */
 void ForgetBatches(VR_Heap *heap);
 /* Gives the table of a heap that goes away back (no lock). */
@@ -278,9 +278,9 @@ const char *Validate(VR_Heap *heap, uint32_t *smallWaiting, uint32_t *bigWaiting
 const char *ValidateOneSize(VR_HeapOneSize *heap);
 /* What waits for heap in the caches and its table (read without stopping
    their threads: a snapshot). Any pointer may be null. */
-VR_API void Totals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks, unsigned long *bigBytes);
+void Totals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks, unsigned long *bigBytes);
 /* Blocks waiting in the one-size bins bound to heap (a snapshot). */
-VR_API uint32_t OneSizeWaiting(VR_HeapOneSize *heap);
+uint32_t OneSizeWaiting(VR_HeapOneSize *heap);
 
 } // namespace vr_cache
 
