@@ -91,6 +91,9 @@ void *PageAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t
 void QuarantinePage(VR_PageRecord *r);
 /* What is wrong with the page quarantine, or null; takes its lock. */
 const char *ValidatePageQuarantine();
+/* Releases every block of the page quarantine (their address space is
+   wanted); how many there were. */
+uint32_t FlushPageQuarantine();
 /* The page mode's own tables (they name every page block), or 0 bytes
    when the mode is off. */
 void PageTables(uintptr_t *start, uint32_t *bytes);

@@ -106,8 +106,12 @@ void AddCheckEntry(const void *entry, const void *replacement);
 /* Makes the heap of the checked blocks and the quarantine. */
 void CheckInitBlocks();
 /* Makes the page mode's tables and watches the faulting accesses; 0 when
-   the tables cannot be had (the mode then checks blocks as usual). */
-int CheckInitPages();
+   the tables cannot be had (the mode then checks blocks as usual). At
+   most budgetBlocks page blocks are held at once (PageBlockBudget). */
+int CheckInitPages(uint32_t budgetBlocks);
+/* How many page blocks the target lets the mode hold at once: each takes
+   two of the system's mappings (entries_<target>.cpp). */
+uint32_t PageBlockBudget();
 /* A new checked block of size bytes; user pointer + offset a multiple of
    align (a power of two, 8 or more; offset below size or 0). Null when
    memory is exhausted or the size cannot be represented. */

@@ -63,7 +63,7 @@ struct VR_CheckStart {
         CheckOpenReport();
         vr_os::PrepareSymbols();
         CheckInitBlocks();
-        if (mode == 2) s_checkPages = CheckInitPages();
+        if (mode == 2) s_checkPages = CheckInitPages(PageBlockBudget());
         FindCheckEntries();
         /* A fork while another thread holds one of them would leave it
            held in the child for good. */

@@ -9,8 +9,12 @@
  * told apart.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <string.h>
+#include <unistd.h>
+
+#include <new>
 
 #include "checking.h"
 #include "pages.h"
@@ -28,12 +32,38 @@ inline void *Failed(int error)
     return 0;
 }
 
+/* Every block is aligned to 16 at least, as the C library's are. */
+const size_t kMinAlign = 16;
+
 inline void *Alloc(size_t size, size_t align, int kind, uint32_t stack)
 {
     if (size > kMaxRequest) return Failed(ENOMEM);
-    void *p = CheckAlloc(size, align < 8 ? 8 : (uint32_t)align, 0, kind, stack);
+    void *p = CheckAlloc(size, align < kMinAlign ? kMinAlign : (uint32_t)align, 0, kind, stack);
     if (!p) errno = ENOMEM;
     return p;
+}
+
+/* Operator new's loop, as without the mode: a failed request runs the new
+   handler and tries again while there is one, then throws bad_alloc. */
+void *NewOrThrow(size_t size, size_t align, int kind, uint32_t stack)
+{
+    for (;;) {
+        if (void *p = Alloc(size, align, kind, stack)) return p;
+        std::new_handler handler = std::get_new_handler();
+        if (!handler) throw std::bad_alloc();
+        handler();
+    }
+}
+
+/* The nothrow forms: null where the others throw. */
+void *NewOrNull(size_t size, size_t align, int kind, uint32_t stack)
+{
+    try {
+        return NewOrThrow(size, align, kind, stack);
+    } catch (...) {
+        errno = ENOMEM;
+        return 0;
+    }
 }
 
 inline void Free(void *p, int kind, uint32_t stack)
@@ -55,7 +85,7 @@ size_t PageSize()
 
 void *CheckMalloc(size_t size)
 {
-    return Alloc(size, 8, kKindMalloc, VR_CHECK_STACK());
+    return Alloc(size, kMinAlign, kKindMalloc, VR_CHECK_STACK());
 }
 
 void *CheckCalloc(size_t count, size_t size)
@@ -63,7 +93,7 @@ void *CheckCalloc(size_t count, size_t size)
     uint32_t stack = VR_CHECK_STACK();
     size_t bytes;
     if (__builtin_mul_overflow(count, size, &bytes)) return Failed(ENOMEM);
-    void *p = Alloc(bytes, 8, kKindMalloc, stack);
+    void *p = Alloc(bytes, kMinAlign, kKindMalloc, stack);
     if (p) memset(p, 0, bytes);
     return p;
 }
@@ -77,13 +107,13 @@ void *CheckReallocEntry(void *p, size_t size)
 {
     uint32_t stack = VR_CHECK_STACK();
     if (size > kMaxRequest) return Failed(ENOMEM);
-    if (!p) return Alloc(size, 8, kKindMalloc, stack);
+    if (!p) return Alloc(size, kMinAlign, kKindMalloc, stack);
     if (!size) {
         /* Shrinking to nothing frees the block and answers null. */
         Free(p, kKindMalloc, stack);
         return 0;
     }
-    void *q = CheckRealloc(p, size, 8, 0, kKindMalloc, stack);
+    void *q = CheckRealloc(p, size, kMinAlign, 0, kKindMalloc, stack);
     if (!q) errno = ENOMEM;
     return q;
 }
@@ -98,12 +128,12 @@ size_t CheckUsableSize(void *p)
 
 void *CheckNew(size_t size)
 {
-    return Alloc(size, 8, kKindNew, VR_CHECK_STACK());
+    return NewOrThrow(size, kMinAlign, kKindNew, VR_CHECK_STACK());
 }
 
 void *CheckNewArray(size_t size)
 {
-    return Alloc(size, 8, kKindNewArray, VR_CHECK_STACK());
+    return NewOrThrow(size, kMinAlign, kKindNewArray, VR_CHECK_STACK());
 }
 
 void CheckDelete(void *p)
@@ -116,18 +146,32 @@ void CheckDeleteArray(void *p)
     Free(p, kKindNewArray, VR_CHECK_STACK());
 }
 
+/* An alignment that is no power of two finds no block, as without the
+   mode. */
 void *CheckNewAligned(size_t size, size_t alignment)
 {
     uint32_t stack = VR_CHECK_STACK();
-    if (!IsPowerOfTwo(alignment)) return Failed(EINVAL);
-    return Alloc(size, alignment, kKindNew, stack);
+    if (!IsPowerOfTwo(alignment)) throw std::bad_alloc();
+    return NewOrThrow(size, alignment, kKindNew, stack);
 }
 
 void *CheckNewArrayAligned(size_t size, size_t alignment)
 {
     uint32_t stack = VR_CHECK_STACK();
-    if (!IsPowerOfTwo(alignment)) return Failed(EINVAL);
-    return Alloc(size, alignment, kKindNewArray, stack);
+    if (!IsPowerOfTwo(alignment)) throw std::bad_alloc();
+    return NewOrThrow(size, alignment, kKindNewArray, stack);
+}
+
+void *CheckNewAlignedNothrow(size_t size, size_t alignment)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    return IsPowerOfTwo(alignment) ? NewOrNull(size, alignment, kKindNew, stack) : Failed(ENOMEM);
+}
+
+void *CheckNewArrayAlignedNothrow(size_t size, size_t alignment)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    return IsPowerOfTwo(alignment) ? NewOrNull(size, alignment, kKindNewArray, stack) : Failed(ENOMEM);
 }
 
 void *CheckMemalign(size_t alignment, size_t size)
@@ -189,8 +233,8 @@ const VR_CheckName kNames[] = {
     {kLibc, "pvalloc", (const void *)&CheckPvalloc, 0},
     {kLibstdcxx, "_ZnwjSt11align_val_t", (const void *)&CheckNewAligned, 0},
     {kLibstdcxx, "_ZnajSt11align_val_t", (const void *)&CheckNewArrayAligned, 0},
-    {kLibstdcxx, "_ZnwjSt11align_val_tRKSt9nothrow_t", (const void *)&CheckNewAligned, 0},
-    {kLibstdcxx, "_ZnajSt11align_val_tRKSt9nothrow_t", (const void *)&CheckNewArrayAligned, 0},
+    {kLibstdcxx, "_ZnwjSt11align_val_tRKSt9nothrow_t", (const void *)&CheckNewAlignedNothrow, 0},
+    {kLibstdcxx, "_ZnajSt11align_val_tRKSt9nothrow_t", (const void *)&CheckNewArrayAlignedNothrow, 0},
     {kLibstdcxx, "_ZdlPvSt11align_val_t", (const void *)&CheckDelete, 0},
     {kLibstdcxx, "_ZdaPvSt11align_val_t", (const void *)&CheckDeleteArray, 0},
     {kLibstdcxx, "_ZdlPvjSt11align_val_t", (const void *)&CheckDelete, 0},
@@ -204,6 +248,23 @@ const int kNameCount = sizeof kNames / sizeof kNames[0];
 void *s_found[kNameCount];
 
 } // namespace
+
+/* Each page block takes two mappings of the process's max_map_count
+   (65530 by default): a quarter of them at most, the rest stays the
+   program's and the heap's. */
+uint32_t PageBlockBudget()
+{
+    uint32_t budget = 8192, maps = 0;
+    int fd = open("/proc/sys/vm/max_map_count", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char text[24];
+        ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; i++) maps = maps * 10 + (uint32_t)(text[i] - '0');
+    }
+    if (maps && maps / 8 < budget) budget = maps / 8;
+    return budget;
+}
 
 void FindCheckEntries()
 {

@@ -219,6 +219,13 @@ static_assert(vr_os::kMaxRuntimes == 9, "one row of checking entries per runtime
 
 } // namespace
 
+/* The page blocks' address space is what binds here (the budget's space,
+   checked apart); the count only keeps the records' walk at exit short. */
+uint32_t PageBlockBudget()
+{
+    return 8192;
+}
+
 void FindCheckEntries()
 {
     for (int r = 0; r < vr_os::kMaxRuntimes; r++) {

@@ -364,6 +364,9 @@ void *CheckAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_
     uint32_t extra = align > 8 ? align + 8 : 0;
     if (align > 0x10000000u || size > 0xFFFFFFFFu - kHeaderSize - kBackGuard - extra) return 0;
     uint8_t *base = (uint8_t *)CheckHeap().AllocMem(size + kHeaderSize + kBackGuard + extra);
+    /* The page quarantine holds address space the heap may want. */
+    if (!base && s_pageRecords && FlushPageQuarantine())
+        base = (uint8_t *)CheckHeap().AllocMem(size + kHeaderSize + kBackGuard + extra);
     if (!base) return 0;
     uint32_t lead = 0;
     if (align > 8) {

@@ -21,8 +21,19 @@ using namespace vr_check;
 
 namespace {
 
-const uint32_t kPageQuarantineBlocks = 4096;       /* a power of two */
-const uint32_t kPageQuarantineSpace = 256u << 20;
+const uint32_t kPageQuarantineBlocks = 2048;       /* a power of two */
+const uint32_t kPageQuarantineSpace = 128u << 20;
+
+/* The budget of page blocks held (live or in quarantine): a block costs
+   its reservation (a multiple of 64 KB of address space) and two of the
+   system's mappings (its pages and the inaccessible one). Beyond the
+   budget a block is an ordinary checked one, so that the mode never
+   takes the address space or the mappings the program itself needs. The
+   quarantine is part of the held count: its oldest block leaves when a
+   new block would not fit. */
+const uint32_t kBudgetSpace = 512u << 20;
+uint32_t s_budgetBlocks;
+uint32_t s_heldBlocks, s_heldSpace;
 
 uint32_t *s_pageOwner;          /* by region: 1 + the region of its record, 0 for none */
 uint32_t *s_pageRing;           /* the page quarantine: record regions, oldest at head */
@@ -30,6 +41,24 @@ uint32_t s_pageRingHead, s_pageRingCount, s_pageRingSpace;
 VR_LockStorage s_pageRingLock;
 uint8_t *s_tables;              /* the records, owners and ring in one reservation */
 uint32_t s_tableBytes;
+
+/* The address space a reservation of span bytes takes. */
+inline uint32_t SpaceOf(uint32_t span)
+{
+    return (span + 0xFFFF) & ~0xFFFFu;
+}
+
+/* 1 with a block of span bytes counted in the budget; 0 when it does not
+   fit, the counts unchanged. */
+int TakeBudget(uint32_t span)
+{
+    uint32_t blocks = __atomic_add_fetch(&s_heldBlocks, 1, __ATOMIC_RELAXED);
+    uint32_t space = __atomic_add_fetch(&s_heldSpace, SpaceOf(span), __ATOMIC_RELAXED);
+    if (blocks <= s_budgetBlocks && space <= kBudgetSpace) return 1;
+    __atomic_sub_fetch(&s_heldBlocks, 1, __ATOMIC_RELAXED);
+    __atomic_sub_fetch(&s_heldSpace, SpaceOf(span), __ATOMIC_RELAXED);
+    return 0;
+}
 
 /* Gives a page block's reservation back for good. */
 void ReleasePageBlock(VR_PageRecord *r)
@@ -41,6 +70,32 @@ void ReleasePageBlock(VR_PageRecord *r)
         __atomic_store_n(&s_pageOwner[a >> 16], 0u, __ATOMIC_RELEASE);
     memset(r, 0, sizeof *r);
     ReleasePages((void *)(uintptr_t)base, committed, span);
+    __atomic_sub_fetch(&s_heldBlocks, 1, __ATOMIC_RELAXED);
+    __atomic_sub_fetch(&s_heldSpace, SpaceOf(span), __ATOMIC_RELAXED);
+}
+
+/* Releases up to n of the oldest blocks of the page quarantine; how many
+   left. */
+uint32_t ReleaseOldest(uint32_t n)
+{
+    VR_PageRecord *leaving[32];
+    uint32_t done = 0;
+    while (done < n) {
+        uint32_t k = 0;
+        vr_os::LockEnter(&s_pageRingLock);
+        while (k < 32 && done + k < n && s_pageRingCount) {
+            VR_PageRecord *old = &s_pageRecords[s_pageRing[s_pageRingHead]];
+            s_pageRingHead = (s_pageRingHead + 1) & (kPageQuarantineBlocks - 1);
+            s_pageRingCount--;
+            s_pageRingSpace -= old->span;
+            leaving[k++] = old;
+        }
+        vr_os::LockLeave(&s_pageRingLock);
+        for (uint32_t i = 0; i < k; i++) ReleasePageBlock(leaving[i]);
+        if (!k) break;
+        done += k;
+    }
+    return done;
 }
 
 /* A faulting access: reported when it touched a page block, with the
@@ -145,10 +200,15 @@ void *PageAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t
     /* Room for the front guard and the alignment in front of the block. */
     uint32_t data = ((uint32_t)size + 16 + align + page - 1) & ~(page - 1);
     uint32_t span = data + page;
+    if (!TakeBudget(span) && !(ReleaseOldest(1) && TakeBudget(span))) return 0;
     uint8_t *base = (uint8_t *)ReservePages(span, 0, VR_SPACE_DIRECT);
-    if (!base) return 0;
-    if (!CommitPages(base, data, 0)) {
+    if (base && !CommitPages(base, data, 0)) {
         ReleasePages(base, 0, span);
+        base = 0;
+    }
+    if (!base) {
+        __atomic_sub_fetch(&s_heldBlocks, 1, __ATOMIC_RELAXED);
+        __atomic_sub_fetch(&s_heldSpace, SpaceOf(span), __ATOMIC_RELAXED);
         return 0;
     }
     uintptr_t user = (uintptr_t)base + data - size;
@@ -191,6 +251,11 @@ const char *ValidatePageQuarantine()
     return problem;
 }
 
+uint32_t FlushPageQuarantine()
+{
+    return ReleaseOldest(kPageQuarantineBlocks);
+}
+
 void PageTables(uintptr_t *start, uint32_t *bytes)
 {
     *start = (uintptr_t)s_tables;
@@ -204,8 +269,9 @@ VR_LockStorage *CheckPageQuarantineLock()
     return &s_pageRingLock;
 }
 
-int CheckInitPages()
+int CheckInitPages(uint32_t budgetBlocks)
 {
+    s_budgetBlocks = budgetBlocks;
     if (!__atomic_load_n(&s_pageSize, __ATOMIC_ACQUIRE)) LoadSystemInfo();
     uint32_t bytes = kRegions * (sizeof(VR_PageRecord) + 4) + kPageQuarantineBlocks * 4;
     uint8_t *room = (uint8_t *)vr_os::Reserve(bytes, 0);

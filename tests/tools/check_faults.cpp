@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,6 +183,44 @@ NOINLINE void clean()
     printf("clean run: %zu words\n", words.size());
 }
 
+/* A valid program that keeps many blocks live at once: every request is
+   served (past the page mode's budget by ordinary checked blocks), each
+   block aligned as the runtime's are, and new throws where it cannot
+   serve, as without the mode. Exits non-zero on the first broken promise. */
+NOINLINE void many_blocks()
+{
+    const int kBlocks = 300000;
+#if defined(_WIN32)
+    const uintptr_t kAlign = 8;
+#else
+    const uintptr_t kAlign = 16;
+#endif
+    std::vector<char *> blocks(kBlocks);
+    for (int i = 0; i < kBlocks; i++) {
+        size_t size = 1 + (size_t)(i * 7 % 61);
+        char *p = i % 3 ? (char *)malloc(size) : new char[size];
+        if (!p || ((uintptr_t)p & (kAlign - 1))) {
+            printf("block %d: %p\n", i, (void *)p);
+            exit(3);
+        }
+        p[0] = p[size - 1] = (char)i;
+        blocks[i] = p;
+    }
+    for (int i = 0; i < kBlocks; i++) {
+        if (i % 3) free(blocks[i]);
+        else delete[] blocks[i];
+    }
+    int threw = 0;
+    volatile size_t huge = (size_t)1 << 31;
+    try {
+        g_sink = Opaque(new char[huge]);
+    } catch (const std::bad_alloc &) {
+        threw = 1;
+    }
+    if (!threw) exit(4);
+    printf("many blocks: %d served\n", kBlocks);
+}
+
 #if !defined(_WIN32)
 /* Forks while another thread keeps allocating and freeing: the child's
    allocations must not wait forever on a lock that thread held. The
@@ -226,6 +265,7 @@ int main(int argc, char **argv)
     } else if (!strcmp(what, "mismatch")) fault_mismatch();
     else if (!strcmp(what, "bad-free")) fault_bad_frees();
     else if (!strcmp(what, "clean")) clean();
+    else if (!strcmp(what, "many")) many_blocks();
 #if !defined(_WIN32)
     else if (!strcmp(what, "fork")) fork_while_freeing();
 #endif

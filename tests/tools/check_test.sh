@@ -87,6 +87,17 @@ rc=$?
 if [ "$rc" -eq 0 ] && [ ! -s "$tmp/clean.txt" ] && grep -q 'clean run: 2000 words' "$tmp/clean.out"; then ok "clean program: no findings"
 else bad "clean program (exit $rc): $(head -c 1500 "$tmp/clean.txt") $(head -c 300 "$tmp/clean.out")"; fi
 
+# Many live blocks at once: every request served, aligned, in both modes
+# (the page mode's budget ends in ordinary checked blocks).
+for mode in --check --check=pages; do
+  run $mode --check-report="$tmp/many.txt" "$driver" many >"$tmp/many.out" 2>&1 </dev/null
+  rc=$?
+  if [ "$rc" -eq 0 ] && [ ! -s "$tmp/many.txt" ] && grep -q 'many blocks: 300000 served' "$tmp/many.out"; then
+    ok "$mode: 300000 live blocks served"
+  else bad "$mode: many live blocks (exit $rc): $(head -c 300 "$tmp/many.out") $(head -c 800 "$tmp/many.txt")"; fi
+  rm -f "$tmp/many.txt"
+done
+
 if [ "$target" = linux ]; then
   timeout 120 "$bin/vorrel-run" --check-report="$tmp/fork.txt" --stats="$tmp/fork-stats.txt" "$driver" fork \
     >"$tmp/fork.out" 2>&1 </dev/null
