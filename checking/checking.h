@@ -171,6 +171,18 @@ enum VR_FindingKind {
     kFindingKinds
 };
 extern const char *const kFindingNames[kFindingKinds];
+/* The findings reported by this process so far; CheckForgetFindings
+   starts the count anew (a forked child counts its own). */
+uint32_t CheckFindingCount();
+void CheckForgetFindings();
+/* The exit status of a process that reported findings and would have
+   exited 0 (VORREL_CHECK_EXITCODE, 1 by default; 0: the status is left). */
+extern int s_checkExitCode;
+/* Ends the process at once with status code (entries_<target>.cpp). */
+void CheckEndProcess(int code);
+/* Gives the process the checking mode's exit status when it reported
+   findings, as the target can (entries_<target>.cpp): run last at exit. */
+void CheckSetExitStatus();
 /* Opens the report where VORREL_CHECK_REPORT says (standard error by
    default). */
 void CheckOpenReport();

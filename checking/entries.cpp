@@ -1,7 +1,10 @@
 /*
  * entries.cpp - how a process enters the checking mode: VORREL_CHECK
- * in the environment when the library loads (any value but empty or "0";
- * "pages" for the page mode).
+ * in the environment when the library loads ("1" or "blocks"; "pages"
+ * for the page mode; empty or "0" for none; any other value ends the
+ * process with a message, so that a misspelt mode never runs unchecked).
+ * VORREL_CHECK_EXITCODE (1 by default, 0 for none) is the exit status of
+ * a process that reported findings and would have exited 0.
  * The mode is chosen before the runtime's entries are patched, and the
  * patching then writes jumps to the checking entries (entries_<target>
  * .cpp), through the process room's entry redirect instead of the usual ones; nothing of the usual paths tests the
@@ -17,6 +20,7 @@
 
 int s_checkMode;
 int s_checkPages;
+int s_checkExitCode = 1;
 
 /* The target's entries: which runtime entries it replaces and by what
    (filled by FindCheckEntries), and what it patches beyond the usual
@@ -34,8 +38,6 @@ const int kMaxCheckEntries = 320;
 VR_CheckEntry s_checkEntries[kMaxCheckEntries];
 int s_checkEntryCount;
 
-/* 0 for no checking, 1 for the blocks' guards, 2 for the page mode
-   ("pages"). */
 /* The checking entry that replaces the usual one written at entry, or
    replacement itself when there is none. */
 const void *CheckReplacement(const uint8_t *entry, const void *replacement)
@@ -45,12 +47,43 @@ const void *CheckReplacement(const uint8_t *entry, const void *replacement)
     return replacement;
 }
 
+/* A setting the mode cannot use: the process ends before the program
+   starts, rather than run unchecked when checking was asked for. */
+void Refuse(const char *name, const char *value, const char *allowed)
+{
+    char text[256];
+    size_t n = 0;
+    const char *parts[] = {"vorrel: ", name, "=", value, " is not understood (", allowed, ")\n"};
+    for (const char *part : parts)
+        for (; *part && n + 1 < sizeof text; part++) text[n++] = *part;
+    vr_os::WriteOutput(vr_os::kStandardError, text, (uint32_t)n);
+    CheckEndProcess(2);
+}
+
+/* 0 for no checking, 1 for the blocks' guards ("1" or "blocks"), 2 for
+   the page mode ("pages"); anything else is refused. */
 int ModeRequested()
 {
     char value[32];
     int n = vr_os::ReadEnvironment("VORREL_CHECK", value, sizeof value);
-    if (n <= 0 || (n == 1 && value[0] == '0')) return 0;
-    return strcmp(value, "pages") == 0 ? 2 : 1;
+    if (n <= 0 || strcmp(value, "0") == 0) return 0;
+    if (strcmp(value, "1") == 0 || strcmp(value, "blocks") == 0) return 1;
+    if (strcmp(value, "pages") == 0) return 2;
+    Refuse("VORREL_CHECK", n < (int)sizeof value ? value : "(too long)", "1, blocks, pages, or 0 for none");
+    return 0;
+}
+
+/* VORREL_CHECK_EXITCODE: 0 to 255. */
+void ReadExitCode()
+{
+    char value[16];
+    int n = vr_os::ReadEnvironment("VORREL_CHECK_EXITCODE", value, sizeof value);
+    if (n <= 0) return;
+    int code = 0;
+    for (int i = 0; i < n && code <= 255; i++)
+        code = value[i] >= '0' && value[i] <= '9' ? code * 10 + (value[i] - '0') : 256;
+    if (n >= (int)sizeof value || code > 255) Refuse("VORREL_CHECK_EXITCODE", value, "a number from 0 to 255");
+    s_checkExitCode = code;
 }
 
 /* Before the hooks are installed (priority 200): the entries must be known
@@ -60,6 +93,7 @@ struct VR_CheckStart {
     {
         int mode = s_hooksInstalled ? 0 : ModeRequested();
         if (!mode) return;
+        ReadExitCode();
         CheckOpenReport();
         vr_os::PrepareSymbols();
         CheckInitBlocks();
@@ -96,6 +130,16 @@ struct VR_CheckEnd {
     }
 };
 VR_CheckEnd s_checkEnd __attribute__((init_priority(204)));
+
+/* Destroyed after the statistics report (203): the last of the library's
+   work at exit. */
+struct VR_CheckStatus {
+    ~VR_CheckStatus()
+    {
+        if (s_checkMode) CheckSetExitStatus();
+    }
+};
+VR_CheckStatus s_checkStatus __attribute__((init_priority(202)));
 
 } // namespace
 

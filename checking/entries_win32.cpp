@@ -13,6 +13,8 @@
  */
 #include <string.h>
 
+#include <windows.h>
+
 #include "checking.h"
 #include "pages.h"
 #include "os_runtime.h"
@@ -235,6 +237,20 @@ void FindCheckEntries()
         for (int i = 0; i < kNameCount; i++)
             AddCheckEntry(vr_os::FindRuntimeExport(r, kNames[i]), kRows[r][vr_os::kEntryCount + i]);
     }
+}
+
+void CheckEndProcess(int code)
+{
+    TerminateProcess(GetCurrentProcess(), (UINT)code);
+}
+
+/* Here the library's work at exit runs inside ExitProcess, whose status
+   cannot be read any more: a process that reported findings ends with
+   s_checkExitCode, whatever it chose (the runtimes' other modules have
+   nothing left to do by then: their exit work ran before ExitProcess). */
+void CheckSetExitStatus()
+{
+    if (s_checkExitCode && CheckFindingCount()) CheckEndProcess(s_checkExitCode);
 }
 
 /* Every entry the mode needs is in the usual tables already. */

@@ -307,6 +307,7 @@ void CheckAtExit()
 
 void CheckForkedChild()
 {
+    CheckForgetFindings();
     CheckHeap().ForEach(&MarkInherited, 0);
     if (!s_pageRecords) return;
     for (uint32_t i = 0; i < kRegions; i++) {

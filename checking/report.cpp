@@ -105,8 +105,7 @@ void CheckWrite(const VR_CheckText &text)
 
 void CheckSummary()
 {
-    uint32_t total = 0;
-    for (int k = 0; k < kFindingKinds; k++) total += s_findings[k];
+    uint32_t total = CheckFindingCount();
     if (!total) return;
     VR_CheckText t;
     t.Str("vorrel-check: summary ");
@@ -124,6 +123,18 @@ void CheckSummary()
     t.Str(")\n");
     vr_os::LockEnter(&s_reportLock);
     CheckWrite(t);
+}
+
+uint32_t CheckFindingCount()
+{
+    uint32_t total = 0;
+    for (int k = 0; k < kFindingKinds; k++) total += s_findings[k];
+    return total;
+}
+
+void CheckForgetFindings()
+{
+    memset(s_findings, 0, sizeof s_findings);
 }
 
 const char *KindName(int kind)

@@ -6,6 +6,7 @@
 #define VR_RUN_OPTIONS_H
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -16,6 +17,7 @@ struct VR_RunOptions {
     const char *library;  /* the library to load instead of the one beside vorrel-run */
     const char *check;    /* VORREL_CHECK for the program ("1"); null: leave as it is */
     const char *checkReport; /* VORREL_CHECK_REPORT: the checking mode's report file */
+    const char *checkExitCode; /* VORREL_CHECK_EXITCODE: the status after findings */
     int programIndex;     /* argv index of the program; 0 when none was given */
     int help;
     const char *error;    /* what is wrong with the command line, or null */
@@ -46,17 +48,19 @@ static const char kRunUsage[] =
     "                   end or after the free stops the program where it happens\n"
     "  --check-report=FILE  write the checking mode's report to FILE (emptied\n"
     "                   first) instead of standard error\n"
+    "  --check-exitcode=N  the exit code when the checking mode reported findings\n"
+    "                   and PROGRAM would have exited 0 (default 1; 0: PROGRAM's)\n"
     "  --help           this text\n"
     "\n"
     "The environment variables VORREL_STATS (1 or a file), VORREL_MAP (a file),\n"
-    "VORREL_CHECK (1 or pages) and VORREL_CHECK_REPORT (a file) do the same for any\n"
-    "program that has Vorrel loaded.\n";
+    "VORREL_CHECK (1 or pages), VORREL_CHECK_REPORT (a file) and VORREL_CHECK_EXITCODE\n"
+    "do the same for any program that has Vorrel loaded.\n";
 
 /* Reads the options; stops at the first argument that is not one (or after
    "--"). */
 inline VR_RunOptions ParseRunOptions(int argc, char **argv)
 {
-    VR_RunOptions o = {0, 0, 0, 0, 0, 0, 0, 0};
+    VR_RunOptions o = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     int i = 1;
     for (; i < argc; i++) {
         const char *a = argv[i];
@@ -79,6 +83,10 @@ inline VR_RunOptions ParseRunOptions(int argc, char **argv)
             o.check = "1";
         } else if (strcmp(a, "--check=pages") == 0) {
             o.check = "pages";
+        } else if (strncmp(a, "--check-exitcode=", 17) == 0 && a[17] && strspn(a + 17, "0123456789") == strlen(a + 17) &&
+                   strlen(a + 17) <= 3 && atoi(a + 17) <= 255) {
+            o.checkExitCode = a + 17;
+            if (!o.check) o.check = "1";
         } else if (strncmp(a, "--check-report=", 15) == 0 && a[15]) {
             o.checkReport = a + 15;
             if (!o.check) o.check = "1";

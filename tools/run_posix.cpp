@@ -187,6 +187,7 @@ int main(int argc, char **argv)
     if (o.stats) setenv("VORREL_STATS", stats.c_str(), 1);
     if (o.map) setenv("VORREL_MAP", map.c_str(), 1);
     if (o.check) setenv("VORREL_CHECK", o.check, 1);
+    if (o.checkExitCode) setenv("VORREL_CHECK_EXITCODE", o.checkExitCode, 1);
 
     const char *old = getenv("LD_PRELOAD");
     std::string preload = library;

@@ -382,6 +382,7 @@ int wmain(int, wchar_t **)
     if (o.stats) SetEnvironmentVariableA("VORREL_STATS", stats.c_str());
     if (o.map) SetEnvironmentVariableA("VORREL_MAP", map.c_str());
     if (o.check) SetEnvironmentVariableA("VORREL_CHECK", o.check);
+    if (o.checkExitCode) SetEnvironmentVariableA("VORREL_CHECK_EXITCODE", o.checkExitCode);
 
     std::wstring line;
     for (int i = o.programIndex; i < wargc; i++) {

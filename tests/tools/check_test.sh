@@ -10,8 +10,9 @@ target=$1 bin=$2 driver=$3
 source "$(dirname "$0")/common.sh"
 
 # check_run WANT_EXIT FAULT SUMMARY PATTERN... -- vorrel-run's options
-# before the driver come from RUN_OPTS. WANT_EXIT "zero": the run exits 0;
-# "nonzero": the fault stops it. Its report ends with "vorrel-check:
+# before the driver come from RUN_OPTS. WANT_EXIT "found": the run ends
+# with the status of a process that reported findings (1); "nonzero": the
+# fault stops it. Its report ends with "vorrel-check:
 # summary SUMMARY (process N)" and holds every pattern (extended regular
 # expressions, one line each).
 check_run() {
@@ -19,7 +20,7 @@ check_run() {
   run $RUN_OPTS --check-report="$tmp/$fault.txt" "$driver" "$fault" >"$tmp/$fault.out" 2>&1 </dev/null
   local rc=$? report missing=""
   report=$(tr -d '\r' <"$tmp/$fault.txt" 2>/dev/null)
-  if [ "$want" = zero ]; then [ "$rc" -eq 0 ] || missing="exit $rc; "
+  if [ "$want" = found ]; then [ "$rc" -eq 1 ] || missing="exit $rc; "
   else [ "$rc" -ne 0 ] || missing="exit 0; "; fi
   grep -qE "^vorrel-check: summary $summary \(process [0-9]+\)$" <<<"$report" || missing+="summary '$summary'; "
   for pattern in "$@"; do
@@ -28,9 +29,9 @@ check_run() {
   if [ -z "$missing" ]; then ok "$fault"
   else bad "$fault: wanted $missing got: $(head -c 1500 <<<"$report") $(head -c 300 "$tmp/$fault.out")"; fi
 }
-# expect FAULT SUMMARY PATTERN...: the run exits 0. expect_pages (page
-# mode): the fault stops the run.
-expect() { RUN_OPTS= check_run zero "$@"; }
+# expect FAULT SUMMARY PATTERN...: the run ends with findings' status.
+# expect_pages (page mode): the fault stops the run.
+expect() { RUN_OPTS= check_run found "$@"; }
 
 frame='#[0-9]+ 0x[0-9a-f]+ check_faults(\.exe)?\+0x[0-9a-f]+'
 expect overrun "1 finding, 1 overrun" \
@@ -76,7 +77,7 @@ expect_pages page-write-after-free "1 finding, 1 write-after-free" \
 for fault in double-free leak; do
   run --check=pages --check-report="$tmp/pages-$fault.txt" "$driver" $fault >/dev/null 2>&1 </dev/null
   rc=$?
-  if [ $rc -eq 0 ] && grep -q '^vorrel-check: double-free block .* size 24: free of a block already freed\|^vorrel-check: leak 3000 bytes in 3 blocks' "$tmp/pages-$fault.txt"; then
+  if [ $rc -eq 1 ] && grep -q '^vorrel-check: double-free block .* size 24: free of a block already freed\|^vorrel-check: leak 3000 bytes in 3 blocks' "$tmp/pages-$fault.txt"; then
     ok "page mode: $fault"
   else bad "page mode: $fault (exit $rc): $(head -c 800 "$tmp/pages-$fault.txt")"; fi
 done
@@ -86,6 +87,20 @@ run --check-report="$tmp/clean.txt" "$driver" clean >"$tmp/clean.out" 2>&1 </dev
 rc=$?
 if [ "$rc" -eq 0 ] && [ ! -s "$tmp/clean.txt" ] && grep -q 'clean run: 2000 words' "$tmp/clean.out"; then ok "clean program: no findings"
 else bad "clean program (exit $rc): $(head -c 1500 "$tmp/clean.txt") $(head -c 300 "$tmp/clean.out")"; fi
+
+# The status after findings can be chosen, or left to the program.
+run --check --check-exitcode=0 "$driver" leak >/dev/null 2>&1 </dev/null
+rc0=$?
+run --check --check-exitcode=77 "$driver" leak >/dev/null 2>&1 </dev/null
+rc77=$?
+if [ "$rc0" -eq 0 ] && [ "$rc77" -eq 77 ]; then ok "exit status after findings: 0 and 77 as asked"
+else bad "exit status after findings: $rc0 and $rc77, wanted 0 and 77"; fi
+# A value of VORREL_CHECK the mode does not know is refused, not ignored.
+out=$(VORREL_CHECK=page run "$driver" clean 2>&1 </dev/null)
+rc=$?
+if [ "$rc" -eq 2 ] && grep -q 'VORREL_CHECK=page is not understood' <<<"$out" && ! grep -q 'clean run' <<<"$out"; then
+  ok "VORREL_CHECK=page refused"
+else bad "VORREL_CHECK=page (exit $rc): $(head -c 300 <<<"$out")"; fi
 
 # Many live blocks at once: every request served, aligned, in both modes
 # (the page mode's budget ends in ordinary checked blocks).
