@@ -7,6 +7,8 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <signal.h>
 #include <ucontext.h>
 #include <stdio.h>
@@ -209,12 +211,59 @@ int vr_os::DescribeCode(uintptr_t address, CodePlace *place)
     return 1;
 }
 
+namespace {
+
+/* How many of the pages from start can be read, asked page by page of the
+   system, which answers a fault with an error instead of a signal. 0 when
+   it does not answer. */
+uintptr_t ProbedLength(uintptr_t start, uintptr_t end)
+{
+    uintptr_t a = start;
+    for (; a < end; a += 4096) {
+        uint32_t word;
+        struct iovec here = {&word, sizeof word}, there = {(void *)a, sizeof word};
+        if (process_vm_readv(getpid(), &here, 1, &there, 1, 0) != (ssize_t)sizeof word) break;
+    }
+    return a - start;
+}
+
+/* How far from its start a mapping of a file may be read: the pages that
+   hold the file's bytes from the mapping's offset on. A page past the
+   file's end faults (SIGBUS) even in a private mapping, and was never
+   written (a write there faults too). s: the maps line after the range,
+   " rw-p OFFSET DEV INODE PATH". A file that cannot be asked (deleted, or
+   another file now at its path) is probed; no file: the whole length. */
+uintptr_t ReadableLength(uintptr_t start, uintptr_t end, const char *s)
+{
+    s += 6;
+    uint64_t offset = ParseHex(s);
+    while (*s == ' ') s++;
+    while (*s && *s != ' ') s++;   /* the device */
+    while (*s == ' ') s++;
+    unsigned long long inode = 0;
+    for (; *s >= '0' && *s <= '9'; s++) inode = inode * 10 + (unsigned)(*s - '0');
+    while (*s == ' ') s++;
+    if (!inode) return end - start;
+    struct stat st;
+    if (*s != '/' || strstr(s, " (deleted)") || stat(s, &st) != 0 || (unsigned long long)st.st_ino != inode)
+        return ProbedLength(start, end);
+    if ((uint64_t)st.st_size <= offset) return 0;
+    uint64_t bytes = ((uint64_t)st.st_size - offset + 4095) & ~(uint64_t)4095;
+    return bytes < end - start ? (uintptr_t)bytes : end - start;
+}
+
+} // namespace
+
 void vr_os::ForEachWritableRange(void (*fn)(uintptr_t start, uintptr_t end, void *context), void *context)
 {
     ForEachMapping([&](uintptr_t start, uintptr_t end, const char *s) {
-        /* "rw-p": readable, writable and private; a shared mapping may
-           reach past its file's end, and a device's may not be memory. */
-        if (s[0] == ' ' && s[1] == 'r' && s[2] == 'w' && s[4] == 'p' && !strstr(s, " /dev/")) fn(start, end, context);
+        /* "rw-p": readable, writable and private; a shared mapping is
+           another process's memory too, and a device's may not be memory.
+           A file's mapping is read only as far as the file reaches. */
+        if (s[0] == ' ' && s[1] == 'r' && s[2] == 'w' && s[4] == 'p' && !strstr(s, " /dev/")) {
+            uintptr_t length = ReadableLength(start, end, s);
+            if (length) fn(start, start + length, context);
+        }
         return 0;
     });
 }
