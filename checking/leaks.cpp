@@ -31,12 +31,24 @@ uint32_t s_liveCount, s_liveCapacity;
 uint32_t *s_work;
 uint32_t s_workCount;
 
+/* Leaks are counted by root: a lost block that no other lost block
+   points to (of a cycle of them, the first in address order), with the
+   lost blocks reached only through it counted as its indirect ones. The
+   groups are the roots' allocating stacks. */
 struct VR_LeakGroup {
     uint32_t stack;
     uint32_t kind;
     uint32_t blocks;
     uint32_t bytes;
+    uint32_t indirectBlocks;
+    uint32_t indirectBytes;
 };
+/* Per live block, once the reachable ones are marked: kUnvisited, or the
+   lost block it was first reached from (a root: itself). A root reached
+   later from another lost block joins that one's group; Head follows the
+   chain to the root that counts it. */
+const uint32_t kUnvisited = 0xFFFFFFFFu;
+uint32_t *s_owner;
 const uint32_t kLeakSlots = 131072;
 VR_LeakGroup *s_leaks;
 uint32_t s_leakGroups;
@@ -46,13 +58,13 @@ uint32_t s_leakGroups;
 struct VR_Range {
     uintptr_t start, end;
 };
-VR_Range s_ownRanges[5];
+VR_Range s_ownRanges[6];
 int s_ownRangeCount;
 
 /* Address space that names every block: never a root of the walk. */
 void AddOwnRange(uintptr_t start, uint32_t bytes)
 {
-    if (s_ownRangeCount >= 5) return;
+    if (s_ownRangeCount >= 6) return;
     s_ownRanges[s_ownRangeCount].start = start;
     s_ownRanges[s_ownRangeCount].end = start + ((bytes + 0xFFFF) & ~0xFFFFu);
     s_ownRangeCount++;
@@ -160,24 +172,64 @@ void MarkReachable()
         ScanWords(b.start, b.start + (b.size & ~kMarked));
     }
 }
+uint32_t Head(uint32_t i)
+{
+    while (s_owner[i] != i) {
+        s_owner[i] = s_owner[s_owner[i]];
+        i = s_owner[i];
+    }
+    return i;
+}
+
+/* The lost blocks that lost block `root` reaches, into its group. */
+void GroupFrom(uint32_t root)
+{
+    s_owner[root] = root;
+    s_work[s_workCount++] = root;
+    while (s_workCount) {
+        uint32_t j = s_work[--s_workCount];
+        const VR_LiveBlock &b = s_live[j];
+        uintptr_t end = b.start + (b.size & ~kMarked);
+        for (uintptr_t a = (b.start + 3) & ~(uintptr_t)3; a + 4 <= end; a += 4) {
+            uintptr_t w = *(const uintptr_t *)a;
+            if (!IsLibraryMemory((const void *)w)) continue;
+            int k = FindLive(w);
+            if (k < 0 || (s_live[k].size & kMarked) || (uint32_t)k == root) continue;
+            if (s_owner[k] == kUnvisited) {
+                s_owner[k] = root;
+                s_work[s_workCount++] = (uint32_t)k;
+            } else if (s_owner[k] == (uint32_t)k) {
+                s_owner[k] = root;   /* an earlier root: reached from this one after all */
+            }
+        }
+    }
+}
+
 int IsInherited(VR_CheckHeader *h)
 {
     return IsPageRecord(h) ? ((VR_PageRecord *)h)->inherited != 0 : (h->lead & kInheritedLead) != 0;
 }
 
-void CountLeak(VR_CheckHeader *h, int kind)
+/* Counts lost block `block` under the group of its root's stack. */
+void CountLeak(VR_CheckHeader *root, VR_CheckHeader *block)
 {
-    if (!s_leaks || IsInherited(h) || vr_os::IsLoaderCode(StackFirstFrame(h->allocStack))) return;
-    uint32_t slot = (h->allocStack * 2654435761u) & (kLeakSlots - 1);
-    while (s_leaks[slot].blocks && s_leaks[slot].stack != h->allocStack) slot = (slot + 1) & (kLeakSlots - 1);
+    if (!s_leaks || IsInherited(root) || vr_os::IsLoaderCode(StackFirstFrame(root->allocStack))) return;
+    uint32_t slot = (root->allocStack * 2654435761u) & (kLeakSlots - 1);
+    while ((s_leaks[slot].blocks || s_leaks[slot].indirectBlocks) && s_leaks[slot].stack != root->allocStack)
+        slot = (slot + 1) & (kLeakSlots - 1);
     VR_LeakGroup &g = s_leaks[slot];
-    if (!g.blocks) {
-        g.stack = h->allocStack;
-        g.kind = (uint32_t)kind;
+    if (!g.blocks && !g.indirectBlocks) {
+        g.stack = root->allocStack;
+        g.kind = (uint32_t)KindOf(__atomic_load_n(&root->state, __ATOMIC_ACQUIRE));
         s_leakGroups++;
     }
-    g.blocks++;
-    g.bytes += h->size;
+    if (block == root) {
+        g.blocks++;
+        g.bytes += root->size;
+    } else {
+        g.indirectBlocks++;
+        g.indirectBytes += block->size;
+    }
 }
 
 void AtExitVisitHeader(VR_CheckHeader *h)
@@ -232,7 +284,9 @@ void ReportLeaks()
         if (s_leaks[i].blocks) s_leaks[n++] = s_leaks[i];
     for (uint32_t gap = n / 2; gap; gap /= 2)
         for (uint32_t i = gap; i < n; i++)
-            for (uint32_t j = i; j >= gap && s_leaks[j - gap].bytes < s_leaks[j].bytes; j -= gap) {
+            for (uint32_t j = i; j >= gap && s_leaks[j - gap].bytes + s_leaks[j - gap].indirectBytes <
+                                                 s_leaks[j].bytes + s_leaks[j].indirectBytes;
+                 j -= gap) {
                 VR_LeakGroup g = s_leaks[j];
                 s_leaks[j] = s_leaks[j - gap];
                 s_leaks[j - gap] = g;
@@ -242,8 +296,8 @@ void ReportLeaks()
     for (uint32_t i = 0; i < n; i++) {
         const VR_LeakGroup &g = s_leaks[i];
         if (i >= kShown) {
-            hiddenBlocks += g.blocks;
-            hiddenBytes += g.bytes;
+            hiddenBlocks += g.blocks + g.indirectBlocks;
+            hiddenBytes += g.bytes + g.indirectBytes;
             continue;
         }
         if (!CheckBeginFinding(kFindLeak, g.stack)) continue;
@@ -256,6 +310,14 @@ void ReportLeaks()
         t.Str(" allocated by ");
         t.Str(KindName((int)g.kind));
         t.Str(" at:\n");
+        if (g.indirectBlocks) {
+            t.Str("  and ");
+            t.Num(g.indirectBytes);
+            t.Str(g.indirectBytes == 1 ? " byte in " : " bytes in ");
+            t.Num(g.indirectBlocks);
+            t.Str(g.indirectBlocks == 1 ? " block" : " blocks");
+            t.Str(" reached only from them (indirectly lost)\n");
+        }
         t.Stack(g.stack);
         CheckWrite(t);
     }
@@ -289,16 +351,19 @@ void CheckAtExit()
     s_live = (VR_LiveBlock *)OwnTable(s_liveCapacity * sizeof(VR_LiveBlock));
     s_work = (uint32_t *)OwnTable(s_liveCapacity * sizeof(uint32_t));
     s_leaks = (VR_LeakGroup *)OwnTable(kLeakSlots * sizeof(VR_LeakGroup));
+    s_owner = (uint32_t *)OwnTable(s_liveCapacity * sizeof(uint32_t));
     CheckHeap().ForEach(&AtExitVisit, 0);
     AtExitPages(0);
-    if (s_live && s_work && s_leaks) {
+    if (s_live && s_work && s_leaks && s_owner) {
         SortLive();
         MarkReachable();
+        for (uint32_t i = 0; i < s_liveCount; i++) s_owner[i] = kUnvisited;
+        for (uint32_t i = 0; i < s_liveCount; i++)
+            if (!(s_live[i].size & kMarked) && s_owner[i] == kUnvisited) GroupFrom(i);
         for (uint32_t i = 0; i < s_liveCount; i++) {
             const VR_LiveBlock &b = s_live[i];
             if (b.size & kMarked) continue;
-            uint32_t state = __atomic_load_n(&b.header->state, __ATOMIC_ACQUIRE);
-            if (IsLive(state)) CountLeak(b.header, (int)(state - kStateLive));
+            if (IsLive(__atomic_load_n(&b.header->state, __ATOMIC_ACQUIRE))) CountLeak(s_live[Head(i)].header, b.header);
         }
         ReportLeaks();
     }

@@ -184,6 +184,43 @@ NOINLINE void clean()
     printf("clean run: %zu words\n", words.size());
 }
 
+/* Lost structures: a list of four nodes (its head the root, the other
+   three reached only from it) and a cycle of three nodes. */
+struct Node {
+    Node *next;
+    char pad[12];
+};
+
+NOINLINE void leak_list()
+{
+    Node *head = 0;
+    for (int i = 0; i < 4; i++) {
+        Node *n = Opaque((Node *)malloc(sizeof(Node)));
+        n->next = head;
+        head = n;
+    }
+    g_sink = Opaque(head);
+    g_sink = 0;
+}
+
+NOINLINE void leak_cycle()
+{
+    Node *a = Opaque((Node *)malloc(sizeof(Node)));
+    Node *b = Opaque((Node *)malloc(sizeof(Node)));
+    Node *c = Opaque((Node *)malloc(sizeof(Node)));
+    a->next = b;
+    b->next = c;
+    c->next = a;
+}
+
+/* Scrubs the stack the leaking calls used, so that no stale copy of their
+   pointers holds the lost blocks. */
+NOINLINE void scrub_stack()
+{
+    volatile char room[65536];
+    memset((char *)room, 0, sizeof room);
+}
+
 /* A valid program that keeps many blocks live at once: every request is
    served (past the page mode's budget by ordinary checked blocks), each
    block aligned as the runtime's are, and new throws where it cannot
@@ -287,6 +324,11 @@ int main(int argc, char **argv)
     else if (!strcmp(what, "bad-free")) fault_bad_frees();
     else if (!strcmp(what, "clean")) clean();
     else if (!strcmp(what, "many")) many_blocks();
+    else if (!strcmp(what, "leak-roots")) {
+        leak_list();
+        leak_cycle();
+        scrub_stack();
+    }
 #if !defined(_WIN32)
     else if (!strcmp(what, "fork")) fork_while_freeing();
     else if (!strcmp(what, "mappings")) odd_mappings();

@@ -56,6 +56,12 @@ expect leak "2 findings, 2 leak" \
   '^vorrel-check: leak 10 bytes in 1 block allocated by malloc at:$'
 if [ "$(grep -n '^vorrel-check: leak' "$tmp/leak.txt" | head -1 | grep -c '3000 bytes')" = 1 ]; then ok "largest leak first"
 else bad "leaks not largest first: $(cat "$tmp/leak.txt")"; fi
+# Lost structures are counted by root: a list's head and a cycle's first
+# node, each with the blocks reached only from it.
+expect leak-roots "2 findings, 2 leak" \
+  '^vorrel-check: leak 16 bytes in 1 block allocated by malloc at:$' \
+  '^  and 48 bytes in 3 blocks reached only from them \(indirectly lost\)$' \
+  '^  and 32 bytes in 2 blocks reached only from them \(indirectly lost\)$'
 if [ "$target" = win32 ]; then
   expect mismatch "1 finding, 1 mismatch" '^vorrel-check: mismatch block .*: allocated by _aligned_malloc, released by free$'
 else
