@@ -137,6 +137,42 @@ void *CheckNewArray(size_t size)
     return NewOrThrow(size, kMinAlign, kKindNewArray, VR_CHECK_STACK());
 }
 
+/* Operator new's nothrow forms, entries of their own in this mode: the
+   C++ runtime's call the throwing form from a frame that keeps no frame
+   pointer, which would hide the caller's frame from the stack. */
+void *CheckNewNothrow(size_t size)
+{
+    return NewOrNull(size, kMinAlign, kKindNew, VR_CHECK_STACK());
+}
+
+void *CheckNewArrayNothrow(size_t size)
+{
+    return NewOrNull(size, kMinAlign, kKindNewArray, VR_CHECK_STACK());
+}
+
+/* strdup and strndup, so that the stack starts at their caller, not in
+   the C library. */
+char *CheckStrdup(const char *s)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    size_t n = strlen(s) + 1;
+    char *p = (char *)Alloc(n, kMinAlign, kKindMalloc, stack);
+    if (p) memcpy(p, s, n);
+    return p;
+}
+
+char *CheckStrndup(const char *s, size_t max)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    size_t n = strnlen(s, max);
+    char *p = (char *)Alloc(n + 1, kMinAlign, kKindMalloc, stack);
+    if (p) {
+        memcpy(p, s, n);
+        p[n] = 0;
+    }
+    return p;
+}
+
 void CheckDelete(void *p)
 {
     Free(p, kKindNew, VR_CHECK_STACK());
@@ -253,6 +289,17 @@ const VR_CheckName kNames[] = {
     {kLibstdcxx, "_ZdlPvSt11align_val_tRKSt9nothrow_t", (const void *)&CheckDelete, 0},
     {kLibstdcxx, "_ZdaPvSt11align_val_tRKSt9nothrow_t", (const void *)&CheckDeleteArray, 0},
     {kLibc, "_exit", (const void *)&CheckExit, 1},
+    /* Entries that lead to the ones above from a frame of their own without
+       a frame pointer: replaced whole, so that the first frame of a stack is
+       their caller's. */
+    {kLibc, "strdup", (const void *)&CheckStrdup, 1},
+    {kLibc, "strndup", (const void *)&CheckStrndup, 1},
+    {kLibstdcxx, "_ZdlPvj", (const void *)&CheckDelete, 1},
+    {kLibstdcxx, "_ZdaPvj", (const void *)&CheckDeleteArray, 1},
+    {kLibstdcxx, "_ZdlPvRKSt9nothrow_t", (const void *)&CheckDelete, 1},
+    {kLibstdcxx, "_ZdaPvRKSt9nothrow_t", (const void *)&CheckDeleteArray, 1},
+    {kLibstdcxx, "_ZnwjRKSt9nothrow_t", (const void *)&CheckNewNothrow, 1},
+    {kLibstdcxx, "_ZnajRKSt9nothrow_t", (const void *)&CheckNewArrayNothrow, 1},
     {kLibstdcxx, "_Znaj", (const void *)&CheckNewArray, 1},
     {kLibstdcxx, "_ZdaPv", (const void *)&CheckDeleteArray, 1},
 };

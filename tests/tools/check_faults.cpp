@@ -260,6 +260,22 @@ NOINLINE void many_blocks()
 }
 
 #if !defined(_WIN32)
+/* Four different wrong releases in one function, two through the C++
+   runtime's sized delete and one of a block from strdup (frames without a
+   frame pointer): each is a finding of its own, every stack starting in
+   this function. */
+NOINLINE void fault_four_releases()
+{
+    int *a = Opaque(new int[4]);
+    delete Opaque(a);
+    int *b = Opaque((int *)malloc(sizeof(int)));
+    delete Opaque(b);
+    int *c = Opaque(new int);
+    free(Opaque(c));
+    char *d = Opaque(strdup("copied"));
+    delete[] Opaque(d);
+}
+
 /* Mappings the leak walk at exit must not fault on: a private writable
    mapping of a file reaching past the file's end, a write-only and an
    inaccessible one. The one block is held from the file's mapping (not
@@ -332,6 +348,10 @@ int main(int argc, char **argv)
 #if !defined(_WIN32)
     else if (!strcmp(what, "fork")) fork_while_freeing();
     else if (!strcmp(what, "mappings")) odd_mappings();
+    else if (!strcmp(what, "four-releases")) {
+        fault_four_releases();
+        scrub_stack();
+    }
 #endif
     else return 2;
     return 0;

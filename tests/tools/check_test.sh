@@ -122,6 +122,15 @@ done
 if [ "$target" = linux ]; then
   # The walk at exit reads no page a mapping cannot give (a file's mapping
   # past its end faulted with SIGBUS), and still sees the roots it holds.
+  # Every wrong release is its own finding, and every stack starts in the
+  # function that called, even through a runtime frame without a frame
+  # pointer (the sized delete, strdup).
+  here="^    #0 0x[0-9a-f]+ check_faults\\+0x[0-9a-f]+ .*fault_four_releases"
+  expect four-releases "4 findings, 4 mismatch" 'allocated by new\[\], released by delete$' \
+    'allocated by malloc, released by delete$' 'allocated by new, released by free$' \
+    'allocated by malloc, released by delete\[\]$'
+  if [ "$(grep -cE "$here" "$tmp/four-releases.txt")" -eq 8 ]; then ok "four releases: every stack starts in the caller"
+  else bad "four releases: stacks not starting in the caller: $(head -c 2000 "$tmp/four-releases.txt")"; fi
   expect mappings "1 finding, 1 leak" '^vorrel-check: leak 24 bytes in 1 block allocated by malloc at:$'
   timeout 120 "$bin/vorrel-run" --check-report="$tmp/fork.txt" --stats="$tmp/fork-stats.txt" "$driver" fork \
     >"$tmp/fork.out" 2>&1 </dev/null
