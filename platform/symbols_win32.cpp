@@ -7,7 +7,9 @@
  * and offset, which the offline step resolves.
  */
 #include <windows.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "symbols.h"
 
@@ -95,6 +97,112 @@ HMODULE ModuleOf(const void *p)
     return m;
 }
 
+/* The COFF symbol table of one module file (MinGW's linker keeps it in the
+   image file, after the sections, unless the program was stripped): read
+   whole into memory of its own on the first lookup of a module, kept for
+   the next ones (a report names many frames of the same few modules). It
+   names functions where DbgHelp cannot: under Wine it reads no DWARF 5,
+   the MinGW compilers' default, and a real DbgHelp reads no DWARF at all. */
+struct VR_CoffSymbols {
+    char path[MAX_PATH];
+    uint8_t *room;          /* symbols, then the string table; null: none */
+    uint32_t roomBytes;
+    uint32_t symbolCount;
+    uint32_t sectionRva[96];
+    uint32_t sectionCount;
+};
+VR_CoffSymbols s_coff;
+
+int ReadAt(HANDLE f, uint32_t offset, void *to, uint32_t bytes)
+{
+    DWORD got = 0;
+    return SetFilePointer(f, (LONG)offset, 0, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+           ReadFile(f, to, bytes, &got, 0) && got == bytes;
+}
+
+void LoadCoffSymbols(const char *path)
+{
+    if (strcmp(s_coff.path, path) == 0) return;
+    if (s_coff.room) VirtualFree(s_coff.room, 0, MEM_RELEASE);
+    memset(&s_coff, 0, sizeof s_coff);
+    Copy(s_coff.path, sizeof s_coff.path, path);
+    HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                           OPEN_EXISTING, 0, 0);
+    if (f == INVALID_HANDLE_VALUE) return;
+    IMAGE_DOS_HEADER dos;
+    IMAGE_FILE_HEADER file;
+    DWORD fileSize = GetFileSize(f, 0);
+    uint32_t symbols = 0, count = 0;
+    if (ReadAt(f, 0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+        ReadAt(f, (uint32_t)dos.e_lfanew + 4, &file, sizeof file) && file.PointerToSymbolTable &&
+        file.NumberOfSymbols && file.NumberOfSymbols < 0x1000000 && file.NumberOfSections <= 96) {
+        symbols = file.PointerToSymbolTable;
+        count = file.NumberOfSymbols;
+        uint32_t sections = (uint32_t)dos.e_lfanew + 4 + sizeof file + file.SizeOfOptionalHeader;
+        for (uint32_t i = 0; i < file.NumberOfSections; i++) {
+            IMAGE_SECTION_HEADER h;
+            if (!ReadAt(f, sections + i * sizeof h, &h, sizeof h)) break;
+            s_coff.sectionRva[s_coff.sectionCount++] = h.VirtualAddress;
+        }
+    }
+    /* The symbols and the string table behind them, to the file's end. */
+    if (symbols && fileSize != INVALID_FILE_SIZE && symbols < fileSize && (uint64_t)count * 18 <= fileSize - symbols) {
+        uint32_t bytes = fileSize - symbols;
+        uint8_t *room = (uint8_t *)VirtualAlloc(0, bytes + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (room && ReadAt(f, symbols, room, bytes)) {
+            s_coff.room = room;
+            s_coff.roomBytes = bytes;
+            s_coff.symbolCount = count;
+        } else if (room) {
+            VirtualFree(room, 0, MEM_RELEASE);
+        }
+    }
+    CloseHandle(f);
+}
+
+/* The function of the module loaded at base that holds address, from its
+   COFF symbols: the nearest symbol of a code section at or below it. */
+void FindInCoffSymbols(const char *path, uintptr_t base, uintptr_t address, char *name, size_t size,
+                       uintptr_t *offset)
+{
+    LoadCoffSymbols(path);
+    if (!s_coff.room) return;
+    const uint8_t *best = 0;
+    uintptr_t bestAddress = 0;
+    for (uint32_t i = 0; i < s_coff.symbolCount; i++) {
+        const uint8_t *sym = s_coff.room + i * 18;
+        int16_t section = *(const int16_t *)(sym + 12);
+        uint16_t type = *(const uint16_t *)(sym + 14);
+        uint8_t storage = sym[16], aux = sym[17];
+        /* Functions (the derived type 2), external or static. */
+        if (section > 0 && (uint32_t)section <= s_coff.sectionCount && (type >> 4) == 2 &&
+            (storage == IMAGE_SYM_CLASS_EXTERNAL || storage == IMAGE_SYM_CLASS_STATIC)) {
+            uintptr_t a = base + s_coff.sectionRva[section - 1] + *(const uint32_t *)(sym + 8);
+            if (a <= address && a >= bestAddress) {
+                best = sym;
+                bestAddress = a;
+            }
+        }
+        i += aux;
+    }
+    if (!best) return;
+    char shortName[9];
+    const char *found = shortName;
+    if (*(const uint32_t *)best) {
+        memcpy(shortName, best, 8);
+        shortName[8] = 0;
+    } else {
+        uint32_t strings = s_coff.symbolCount * 18, at = strings + *(const uint32_t *)(best + 4);
+        if (at >= s_coff.roomBytes) return;
+        s_coff.room[s_coff.roomBytes] = 0;   /* the room has one byte more: a name always ends */
+        found = (const char *)s_coff.room + at;
+    }
+    /* 32-bit C names carry a leading underscore in the image ("_main",
+       "__ZN..."): shown as the source spells them. */
+    Copy(name, size, found[0] == '_' ? found + 1 : found);
+    *offset = address - bestAddress;
+}
+
 } // namespace
 
 void vr_os::PrepareSymbols()
@@ -123,7 +231,11 @@ int vr_os::DescribeCode(uintptr_t address, CodePlace *place)
     place->moduleOffset = address - (uintptr_t)m;
 
     LoadDbgHelp();
-    if (!s_symFromAddr) return 1;
+    if (!s_symFromAddr) {
+        FindInCoffSymbols(path, (uintptr_t)m, address, place->function, sizeof place->function,
+                          &place->functionOffset);
+        return 1;
+    }
     union {
         VR_SymbolInfo info;
         char room[sizeof(VR_SymbolInfo) + 256];
@@ -136,6 +248,9 @@ int vr_os::DescribeCode(uintptr_t address, CodePlace *place)
         Copy(place->function, sizeof place->function, symbol.info.Name);
         place->functionOffset = (uintptr_t)displacement;
     }
+    if (!place->function[0])
+        FindInCoffSymbols(path, (uintptr_t)m, address, place->function, sizeof place->function,
+                          &place->functionOffset);
     VR_LineInfo line;
     memset(&line, 0, sizeof line);
     line.SizeOfStruct = sizeof line;

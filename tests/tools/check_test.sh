@@ -63,6 +63,12 @@ expect leak-roots "2 findings, 2 leak" \
   '^  and 48 bytes in 3 blocks reached only from them \(indirectly lost\)$' \
   '^  and 32 bytes in 2 blocks reached only from them \(indirectly lost\)$'
 if [ "$target" = win32 ]; then
+  # Built with the toolchain's default debug information: names from the
+  # image's symbol table.
+  run --check --check-report="$tmp/default.txt" "$(dirname "$driver")/check_faults_default.exe" overrun >/dev/null 2>&1 </dev/null
+  if grep -qE '^    #0 0x[0-9a-f]+ check_faults_default\.exe\+0x[0-9a-f]+ _ZN.*fault_overrun' "$tmp/default.txt"; then
+    ok "default debug information: frames named"
+  else bad "default debug information: $(head -c 800 "$tmp/default.txt")"; fi
   expect mismatch "1 finding, 1 mismatch" '^vorrel-check: mismatch block .*: allocated by _aligned_malloc, released by free$'
 else
   expect mismatch "1 finding, 1 mismatch" '^vorrel-check: mismatch block .*: allocated by new\[\], released by free$'
