@@ -14,6 +14,13 @@
 
 #include <stddef.h>
 
+/* The library's version; vr_version() gives the one of the library the
+   program runs with. */
+#define VORREL_VERSION_MAJOR 0
+#define VORREL_VERSION_MINOR 1
+#define VORREL_VERSION_PATCH 0
+#define VORREL_VERSION "0.1.0"
+
 #if defined(_WIN32)
 #  if defined(VORREL_BUILD)
 #    define VR_API __declspec(dllexport)
@@ -509,5 +516,22 @@ VR_API void VRHookDelete(void *block);
 VR_API void *VRHookNew(size_t size);
 VR_API size_t VRGetBlockSize(void *block);
 }
+
+/*
+ * The C interface: what a C program (or any language that calls C) needs.
+ */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version of the library in use ("0.1.0"), which may differ from the
+   VORREL_VERSION a program was compiled with. On Windows the link imports
+   it, so that every program linked with the library keeps vorrel.dll, even
+   one that calls nothing of it (the library serves it all the same). */
+VR_API const char *vr_version(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* VORREL_H */

@@ -321,6 +321,7 @@ extern "C" VR_API void VRHookFree(void *block)
 /* Not a second function but a second name: free's and delete's entries
    jump to the same code. */
 extern "C" VR_API void VRHookDelete(void *block) __attribute__((alias("VRHookFree")));
+extern "C" void VRFreeLocal(void *block) noexcept __attribute__((alias("VRHookFree")));
 
 /* operator new: an empty request still gets a block, and exhausted memory
    yields null rather than an exception. */
@@ -343,6 +344,8 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
     }
     return RuntimeBlockSize(0, block);
 }
+
+extern "C" size_t VRGetBlockSizeLocal(void *block) __attribute__((alias("VRGetBlockSize")));
 
 size_t RuntimeBlockSize(int runtime, void *block)
 {

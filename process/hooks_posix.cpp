@@ -38,25 +38,10 @@
 
 #include "process_internal.h"
 
-/* The four replacements of shared entries are exported, as the shared ones
-   are, so that callers (and the tests) can reach them directly. They, not
-   the exported VRHookMalloc and VRHookRealloc, are what the patched entries
-   run here: those two keep the one contract of both targets (null for an
-   empty request), so a caller on this target that wants what malloc(0)
-   gives calls VRHookMallocPosix. */
-extern "C" {
-void *VRHookMallocPosix(size_t size);
-void *VRHookCallocPosix(size_t count, size_t size);
-void *VRHookReallocPosix(void *block, size_t size);
-void *VRHookNewPosix(size_t size);
-void *VRHookMemalign(size_t alignment, size_t size);
-int VRHookPosixMemalign(void **result, size_t alignment, size_t size);
-void *VRHookAlignedAlloc(size_t alignment, size_t size);
-void *VRHookValloc(size_t size);
-void *VRHookPvalloc(size_t size);
-void *VRHookNewAligned(size_t size, size_t alignment);
-void *VRHookNewAlignedNothrow(size_t size, size_t alignment);
-}
+/* The four replacements of shared entries (declared in process_internal.h,
+   with the aligned family) are what the patched entries run here, not
+   VRHookMalloc and VRHookRealloc: those two keep the one contract of both
+   targets (null for an empty request). */
 
 namespace {
 
@@ -241,7 +226,7 @@ extern "C" void *VRHookNewAligned(size_t size, size_t alignment)
     return NewOrThrow(size, alignment);
 }
 
-extern "C" void *VRHookNewAlignedNothrow(size_t size, size_t alignment)
+extern "C" void *VRHookNewAlignedNothrow(size_t size, size_t alignment) noexcept
 {
     if (__builtin_expect(IsPowerOfTwo(alignment), 1)) {
         void *p = vr_front::AllocAlignedForHook(&ThreadDefaultHeap(), (uint32_t)size, (uint32_t)alignment);

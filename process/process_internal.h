@@ -174,4 +174,30 @@ inline uint32_t MovableLength(const uint8_t *code)
     return length + immediate;
 }
 
+/* The replacements the patched entries run, reached from inside the
+   library with a direct jump: the hidden second names of exported ones and
+   the target's own (the exports of exports_posix.cpp forward to them). */
+#ifdef _WIN32
+#define VR_LOCAL
+#else
+#define VR_LOCAL __attribute__((visibility("hidden")))
+#endif
+extern "C" {
+VR_LOCAL void VRFreeLocal(void *block) noexcept;
+VR_LOCAL size_t VRGetBlockSizeLocal(void *block);
+#ifndef _WIN32
+VR_LOCAL void *VRHookMallocPosix(size_t size);
+VR_LOCAL void *VRHookCallocPosix(size_t count, size_t size);
+VR_LOCAL void *VRHookReallocPosix(void *block, size_t size);
+VR_LOCAL void *VRHookNewPosix(size_t size);
+VR_LOCAL void *VRHookMemalign(size_t alignment, size_t size);
+VR_LOCAL int VRHookPosixMemalign(void **result, size_t alignment, size_t size);
+VR_LOCAL void *VRHookAlignedAlloc(size_t alignment, size_t size);
+VR_LOCAL void *VRHookValloc(size_t size);
+VR_LOCAL void *VRHookPvalloc(size_t size);
+VR_LOCAL void *VRHookNewAligned(size_t size, size_t alignment);
+VR_LOCAL void *VRHookNewAlignedNothrow(size_t size, size_t alignment) noexcept;
+#endif
+}
+
 #endif

@@ -104,13 +104,17 @@ static inline void *JumpTarget(void *entry)
 #if !defined(_WIN32)
 /* Blocks of the C library's own heap made before the library was loaded:
    the program's preinit functions run before any shared library's
-   initialisers, so this malloc is still the C library's. Every allocation
-   entry is patched later, so there is no other way to such a block. */
+   initialisers, so the C library's own malloc (not the one the program's
+   calls bind to, which the library exports) is not patched yet. Every
+   allocation entry is patched later, so there is no other way to such a
+   block. */
 enum { kForeignPool = 32 };
 static void *g_foreignPool[kForeignPool];
 static void MakeForeignPool()
 {
-    for (int i = 0; i < kForeignPool; i++) g_foreignPool[i] = malloc(16 * (i + 1));
+    void *libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    void *(*own)(size_t) = libc ? (void *(*)(size_t))dlsym(libc, "malloc") : 0;
+    for (int i = 0; i < kForeignPool && own; i++) g_foreignPool[i] = own(16 * (i + 1));
 }
 __attribute__((section(".preinit_array"), used)) static void (*g_makeForeignPool)() = MakeForeignPool;
 #endif
