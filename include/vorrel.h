@@ -39,6 +39,10 @@
 #define VR_HEAP_NOCACHE            0x20       /* pages are reserved and committed uncached */
 #define VR_HEAP_STATIC             0x80000000 /* set by Init for heaps in static storage */
 
+/* The classes are C++ only; C sees the statistics and the C interface at
+   the end. */
+#ifdef __cplusplus
+
 struct VR_PageSetBase;
 struct VR_SmallPageSet;
 struct VR_BlockHeader;
@@ -417,6 +421,13 @@ VR_API int IsMemoryFilledWith(void const *p, unsigned long length, unsigned char
 VR_API void BypassFreeing(VR_AHeap *heap);
 VR_API void ExecuteStandardNewHandler();
 
+#else /* C */
+typedef struct VR_AHeap VR_AHeap;
+typedef struct VR_SpaceStats VR_SpaceStats;
+typedef struct VR_HeapStats VR_HeapStats;
+typedef struct VR_Stats VR_Stats;
+#endif /* __cplusplus */
+
 /*
  * Statistics. VR_GetStats reads counters the library keeps as it goes and
  * the headers of the page sets (never the blocks), so it is cheap enough to
@@ -484,6 +495,7 @@ struct VR_Stats {
     unsigned long classBlocks[52];     /* small blocks in use per class, all described heaps */
 };
 
+#ifdef __cplusplus
 /* Fills *stats (when not null) and describes up to maxHeaps heaps into
    heaps[], DefaultHeap and HeapForHeaps first. Returns how many heaps were
    described. */
@@ -502,12 +514,15 @@ VR_API unsigned long VR_FormatStats(char *buf, unsigned long size);
    it. 1 on success, 0 when the file cannot be written. VORREL_MAP=path in
    the environment writes one at exit. */
 VR_API int VR_WriteAddressSpaceMap(const char *path);
+#endif /* __cplusplus */
 
 /* The replacements of the runtimes' entries. VRHookMalloc(0) and
    VRHookRealloc(NULL, 0) answer null on both targets; on Linux the patched
    malloc and realloc wrap them (VRHookMallocPosix, VRHookReallocPosix, also
    exported) and give an empty request a unique minimal block. */
+#ifdef __cplusplus
 extern "C" {
+#endif
 VR_API void *VRHookMalloc(size_t size);
 VR_API void *VRHookCalloc(size_t count, size_t size);
 VR_API void *VRHookRealloc(void *block, size_t size);
@@ -515,7 +530,9 @@ VR_API void VRHookFree(void *block);
 VR_API void VRHookDelete(void *block);
 VR_API void *VRHookNew(size_t size);
 VR_API size_t VRGetBlockSize(void *block);
+#ifdef __cplusplus
 }
+#endif
 
 /*
  * The C interface: what a C program (or any language that calls C) needs.
@@ -529,6 +546,41 @@ extern "C" {
    it, so that every program linked with the library keeps vorrel.dll, even
    one that calls nothing of it (the library serves it all the same). */
 VR_API const char *vr_version(void);
+
+/* A general heap (a VR_Heap in C++). */
+typedef struct vr_heap vr_heap;
+
+/* A new heap with VR_HEAP_... flags (VR_HEAP_MULTITHREADED when threads
+   share it); name (kept as given, not copied) labels it in the
+   statistics, or null. Null when memory is exhausted. */
+VR_API vr_heap *vr_heap_create(unsigned long flags, const char *name);
+/* Gives back the heap and every block still in it. */
+VR_API void vr_heap_destroy(vr_heap *heap);
+/* Frees every block of the heap at once; the heap stays usable. */
+VR_API void vr_heap_clear(vr_heap *heap);
+/* The calling thread's default heap (the one malloc serves it from). */
+VR_API vr_heap *vr_default_heap(void);
+
+/* Blocks of a heap, as VR_Heap's AllocMem, AllocArray, Realloc and
+   AllocAligned make them: null when memory is exhausted or the request
+   cannot be met (an alignment that is no power of two, a count times size
+   that overflows); vr_heap_realloc(heap, NULL, n) allocates, and
+   vr_heap_realloc(heap, p, 0) frees p and answers null. A block of any
+   heap is freed by vr_free and measured by vr_usable_size. */
+VR_API void *vr_heap_malloc(vr_heap *heap, size_t size);
+VR_API void *vr_heap_calloc(vr_heap *heap, size_t count, size_t size);
+VR_API void *vr_heap_realloc(vr_heap *heap, void *block, size_t size);
+VR_API void *vr_heap_aligned_alloc(vr_heap *heap, size_t alignment, size_t size);
+VR_API void vr_free(void *block);
+VR_API size_t vr_usable_size(const void *block);
+/* Null when every structure of the heap is sound, else what is broken. */
+VR_API const char *vr_heap_validate(vr_heap *heap);
+
+/* The statistics, the report and the snapshot of the address space:
+   VR_GetStats, VR_FormatStats and VR_WriteAddressSpaceMap above. */
+VR_API unsigned long vr_get_stats(VR_Stats *stats, VR_HeapStats *heaps, unsigned long max_heaps);
+VR_API unsigned long vr_format_stats(char *buf, unsigned long size);
+VR_API int vr_write_map(const char *path);
 
 #ifdef __cplusplus
 }

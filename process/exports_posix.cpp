@@ -15,10 +15,11 @@
  * neighbours).
  *
  * Every function here is a tail call of the replacement the patched entry
- * runs, so a call costs what a call of the patched entry costs. In the
- * checking mode the patched entries lead to the checking layer instead: at
- * load the exports here are then patched themselves to jump to the runtime
- * entry of the same name, and so follow it.
+ * runs, so a call costs what a call of the patched entry costs. When the
+ * entries are redirected (the checking mode sets the redirect), the
+ * patched entries lead elsewhere: at load the exports here are then
+ * patched themselves to jump to the runtime entry of the same name, and so
+ * follow it.
  *
  * VR_RUNTIME_EXPORT marks every such definition, and this file holds all
  * of them: together with VR_API they are what libvorrel.so exports.
@@ -28,7 +29,6 @@
 
 #include <new>
 
-#include "check.h"
 #include "process_internal.h"
 #include "symbols.h"
 
@@ -173,8 +173,8 @@ VR_RUNTIME_EXPORT void operator delete[](void *block, std::align_val_t, const st
 
 namespace {
 
-/* Each export with the runtime's name for it: in the checking mode the
-   export jumps to that entry, which leads to the checking layer. */
+/* Each export with the runtime's name for it: when the entries are
+   redirected, the export jumps to that entry and goes where it goes. */
 struct VR_Export {
     const char *module;
     const char *symbol;
@@ -228,11 +228,12 @@ const VR_Export kExports[] = {
     {kLibstdcxx, "_ZdaPvSt11align_val_tRKSt9nothrow_t", (void *)(VR_DeleteAlignedNothrow)&operator delete[]},
 };
 
-/* After the checking mode's extra entries (201): every runtime entry leads
-   where it will lead for the rest of the process. */
-__attribute__((constructor(202))) void FollowCheckingEntries()
+/* After the hooks (200) and the redirected mode's extra entries (201):
+   every runtime entry leads where it will lead for the rest of the
+   process. */
+__attribute__((constructor(202))) void FollowRedirectedEntries()
 {
-    if (!s_checkMode) return;
+    if (!s_entryRedirect) return;
     for (const VR_Export &e : kExports) {
         void *runtime = vr_os::FindModuleExport(e.module, e.symbol);
         if (runtime && runtime != e.own) PatchRuntimeEntry((uint8_t *)e.own, runtime);
