@@ -19,6 +19,7 @@
 #include "pages.h"
 #include "os_runtime.h"
 #include "process_internal.h"
+#include "symbols.h"
 
 namespace {
 
@@ -219,6 +220,86 @@ const void *const kRows[vr_os::kMaxRuntimes][kRowLength] = {
 static_assert(vr_os::kMaxRuntimes == 9, "one row of checking entries per runtime slot");
 #undef VR_CHECK_ROW
 
+/* The operator new and delete of MinGW's C++ runtime (libstdc++, in the
+   program's image when it links it statically, else its DLL): they call
+   malloc and free, so without entries of their own a block of new[] freed
+   by free or delete could not be told apart, and the stack would start in
+   the runtime. A failed operator new hands the request to the runtime's own
+   code (through a copy of its first instructions), which runs the new
+   handler and throws, where the program can catch it. */
+void *(*s_cxxNew)(size_t);
+
+void *CxxNew(size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    void *p = CheckAlloc(size, 8, 0, kKindNew, stack);
+    return p ? p : s_cxxNew(size);
+}
+
+void *CxxNewArray(size_t size)
+{
+    uint32_t stack = VR_CHECK_STACK();
+    void *p = CheckAlloc(size, 8, 0, kKindNewArray, stack);
+    return p ? p : s_cxxNew(size);
+}
+
+void *CxxNewNothrow(size_t size)
+{
+    return AllocIn(0, size, 8, 0, kKindNew, VR_CHECK_STACK());
+}
+
+void *CxxNewArrayNothrow(size_t size)
+{
+    return AllocIn(0, size, 8, 0, kKindNewArray, VR_CHECK_STACK());
+}
+
+void CxxDelete(void *p)
+{
+    CheckFree(p, kKindNew, VR_CHECK_STACK());
+}
+
+void CxxDeleteArray(void *p)
+{
+    CheckFree(p, kKindNewArray, VR_CHECK_STACK());
+}
+
+struct VR_CxxName {
+    const char *symbol;
+    const void *replacement;
+    int throwing;   /* 1: patched only when the copy of operator new could be made */
+};
+const VR_CxxName kCxxNames[] = {
+    {"_Znwj", (const void *)&CxxNew, 1},
+    {"_Znaj", (const void *)&CxxNewArray, 1},
+    {"_ZnwjRKSt9nothrow_t", (const void *)&CxxNewNothrow, 0},
+    {"_ZnajRKSt9nothrow_t", (const void *)&CxxNewArrayNothrow, 0},
+    {"_ZdlPv", (const void *)&CxxDelete, 0},
+    {"_ZdaPv", (const void *)&CxxDeleteArray, 0},
+    {"_ZdlPvj", (const void *)&CxxDelete, 0},
+    {"_ZdaPvj", (const void *)&CxxDeleteArray, 0},
+    {"_ZdlPvRKSt9nothrow_t", (const void *)&CxxDelete, 0},
+    {"_ZdaPvRKSt9nothrow_t", (const void *)&CxxDeleteArray, 0},
+};
+const int kCxxNameCount = sizeof kCxxNames / sizeof kCxxNames[0];
+uint8_t *s_cxxFound[kCxxNameCount];
+
+/* One C++ runtime's entries: the program's own when it has them, else the
+   DLL's. The throwing forms only when the copy of operator new (the first
+   name) can be made: both fall back on it. */
+void FindCxxEntries()
+{
+    HMODULE dll = GetModuleHandleA("libstdc++-6.dll");
+    for (int i = 0; i < kCxxNameCount; i++) {
+        uint8_t *entry = (uint8_t *)vr_os::FindProgramFunction(kCxxNames[i].symbol);
+        if (!entry && dll) entry = (uint8_t *)(void *)GetProcAddress(dll, kCxxNames[i].symbol);
+        if (!entry) continue;
+        if (i == 0) s_cxxNew = (void *(*)(size_t))BuildTrampoline(entry);
+        if (kCxxNames[i].throwing && !s_cxxNew) continue;
+        s_cxxFound[i] = entry;
+        AddCheckEntry(entry, kCxxNames[i].replacement);
+    }
+}
+
 } // namespace
 
 /* The page blocks' address space is what binds here (the budget's space,
@@ -230,6 +311,7 @@ uint32_t PageBlockBudget()
 
 void FindCheckEntries()
 {
+    FindCxxEntries();
     for (int r = 0; r < vr_os::kMaxRuntimes; r++) {
         if (!vr_os::RuntimeLoaded(r)) continue;
         s_errnoOf[r] = (int *(*)())vr_os::FindRuntimeExport(r, "_errno");
@@ -253,7 +335,11 @@ void CheckSetExitStatus()
     if (s_checkExitCode && CheckFindingCount()) CheckEndProcess(s_checkExitCode);
 }
 
-/* Every entry the mode needs is in the usual tables already. */
+/* The C++ runtime's entries: the rest is in the usual tables already. */
 void PatchCheckExtras()
 {
+    EnsureProcessLock();
+    VR_ProcessLockGuard guard;
+    for (int i = 0; i < kCxxNameCount; i++)
+        if (s_cxxFound[i]) PatchRuntimeEntry(s_cxxFound[i], kCxxNames[i].replacement);
 }

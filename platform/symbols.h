@@ -43,6 +43,13 @@ int DescribeCode(uintptr_t address, CodePlace *place);
    stacks it keeps for reuse) are its own until the process ends. */
 int IsLoaderCode(uintptr_t address);
 
+/* The address of function `name` (as the source spells it) in the
+   program's own image, from the symbol table its linker kept there; null
+   when there is none or it does not name it. Windows only (elsewhere the
+   dynamic symbols serve): a program that links its C++ runtime statically
+   has its operator new there. */
+void *FindProgramFunction(const char *name);
+
 /* 1 when p lies in the image of a loaded module (its code or static data). */
 int IsInModuleImage(const void *p);
 

@@ -268,6 +268,11 @@ void vr_os::ForEachWritableRange(void (*fn)(uintptr_t start, uintptr_t end, void
     });
 }
 
+void *vr_os::FindProgramFunction(const char *)
+{
+    return 0;
+}
+
 int vr_os::IsLoaderCode(uintptr_t address)
 {
     Dl_info info;

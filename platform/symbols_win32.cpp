@@ -160,6 +160,34 @@ void LoadCoffSymbols(const char *path)
     CloseHandle(f);
 }
 
+/* The name of COFF symbol sym as the source spells it (32-bit C names
+   carry a leading underscore in the image: "_main", "__ZN..."); short
+   names are copied into shortName. Null when the string table lacks it. */
+const char *CoffName(const uint8_t *sym, char shortName[9])
+{
+    const char *found = shortName;
+    if (*(const uint32_t *)sym) {
+        memcpy(shortName, sym, 8);
+        shortName[8] = 0;
+    } else {
+        uint32_t at = s_coff.symbolCount * 18 + *(const uint32_t *)(sym + 4);
+        if (at >= s_coff.roomBytes) return 0;
+        s_coff.room[s_coff.roomBytes] = 0;   /* the room has one byte more: a name always ends */
+        found = (const char *)s_coff.room + at;
+    }
+    return found[0] == '_' ? found + 1 : found;
+}
+
+inline int IsCoffFunction(const uint8_t *sym)
+{
+    int16_t section = *(const int16_t *)(sym + 12);
+    uint16_t type = *(const uint16_t *)(sym + 14);
+    uint8_t storage = sym[16];
+    /* Functions (the derived type 2), external or static. */
+    return section > 0 && (uint32_t)section <= s_coff.sectionCount && (type >> 4) == 2 &&
+           (storage == IMAGE_SYM_CLASS_EXTERNAL || storage == IMAGE_SYM_CLASS_STATIC);
+}
+
 /* The function of the module loaded at base that holds address, from its
    COFF symbols: the nearest symbol of a code section at or below it. */
 void FindInCoffSymbols(const char *path, uintptr_t base, uintptr_t address, char *name, size_t size,
@@ -171,39 +199,45 @@ void FindInCoffSymbols(const char *path, uintptr_t base, uintptr_t address, char
     uintptr_t bestAddress = 0;
     for (uint32_t i = 0; i < s_coff.symbolCount; i++) {
         const uint8_t *sym = s_coff.room + i * 18;
-        int16_t section = *(const int16_t *)(sym + 12);
-        uint16_t type = *(const uint16_t *)(sym + 14);
-        uint8_t storage = sym[16], aux = sym[17];
-        /* Functions (the derived type 2), external or static. */
-        if (section > 0 && (uint32_t)section <= s_coff.sectionCount && (type >> 4) == 2 &&
-            (storage == IMAGE_SYM_CLASS_EXTERNAL || storage == IMAGE_SYM_CLASS_STATIC)) {
+        if (IsCoffFunction(sym)) {
+            int16_t section = *(const int16_t *)(sym + 12);
             uintptr_t a = base + s_coff.sectionRva[section - 1] + *(const uint32_t *)(sym + 8);
             if (a <= address && a >= bestAddress) {
                 best = sym;
                 bestAddress = a;
             }
         }
-        i += aux;
+        i += sym[17];
     }
     if (!best) return;
     char shortName[9];
-    const char *found = shortName;
-    if (*(const uint32_t *)best) {
-        memcpy(shortName, best, 8);
-        shortName[8] = 0;
-    } else {
-        uint32_t strings = s_coff.symbolCount * 18, at = strings + *(const uint32_t *)(best + 4);
-        if (at >= s_coff.roomBytes) return;
-        s_coff.room[s_coff.roomBytes] = 0;   /* the room has one byte more: a name always ends */
-        found = (const char *)s_coff.room + at;
-    }
-    /* 32-bit C names carry a leading underscore in the image ("_main",
-       "__ZN..."): shown as the source spells them. */
-    Copy(name, size, found[0] == '_' ? found + 1 : found);
+    const char *found = CoffName(best, shortName);
+    if (!found) return;
+    Copy(name, size, found);
     *offset = address - bestAddress;
 }
 
 } // namespace
+
+void *vr_os::FindProgramFunction(const char *name)
+{
+    HMODULE program = GetModuleHandleA(0);
+    char path[MAX_PATH];
+    DWORD n = program ? GetModuleFileNameA(program, path, sizeof path) : 0;
+    if (!n || n >= sizeof path) return 0;
+    path[n] = 0;
+    LoadCoffSymbols(path);
+    for (uint32_t i = 0; s_coff.room && i < s_coff.symbolCount; i++) {
+        const uint8_t *sym = s_coff.room + i * 18;
+        char shortName[9];
+        const char *found = IsCoffFunction(sym) ? CoffName(sym, shortName) : 0;
+        if (found && strcmp(found, name) == 0)
+            return (void *)((uintptr_t)program + s_coff.sectionRva[*(const int16_t *)(sym + 12) - 1] +
+                            *(const uint32_t *)(sym + 8));
+        i += sym[17];
+    }
+    return 0;
+}
 
 void vr_os::PrepareSymbols()
 {
