@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "vorrel.h"
+
 struct VR_RunOptions {
     const char *stats;    /* VORREL_STATS for the program: "1" or a path; null: leave as it is */
     const char *map;      /* VORREL_MAP for the program; null: leave as it is */
@@ -20,7 +22,8 @@ struct VR_RunOptions {
     const char *checkExitCode; /* VORREL_CHECK_EXITCODE: the status after findings */
     int programIndex;     /* argv index of the program; 0 when none was given */
     int help;
-    const char *error;    /* what is wrong with the command line, or null */
+    int version;
+    std::string error;    /* what is wrong with the command line, or empty */
 };
 
 static const char kRunUsage[] =
@@ -51,16 +54,21 @@ static const char kRunUsage[] =
     "  --check-exitcode=N  the exit code when the checking mode reported findings\n"
     "                   and PROGRAM would have exited 0 (default 1; 0: PROGRAM's)\n"
     "  --help           this text\n"
+    "  --version        vorrel-run's version\n"
+    "\n"
+    "Options with a value take it as --map=FILE or --map FILE; --stats and\n"
+    "--check, whose value is optional, take it only after '='.\n"
     "\n"
     "The environment variables VORREL_STATS (1 or a file), VORREL_MAP (a file),\n"
     "VORREL_CHECK (1 or pages), VORREL_CHECK_REPORT (a file) and VORREL_CHECK_EXITCODE\n"
     "do the same for any program that has Vorrel loaded.\n";
 
 /* Reads the options; stops at the first argument that is not one (or after
-   "--"). */
+   "--"). A value is given as --opt=V, or as --opt V for the options that
+   always take one; an empty value is refused. */
 inline VR_RunOptions ParseRunOptions(int argc, char **argv)
 {
-    VR_RunOptions o = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    VR_RunOptions o = {0, 0, 0, 0, 0, 0, 0, 0, 0, std::string()};
     int i = 1;
     for (; i < argc; i++) {
         const char *a = argv[i];
@@ -69,29 +77,47 @@ inline VR_RunOptions ParseRunOptions(int argc, char **argv)
             break;
         }
         if (a[0] != '-' || a[1] == 0) break;
-        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+        const char *eq = strchr(a, '=');
+        std::string name = eq ? std::string(a, eq - a) : std::string(a);
+        const char *value = eq ? eq + 1 : 0;
+        /* The options that always take a value may have it next. */
+        int needsValue = name == "--map" || name == "--library" || name == "--check-report" ||
+                         name == "--check-exitcode";
+        if (needsValue && !value && i + 1 < argc) value = argv[++i];
+        if ((needsValue || name == "--stats") && (eq || needsValue) && (!value || !*value)) {
+            o.error = "option " + name + " needs a value (" + name + "=" +
+                      (name == "--check-exitcode" ? "N" : "FILE") + ")";
+            return o;
+        }
+        if (name == "--help" || name == "-h") {
             o.help = 1;
-        } else if (strcmp(a, "--stats") == 0) {
-            o.stats = "1";
-        } else if (strncmp(a, "--stats=", 8) == 0 && a[8]) {
-            o.stats = a + 8;
-        } else if (strncmp(a, "--map=", 6) == 0 && a[6]) {
-            o.map = a + 6;
-        } else if (strncmp(a, "--library=", 10) == 0 && a[10]) {
-            o.library = a + 10;
-        } else if (strcmp(a, "--check") == 0 || strcmp(a, "--check=blocks") == 0) {
+        } else if (name == "--version") {
+            o.version = 1;
+        } else if (name == "--stats") {
+            o.stats = value ? value : "1";
+        } else if (name == "--map") {
+            o.map = value;
+        } else if (name == "--library") {
+            o.library = value;
+        } else if (name == "--check" && (!value || strcmp(value, "blocks") == 0)) {
             o.check = "1";
-        } else if (strcmp(a, "--check=pages") == 0) {
+        } else if (name == "--check" && strcmp(value, "pages") == 0) {
             o.check = "pages";
-        } else if (strncmp(a, "--check-exitcode=", 17) == 0 && a[17] && strspn(a + 17, "0123456789") == strlen(a + 17) &&
-                   strlen(a + 17) <= 3 && atoi(a + 17) <= 255) {
-            o.checkExitCode = a + 17;
+        } else if (name == "--check") {
+            o.error = std::string("bad value of --check: ") + (value ? value : "") + " (blocks or pages)";
+            return o;
+        } else if (name == "--check-exitcode") {
+            if (strspn(value, "0123456789") != strlen(value) || strlen(value) > 3 || atoi(value) > 255) {
+                o.error = std::string("bad value of --check-exitcode: ") + value + " (a number from 0 to 255)";
+                return o;
+            }
+            o.checkExitCode = value;
             if (!o.check) o.check = "1";
-        } else if (strncmp(a, "--check-report=", 15) == 0 && a[15]) {
-            o.checkReport = a + 15;
+        } else if (name == "--check-report") {
+            o.checkReport = value;
             if (!o.check) o.check = "1";
         } else {
-            o.error = a;
+            o.error = std::string("unknown option ") + a;
             return o;
         }
     }
@@ -120,7 +146,11 @@ inline int AnswerRunOptions(const VR_RunOptions &o)
         fputs(kRunUsage, stdout);
         return 0;
     }
-    if (o.error) return Fail(kExitUsage, std::string("unknown option ") + o.error + " (see vorrel-run --help)");
+    if (!o.error.empty()) return Fail(kExitUsage, o.error + " (see vorrel-run --help)");
+    if (o.version) {
+        printf("vorrel-run %s\n", VORREL_VERSION);
+        return 0;
+    }
     if (!o.programIndex) {
         fputs(kRunUsage, stderr);
         return kExitUsage;

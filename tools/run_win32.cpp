@@ -364,6 +364,14 @@ int wmain(int, wchar_t **)
     DWORD attributes = GetFileAttributesA(library.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return Fail(kExitOwnFailure, "cannot find the Vorrel library " + library);
+    /* Any other DLL would load as well and leave the program unserved: its
+       exports are read from the file mapped as an image, with no code of
+       it run and none of its imports loaded. */
+    HMODULE image = LoadLibraryExA(library.c_str(), 0, DONT_RESOLVE_DLL_REFERENCES);
+    if (!image) return Fail(kExitOwnFailure, "cannot load the Vorrel library " + library + ": " + ErrorText(GetLastError()));
+    int isVorrel = GetProcAddress(image, "VRHookMalloc") && GetProcAddress(image, "vr_version");
+    FreeLibrary(image);
+    if (!isVorrel) return Fail(kExitOwnFailure, library + " is not the Vorrel library (it has no VRHookMalloc)");
 
     std::string stats = o.stats && strcmp(o.stats, "1") != 0 ? Absolute(o.stats) : o.stats ? "1" : "";
     std::string map = o.map ? Absolute(o.map) : "", report = o.checkReport ? Absolute(o.checkReport) : "";

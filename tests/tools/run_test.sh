@@ -48,6 +48,18 @@ expect "unwritable statistics path" 2 "cannot write" -- run --stats="$tmp/no/suc
 expect "unwritable map path" 2 "cannot write" -- run --map="$tmp/no/such/dir/m.txt" "$child"
 expect "unknown option" 2 "unknown option" -- run --frobnicate "$child"
 expect "help names the children" 0 "children" -- run --help
+expect "empty statistics path refused" 2 "needs a value" -- run --stats= "$child"
+expect "map path missing at the end" 2 "needs a value" -- run --map
+expect "bad checking mode refused" 2 "bad value of --check" -- run --check=everything "$child"
+expect "version" 0 "vorrel-run [0-9]*\.[0-9]*\.[0-9]*" -- run --version
+# --map FILE, with a space, as --map=FILE.
+run --map "$tmp/spaced.map" "$child" </dev/null >/dev/null 2>&1
+if [ "$(grep -vc '^#' "$tmp/spaced.map" 2>/dev/null)" = 256 ]; then ok "--map FILE with a space"
+else bad "--map FILE with a space wrote no snapshot"; fi
+if [ "$target" = win32 ]; then other=$(dirname "$(command -v wine)")/../lib/wine/i386-windows/version.dll
+  [ -f "$other" ] || other='C:\windows\system32\version.dll'
+else other=$(ls /lib/i386-linux-gnu/libz.so.1 /usr/lib/i386-linux-gnu/libstdc++.so.6 2>/dev/null | head -1); fi
+expect "another library refused" 125 "is not the Vorrel library" -- run --library="$other" "$child"
 echo "not a library" >"$tmp/broken.lib"
 expect "library that cannot be loaded" 125 "cannot" -- run --library="$tmp/broken.lib" "$child"
 echo "plain text" >"$tmp/text.exe"; chmod +x "$tmp/text.exe"
