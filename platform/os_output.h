@@ -38,6 +38,18 @@ inline void WriteStandardError(const char *text)
 /* Hands text to an attached debugger where the system has one. */
 void WriteDebugger(const char *text);
 
+/* The path of the program the process runs, terminated, in buf; "" when
+   it cannot be had. */
+void ProgramPath(char *buf, uint32_t size);
+
+/* Calls report(cause) once when the process is about to die of a fault or
+   a fatal signal that nothing else of the process handles (cause names it,
+   "segmentation fault (signal 11)"), then lets it die as it would have.
+   report runs on the failing thread, in a signal handler or an exception
+   filter: it must not allocate nor wait for a lock for good. Signals the
+   process already handles or ignores are left to it. */
+void WatchFatal(void (*report)(const char *cause));
+
 } // namespace vr_os
 
 extern "C" {

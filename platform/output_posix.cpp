@@ -6,6 +6,7 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -119,6 +120,68 @@ void CloseOutput(intptr_t file)
 
 void WriteDebugger(const char *)
 {
+}
+
+namespace {
+
+struct VR_FatalSignal {
+    int number;
+    const char *cause;
+};
+const VR_FatalSignal kFatalSignals[] = {
+    {SIGSEGV, "segmentation fault (signal 11)"}, {SIGBUS, "bus error (signal 7)"},
+    {SIGILL, "illegal instruction (signal 4)"},  {SIGFPE, "arithmetic exception (signal 8)"},
+    {SIGABRT, "abort (signal 6)"},              {SIGTERM, "termination request (signal 15)"},
+    {SIGINT, "interrupt (signal 2)"},           {SIGHUP, "hangup (signal 1)"},
+    {SIGQUIT, "quit (signal 3)"},
+};
+
+void (*s_fatalReport)(const char *cause);
+int s_fatalReported;
+/* A stack of its own for the handler, so that a stack overflow of the
+   thread that watches (the one that loaded the library) is reported too. */
+char s_fatalStack[65536];
+
+void FatalSignal(int number)
+{
+    if (!__atomic_exchange_n(&s_fatalReported, 1, __ATOMIC_ACQ_REL)) {
+        for (const VR_FatalSignal &f : kFatalSignals)
+            if (f.number == number) s_fatalReport(f.cause);
+    }
+    /* The action is back to the default (SA_RESETHAND) and the signal is
+       not blocked in here (SA_NODEFER): it ends the process now, as it
+       would have without the watch. */
+    raise(number);
+}
+
+} // namespace
+
+void ProgramPath(char *buf, uint32_t size)
+{
+    if (!size) return;
+    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
+    buf[n > 0 ? n : 0] = 0;
+}
+
+void WatchFatal(void (*report)(const char *cause))
+{
+    s_fatalReport = report;
+    stack_t alt;
+    alt.ss_sp = s_fatalStack;
+    alt.ss_size = sizeof s_fatalStack;
+    alt.ss_flags = 0;
+    stack_t old;
+    int altStack = sigaltstack(0, &old) == 0 && (old.ss_flags & SS_DISABLE) && sigaltstack(&alt, 0) == 0;
+    for (const VR_FatalSignal &f : kFatalSignals) {
+        struct sigaction now;
+        if (sigaction(f.number, 0, &now) != 0 || now.sa_handler != SIG_DFL || (now.sa_flags & SA_SIGINFO)) continue;
+        struct sigaction act;
+        memset(&act, 0, sizeof act);
+        act.sa_handler = FatalSignal;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = SA_RESETHAND | SA_NODEFER | (altStack ? SA_ONSTACK : 0);
+        sigaction(f.number, &act, 0);
+    }
 }
 
 } // namespace vr_os

@@ -76,4 +76,53 @@ void WriteDebugger(const char *text)
     OutputDebugStringA(text);
 }
 
+namespace {
+
+void (*s_fatalReport)(const char *cause);
+LPTOP_LEVEL_EXCEPTION_FILTER s_previousFilter;
+LONG s_fatalReported;
+char s_fatalCause[96];
+
+/* An exception nothing handled: the process ends after the filters, so the
+   report is written here; then the filter that was there before decides
+   as it would have. */
+LONG WINAPI FatalException(EXCEPTION_POINTERS *info)
+{
+    if (!InterlockedExchange(&s_fatalReported, 1)) {
+        DWORD code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
+        const char *name = code == EXCEPTION_ACCESS_VIOLATION       ? "access violation"
+                           : code == EXCEPTION_STACK_OVERFLOW       ? "stack overflow"
+                           : code == EXCEPTION_ILLEGAL_INSTRUCTION  ? "illegal instruction"
+                           : code == EXCEPTION_INT_DIVIDE_BY_ZERO   ? "division by zero"
+                           : code == EXCEPTION_IN_PAGE_ERROR        ? "in-page error"
+                           : code == 0xE06D7363                     ? "C++ exception"
+                           : code == 0x20474343                     ? "C++ exception"
+                                                                    : "exception";
+        char *c = s_fatalCause;
+        while (*name) *c++ = *name++;
+        const char *mid = " (exception 0x";
+        while (*mid) *c++ = *mid++;
+        for (int shift = 28; shift >= 0; shift -= 4) *c++ = "0123456789abcdef"[(code >> shift) & 15];
+        *c++ = ')';
+        *c = 0;
+        s_fatalReport(s_fatalCause);
+    }
+    return s_previousFilter ? s_previousFilter(info) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+} // namespace
+
+void ProgramPath(char *buf, uint32_t size)
+{
+    if (!size) return;
+    DWORD n = GetModuleFileNameA(0, buf, size);
+    buf[n < size ? n : 0] = 0;
+}
+
+void WatchFatal(void (*report)(const char *cause))
+{
+    s_fatalReport = report;
+    s_previousFilter = SetUnhandledExceptionFilter(FatalException);
+}
+
 } // namespace vr_os

@@ -92,7 +92,7 @@ const uint32_t kPeakFirst = 0x100000;
 char s_peakPath[1200];
 uint32_t s_peakWritten;  /* the committed total of the last one, 0 for none */
 
-void WritePeakMapAt(uint32_t committed, int how)
+void WritePeakMapAt(uint32_t committed, int how, const char *moment = "peak", const char *died = 0)
 {
     char own[1100];
     const char *path = ReportPath(s_mapTarget, own, sizeof own);
@@ -100,7 +100,7 @@ void WritePeakMapAt(uint32_t committed, int how)
     t.Str(path);
     t.Str(".peak");
     t.End();
-    if (t.length >= sizeof s_peakPath || !WriteMapAt(s_peakPath, how)) return;
+    if (t.length >= sizeof s_peakPath || !WriteMapAt(s_peakPath, how, moment, died)) return;
     s_peakWritten = committed;
 }
 
@@ -113,10 +113,19 @@ void WritePeakMap(uint32_t committed)
 char s_reportText[16384];
 char s_pathText[1100];
 
-void ReportAtExit()
+/* died: what the program died of, or null at an ordinary exit. */
+void ReportAtExit(const char *died)
 {
     if (s_statsTarget[0]) {
-        unsigned long n = FormatAt(s_reportText, sizeof s_reportText, 1);
+        unsigned long n = 0;
+        if (died) {
+            VR_Text t = {s_reportText, sizeof s_reportText, 0};
+            t.Str("Vorrel: the program died: ");
+            t.Str(died);
+            t.Str("; the figures are those of that moment\n");
+            n = t.length;
+        }
+        n += FormatAt(s_reportText + n, sizeof s_reportText - n, 1);
         if (n >= sizeof s_reportText) n = sizeof s_reportText - 1;
         if (strcmp(s_statsTarget, "1") == 0) {
             if (vr_os::ProcessId() != s_reportOwner) {
@@ -143,23 +152,73 @@ void ReportAtExit()
            the peak's when nothing higher was seen. */
         SpaceWatchPeak(0, 0);
         const char *path = ReportPath(s_mapTarget, s_pathText, sizeof s_pathText);
-        if (!WriteMapAt(path, kMapAtExit)) Complain("address-space map", path);
+        if (!WriteMapAt(path, kMapAtExit, died ? "died" : "exit", died)) Complain("address-space map", path);
         uint32_t now = SpaceCommittedTotal();
-        if (now >= s_peakWritten) WritePeakMapAt(now, kMapAtExit);
+        if (now >= s_peakWritten) WritePeakMapAt(now, kMapAtExit, died ? "peak (when it died)" : "peak (at exit)", died);
+    }
+}
+
+/* Once: at the exit, or when the program dies first. */
+int s_reported;
+
+void ReportOnce(const char *died)
+{
+    if (__atomic_exchange_n(&s_reported, 1, __ATOMIC_ACQ_REL)) return;
+    ReportAtExit(died);
+}
+
+void ReportDeath(const char *cause)
+{
+    ReportOnce(cause);
+}
+
+/* What a variable's value asks for: 1 on, 0 off, -1 neither (a path). */
+int Switch(const char *v)
+{
+    const char *on[] = {"1", "yes", "true", "on", "stderr"}, *off[] = {"0", "no", "false", "off", ""};
+    for (const char *w : on)
+        if (strcmp(v, w) == 0) return 1;
+    for (const char *w : off)
+        if (strcmp(v, w) == 0) return 0;
+    return -1;
+}
+
+/* Reads VORREL_STATS (1, yes, true, on or stderr: standard error; 0, no,
+   false, off: none; anything else is a file, so "./yes" writes a file of
+   that name) and VORREL_MAP (a file; a switch's value names none, and is
+   refused with a message). */
+void ReadTargets()
+{
+    if (vr_os::ReadEnvironment("VORREL_STATS", s_statsTarget, sizeof s_statsTarget) < 0) s_statsTarget[0] = 0;
+    int stats = Switch(s_statsTarget);
+    if (stats == 0) s_statsTarget[0] = 0;
+    if (stats == 1) strcpy(s_statsTarget, "1");
+    if (vr_os::ReadEnvironment("VORREL_MAP", s_mapTarget, sizeof s_mapTarget) < 0) s_mapTarget[0] = 0;
+    if (s_mapTarget[0] && Switch(s_mapTarget) >= 0) {
+        char line[1200];
+        VR_Text t = {line, sizeof line, 0};
+        t.Str("vorrel: VORREL_MAP=");
+        t.Str(s_mapTarget);
+        t.Str(" names no file; no address-space snapshot is written (VORREL_MAP=FILE)\n");
+        t.End();
+        vr_os::WriteStandardError(line);
+        s_mapTarget[0] = 0;
     }
 }
 
 struct VR_ExitReport {
     VR_ExitReport()
     {
-        if (vr_os::ReadEnvironment("VORREL_STATS", s_statsTarget, sizeof s_statsTarget) < 0 ||
-            strcmp(s_statsTarget, "0") == 0)
-            s_statsTarget[0] = 0;
-        if (vr_os::ReadEnvironment("VORREL_MAP", s_mapTarget, sizeof s_mapTarget) < 0) s_mapTarget[0] = 0;
-        if (s_statsTarget[0] || s_mapTarget[0]) ClaimReports();
+        ReadTargets();
+        if (s_statsTarget[0] || s_mapTarget[0]) {
+            ClaimReports();
+            /* A program that dies of a fault or a signal never reaches
+               the exit: the report is written when it dies. */
+            vr_os::WatchFatal(ReportDeath);
+        }
         if (s_mapTarget[0]) SpaceWatchPeak(WritePeakMap, kPeakFirst);
     }
-    ~VR_ExitReport() { ReportAtExit(); }
+    ~VR_ExitReport() { ReportOnce(0); }
 };
 
 /* Constructed after the process heaps (201, 202), so destroyed before

@@ -18,7 +18,11 @@ uint8_t s_codes[65536];
 
 } // namespace
 
-int WriteMapAt(const char *path, int how)
+/* The program's path, read once (the snapshot at a peak may come from
+   any thread, without the process lock). */
+char s_program[512];
+
+int WriteMapAt(const char *path, int how, const char *moment, const char *died)
 {
     intptr_t f = vr_os::CreateOutputFile(path);
     if (f == -1) return 0;
@@ -40,6 +44,29 @@ int WriteMapAt(const char *path, int how)
     t.Str("# vorrel address-space map: 65536 regions of 64 KB, 256 per line, lowest address first\n");
     t.Str("# codes: 0 free, 1 reserved, 2 committed, 3 unavailable, 4 small page sets, 5 big page sets,\n");
     t.Str("#        6 direct blocks, 7 virtual blocks, 8 one-size page sets, 9 library tables\n");
+    if (!s_program[0]) vr_os::ProgramPath(s_program, sizeof s_program);
+    t.Str("# program ");
+    t.Str(s_program[0] ? s_program : "?");
+    t.Str("\n# moment ");
+    t.Str(moment);
+    t.Put('\n');
+    if (died) {
+        t.Str("# program died: ");
+        t.Str(died);
+        t.Put('\n');
+    }
+    VR_SpaceStats kinds[VR_SPACE_KINDS];
+    SpaceTotals(kinds);
+    unsigned long reserved = 0, committed = 0;
+    for (int k = 0; k < VR_SPACE_KINDS; k++) {
+        reserved += kinds[k].reservedBytes;
+        committed += kinds[k].committedBytes;
+    }
+    t.Str("# library-bytes ");
+    t.Num(reserved);
+    t.Put(' ');
+    t.Num(committed);
+    t.Str(" (reserved, committed)\n");
     t.Str("# largest-free ");
     t.Hex((unsigned long)freeFirst << 16);
     t.Put(' ');
@@ -70,5 +97,5 @@ int WriteMapAt(const char *path, int how)
 
 VR_API int VR_WriteAddressSpaceMap(const char *path)
 {
-    return path && path[0] ? vr_stats::WriteMapAt(path, vr_stats::kMapLock) : 0;
+    return path && path[0] ? vr_stats::WriteMapAt(path, vr_stats::kMapLock, "request") : 0;
 }

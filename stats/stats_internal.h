@@ -100,8 +100,10 @@ enum VR_MapLock {
     kMapNoLock = 2   /* does without: the committing thread may hold it */
 };
 
-/* Writes the snapshot of the address space to path; 1 on success. */
-int WriteMapAt(const char *path, int how);
+/* Writes the snapshot of the address space to path; 1 on success. Its
+   header names the program, the moment ("request", "exit", "peak"), the
+   library's totals and, when died is not null, what the program died of. */
+int WriteMapAt(const char *path, int how, const char *moment, const char *died = 0);
 
 } // namespace vr_stats
 

@@ -4,7 +4,9 @@
  * runtime, keeps a known number of blocks to the end, echoes its arguments
  * and the size of its standard input, says whether LD_PRELOAD reached it
  * unchanged, and exits with code 3. On the way it holds 40 MB for a while,
- * which the snapshot at the peak of committed memory must show.
+ * which the snapshot at the peak of committed memory must show. With the
+ * argument "crash" it dies of a write through a null pointer instead of
+ * exiting, blocks still kept.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,6 +29,10 @@ int main(int argc, char **argv)
     std::vector<char *> peak;
     for (int i = 0; i < 40; i++) peak.push_back(new char[1 << 20]);
     for (char *p : peak) delete[] p;
+    if (argc > 1 && strcmp(argv[1], "crash") == 0) {
+        fflush(stdout);
+        *(volatile int *)(argc - 2) = 1;
+    }
     for (int i = 1; i < argc; i++) printf("arg [%s]\n", argv[i]);
     size_t total = 0;
     char buf[4096];

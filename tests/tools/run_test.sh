@@ -60,6 +60,21 @@ if [ "$target" = win32 ]; then other=$(dirname "$(command -v wine)")/../lib/wine
   [ -f "$other" ] || other='C:\windows\system32\version.dll'
 else other=$(ls /lib/i386-linux-gnu/libz.so.1 /usr/lib/i386-linux-gnu/libstdc++.so.6 2>/dev/null | head -1); fi
 expect "another library refused" 125 "is not the Vorrel library" -- run --library="$other" "$child"
+# A program that dies of a fault: the statistics and both snapshots are
+# written all the same, and say so.
+run --stats="$tmp/died.txt" --map="$tmp/died.map" "$child" crash </dev/null >/dev/null 2>&1
+rc=$?
+blocks=$(default_blocks "$tmp/died.txt")
+if [ "$rc" -ne 0 ] && grep -q "program died" "$tmp/died.txt" 2>/dev/null && [ "${blocks:-0}" -ge 2000 ] &&
+   grep -q "^# program died" "$tmp/died.map" && [ "$(grep -vc '^#' "$tmp/died.map")" = 256 ] &&
+   [ "$(grep -vc '^#' "$tmp/died.map.peak" 2>/dev/null)" = 256 ]; then ok "a program that dies: reports written (exit $rc)"
+else bad "a program that dies (exit $rc): $(head -c 300 "$tmp/died.txt" 2>/dev/null) / $(grep '^#' "$tmp/died.map" 2>/dev/null | head -3)"; fi
+# VORREL_STATS=yes is standard error, not a file named yes; VORREL_MAP=1
+# names no file and is refused with a message.
+out=$(cd "$tmp" && VORREL_STATS=yes VORREL_MAP=1 run "$child" </dev/null 2>&1)
+if grep -q "Vorrel statistics" <<<"$out" && grep -q "VORREL_MAP=1 names no file" <<<"$out" &&
+   [ ! -e "$tmp/yes" ] && [ ! -e "$tmp/1" ]; then ok "VORREL_STATS=yes and VORREL_MAP=1"
+else bad "VORREL_STATS=yes and VORREL_MAP=1: $(head -c 300 <<<"$out")"; fi
 echo "not a library" >"$tmp/broken.lib"
 expect "library that cannot be loaded" 125 "cannot" -- run --library="$tmp/broken.lib" "$child"
 echo "plain text" >"$tmp/text.exe"; chmod +x "$tmp/text.exe"
