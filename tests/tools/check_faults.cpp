@@ -336,6 +336,7 @@ int main(int argc, char **argv)
     else if (!strcmp(what, "leak")) {
         leak_big();
         leak_small();
+        scrub_stack();
     } else if (!strcmp(what, "mismatch")) fault_mismatch();
     else if (!strcmp(what, "bad-free")) fault_bad_frees();
     else if (!strcmp(what, "clean")) clean();
@@ -348,7 +349,10 @@ int main(int argc, char **argv)
     }
 #if !defined(_WIN32)
     else if (!strcmp(what, "fork")) fork_while_freeing();
-    else if (!strcmp(what, "mappings")) odd_mappings();
+    else if (!strcmp(what, "mappings")) {
+        odd_mappings();
+        scrub_stack();
+    }
 #endif
     else return 2;
     return 0;
