@@ -114,6 +114,11 @@ AlignedKind ClassifyAligned(const void *p, uint8_t **base)
     return kAlignedForeign;
 }
 
+/* The alignment an aligned request gets: what it names, and at least the
+   8 bytes every block of the runtime's malloc has (an alignment of 0, 1, 2
+   or 4 asks for nothing more than a plain block). */
+inline uint32_t AlignmentFor(size_t align) { return align > 8 ? (uint32_t)align : 8; }
+
 void *AlignedOffsetMallocIn(int runtime, size_t size, size_t align, size_t offset)
 {
     /* The runtime's rules: a power of two (0 counts as one), an offset
@@ -126,7 +131,7 @@ void *AlignedOffsetMallocIn(int runtime, size_t size, size_t align, size_t offse
         SetErrno(runtime, kEINVAL);
         return 0;
     }
-    uint32_t a = align > 4 ? (uint32_t)align : 4;
+    uint32_t a = AlignmentFor(align);
     uint32_t gap = (0u - (uint32_t)offset) & 3;
     uint32_t overhead = 4 + gap + (a - 1);  /* at most 2^31 + 6 */
     if (size > 0xFFFFFFFFu - overhead) {
@@ -242,7 +247,7 @@ void *AlignedOffsetReallocIn(int runtime, void *p, size_t size, size_t align, si
         return 0;
     }
     size_t old = AlignedSizeOf(runtime, kind, p, base, align, offset);
-    uint32_t a = align > 4 ? (uint32_t)align : 4;
+    uint32_t a = AlignmentFor(align);
 
     /* A block of ours that stays aligned as asked is resized where it
        lies when its heap can (the recorded size again ends at p + size). */
