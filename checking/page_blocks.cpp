@@ -35,6 +35,16 @@ const uint32_t kBudgetSpace = 512u << 20;
 uint32_t s_budgetBlocks;
 uint32_t s_heldBlocks, s_heldSpace;
 
+/* Reservations of 64 KB given back by blocks that left the quarantine,
+   kept inaccessible and untagged for the next small block: a block then
+   costs a commit and a decommit instead of a reservation and a release
+   as well. Under s_pageRingLock; not counted in the budget, released when
+   the heap wants address space. */
+const uint32_t kSpareSlots = 1024;
+const uint32_t kSpareSpan = 0x10000;
+uint32_t s_spare[kSpareSlots];
+uint32_t s_spareCount;
+
 uint32_t *s_pageOwner;          /* by region: 1 + the region of its record, 0 for none */
 uint32_t *s_pageRing;           /* the page quarantine: record regions, oldest at head */
 uint32_t s_pageRingHead, s_pageRingCount, s_pageRingSpace;
@@ -60,18 +70,38 @@ int TakeBudget(uint32_t span)
     return 0;
 }
 
-/* Gives a page block's reservation back for good. */
+/* A spare reservation of kSpareSpan bytes, or null. */
+uint8_t *TakeSpare()
+{
+    uint32_t base = 0;
+    vr_os::LockEnter(&s_pageRingLock);
+    if (s_spareCount) base = s_spare[--s_spareCount];
+    vr_os::LockLeave(&s_pageRingLock);
+    return (uint8_t *)(uintptr_t)base;
+}
+
+/* Gives a page block's reservation back: kept as a spare when it is one
+   of kSpareSpan bytes, inaccessible, and there is room; else released. */
 void ReleasePageBlock(VR_PageRecord *r)
 {
     uint32_t base = r->base, span = r->span, committed = r->committed;
-    /* Untagged first: once released, the range may come straight back to
-       another thread's reservation, which tags it anew. */
+    /* Untagged and its record cleared first: once given back, the range may
+       come straight back to another thread's block, which writes both anew. */
     for (uint64_t a = base; a < (uint64_t)base + span; a += 0x10000)
         __atomic_store_n(&s_pageOwner[a >> 16], 0u, __ATOMIC_RELEASE);
     memset(r, 0, sizeof *r);
-    ReleasePages((void *)(uintptr_t)base, committed, span);
     __atomic_sub_fetch(&s_heldBlocks, 1, __ATOMIC_RELAXED);
     __atomic_sub_fetch(&s_heldSpace, SpaceOf(span), __ATOMIC_RELAXED);
+    int kept = 0;
+    if (span == kSpareSpan && !committed) {
+        vr_os::LockEnter(&s_pageRingLock);
+        if (s_spareCount < kSpareSlots) {
+            s_spare[s_spareCount++] = base;
+            kept = 1;
+        }
+        vr_os::LockLeave(&s_pageRingLock);
+    }
+    if (!kept) ReleasePages((void *)(uintptr_t)base, committed, span);
 }
 
 /* Releases up to n of the oldest blocks of the page quarantine; how many
@@ -199,9 +229,11 @@ void *PageAlloc(size_t size, uint32_t align, uint32_t offset, int kind, uint32_t
     if (size > 0x7FFFFFFFu - align - 16 - 2 * page) return 0;
     /* Room for the front guard and the alignment in front of the block. */
     uint32_t data = ((uint32_t)size + 16 + align + page - 1) & ~(page - 1);
-    uint32_t span = data + page;
-    if (!TakeBudget(span) && !(ReleaseOldest(1) && TakeBudget(span))) return 0;
-    uint8_t *base = (uint8_t *)ReservePages(span, 0, VR_SPACE_DIRECT);
+    /* The whole reservation: past the block's pages it stays inaccessible. */
+    uint32_t span = SpaceOf(data + page);
+    if (!span || (!TakeBudget(span) && !(ReleaseOldest(1) && TakeBudget(span)))) return 0;
+    uint8_t *base = span == kSpareSpan ? TakeSpare() : 0;
+    if (!base) base = (uint8_t *)ReservePages(span, 0, VR_SPACE_DIRECT);
     if (base && !CommitPages(base, data, 0)) {
         ReleasePages(base, 0, span);
         base = 0;
@@ -253,7 +285,13 @@ const char *ValidatePageQuarantine()
 
 uint32_t FlushPageQuarantine()
 {
-    return ReleaseOldest(kPageQuarantineBlocks);
+    uint32_t n = ReleaseOldest(kPageQuarantineBlocks);
+    for (;;) {
+        uint8_t *spare = TakeSpare();
+        if (!spare) return n;
+        ReleasePages(spare, 0, kSpareSpan);
+        n++;
+    }
 }
 
 void PageTables(uintptr_t *start, uint32_t *bytes)
