@@ -24,7 +24,7 @@
  */
 #include <string.h>
 
-#include "chunks.h"
+#include "trim.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
  */
 #include <string.h>
 
-#include "chunks.h"
+#include "trim.h"
 
 int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
 {
@@ -33,7 +33,7 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
         if (reachable < need) return 0;
         /* What the block will cover of the free neighbour, up to the head
            of the rest cut off behind it, is committed first: a free chunk's
-           inside may have gone back to the system (chunks.h). */
+           inside may have gone back to the system (trim.h). */
         if (next && MayHoldHoles(nextSize)) {
             uint8_t *reach = n + nextSize < need + sizeof(VR_BigChunk) ? ChunkEnd(next)
                                                                          : BytesAfter(chunk, need + sizeof(VR_BigChunk));

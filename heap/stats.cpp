@@ -17,7 +17,6 @@
  */
 #include <string.h>
 
-#include "front/front.h"
 #include "registry.h"
 #include "space.h"
 #include "stats.h"
@@ -62,7 +61,7 @@ namespace {
        or nothing else can be changing them); otherwise they may be
        changing under the walk, page sets may be given back meanwhile, and
        only the counters inside the heap object are read. */
-    void DescribeGeneral(VR_Heap *h, int walk, VR_HeapStats *out)
+    void DescribeGeneral(VR_Heap *h, int walk, const VR_CacheShare &cached, VR_HeapStats *out)
     {
         VR_HeapCounters c = VR_Access::Counters(*h);
         uint32_t pageSets = 0, committed = 0, usedSmall = 0;
@@ -76,7 +75,7 @@ namespace {
             for (VR_PageSetBase *p = VR_Access::BigPageSets(*h); p; p = p->next) {
                 bigSets++;
                 bigReserved += (uint32_t)((uintptr_t)p->regionEnd - (uintptr_t)p);
-                /* Less the free insides given back (chunks.h). */
+                /* Less the free insides given back (trim.h). */
                 bigCommitted += CommittedBytesIn(p, (uint32_t)((uintptr_t)p->commitEnd - (uintptr_t)p));
                 usedBig += p->usedCount;
             }
@@ -89,7 +88,7 @@ namespace {
            heap, free for the program. */
         unsigned long cachedSmall[VR_Heap::kSizeClassCount] = {0};
         unsigned long cachedBigBlocks = 0, cachedBigBytes = 0, cachedSmallBlocks = 0, cachedSmallBytes = 0;
-        vr_front::WaitingTotals(h, cachedSmall, &cachedBigBlocks, &cachedBigBytes);
+        cached.general(h, cachedSmall, &cachedBigBlocks, &cachedBigBytes);
         for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
             cachedSmallBlocks += cachedSmall[k];
             cachedSmallBytes += cachedSmall[k] * ClassSize(k);
@@ -121,7 +120,7 @@ namespace {
         out->peakBytesInUse = c.peakBytes;
     }
 
-    void DescribeOneSize(VR_HeapOneSize *h, int walk, VR_HeapStats *out)
+    void DescribeOneSize(VR_HeapOneSize *h, int walk, const VR_CacheShare &cached, VR_HeapStats *out)
     {
         uint32_t pageSets = 0, committed = 0, used = 0;
         out->countersOnly = !walk;
@@ -132,7 +131,7 @@ namespace {
         }
         /* Blocks waiting in threads' bins count as used in their page sets;
            for the caller they are free. */
-        uint32_t waiting = vr_front::WaitingInOneSize(h);
+        uint32_t waiting = cached.oneSize(h);
         used = used > waiting ? used - waiting : 0;
         out->cachedBlocks = waiting;
         out->cachedBytes = waiting * (uint32_t)VR_Access::BlockSize(*h);
@@ -147,21 +146,22 @@ namespace {
         out->bytesInUse = out->smallBytes;
     }
 
-    void Describe(VR_AHeap *heap, int oneSize, int atExit, VR_HeapStats *out)
+    void Describe(VR_AHeap *heap, int oneSize, int atExit, const VR_CacheShare &cached, VR_HeapStats *out)
     {
         int locked = LockHeap(heap, atExit);
         /* At exit DefaultHeap without a lock is walked too: InitVorrel
            declared it used by the main thread, which is the one exiting. */
         int walk = locked || (atExit && !VR_Access::LockActive(*heap) && heap == &DefaultHeap);
-        if (oneSize) DescribeOneSize(static_cast<VR_HeapOneSize *>(heap), walk, out);
-        else DescribeGeneral(static_cast<VR_Heap *>(heap), walk, out);
+        if (oneSize) DescribeOneSize(static_cast<VR_HeapOneSize *>(heap), walk, cached, out);
+        else DescribeGeneral(static_cast<VR_Heap *>(heap), walk, cached, out);
         if (locked) vr_os::LockLeave(&VR_Access::Lock(*heap));
     }
 
 } // namespace
 
 /* The body of VR_GetStats; atExit: locks are only tried (see above). */
-unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps, int atExit)
+unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps, int atExit,
+                         const VR_CacheShare &cached)
 {
     if (!heaps) maxHeaps = 0;
     if (!__atomic_load_n(&s_statsLockReady, __ATOMIC_ACQUIRE)) {
@@ -223,7 +223,7 @@ unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long max
         if (out != &heaps[i]) memset(out, 0, sizeof *out);
         out->heap = h;
         out->name = name;
-        Describe(h, oneSize, atExit, out);
+        Describe(h, oneSize, atExit, cached, out);
         if (!atExit) UnpinHeap();
         done++;
     }
@@ -244,9 +244,4 @@ unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long max
     }
     if (walker) vr_os::LockLeave(&s_statsLock);
     return done;
-}
-
-VR_API unsigned long VR_GetStats(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps)
-{
-    return GetStatsAt(stats, heaps, maxHeaps, 0);
 }

@@ -6,8 +6,8 @@
  */
 #include <string.h>
 
+#include "front/front.h"
 #include "os_lock.h"
-#include "stats.h"
 #include "stats_internal.h"
 
 namespace vr_stats {
@@ -51,7 +51,7 @@ namespace {
 unsigned long FormatLocked(char *buf, unsigned long size, int atExit)
 {
     VR_Text t = {buf, size, 0};
-    unsigned long n = GetStatsAt(&s_reportStats, s_reportHeaps, kMaxReportHeaps, atExit);
+    unsigned long n = vr_front::GetStats(&s_reportStats, s_reportHeaps, kMaxReportHeaps, atExit);
     const VR_Stats &s = s_reportStats;
     t.Str("Vorrel statistics\n");
     t.Str("address space held by the library   reservations    reserved   committed  peak committed\n");

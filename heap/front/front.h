@@ -114,9 +114,9 @@ void AdoptCachesAfterFork();
 /* Gives back what waits in the calling thread's cache; 1 when anything
    did. */
 int FlushThreadCache();
-/* What waits for heap in thread caches (a snapshot; see vr_cache::Totals). */
-void WaitingTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks, unsigned long *bigBytes);
-uint32_t WaitingInOneSize(VR_HeapOneSize *heap);
+/* The statistics walk (heap/stats.h) with what waits in thread caches
+   handed in; VR_GetStats is it without atExit. */
+unsigned long GetStats(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps, int atExit);
 
 } // namespace vr_front
 

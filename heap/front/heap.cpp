@@ -5,6 +5,7 @@
  * first), the free-bypass switch, and the services the layers above read.
  */
 #include "front.h"
+#include "stats.h"
 
 int vr_front::RecoverUnlocked(VR_AHeap *heap)
 {
@@ -85,13 +86,13 @@ int vr_front::FlushThreadCache()
     return vr_cache::FlushCurrent();
 }
 
-void vr_front::WaitingTotals(VR_Heap *heap, unsigned long *smallBlocks, unsigned long *bigBlocks,
-                             unsigned long *bigBytes)
+unsigned long vr_front::GetStats(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps, int atExit)
 {
-    vr_cache::Totals(heap, smallBlocks, bigBlocks, bigBytes);
+    static const VR_CacheShare kCached = {vr_cache::Totals, vr_cache::OneSizeWaiting};
+    return GetStatsAt(stats, heaps, maxHeaps, atExit, kCached);
 }
 
-uint32_t vr_front::WaitingInOneSize(VR_HeapOneSize *heap)
+VR_API unsigned long VR_GetStats(VR_Stats *stats, VR_HeapStats *heaps, unsigned long maxHeaps)
 {
-    return vr_cache::OneSizeWaiting(heap);
+    return vr_front::GetStats(stats, heaps, maxHeaps, 0);
 }

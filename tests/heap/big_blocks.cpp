@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "freeindex.h"
+#include "trim.h"
 #include "layout.h"
 #include "os_memory.h"
 #include "pages.h"
