@@ -1,10 +1,16 @@
 /*
- * access.h - VR_Access, the one door of the library's own code (the thread
- * cache, the front that joins it to the heaps, statistics, the process
- * integration, the tests) into the private parts of the public heap
- * classes. The public header names it as its only friend, so the classes
- * show callers nothing of how the library is built; everything here is a
- * field or a call, no logic of its own.
+ * access.h - VR_Access, the one door of the library's own code into the
+ * private state of the public heap classes. The public header names it as
+ * its only friend and declares no private function, so it shows callers
+ * nothing of how the library is built.
+ *
+ * Two kinds of member: the fields below, for the thread cache, the front
+ * that joins it to the heaps, statistics, the process integration and the
+ * tests (a field or a call each, no logic of its own); and the heaps' own
+ * functions, one nested type per floor, declared in that floor's header
+ * and defined in its files. Being members, they reach the private state as
+ * the lines here do: a function of a general heap takes it as VR_Heap
+ * &heap, where a member function would have had this.
  */
 #ifndef VR_HEAP_ACCESS_H
 #define VR_HEAP_ACCESS_H
@@ -46,20 +52,17 @@ struct VR_Access {
     static VR_HeapCounters &Counters(VR_Heap &h) { return h.counters; }
     static VR_TransferTable *&Transfer(VR_Heap &h) { return h.transfer; }
     static unsigned long &Spills(VR_Heap &h) { return h.spills; }
-    static void *LendSmallLocked(VR_Heap &h, unsigned k) { return h.LendSmallLocked(k); }
-    static void ReturnSmallLocked(VR_Heap &h, VR_BlockHeader *b);   /* small.h */
-    static void ReturnBigLocked(VR_Heap &h, VR_AltBlock *b) { h.ReturnBigLocked(b); }
-    static void *AllocSmallUnlocked(VR_Heap &h, unsigned long size) { return h.AllocSmallUnlocked(size); }
-    static void FreeSmallUnlocked(VR_BlockHeader *b);                /* small.h */
-    static void *AllocMemSlow(VR_Heap &h, unsigned long size) { return h.AllocMemSlow(size); }
-    static void FreeMemSlow(void *block) { VR_Heap::FreeMemSlow(block); }
-    static void *ExpandInPlace(void *block, unsigned long size) { return VR_Heap::ExpandInPlace(block, size); }
 
     /* One-size heaps. */
     static unsigned long &BlockSize(VR_HeapOneSize &h) { return h.blockSize; }
     static VR_OneSizePageSet *&FreePageSets(VR_HeapOneSize &h) { return h.freePageSets; }
-    static void *TakeLocked(VR_HeapOneSize &h) { return h.TakeLocked(); }
-    static void ReturnLocked(VR_HeapOneSize &h, void *block) { h.ReturnLocked(block); }
+
+    /* The heaps' own functions, by floor. */
+    struct Small;    /* small blocks of general heaps (small.h) */
+    struct Big;      /* big and direct blocks of general heaps (big.h) */
+    struct OneSize;  /* one-size heaps (onesize.h) */
+    struct Front;    /* what the front defines for the heaps: their slow paths
+                        and recovery, which know the thread cache (heap_internal.h) */
 
     /* The layouts the public header documents. */
     static void CheckLayouts();

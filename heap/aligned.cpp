@@ -24,6 +24,8 @@
  */
 #include <string.h>
 
+#include "big.h"
+#include "small.h"
 #include "trim.h"
 
 namespace {
@@ -83,28 +85,28 @@ void *AlignChunk(VR_FreeIndex &index, void *header, uint32_t alignment, uint32_t
 
 } // namespace
 
-void *VR_Heap::AllocAlignedBig(unsigned long alignment, unsigned long size)
+void *VR_Access::Big::AllocAlignedBig(VR_Heap &heap, unsigned long alignment, unsigned long size)
 {
-    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
+    if (__builtin_expect(!__atomic_load_n(&heap.initialized, __ATOMIC_ACQUIRE), 0)) Small::InitLazily(heap);
 
     uint32_t need, take;
     if (!AlignedSizesFor((uint32_t)size, (uint32_t)alignment, &need, &take)) return 0;
 
-    Lock();
-    void *header = AllocBigBlock(take);
+    heap.Lock();
+    void *header = AllocBigBlock(heap, take);
     while (!header) {
-        if (!RecoverMT()) return 0;
-        header = AllocBigBlock(take);
+        if (!Front::RecoverMT(heap)) return 0;
+        header = AllocBigBlock(heap, take);
     }
     /* AllocBigBlock counted the whole chunk as handed out; what goes back
        in front and behind is not. */
     uint32_t taken = ChunkTagOfHeader((VR_AltBlock *)header);
-    header = AlignChunk(bigFree, header, (uint32_t)alignment, need);
-    counters.bigBytes -= taken - ChunkTagOfHeader((VR_AltBlock *)header);
-    InitAltBlock((VR_AltBlock *)header, size, 0);
-    Unlock();
+    header = AlignChunk(heap.bigFree, header, (uint32_t)alignment, need);
+    heap.counters.bigBytes -= taken - ChunkTagOfHeader((VR_AltBlock *)header);
+    InitAltBlock(heap, (VR_AltBlock *)header, size, 0);
+    heap.Unlock();
 
     uint8_t *block = (uint8_t *)header + kAltHeaderSize;
-    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    if (heap.flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }

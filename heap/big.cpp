@@ -15,6 +15,7 @@
  */
 #include <string.h>
 
+#include "big.h"
 #include "trim.h"
 
 /* 0 when the block, or the reservation a big page set of its own would
@@ -35,7 +36,7 @@ int BigSizesFor(uint32_t size, uint32_t *request, uint32_t *need)
 
 /* The big path of FreeMem: the caller has ruled out null and the global
    bypass, checked the seal and seen bit 0 of the flag byte. */
-void VR_Heap::FreeBigMem(void *block)
+void VR_Access::Big::FreeBigMem(void *block)
 {
     VR_AltBlock *h = AltHeaderOf(block);
     /* A header that was freed already (or left behind by a move) carries
@@ -62,34 +63,34 @@ void VR_Heap::FreeBigMem(void *block)
         ReleasePages(v, v->committedBytes, v->reservedBytes);
         heap->directCount--;
     } else {
-        heap->ReleaseBigBlock(h);
+        ReleaseBigBlock(*heap, h);
     }
     heap->Unlock();
 }
 
-void VR_Heap::ReturnBigLocked(VR_AltBlock *h)
+void VR_Access::Big::ReturnBigLocked(VR_Heap &heap, VR_AltBlock *h)
 {
-    VR_ASSERT(h->heap == this && !h->direct && h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached));
-    UnlinkAlt(bigBlocks, h);
-    ReleaseBigBlock(h);
+    VR_ASSERT(h->heap == &heap && !h->direct && h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached));
+    UnlinkAlt(heap.bigBlocks, h);
+    ReleaseBigBlock(heap, h);
 }
 
-void VR_Heap::InitAltBlock(VR_AltBlock *header, unsigned long size, int direct)
+void VR_Access::Big::InitAltBlock(VR_Heap &heap, VR_AltBlock *header, unsigned long size, int direct)
 {
-    header->heap = this;
+    header->heap = &heap;
     header->seal = SealOf((uint8_t *)header + kAltHeaderSize);
     header->zero30 = 0;
     header->blockFlags = kBlockAlt;
     header->zero28 = 0;
     header->size = size;
     header->prev = 0;
-    header->next = bigBlocks;
-    if (bigBlocks) bigBlocks->prev = header;
-    bigBlocks = header;
+    header->next = heap.bigBlocks;
+    if (heap.bigBlocks) heap.bigBlocks->prev = header;
+    heap.bigBlocks = header;
     header->direct = direct;
 }
 
-void *VR_Heap::AllocBigBlock(unsigned long request)
+void *VR_Access::Big::AllocBigBlock(VR_Heap &heap, unsigned long request)
 {
     uint32_t need = ChunkSizeFor(request);
 
@@ -100,18 +101,19 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
        lists of the request's own size searched to the end: the address
        space is nearly gone, and a chunk that fits anywhere is worth the
        walk. */
-    VR_BigChunk *chunk = FindChunk(bigFree, need, kIndexWalk);
+    VR_BigChunk *chunk = FindChunk(heap.bigFree, need, kIndexWalk);
     if (!chunk) {
-        VR_BigPageSet *ps = FindRoom(bigFree, need, kIndexWalk);
-        if (ps) chunk = GrowBigPageSet(ps, need);
+        VR_BigPageSet *ps = FindRoom(heap.bigFree, need, kIndexWalk);
+        if (ps) chunk = GrowBigPageSet(heap, ps, need);
     }
     if (!chunk) {
-        VR_BigPageSet *ps = AllocBigPageSet(need);
+        VR_BigPageSet *ps = AllocBigPageSet(heap, need);
         if (ps) {
             chunk = (VR_BigChunk *)((uint8_t *)ps + kBigPageSetHeader);
         } else {
-            chunk = FindChunk(bigFree, need, kIndexWalkAll);
-            if (!chunk && (ps = FindRoom(bigFree, need, kIndexWalkAll)) != 0) chunk = GrowBigPageSet(ps, need);
+            chunk = FindChunk(heap.bigFree, need, kIndexWalkAll);
+            if (!chunk && (ps = FindRoom(heap.bigFree, need, kIndexWalkAll)) != 0)
+                chunk = GrowBigPageSet(heap, ps, need);
             if (!chunk) return 0;
         }
     }
@@ -125,25 +127,25 @@ void *VR_Heap::AllocBigBlock(unsigned long request)
        look. */
     uint32_t reach = rest >= kMinChunk ? need + (uint32_t)sizeof(VR_BigChunk) : size;
     if (MayHoldHoles(size) && (((uintptr_t)chunk ^ ((uintptr_t)chunk + reach - 1)) >= kTrimRegion) &&
-        !CommitInner(chunk, BytesAfter(chunk, reach), flags & VR_HEAP_NOCACHE, need))
+        !CommitInner(chunk, BytesAfter(chunk, reach), heap.flags & VR_HEAP_NOCACHE, need))
         return 0;
-    UnindexChunk(bigFree, chunk);
+    UnindexChunk(heap.bigFree, chunk);
     if (rest >= kMinChunk) {
         VR_BigChunk *tail = (VR_BigChunk *)BytesAfter(chunk, need);
         tail->owner = chunk->owner;
         SetTags(tail, rest | 1);
-        IndexChunk(bigFree, tail);
+        IndexChunk(heap.bigFree, tail);
         size = need;
     }
     SetTags(chunk, size);
     chunk->owner->usedCount++;
-    counters.bigBlocks++;
-    counters.bigBytes += size;
-    UpdatePeak();
+    heap.counters.bigBlocks++;
+    heap.counters.bigBytes += size;
+    UpdatePeak(heap.counters);
     return HeaderOfChunk(chunk);
 }
 
-void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
+void *VR_Access::Big::ReallocBigBlock(VR_Heap &heap, void *header, unsigned long request)
 {
     VR_BigChunk *chunk = ChunkOfHeader(header);
     VR_BigPageSet *ps = chunk->owner;
@@ -161,7 +163,7 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
         if (more > need) keep = more;
     }
 
-    counters.bigBytes -= n;
+    heap.counters.bigBytes -= n;
     if (need > n) {
         int commitMore = 0;
         if (ChunkEnd(chunk) == ps->commitEnd) {
@@ -177,8 +179,8 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
                 if (keep > combined - sizeof(VR_BigChunk)) reach = ChunkEnd(next);
                 if ((combined >= need ||
                      (nextIsLast && Span(ps->regionEnd, ps->commitEnd) + combined >= need)) &&
-                    (!MayHoldHoles(ChunkSize(next)) || CommitInner(next, reach, flags & VR_HEAP_NOCACHE, keep))) {
-                    UnindexChunk(bigFree, next);
+                    (!MayHoldHoles(ChunkSize(next)) || CommitInner(next, reach, heap.flags & VR_HEAP_NOCACHE, keep))) {
+                    UnindexChunk(heap.bigFree, next);
                     SetTags(chunk, combined);
                     commitMore = nextIsLast && combined < keep;
                 }
@@ -192,19 +194,19 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
             uint32_t target = keep - cur <= room ? keep : cur + room;
             uint32_t amount = (target - cur + s_pageSize - 1) & ~(s_pageSize - 1);
             if (amount > room) amount = room;
-            if (CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) {
-                UnindexRoom(bigFree, ps);
+            if (CommitPages(ps->commitEnd, amount, heap.flags & VR_HEAP_NOCACHE)) {
+                UnindexRoom(heap.bigFree, ps);
                 ps->commitEnd = BytesAfter(ps->commitEnd, amount);
-                IndexRoom(bigFree, ps);
+                IndexRoom(heap.bigFree, ps);
                 SetTags(chunk, cur + amount);
             }
         }
     }
 
     if (need > ChunkSize(chunk)) {
-        counters.bigBytes += ChunkSize(chunk);
-        void *moved = AllocBigBlock(request + (keep - need));
-        if (!moved && keep != need) moved = AllocBigBlock(request);
+        heap.counters.bigBytes += ChunkSize(chunk);
+        void *moved = AllocBigBlock(heap, request + (keep - need));
+        if (!moved && keep != need) moved = AllocBigBlock(heap, request);
         if (!moved) return 0;
         /* Header and the caller's bytes; what lies beyond the recorded size
            was never the caller's and is not worth copying. */
@@ -214,23 +216,23 @@ void *VR_Heap::ReallocBigBlock(void *header, unsigned long request)
         /* The seal is bound to the address: the copy gets its own, and the
            old header loses its seal in ReleaseBigBlock. */
         ((VR_AltBlock *)moved)->seal = SealOf((uint8_t *)moved + kAltHeaderSize);
-        ReleaseBigBlock(header);
+        ReleaseBigBlock(heap, header);
         return moved;
     }
 
     uint32_t size = ChunkSize(chunk);
     uint32_t surplus = size > keep ? size - keep : 0;
     if (surplus < kMinChunk) {
-        counters.bigBytes += size;
-        UpdatePeak();
+        heap.counters.bigBytes += size;
+        UpdatePeak(heap.counters);
         return header;
     }
-    counters.bigBytes += keep;
-    SplitTail(chunk, keep, bigFree);
+    heap.counters.bigBytes += keep;
+    SplitTail(chunk, keep, heap.bigFree);
     return header;
 }
 
-void VR_Heap::ReleaseBigBlock(void *header)
+void VR_Access::Big::ReleaseBigBlock(VR_Heap &heap, void *header)
 {
     /* The flag byte lies inside the data area of the chunk, which the free
        chunk's links do not reach: it keeps marking the header as freed. */
@@ -242,15 +244,15 @@ void VR_Heap::ReleaseBigBlock(void *header)
     uint32_t size = ChunkSize(chunk);
     VR_ASSERT(!(chunk->sizeTag & 1) && ps->usedCount > 0);
     uint8_t *freedFrom = (uint8_t *)chunk, *freedTo = BytesAfter(chunk, size);
-    counters.bigBlocks--;
-    counters.bigBytes -= size;
+    heap.counters.bigBlocks--;
+    heap.counters.bigBytes -= size;
     VR_ASSERT(*TrailingTag(chunk, size) == chunk->sizeTag);
 
     uint32_t t = ((uint32_t *)chunk)[-1] & ~1u;
     if (t) {
         VR_BigChunk *prev = (VR_BigChunk *)BytesBefore(chunk, t);
         if (prev->sizeTag & 1) {
-            UnindexChunk(bigFree, prev);
+            UnindexChunk(heap.bigFree, prev);
             size += t;
             chunk = prev;
         }
@@ -259,12 +261,12 @@ void VR_Heap::ReleaseBigBlock(void *header)
     if (end != ps->commitEnd) {
         VR_BigChunk *next = (VR_BigChunk *)end;
         if (next->sizeTag & 1) {
-            UnindexChunk(bigFree, next);
+            UnindexChunk(heap.bigFree, next);
             size += ChunkSize(next);
         }
     }
     SetTags(chunk, size | 1);
-    IndexChunk(bigFree, chunk);
+    IndexChunk(heap.bigFree, chunk);
 
     if (--ps->usedCount) {
         /* Other blocks keep the page set: a large free inside goes back
@@ -281,7 +283,7 @@ void VR_Heap::ReleaseBigBlock(void *header)
        Out-of-memory recovery gives them all back (GiveBackEmptyBig). */
     uint32_t reserved = Span(ps->regionEnd, ps);
     if (reserved > kKeepEmptyBig) {
-        ReleaseBigPageSet(ps, chunk);
+        ReleaseBigPageSet(heap, ps, chunk);
         return;
     }
     /* The kept ones are remembered in bigFree.keptEmpty (each reserves
@@ -289,7 +291,7 @@ void VR_Heap::ReleaseBigBlock(void *header)
        here, and ps comes last. */
     VR_BigPageSet *kept[kKeptEmptyMax + 1];
     uint32_t n = 0, total = reserved;
-    for (VR_BigPageSet *q : bigFree.keptEmpty)
+    for (VR_BigPageSet *q : heap.bigFree.keptEmpty)
         if (q && q != ps && q->usedCount == 0) {
             kept[n++] = q;
             total += Span(q->regionEnd, q);
@@ -299,8 +301,8 @@ void VR_Heap::ReleaseBigBlock(void *header)
     while (total > kKeepEmptyBig) {
         VR_BigPageSet *q = kept[first++];
         total -= Span(q->regionEnd, q);
-        ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
+        ReleaseBigPageSet(heap, q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
     }
     VR_ASSERT(n - first <= kKeptEmptyMax);
-    for (uint32_t i = 0; i < kKeptEmptyMax; i++) bigFree.keptEmpty[i] = first + i < n ? kept[first + i] : 0;
+    for (uint32_t i = 0; i < kKeptEmptyMax; i++) heap.bigFree.keptEmpty[i] = first + i < n ? kept[first + i] : 0;
 }

@@ -3,9 +3,10 @@
  * big page sets, the chunks that tile them, the index of the free ones,
  * and the headers of big and direct blocks on bigBlocks.
  */
+#include "big.h"
 #include "trim.h"
 
-const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
+const char *VR_Access::Big::ValidateBig(VR_Heap &heap, unsigned long bigWaiting)
 {
     /* Bounds on list lengths, so that a cycle is reported, not looped on:
        every big page set reserves at least 1 MB, every header needs at
@@ -15,7 +16,7 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
 
     uint32_t freeChunks = 0, usedChunks = 0, pageSetCount = 0, cachedChunks = 0, keptBytes = 0;
     VR_BigPageSet *prevPs = 0;
-    for (VR_BigPageSet *ps = bigPageSets; ps; prevPs = ps, ps = (VR_BigPageSet *)ps->next) {
+    for (VR_BigPageSet *ps = heap.bigPageSets; ps; prevPs = ps, ps = (VR_BigPageSet *)ps->next) {
         if (++pageSetCount > kMaxPageSets) return "bigPageSets does not end";
         if ((VR_BigPageSet *)ps->prev != prevPs) return "bigPageSets: broken prev link";
         uint8_t *base = ps->Base();
@@ -54,12 +55,12 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
             }
             if (tag & 1) {
                 if (prevFree) return "two free big chunks adjacent";
-                if (!ChunkIndexed(bigFree, chunk)) return "free big chunk not linked on the list of its size";
+                if (!ChunkIndexed(heap.bigFree, chunk)) return "free big chunk not linked on the list of its size";
                 freeChunks++;
                 prevFree = 1;
             } else {
                 VR_AltBlock *h = (VR_AltBlock *)HeaderOfChunk(chunk);
-                if (h->heap != this || h->direct != 0) return "big chunk in use with a bad header";
+                if (h->heap != &heap || h->direct != 0) return "big chunk in use with a bad header";
                 if (h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached)) {
                     if (h->seal & 1) return "big block waiting in a thread cache still sealed";
                     cachedChunks++;
@@ -68,7 +69,7 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
                 } else if (h->seal != SealOf((uint8_t *)h + kAltHeaderSize)) {
                     return "big block: seal broken";
                 }
-                if (h->prev ? h->prev->next != h : bigBlocks != h) return "big block not linked on bigBlocks";
+                if (h->prev ? h->prev->next != h : heap.bigBlocks != h) return "big block not linked on bigBlocks";
                 used++;
                 prevFree = 0;
             }
@@ -78,27 +79,27 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
         if (used != ps->usedCount) return "big page set: usedCount differs from chunks in use";
         if (!used) {
             int listed = 0;
-            for (VR_BigPageSet *q : bigFree.keptEmpty) listed += q == ps;
+            for (VR_BigPageSet *q : heap.bigFree.keptEmpty) listed += q == ps;
             if (listed != 1) return "empty big page set not remembered once among the kept ones";
             keptBytes += Span(ps->regionEnd, ps);
         }
         usedChunks += used;
     }
 
-    if (const char *problem = CheckFreeIndex(bigFree, bigPageSets, freeChunks)) return problem;
+    if (const char *problem = CheckFreeIndex(heap.bigFree, heap.bigPageSets, freeChunks)) return problem;
     if (keptBytes > kKeepEmptyBig) return "empty big page sets kept beyond the bound";
-    for (VR_BigPageSet *q : bigFree.keptEmpty) {
-        VR_BigPageSet *ps = bigPageSets;
+    for (VR_BigPageSet *q : heap.bigFree.keptEmpty) {
+        VR_BigPageSet *ps = heap.bigPageSets;
         while (ps && ps != q) ps = (VR_BigPageSet *)ps->next;
         if (q && !ps) return "a kept empty big page set is not the heap's";
     }
 
     uint32_t directs = 0, headers = 0;
     VR_AltBlock *prevH = 0;
-    for (VR_AltBlock *h = bigBlocks; h; prevH = h, h = h->next) {
+    for (VR_AltBlock *h = heap.bigBlocks; h; prevH = h, h = h->next) {
         if (++headers > kMaxHeaders) return "bigBlocks does not end";
         if (h->prev != prevH) return "bigBlocks: broken prev link";
-        if (h->heap != this) return "bigBlocks: header names another heap";
+        if (h->heap != &heap) return "bigBlocks: header names another heap";
         if (h->blockFlags == (kBlockAlt | kBlockFree | kBlockCached) && h->direct == 0) {
             if (h->seal & 1) return "bigBlocks: waiting block still sealed";
         } else {
@@ -117,10 +118,10 @@ const char *VR_Heap::ValidateBig(unsigned long bigWaiting)
             return "bigBlocks: direct flag neither 0 nor 1";
         }
     }
-    if (directs != directCount) return "directCount differs from the direct blocks on bigBlocks";
+    if (directs != heap.directCount) return "directCount differs from the direct blocks on bigBlocks";
     if (headers - directs != usedChunks) return "big blocks on bigBlocks differ from chunks in use";
     if (cachedChunks != bigWaiting) return "big blocks marked waiting differ from those in thread caches";
-    if (counters.bigBlocks != usedChunks) return "counters: bigBlocks differs from chunks in use";
-    if (counters.directBlocks != directs) return "counters: directBlocks differs from the direct blocks";
+    if (heap.counters.bigBlocks != usedChunks) return "counters: bigBlocks differs from chunks in use";
+    if (heap.counters.directBlocks != directs) return "counters: directBlocks differs from the direct blocks";
     return 0;
 }

@@ -9,9 +9,10 @@
  */
 #include <string.h>
 
+#include "big.h"
 #include "chunks.h"
 
-VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
+VR_BigPageSet *VR_Access::Big::AllocBigPageSet(VR_Heap &heap, unsigned long chunkSize)
 {
     uint32_t commit, reserve;
     if (chunkSize > 0xFFFFFFFFu - kBigPageSetHeader) return 0;
@@ -21,7 +22,7 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
        1 MB sets, and one whose big blocks fill the address space gets sets
        large enough that their free ends and insides merge instead of
        staying apart in sets too small for the next request. */
-    uint32_t least = counters.bigBytes / 8;
+    uint32_t least = heap.counters.bigBytes / 8;
     if (least > 0x2000000u) least = 0x2000000u;
     if (least < (uint32_t)kBigReserveMin) least = kBigReserveMin;
     /* Above the least, a power of two and one reservation unit more:
@@ -34,7 +35,7 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
     if (!RoundUpChecked(commit > least ? commit : least, s_granularity, &reserve))
         return 0;
 
-    int nocache = flags & VR_HEAP_NOCACHE;
+    int nocache = heap.flags & VR_HEAP_NOCACHE;
     uint8_t *base = (uint8_t *)ReservePages(reserve, nocache, VR_SPACE_BIG);
     if (!base) {
         /* Near the end of the address space a large set may no longer
@@ -54,23 +55,23 @@ VR_BigPageSet *VR_Heap::AllocBigPageSet(unsigned long chunkSize)
 
     VR_BigPageSet *ps = (VR_BigPageSet *)base;
     ps->prev = 0;
-    ps->next = bigPageSets;
-    if (bigPageSets) bigPageSets->prev = ps;
-    bigPageSets = ps;
+    ps->next = heap.bigPageSets;
+    if (heap.bigPageSets) heap.bigPageSets->prev = ps;
+    heap.bigPageSets = ps;
     ps->usedCount = 0;
     ps->commitEnd = BytesAfter(base, commit);
     ps->regionEnd = BytesAfter(base, reserve);
     ps->zeroTag = 0;
-    IndexRoom(bigFree, ps);
+    IndexRoom(heap.bigFree, ps);
 
     VR_BigChunk *first = (VR_BigChunk *)(base + kBigPageSetHeader);
     first->owner = ps;
     SetTags(first, (commit - kBigPageSetHeader) | 1);
-    IndexChunk(bigFree, first);
+    IndexChunk(heap.bigFree, first);
     return ps;
 }
 
-VR_BigChunk *VR_Heap::GrowBigPageSet(VR_BigPageSet *ps, unsigned long need)
+VR_BigChunk *VR_Access::Big::GrowBigPageSet(VR_Heap &heap, VR_BigPageSet *ps, unsigned long need)
 {
     /* Only the pages the chunk lacks beyond a free chunk at the end, which
        it absorbs: committing the whole of need each time would leave the
@@ -84,32 +85,32 @@ VR_BigChunk *VR_Heap::GrowBigPageSet(VR_BigPageSet *ps, unsigned long need)
     uint32_t lack = need > tail ? (uint32_t)need - tail : 0;
     uint32_t amount = (lack + s_pageSize - 1) & ~(s_pageSize - 1);
     if (!amount) amount = s_pageSize;
-    if (!CommitPages(old, amount, flags & VR_HEAP_NOCACHE)) return 0;
-    UnindexRoom(bigFree, ps);
+    if (!CommitPages(old, amount, heap.flags & VR_HEAP_NOCACHE)) return 0;
+    UnindexRoom(heap.bigFree, ps);
     ps->commitEnd = BytesAfter(old, amount);
-    IndexRoom(bigFree, ps);
+    IndexRoom(heap.bigFree, ps);
     VR_BigChunk *chunk;
     if (t & 1) {
         /* The last chunk is free: it absorbs the new pages. */
         chunk = (VR_BigChunk *)BytesBefore(old, t & ~1u);
-        UnindexChunk(bigFree, chunk);
+        UnindexChunk(heap.bigFree, chunk);
         SetTags(chunk, ((t & ~1u) + amount) | 1);
     } else {
         chunk = (VR_BigChunk *)old;
         chunk->owner = ps;
         SetTags(chunk, amount | 1);
     }
-    IndexChunk(bigFree, chunk);
+    IndexChunk(heap.bigFree, chunk);
     return chunk;
 }
 
-int VR_Heap::GiveBackEmptyBig()
+int VR_Access::Big::GiveBackEmptyBig(VR_Heap &heap)
 {
     int any = 0;
-    for (VR_BigPageSet *q = bigPageSets; q;) {
+    for (VR_BigPageSet *q = heap.bigPageSets; q;) {
         VR_BigPageSet *next = (VR_BigPageSet *)q->next;
         if (q->usedCount == 0) {
-            ReleaseBigPageSet(q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
+            ReleaseBigPageSet(heap, q, (VR_BigChunk *)((uint8_t *)q + kBigPageSetHeader));
             any = 1;
         }
         q = next;
@@ -117,28 +118,28 @@ int VR_Heap::GiveBackEmptyBig()
     return any;
 }
 
-void VR_Heap::ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk)
+void VR_Access::Big::ReleaseBigPageSet(VR_Heap &heap, VR_BigPageSet *ps, VR_BigChunk *chunk)
 {
     /* Its one free chunk spans it all. */
     VR_ASSERT(ps->usedCount == 0 && (uint8_t *)chunk == (uint8_t *)ps + kBigPageSetHeader &&
               ChunkEnd(chunk) == ps->commitEnd);
-    UnindexChunk(bigFree, chunk);
-    UnindexRoom(bigFree, ps);
-    for (VR_BigPageSet *&q : bigFree.keptEmpty)
+    UnindexChunk(heap.bigFree, chunk);
+    UnindexRoom(heap.bigFree, ps);
+    for (VR_BigPageSet *&q : heap.bigFree.keptEmpty)
         if (q == ps) q = 0;
     if (ps->next) ps->next->prev = ps->prev;
     if (ps->prev)
         ps->prev->next = ps->next;
     else
-        bigPageSets = (VR_BigPageSet *)ps->next;
+        heap.bigPageSets = (VR_BigPageSet *)ps->next;
     ReleasePages(ps, CommittedBytesIn(ps, Span(ps->commitEnd, ps)), Span(ps->regionEnd, ps));
 }
 
-void VR_Heap::ReleaseBig()
+void VR_Access::Big::ReleaseBig(VR_Heap &heap)
 {
     /* Direct blocks one by one, also when frees into the heap are bypassed:
        their reservations would otherwise outlive the heap that owns them. */
-    for (VR_AltBlock *h = bigBlocks; h;) {
+    for (VR_AltBlock *h = heap.bigBlocks; h;) {
         VR_AltBlock *next = h->next;
         if (h->direct) {
             h->blockFlags = kBlockAlt | kBlockFree;
@@ -148,15 +149,16 @@ void VR_Heap::ReleaseBig()
         h = next;
     }
     /* Big blocks go with their page sets. */
-    while (bigPageSets) {
-        VR_BigPageSet *next = (VR_BigPageSet *)bigPageSets->next;
-        ReleasePages(bigPageSets, CommittedBytesIn(bigPageSets, Span(bigPageSets->commitEnd, bigPageSets)),
-                     Span(bigPageSets->regionEnd, bigPageSets));
-        bigPageSets = next;
+    while (heap.bigPageSets) {
+        VR_BigPageSet *next = (VR_BigPageSet *)heap.bigPageSets->next;
+        ReleasePages(heap.bigPageSets,
+                     CommittedBytesIn(heap.bigPageSets, Span(heap.bigPageSets->commitEnd, heap.bigPageSets)),
+                     Span(heap.bigPageSets->regionEnd, heap.bigPageSets));
+        heap.bigPageSets = next;
     }
-    bigBlocks = 0;
-    memset(&bigFree, 0, sizeof bigFree);
-    directCount = 0;
-    counters.bigBlocks = counters.bigBytes = 0;
-    counters.directBlocks = counters.directBytes = 0;
+    heap.bigBlocks = 0;
+    memset(&heap.bigFree, 0, sizeof heap.bigFree);
+    heap.directCount = 0;
+    heap.counters.bigBlocks = heap.counters.bigBytes = 0;
+    heap.counters.directBlocks = heap.counters.directBytes = 0;
 }

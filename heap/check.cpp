@@ -14,35 +14,35 @@ const uint32_t kMaxPageSets = 65536;
 
 } // namespace
 
-const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
+const char *VR_Access::Small::ValidateSmall(VR_Heap &heap, unsigned long smallWaiting)
 {
     uint32_t freeInPageSets = 0, waiting = 0;
     uint32_t count = 0;
-    unsigned long classBlocks[kSizeClassCount] = {};
+    unsigned long classBlocks[VR_Heap::kSizeClassCount] = {};
     unsigned long classBytes = 0;
     VR_PageSetBase *prev = 0;
-    for (VR_PageSetBase *ps = pageSets; ps; prev = ps, ps = ps->next) {
+    for (VR_PageSetBase *ps = heap.pageSets; ps; prev = ps, ps = ps->next) {
         if (++count > kMaxPageSets) return "page-set list does not end";
         VR_SmallPageSet *p = (VR_SmallPageSet *)ps;
         uint8_t *base = p->Base();
         if (((uintptr_t)base & ~s_granularityMask) != 0) return "page set not aligned to the granularity";
         if (!IsLibraryMemory(base)) return "page set outside library memory";
         if (p->prev != (VR_SmallPageSet *)prev) return "page-set prev link broken";
-        if (p->owner != this) return "page set owned by another heap";
+        if (p->owner != &heap) return "page set owned by another heap";
         if (p->regionEnd != base + s_granularity) return "page-set regionEnd is not base + granularity";
         if (p->commitEnd > p->regionEnd || p->commitEnd < base + kSmallHeaderSize)
             return "page-set commitEnd outside its reservation";
         if ((uint32_t)(p->commitEnd - base) % s_pageSize != 0) return "page-set commitEnd not on a page boundary";
         if (p->uncarved > (uint32_t)(p->commitEnd - base) - kSmallFirstBlock)
             return "carve point below the first block";
-        if (ps != pageSets && p->usedCount == 0) return "older page set kept with no block in use";
+        if (ps != heap.pageSets && p->usedCount == 0) return "older page set kept with no block in use";
 
         uint8_t *carve = p->CarvePoint();
         uint8_t *a = base + kSmallFirstBlock;
         uint32_t used = 0;
         while (a < carve) {
             VR_BlockHeader *b = (VR_BlockHeader *)a;
-            if (b->sizeClass >= kSizeClassCount) return "block with an invalid size class";
+            if (b->sizeClass >= VR_Heap::kSizeClassCount) return "block with an invalid size class";
             if (b->blockFlags == (kBlockFree | kBlockCached)) {
                 /* Lent to a thread cache: in use as far as the page set
                    and the counters go. */
@@ -72,14 +72,14 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
        looked at before anything in it is read: a link a program forged
        by writing into a freed block is named, never followed. */
     uint32_t freeOnLists = 0;
-    for (int k = 0; k < kSizeClassCount; k++) {
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) {
         VR_BlockHeader *before = 0;
-        for (VR_BlockHeader *b = freeLists[k]; b; before = b, b = NextFreeOf(b)) {
+        for (VR_BlockHeader *b = heap.freeLists[k]; b; before = b, b = NextFreeOf(b)) {
             if (++freeOnLists > freeInPageSets) return "more blocks on free lists than free in page sets";
             VR_SmallPageSet *p = (VR_SmallPageSet *)PageSetOf(b);
             if (((uintptr_t)b & 7) || !IsCommittedLibraryMemory(b))
                 return "free-list link leading outside committed library memory";
-            if (p->owner != this) return "free-list block in another heap's page set";
+            if (p->owner != &heap) return "free-list block in another heap's page set";
             uint8_t *a = (uint8_t *)b;
             if (a < p->Base() + kSmallFirstBlock || a + kMinBlock > p->CarvePoint() ||
                 ((uintptr_t)a & (kBlockAlignment - 1)) != kBlockAlignment - 8)
@@ -95,8 +95,9 @@ const char *VR_Heap::ValidateSmall(unsigned long smallWaiting)
         return DroppedFreeLinks() ? "free blocks missing from the free lists (lost behind a dropped link?)"
                                   : "free blocks missing from the free lists";
     if (waiting != smallWaiting) return "small blocks marked waiting differ from those in thread caches";
-    for (int k = 0; k < kSizeClassCount; k++)
-        if (classBlocks[k] != counters.smallBlocks[k]) return "counters: small blocks of a class differ from the page sets";
-    if (classBytes != counters.smallBytes) return "counters: smallBytes differs from the page sets";
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++)
+        if (classBlocks[k] != heap.counters.smallBlocks[k])
+            return "counters: small blocks of a class differ from the page sets";
+    if (classBytes != heap.counters.smallBytes) return "counters: smallBytes differs from the page sets";
     return 0;
 }

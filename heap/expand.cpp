@@ -9,9 +9,11 @@
  */
 #include <string.h>
 
+#include "big.h"
+#include "small.h"
 #include "trim.h"
 
-int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
+int VR_Access::Big::ResizeChunkInPlace(VR_Heap &heap, void *header, unsigned long request)
 {
     VR_BigChunk *chunk = ChunkOfHeader(header);
     VR_BigPageSet *ps = chunk->owner;
@@ -37,22 +39,22 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
         if (next && MayHoldHoles(nextSize)) {
             uint8_t *reach = n + nextSize < need + sizeof(VR_BigChunk) ? ChunkEnd(next)
                                                                          : BytesAfter(chunk, need + sizeof(VR_BigChunk));
-            if (!CommitInner(next, reach, flags & VR_HEAP_NOCACHE, need)) return 0;
+            if (!CommitInner(next, reach, heap.flags & VR_HEAP_NOCACHE, need)) return 0;
         }
         uint32_t amount = 0;
         if (n + nextSize < need) {
             amount = (need - n - nextSize + s_pageSize - 1) & ~(s_pageSize - 1);
             if (amount > reserved) return 0;
-            if (!CommitPages(ps->commitEnd, amount, flags & VR_HEAP_NOCACHE)) return 0;
-            UnindexRoom(bigFree, ps);
+            if (!CommitPages(ps->commitEnd, amount, heap.flags & VR_HEAP_NOCACHE)) return 0;
+            UnindexRoom(heap.bigFree, ps);
             ps->commitEnd = BytesAfter(ps->commitEnd, amount);
-            IndexRoom(bigFree, ps);
+            IndexRoom(heap.bigFree, ps);
         }
-        if (next) UnindexChunk(bigFree, next);
+        if (next) UnindexChunk(heap.bigFree, next);
         SetTags(chunk, n + nextSize + amount);
     }
     /* The heap's counters hold the chunk bytes in use. */
-    counters.bigBytes -= n;
+    heap.counters.bigBytes -= n;
 
     /* Whatever the chunk holds beyond need goes back as a free chunk of
        its own, merged with a free neighbour, when it is big enough for
@@ -60,16 +62,16 @@ int VR_Heap::ResizeChunkInPlace(void *header, unsigned long request)
     uint32_t size = ChunkSize(chunk);
     uint32_t surplus = size - need;
     if (surplus < kMinChunk) {
-        counters.bigBytes += size;
-        UpdatePeak();
+        heap.counters.bigBytes += size;
+        UpdatePeak(heap.counters);
         return 1;
     }
-    counters.bigBytes += need;
-    SplitTail(chunk, need, bigFree);
+    heap.counters.bigBytes += need;
+    SplitTail(chunk, need, heap.bigFree);
     return 1;
 }
 
-void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
+void *VR_Access::Big::ExpandInPlace(void *block, unsigned long size)
 {
     /* Only live blocks of a general heap: null, freed blocks and pointers
        without a seal are not resized, and nothing is written. */
@@ -95,12 +97,12 @@ void *VR_Heap::ExpandInPlace(void *block, unsigned long size)
 
     if (h->direct) {
         /* A virtual block never moves: its reservation is the limit. */
-        if (!o->ResizeDirect(h, request, 0)) return 0;
+        if (!ResizeDirect(*o, h, request, 0)) return 0;
     } else {
         /* Chunk sizes must not wrap: the same bound the big path sets. */
         if (request > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;
         o->Lock();
-        int fits = o->ResizeChunkInPlace(h, request);
+        int fits = ResizeChunkInPlace(*o, h, request);
         o->Unlock();
         if (!fits) return 0;
     }

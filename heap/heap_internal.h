@@ -1,6 +1,7 @@
 /*
  * heap_internal.h - what the heap sources share beyond the formats: the lock
- * helpers of VR_AHeap, the size classes and the one access type.
+ * helpers of VR_AHeap, the size classes, the one access type and what the
+ * front defines for the heaps (VR_Access::Front).
  */
 #ifndef VR_HEAP_INTERNAL_H
 #define VR_HEAP_INTERNAL_H
@@ -39,11 +40,35 @@ inline void VR_AHeap::Unlock()
     if (lockActive) vr_os::LockLeave(&lock);
 }
 
-inline void VR_Heap::UpdatePeak()
+/* Raises peakBytes to what the heap hands out now (lock held). */
+inline void UpdatePeak(VR_HeapCounters &counters)
 {
     unsigned long total = counters.smallBytes + counters.bigBytes + counters.directBytes;
     if (total > counters.peakBytes) counters.peakBytes = total;
 }
+
+/*
+ * What the front (heap/front/) defines for a general heap: the slow paths
+ * of AllocMem and FreeMem and out-of-memory recovery, which know the
+ * thread cache. The heaps' own entry points call them, the thread cache
+ * never appearing in their files.
+ */
+struct VR_Access::Front {
+    static void *AllocMemSlow(VR_Heap &heap, unsigned long size);
+    static void FreeMemSlow(void *block);
+    /* A live block of class k, aligned, for a request of size bytes, when
+       the thread's cache had none. */
+    static void *AllocAlignedSmall(VR_Heap &heap, unsigned k, unsigned long alignment, unsigned long size);
+    /* The big path of AllocMem. */
+    static void *AllocBigMem(VR_Heap &heap, unsigned long size);
+    /* Out-of-memory recovery of a general heap: the blocks waiting for
+       reuse and its empty big page sets go back first, then
+       HandleOutOfMemory. Recover holds no lock on entry or exit; RecoverMT
+       is called with the lock held and returns with it held when the
+       request is to be retried (1), without it otherwise. */
+    static int Recover(VR_Heap &heap);
+    static int RecoverMT(VR_Heap &heap);
+};
 
 inline void VR_Access::LockHeap(VR_AHeap &h) { h.Lock(); }
 inline void VR_Access::UnlockHeap(VR_AHeap &h) { h.Unlock(); }

@@ -33,37 +33,37 @@ VR_HeapOneSize::VR_HeapOneSize(unsigned long size, unsigned long flags_, const c
     /* A static heap that served allocations before this ran keeps its block
        size and its lists: Init returns 0 for it, and its blocks rely on the
        size they were cut with. */
-    if (Init((long)flags_, 0, 1)) InitHeapOneSize(size);
+    if (Init((long)flags_, 0, 1)) VR_Access::OneSize::InitHeapOneSize(*this, size);
 }
 
-void VR_HeapOneSize::InitHeapOneSize(unsigned long size)
+void VR_Access::OneSize::InitHeapOneSize(VR_HeapOneSize &heap, unsigned long size)
 {
-    freePageSets = 0;
-    blockSize = RoundBlockSize(size);
+    heap.freePageSets = 0;
+    heap.blockSize = RoundBlockSize(size);
 }
 
 /* TakeBlock and ReturnBlock are part of the common case of a heap without
    a lock: inline in AllocMem and FreeMem, and called through TakeLocked and
    ReturnLocked from the thread cache's slow paths. */
-void *VR_HeapOneSize::TakeLocked()
+void *VR_Access::OneSize::TakeLocked(VR_HeapOneSize &heap)
 {
-    return TakeBlock();
+    return TakeBlock(heap);
 }
 
-void VR_HeapOneSize::ReturnLocked(void *block)
+void VR_Access::OneSize::ReturnLocked(VR_HeapOneSize &heap, void *block)
 {
-    ReturnBlock(block);
+    ReturnBlock(heap, block);
 }
 
-int VR_HeapOneSize::GrowLocked()
+int VR_Access::OneSize::GrowLocked(VR_HeapOneSize &heap)
 {
-    VR_OneSizePageSet *p = (VR_OneSizePageSet *)pageSets;
+    VR_OneSizePageSet *p = (VR_OneSizePageSet *)heap.pageSets;
     if (!p || p->commitEnd == p->regionEnd) {
         /* The newest page set is full (its leftover bytes stay uncut for
            good) or there is none: start a new one. */
-        p = (VR_OneSizePageSet *)AllocPageSet(kOneSizeHeaderSize, VR_SPACE_ONESIZE);
+        p = (VR_OneSizePageSet *)heap.AllocPageSet(kOneSizeHeaderSize, VR_SPACE_ONESIZE);
         if (!p) return 0;
-        p->owner = this;
+        p->owner = &heap;
         p->freeOffset = 0;
         p->nextWithFree = 0;
         p->prevWithFree = 0;
@@ -71,28 +71,28 @@ int VR_HeapOneSize::GrowLocked()
     }
     /* Memory follows use: one more page, and a block may straddle the
        boundary into it. */
-    if (!CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) return 0;
+    if (!CommitPages(p->commitEnd, s_pageSize, (heap.flags & VR_HEAP_NOCACHE) ? 1 : 0)) return 0;
     p->commitEnd += s_pageSize;
     p->uncarved += s_pageSize;
     return 1;
 }
 
-const char *VR_HeapOneSize::ValidateLists()
+const char *VR_Access::OneSize::ValidateLists(VR_HeapOneSize &heap)
 {
     /* No heap can hold more page sets than the address space has 64 KB
        regions; a longer walk means a cycle. */
     const uint32_t kMaxPageSets = 65536;
     const char *err = 0;
-    if (initialized && (blockSize < 4 || (blockSize & 3)))
+    if (heap.initialized && (heap.blockSize < 4 || (heap.blockSize & 3)))
         err = "one-size: blockSize below 4 or not a multiple of 4";
     uint32_t withFree = 0, walked = 0;
     VR_PageSetBase *prev = 0;
-    for (VR_PageSetBase *b = pageSets; b && !err; prev = b, b = b->next) {
+    for (VR_PageSetBase *b = heap.pageSets; b && !err; prev = b, b = b->next) {
         VR_OneSizePageSet *p = (VR_OneSizePageSet *)b;
         uint8_t *base = p->Base();
         if (++walked > kMaxPageSets) { err = "one-size: page-set list has a cycle"; break; }
         if (p->prev != prev) { err = "one-size: page-set prev link broken"; break; }
-        if (p->owner != this) { err = "one-size: page set owned by another heap"; break; }
+        if (p->owner != &heap) { err = "one-size: page set owned by another heap"; break; }
         if (PageSetOf(base) != b || p->regionEnd != base + s_granularity) {
             err = "one-size: page set not one aligned granularity unit";
             break;
@@ -103,8 +103,8 @@ const char *VR_HeapOneSize::ValidateLists()
             break;
         }
         uint32_t carved = (uint32_t)(p->CarvePoint() - base) - kOneSizeHeaderSize;
-        if (carved % blockSize) { err = "one-size: carve point not on a block boundary"; break; }
-        uint32_t cut = carved / blockSize;
+        if (carved % heap.blockSize) { err = "one-size: carve point not on a block boundary"; break; }
+        uint32_t cut = carved / heap.blockSize;
         uint32_t freeCount = 0;
         /* Each offset is looked at before the block it names is read. */
         for (uint32_t off = p->freeOffset; off; off = OneSizeLink(off, *(uint32_t *)(base + off))) {
@@ -112,7 +112,7 @@ const char *VR_HeapOneSize::ValidateLists()
                 err = "one-size: free-list offset outside the cut blocks";
                 break;
             }
-            if ((off - kOneSizeHeaderSize) % blockSize) {
+            if ((off - kOneSizeHeaderSize) % heap.blockSize) {
                 err = "one-size: free-list offset not on a block boundary";
                 break;
             }
@@ -129,10 +129,10 @@ const char *VR_HeapOneSize::ValidateLists()
     /* freePageSets holds exactly the page sets with a free block. */
     uint32_t listed = 0;
     VR_OneSizePageSet *fprev = 0;
-    for (VR_OneSizePageSet *p = freePageSets; p && !err; fprev = p, p = p->nextWithFree) {
+    for (VR_OneSizePageSet *p = heap.freePageSets; p && !err; fprev = p, p = p->nextWithFree) {
         if (++listed > withFree) { err = "one-size: freePageSets holds a page set without free blocks"; break; }
         if (p->prevWithFree != fprev) { err = "one-size: freePageSets prev link broken"; break; }
-        if (p->owner != this) { err = "one-size: freePageSets holds another heap's page set"; break; }
+        if (p->owner != &heap) { err = "one-size: freePageSets holds another heap's page set"; break; }
         if (!p->freeOffset) { err = "one-size: page set without free blocks on freePageSets"; break; }
     }
     if (!err && listed != withFree) err = "one-size: page set with free blocks missing from freePageSets";

@@ -34,9 +34,32 @@ inline uint32_t OneSizeRoom() { return s_granularity - kOneSizeHeaderSize; }
 inline uint32_t OneSizeLink(uint32_t ownOffset, uint32_t nextOffset) { return nextOffset ^ LinkKeyOf(ownOffset); }
 inline int OneSizeLinkFollows(uint32_t offset) { return offset - kOneSizeHeaderSize < 0x10000u - kOneSizeHeaderSize; }
 
-inline void *VR_HeapOneSize::TakeBlock()
+/*
+ * The heap's own functions (onesize.cpp). Functions named ...Locked expect
+ * the heap's lock to be held, or the heap to have none.
+ */
+struct VR_Access::OneSize {
+    static void InitHeapOneSize(VR_HeapOneSize &heap, unsigned long blockSize);
+    /* A block the heap can hand out without the system (a free one, else
+       one cut from the committed pages of the newest page set), counted as
+       used; null when there is none (lock held). */
+    static void *TakeLocked(VR_HeapOneSize &heap);
+    /* A used block back on its page set's list; an empty page set is given
+       back when another page set has free blocks (lock held). */
+    static void ReturnLocked(VR_HeapOneSize &heap, void *block);
+    /* Their bodies, inline in AllocMem and FreeMem. */
+    static inline void *TakeBlock(VR_HeapOneSize &heap);
+    static inline void ReturnBlock(VR_HeapOneSize &heap, void *block);
+    /* Makes room for more blocks (a new page set or one more page); 0 when
+       the system refused (lock held). */
+    static int GrowLocked(VR_HeapOneSize &heap);
+    /* The heap's own lists checked (lock held); null when sound. */
+    static const char *ValidateLists(VR_HeapOneSize &heap);
+};
+
+inline void *VR_Access::OneSize::TakeBlock(VR_HeapOneSize &heap)
 {
-    VR_OneSizePageSet *h = freePageSets;
+    VR_OneSizePageSet *h = heap.freePageSets;
     if (h) {
         /* The block freed last, from the page set that most recently gained
            a free block. */
@@ -52,7 +75,7 @@ inline void *VR_HeapOneSize::TakeBlock()
         if (next == 0) {
             /* The list ends here: at its end, or at a link that failed. */
             VR_OneSizePageSet *n = h->nextWithFree;
-            freePageSets = n;
+            heap.freePageSets = n;
             if (n) n->prevWithFree = 0;
             h->nextWithFree = 0;
         }
@@ -61,26 +84,27 @@ inline void *VR_HeapOneSize::TakeBlock()
         if (!block) __builtin_unreachable();
         return block;
     }
-    VR_OneSizePageSet *p = (VR_OneSizePageSet *)pageSets;
-    if (!p || blockSize > p->uncarved) return 0;
+    VR_OneSizePageSet *p = (VR_OneSizePageSet *)heap.pageSets;
+    if (!p || heap.blockSize > p->uncarved) return 0;
     uint8_t *block = p->CarvePoint();
-    p->uncarved -= blockSize;
+    p->uncarved -= heap.blockSize;
     p->usedCount++;
     return block;
 }
 
-inline void VR_HeapOneSize::ReturnBlock(void *block)
+inline void VR_Access::OneSize::ReturnBlock(VR_HeapOneSize &heap, void *block)
 {
     VR_OneSizePageSet *p = OneSizePageSetOf(block);
-    VR_ASSERT(p->usedCount != 0 && p->owner == this);
+    VR_ASSERT(p->usedCount != 0 && p->owner == &heap);
     VR_ASSERT((uint8_t *)block >= p->Base() + kOneSizeHeaderSize && (uint8_t *)block < p->CarvePoint());
-    VR_ASSERT(((uint32_t)((uint8_t *)block - p->Base()) - kOneSizeHeaderSize) % blockSize == 0);
-    VR_OneSizePageSet *f = freePageSets;
+    VR_ASSERT(((uint32_t)((uint8_t *)block - p->Base()) - kOneSizeHeaderSize) % heap.blockSize == 0);
+    VR_OneSizePageSet *f = heap.freePageSets;
     if (--p->usedCount == 0 && f && (f != p || p->nextWithFree)) {
         /* Another page set has free blocks to hand out, so this empty one
            is not needed for reuse: give it back. */
-        UnlinkFrom(pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
-        if (p->freeOffset) UnlinkFrom(freePageSets, p, &VR_OneSizePageSet::nextWithFree, &VR_OneSizePageSet::prevWithFree);
+        UnlinkFrom(heap.pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
+        if (p->freeOffset)
+            UnlinkFrom(heap.freePageSets, p, &VR_OneSizePageSet::nextWithFree, &VR_OneSizePageSet::prevWithFree);
         ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
     } else {
         /* The page set is the block's 64 KB region: its offset is the low
@@ -92,7 +116,7 @@ inline void VR_HeapOneSize::ReturnBlock(void *block)
             p->prevWithFree = 0;
             p->nextWithFree = f;
             if (f) f->prevWithFree = p;
-            freePageSets = p;
+            heap.freePageSets = p;
         }
         p->freeOffset = offset;
     }

@@ -10,6 +10,8 @@
  */
 #include <string.h>
 
+#include "big.h"
+#include "small.h"
 #include "chunks.h"
 
 namespace {
@@ -50,7 +52,7 @@ void *VR_Heap::AllocArray(unsigned long count, unsigned long size, int zero)
 
 void *VR_Heap::AllocWithReserve(unsigned long reserve, unsigned long size, int zero)
 {
-    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
+    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) VR_Access::Small::InitLazily(*this);
 
     uint32_t reserved, request;
     if (!AltRequestFor(reserve, &reserved) || !AltRequestFor(size, &request)) return 0;
@@ -60,11 +62,11 @@ void *VR_Heap::AllocWithReserve(unsigned long reserve, unsigned long size, int z
     if (!v) return 0;
 
     Lock();
-    InitAltBlock((VR_AltBlock *)v, size, 1);
+    VR_Access::Big::InitAltBlock(*this, (VR_AltBlock *)v, size, 1);
     directCount++;
     counters.directBlocks++;
     counters.directBytes += ((VR_VirtualHeader *)(v - sizeof(VR_VirtualHeader)))->committedBytes;
-    UpdatePeak();
+    UpdatePeak(counters);
     Unlock();
 
     /* Fresh pages read as zero; the fill keeps the promise without relying
@@ -78,17 +80,17 @@ void VR_Heap::Free(void *block)
     FreeMem(block);
 }
 
-int VR_Heap::ResizeDirect(VR_AltBlock *h, unsigned long request, int recover)
+int VR_Access::Big::ResizeDirect(VR_Heap &heap, VR_AltBlock *h, unsigned long request, int recover)
 {
     if (!VirtualExtentFits(request, s_pageSize)) return 0;
     VR_VirtualHeader *v = (VR_VirtualHeader *)((uint8_t *)h - sizeof(VR_VirtualHeader));
     uint32_t committed = v->committedBytes;
     while (!ResizeVirtual(h, request, 0))
-        if (!recover || !Recover()) return 0;
-    Lock();
-    counters.directBytes += v->committedBytes - committed;
-    UpdatePeak();
-    Unlock();
+        if (!recover || !Front::Recover(heap)) return 0;
+    heap.Lock();
+    heap.counters.directBytes += v->committedBytes - committed;
+    UpdatePeak(heap.counters);
+    heap.Unlock();
     return 1;
 }
 
@@ -125,7 +127,7 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
 
     if (h->direct) {
         /* The grown bytes are zeroed below, exactly over the caller's range. */
-        if (!o->ResizeDirect(h, request, 1)) return 0;
+        if (!VR_Access::Big::ResizeDirect(*o, h, request, 1)) return 0;
     } else {
         /* Chunk and reservation sizes must not wrap either. */
         if (request > 0xFFFFFFFFu - kChunkOverhead - (kBlockAlignment - 1) - kBigPageSetHeader) return 0;
@@ -133,10 +135,10 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
         if (!RoundUpChecked(need + kBigPageSetHeader, s_granularity, &reservation)) return 0;
 
         o->Lock();
-        void *q = o->ReallocBigBlock(h, request);
+        void *q = VR_Access::Big::ReallocBigBlock(*o, h, request);
         while (!q) {
-            if (!o->RecoverMT()) return 0;
-            q = o->ReallocBigBlock(h, request);
+            if (!VR_Access::Front::RecoverMT(*o)) return 0;
+            q = VR_Access::Big::ReallocBigBlock(*o, h, request);
         }
         if (q != h) {
             /* The copied header still holds the old links: the block keeps

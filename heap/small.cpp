@@ -8,6 +8,7 @@
  * is given back at once unless it is the heap's newest.
  */
 #include "lists.h"
+#include "big.h"
 #include "small.h"
 
 int FreeBlockOf(const VR_Heap *heap, const VR_BlockHeader *b, unsigned k, const VR_SmallPageSet *known)
@@ -49,15 +50,15 @@ void UnlinkFree(const VR_Heap *heap, VR_BlockHeader *&head, VR_BlockHeader *x, u
 
 } // namespace
 
-void VR_Heap::InitHeap()
+void VR_Access::Small::InitHeap(VR_Heap &heap)
 {
-    for (int k = 0; k < kSizeClassCount; k++) freeLists[k] = 0;
-    bigBlocks = 0;
-    bigPageSets = 0;
-    memset(&bigFree, 0, sizeof bigFree);
-    directCount = 0;
-    memset(&counters, 0, sizeof counters);
-    transfer = 0;
+    for (int k = 0; k < VR_Heap::kSizeClassCount; k++) heap.freeLists[k] = 0;
+    heap.bigBlocks = 0;
+    heap.bigPageSets = 0;
+    memset(&heap.bigFree, 0, sizeof heap.bigFree);
+    heap.directCount = 0;
+    memset(&heap.counters, 0, sizeof heap.counters);
+    heap.transfer = 0;
 }
 
 /* A heap in static storage used before its constructor ran is set up by
@@ -65,17 +66,17 @@ void VR_Heap::InitHeap()
    the object as initialised, so a thread that sees it initialised finds a
    complete heap, and a later set-up never empties the lists under blocks
    already handed out. */
-void VR_Heap::InitLazily()
+void VR_Access::Small::InitLazily(VR_Heap &heap)
 {
     EnsureProcessLock();
     VR_ProcessLockGuard guard;
-    if (!initialized) {
-        InitHeap();
-        Init(0, 1);
+    if (!heap.initialized) {
+        InitHeap(heap);
+        heap.Init(0, 1);
     }
 }
 
-void VR_Heap::CutTail(VR_SmallPageSet *p)
+void VR_Access::Small::CutTail(VR_Heap &heap, VR_SmallPageSet *p)
 {
     /* Called only when a request of at most 1024 bytes did not fit, so the
        rest is below 1024 and every piece is of a smaller class. The last 0
@@ -83,19 +84,19 @@ void VR_Heap::CutTail(VR_SmallPageSet *p)
     while (p->uncarved >= kMinBlock) {
         uint32_t r = p->uncarved;
         VR_ASSERT(r < kMaxBlock);
-        unsigned k = r >= kMaxBlock ? kSizeClassCount - 1 : kClasses.of[r];
+        unsigned k = r >= kMaxBlock ? VR_Heap::kSizeClassCount - 1 : kClasses.of[r];
         if (ClassSize(k) != r) k--;
         uint32_t piece = ClassSize(k);
         VR_BlockHeader *b = (VR_BlockHeader *)(p->commitEnd - r);
         p->uncarved = r - piece;
-        PushFree(b, k);
+        PushFree(heap, b, k);
         b->sizeClass = (uint8_t)k;
         b->blockFlags = kBlockFree;
         b->requestedSize = (uint16_t)piece;
     }
 }
 
-void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
+void VR_Access::Small::DetachPageSet(VR_SmallPageSet *p, int release)
 {
     VR_Heap *heap = p->owner;
     VR_ASSERT(p->usedCount == 0);   /* every block is free: on its list, or lost behind a dropped link */
@@ -113,14 +114,14 @@ void VR_Heap::DetachPageSet(VR_SmallPageSet *p, int release)
     }
 }
 
-void *VR_Heap::AllocSmallUnlocked(unsigned long size)
+void *VR_Access::Small::AllocSmallUnlocked(VR_Heap &heap, unsigned long size)
 {
-    return AllocSmallBody(size);
+    return AllocSmallBody(heap, size);
 }
 
-int VR_Heap::GrowSmallLocked()
+int VR_Access::Small::GrowSmallLocked(VR_Heap &heap)
 {
-    VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+    VR_SmallPageSet *p = (VR_SmallPageSet *)heap.pageSets;
     uint32_t committed = p ? (uint32_t)(p->commitEnd - p->Base()) - kSmallFirstBlock : 0;
     if (p && p->usedCount == 0 && p->uncarved < committed) {
         /* Every block of the newest page set is free: carve it again from
@@ -132,63 +133,63 @@ int VR_Heap::GrowSmallLocked()
         return 1;
     }
     if (p && p->commitEnd < p->regionEnd) {
-        if (!CommitPages(p->commitEnd, s_pageSize, (flags & VR_HEAP_NOCACHE) ? 1 : 0)) return 0;
+        if (!CommitPages(p->commitEnd, s_pageSize, (heap.flags & VR_HEAP_NOCACHE) ? 1 : 0)) return 0;
         p->commitEnd += s_pageSize;
         p->uncarved += s_pageSize;
         return 1;
     }
-    if (p) CutTail(p);
-    VR_SmallPageSet *fresh = (VR_SmallPageSet *)AllocPageSet(kSmallFirstBlock);
+    if (p) CutTail(heap, p);
+    VR_SmallPageSet *fresh = (VR_SmallPageSet *)heap.AllocPageSet(kSmallFirstBlock);
     if (!fresh) return 0;
-    fresh->owner = this;
+    fresh->owner = &heap;
     return 1;
 }
 
-void *VR_Heap::LendSmallLocked(unsigned k)
+void *VR_Access::Small::LendSmallLocked(VR_Heap &heap, unsigned k)
 {
-    return LendTakenLocked(TakeSmallLocked(k), k);
+    return LendTakenLocked(heap, TakeSmallLocked(heap, k), k);
 }
 
-void *VR_Heap::LendAlignedLocked(unsigned k, unsigned long alignment)
+void *VR_Access::Small::LendAlignedLocked(VR_Heap &heap, unsigned k, unsigned long alignment)
 {
-    return LendTakenLocked(TakeAlignedLocked(k, alignment), k);
+    return LendTakenLocked(heap, TakeAlignedLocked(heap, k, alignment), k);
 }
 
-void *VR_Heap::LendTakenLocked(VR_BlockHeader *h, unsigned k)
+void *VR_Access::Small::LendTakenLocked(VR_Heap &heap, VR_BlockHeader *h, unsigned k)
 {
     if (!h) return 0;
     uint32_t s = ClassSize(k);
     h->requestedSize = (uint16_t)s;
     h->seal = 0;
     h->blockFlags = kBlockFree | kBlockCached;
-    counters.smallBlocks[k]++;
-    counters.smallBytes += s;
-    UpdatePeak();
+    heap.counters.smallBlocks[k]++;
+    heap.counters.smallBytes += s;
+    UpdatePeak(heap.counters);
     return (uint8_t *)h + kHeaderBytes;
 }
 
-void VR_Heap::ClearLocked()
+void VR_Access::Small::ClearLocked(VR_Heap &heap)
 {
-    ReleaseBig();
-    for (int i = 0; i < kSizeClassCount; i++) {
-        freeLists[i] = 0;
-        counters.smallBlocks[i] = 0;
+    Big::ReleaseBig(heap);
+    for (int i = 0; i < VR_Heap::kSizeClassCount; i++) {
+        heap.freeLists[i] = 0;
+        heap.counters.smallBlocks[i] = 0;
     }
-    counters.smallBytes = 0;
-    ReleasePageSets();
+    heap.counters.smallBytes = 0;
+    heap.ReleasePageSets();
 }
 
-VR_BlockHeader *VR_Heap::TakeAlignedLocked(unsigned k, unsigned long alignment)
+VR_BlockHeader *VR_Access::Small::TakeAlignedLocked(VR_Heap &heap, unsigned k, unsigned long alignment)
 {
-    VR_BlockHeader *h = freeLists[k];
-    if (h && !(((uintptr_t)h + kHeaderBytes) & (alignment - 1))) return TakeSmallLocked(k);
+    VR_BlockHeader *h = heap.freeLists[k];
+    if (h && !(((uintptr_t)h + kHeaderBytes) & (alignment - 1))) return TakeSmallLocked(heap, k);
 
     /* Cut from the newest page set, after a free block of the size that
        brings the next pointer onto the boundary (every such size is a
        class: the class table checks it for every alignment). Blocks
        of class k cut one after another need no more of these, since the
        class size is a multiple of the alignment. */
-    VR_SmallPageSet *p = (VR_SmallPageSet *)pageSets;
+    VR_SmallPageSet *p = (VR_SmallPageSet *)heap.pageSets;
     if (!p) return 0;
     uint32_t s = ClassSize(k);
     uint32_t pad = (uint32_t)(-((uintptr_t)p->CarvePoint() + kHeaderBytes)) & (alignment - 1);
@@ -199,7 +200,7 @@ VR_BlockHeader *VR_Heap::TakeAlignedLocked(unsigned k, unsigned long alignment)
         VR_ASSERT(kClasses.size[pk] == pad);
         VR_BlockHeader *b = (VR_BlockHeader *)p->CarvePoint();
         p->uncarved -= pad;
-        PushFree(b, pk);
+        PushFree(heap, b, pk);
         b->sizeClass = (uint8_t)pk;
         b->blockFlags = kBlockFree;
         b->requestedSize = (uint16_t)pad;

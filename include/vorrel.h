@@ -214,102 +214,8 @@ public:
     const char *Validate();
 
 private:
-    void InitHeap();
-    /* Sets up a heap in static storage on its first use (once). */
-    void InitLazily();
-    void *AllocMemSlow(unsigned long size);
-    static void FreeMemSlow(void *block);
-    /* The common case of a heap without a lock: a small block from a free
-       list or the committed rest of the newest page set, or null when the
-       request needs more (AllocMemSlow then serves it). */
-    void *AllocSmallUnlocked(unsigned long size);
-    inline void *AllocSmallBody(unsigned long size);   /* its body, inline in AllocMem */
-    /* Frees a live small block of a heap without a lock; always complete. */
-    static inline void FreeSmallUnlocked(VR_BlockHeader *h);
-    /* The block of class k the heap can hand out without the system (from
-       its free list, else cut from the newest page set's committed pages),
-       counted in its page set; null when there is none (lock held). */
-    /* A block of class k whose pointer is a multiple of alignment: the
-       head of the class's free list when it is on the boundary, else cut
-       from the newest page set behind a free filler block; null when the
-       page set has no room (lock held). */
-    VR_BlockHeader *TakeAlignedLocked(unsigned k, unsigned long alignment);
-    /* A live block of class k, aligned, for a request of size bytes, when
-       the thread's cache had none. */
-    void *AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size);
-    /* An aligned request that small blocks do not serve: a big block. */
-    void *AllocAlignedBig(unsigned long alignment, unsigned long size);
-    inline VR_BlockHeader *TakeSmallLocked(unsigned k);
-    /* Makes room for more blocks of class k (reuses an empty newest page
-       set, commits a page or starts a page set); 0 when the system refused
-       (lock held). */
-    int GrowSmallLocked();
-    /* Marks a taken block live for a request of size bytes and counts it. */
-    inline void *HandOutSmall(VR_BlockHeader *h, unsigned k, unsigned long size);
-    /* A block of class k lent to a thread cache: taken, marked as waiting
-       and counted as handed out; null when none is ready (lock held). */
-    void *LendSmallLocked(unsigned k);
-    /* The same for a block on the boundary (TakeAlignedLocked). */
-    void *LendAlignedLocked(unsigned k, unsigned long alignment);
-    /* Marks a taken block h of class k as lent (null passes through). */
-    void *LendTakenLocked(VR_BlockHeader *h, unsigned k);
-    /* A block waiting in a thread cache goes back to the heap (lock held). */
-    inline void ReturnSmallLocked(VR_BlockHeader *h);
-    void ReturnBigLocked(VR_AltBlock *h);
-    /* Raises counters.peakBytes to what is handed out now (lock held). */
-    inline void UpdatePeak();
-    static void DetachPageSet(VR_SmallPageSet *p, int release);
-    /* Cuts the rest of a full newest page set into free blocks. */
-    void CutTail(VR_SmallPageSet *p);
-    inline void PushFree(VR_BlockHeader *h, unsigned k);
-    /* The big path of AllocMem. */
-    void *AllocBigMem(unsigned long size);
-    static void FreeBigMem(void *block);
-    void InitAltBlock(VR_AltBlock *header, unsigned long size, int direct);
-    VR_BigPageSet *AllocBigPageSet(unsigned long chunkSize);
-    /* Commits the pages for a chunk of need bytes behind a big page set's
-       committed part (ps has the room); the free chunk that now ends
-       there, or null when the system refuses. */
-    VR_BigChunk *GrowBigPageSet(VR_BigPageSet *ps, unsigned long need);
-    void *AllocBigBlock(unsigned long request);
-    void *ReallocBigBlock(void *header, unsigned long request);
-    void ReleaseBigBlock(void *header);
-    /* Gives back an empty big page set, whose one free chunk is chunk. */
-    void ReleaseBigPageSet(VR_BigPageSet *ps, VR_BigChunk *chunk);
-    /* Gives back every empty big page set the heap keeps; 1 when there was
-       any (lock held). */
-    int GiveBackEmptyBig();
-    /* Out-of-memory recovery of a general heap: the blocks waiting for
-       reuse and its empty big page sets go back first, then
-       HandleOutOfMemory. Recover holds no lock on entry or exit; RecoverMT
-       is called with the lock held and returns with it held when the
-       request is to be retried (1), without it otherwise. */
-    int Recover();
-    int RecoverMT();
-    /* Gives back every direct block and big page set and empties the
-       big lists (the big half of Clear; the lock is held by the caller). */
-    void ReleaseBig();
-    /* Everything of Clear but the thread caches (lock held). */
-    void ClearLocked();
-    /* Resizes a live block of any general heap where it lies: a small
-       block within its class, a big block within its chunk and the free
-       chunk or reserved pages behind it, a direct block within its
-       reservation. The block, or null when it cannot (it is then
-       untouched). */
-    static void *ExpandInPlace(void *block, unsigned long size);
-    /* Resizes a direct block within its reservation (request: header and
-       data) and counts the pages it gained or lost; with recover, a refusal
-       of the system runs out-of-memory recovery and tries again. 1 when
-       done; the block is unchanged otherwise. Holds no lock on entry. */
-    int ResizeDirect(VR_AltBlock *h, unsigned long request, int recover);
-    /* The big-chunk half of it, under the heap's lock: 1 when the chunk
-       now fits request bytes of header and data. */
-    int ResizeChunkInPlace(void *header, unsigned long request);
-    /* The halves of Validate; the arguments are the blocks of this heap
-       that wait in thread caches. */
-    const char *ValidateSmall(unsigned long smallWaiting);
-    const char *ValidateBig(unsigned long bigWaiting);
-
+    /* Private state: the layout above is what callers may rely on; the
+       library's own code reaches it through VR_Access. */
     VR_AltBlock *bigBlocks;                 /* big and direct blocks, newest first */
     unsigned long directCount;              /* direct blocks on bigBlocks */
     VR_BlockHeader *freeLists[kSizeClassCount]; /* one free list per size class */
@@ -351,23 +257,8 @@ public:
     const char *Validate();
 
 protected:
-    void InitHeapOneSize(unsigned long blockSize);
-    /* A block the heap can hand out without the system (a free one, else
-       one cut from the committed pages of the newest page set), counted as
-       used; null when there is none (lock held). */
-    void *TakeLocked();
-    /* A used block back on its page set's list; an empty page set is given
-       back when another page set has free blocks (lock held). */
-    void ReturnLocked(void *block);
-    /* Their bodies, inline in AllocMem and FreeMem. */
-    inline void *TakeBlock();
-    inline void ReturnBlock(void *block);
-    /* Makes room for more blocks (a new page set or one more page); 0 when
-       the system refused (lock held). */
-    int GrowLocked();
-    /* The heap's own lists checked (lock held); null when sound. */
-    const char *ValidateLists();
-
+    /* Private state: the layout above is what callers may rely on; the
+       library's own code reaches it through VR_Access. */
     unsigned long blockSize;            /* every block's size: >= 4, multiple of 4 */
     VR_OneSizePageSet *freePageSets;    /* page sets holding a free block */
 

@@ -40,7 +40,7 @@ void *VRHookReallocWin32(void *block, size_t size);
 }
 
 struct VR_RuntimeHooks {
-    static void *Expand(void *block, size_t size) { return VR_Access::ExpandInPlace(block, size); }
+    static void *Expand(void *block, size_t size) { return VR_Access::Big::ExpandInPlace(block, size); }
 };
 
 namespace {

@@ -75,7 +75,7 @@ void GiveBackBigLocked(VR_Heap *heap, VR_ThreadCache *c)
        forgotten, so that bigBytes (0) holds for them. */
     for (int j = 0; j < kBigClassCount; j++) {
         BinGiveBack(&c->big[j], c->big[j].capacity, [&](void *p) {
-            if (BigWaits(p)) VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p));
+            if (BigWaits(p)) VR_Access::Big::ReturnBigLocked(*heap, AltHeaderOf(p));
         });
         BinReset(&c->big[j], kBins.bigCapacity[j]);
     }
@@ -93,7 +93,7 @@ void FlushAll(VR_ThreadCache *c)
             for (int k = 0; k < VR_Heap::kSizeClassCount; k++)
                 BinGiveBack(&c->small[k], c->small[k].capacity,
                             [&](void *p) {
-                                if (SmallWaits(p)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p));
+                                if (SmallWaits(p)) VR_Access::Small::ReturnSmallLocked(*heap, SmallHeaderOf(p));
                             });
             GiveBackBigLocked(heap, c);
         },
@@ -111,7 +111,9 @@ void FlushOneSize(VR_ThreadCache *c)
     VR_CacheBin *b = &c->oneSize.bin;
     GiveBackUnder(
         heap, [&] { return c->oneSize.heap == heap; },
-        [&] { BinGiveBack<OneSizeLinks>(b, b->capacity, [&](void *p) { VR_Access::ReturnLocked(*heap, p); }); },
+        [&] {
+            BinGiveBack<OneSizeLinks>(b, b->capacity, [&](void *p) { VR_Access::OneSize::ReturnLocked(*heap, p); });
+        },
         [&] {
             b->head = 0;
             __atomic_store_n(&c->oneSize.heap, (VR_HeapOneSize *)0, __ATOMIC_RELAXED);

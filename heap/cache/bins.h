@@ -9,6 +9,8 @@
 
 #include "chunks.h"
 #include "heap_internal.h"
+#include "big.h"
+#include "onesize.h"
 #include "small.h"
 
 enum {

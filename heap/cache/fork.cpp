@@ -81,7 +81,7 @@ void GiveBackBins(VR_ThreadCache *c, VR_Heap *heap, VR_InTransit *t)
         void *p = b->head;
         for (; p && n < b->capacity && !CheckWaitingSmall(heap, p, k); n++) {
             void *after = SealedLinks::At(p);
-            VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p));
+            VR_Access::Small::ReturnSmallLocked(*heap, SmallHeaderOf(p));
             p = after;
         }
         if (p || n != (uint32_t)(b->capacity - b->room)) t->small |= 1ull << k;
@@ -92,7 +92,7 @@ void GiveBackBins(VR_ThreadCache *c, VR_Heap *heap, VR_InTransit *t)
         void *p = b->head;
         for (; p && n < b->capacity && BigWaitsIn(heap, p); n++) {
             void *after = SealedLinks::At(p);
-            VR_Access::ReturnBigLocked(*heap, AltHeaderOf(p));
+            VR_Access::Big::ReturnBigLocked(*heap, AltHeaderOf(p));
             p = after;
         }
         if (p || n != (uint32_t)(b->capacity - b->room)) t->big |= 1u << j;
@@ -133,7 +133,7 @@ void GiveBackInTransit(const VR_InTransit &t, VR_ThreadCache *own)
             a += ClassSize(k);
         }
     }
-    for (uint32_t f = 0; f < n; f++) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(found[f]));
+    for (uint32_t f = 0; f < n; f++) VR_Access::Small::ReturnSmallLocked(*heap, SmallHeaderOf(found[f]));
 
     n = 0;
     for (VR_AltBlock *h = big ? VR_Access::BigBlocks(*heap) : 0; h && n < kMaxFound; h = h->next) {
@@ -149,7 +149,7 @@ void GiveBackInTransit(const VR_InTransit &t, VR_ThreadCache *own)
     for (uint32_t f = 0; f < n; f++) {
         VR_AltBlock *h = (VR_AltBlock *)found[f];
         h->blockFlags = kBlockAlt | kBlockFree | kBlockCached;
-        VR_Access::ReturnBigLocked(*heap, h);
+        VR_Access::Big::ReturnBigLocked(*heap, h);
     }
 }
 
@@ -190,7 +190,7 @@ void vr_cache::AdoptAfterFork()
             for (uint32_t n = 0; p && n < c->oneSize.bin.capacity; n++) {
                 if (!IsCommittedLibraryMemory(p) || ((VR_OneSizePageSet *)PageSetOf(p))->owner != oneSize) break;
                 void *after = OneSizeLinks::At(p);
-                VR_Access::ReturnLocked(*oneSize, p);
+                VR_Access::OneSize::ReturnLocked(*oneSize, p);
                 p = after;
             }
         }

@@ -35,7 +35,7 @@ void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
             VR_CacheBin *o = &c->small[j];
             if (o->room == o->capacity) continue;
             BinGiveBack(o, o->capacity, [&](void *q) {
-                if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
+                if (SmallWaits(q)) VR_Access::Small::ReturnSmallLocked(*heap, SmallHeaderOf(q));
             });
         }
         /* The big bins too: one waiting chunk keeps a whole big page set
@@ -67,7 +67,7 @@ void SpillLocked(VR_Heap *heap, VR_ThreadCache *c, unsigned k)
     uint32_t half = b->room ? 0 : b->capacity / 2;
     if (half && !PutBatchLocked(heap, b, k, half))
         BinGiveBack(b, half, [&](void *q) {
-            if (SmallWaits(q)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(q));
+            if (SmallWaits(q)) VR_Access::Small::ReturnSmallLocked(*heap, SmallHeaderOf(q));
         });
 }
 
@@ -126,7 +126,7 @@ int DrainLocked(VR_Heap *heap)
             /* A batch is a full bin's run: given back as one. */
             VR_CacheBin run = {t->batch[k][i].head, 0, (uint16_t)t->batch[k][i].count};
             BinGiveBack(&run, run.capacity, [&](void *p) {
-                if (SmallWaits(p)) VR_Access::ReturnSmallLocked(*heap, SmallHeaderOf(p));
+                if (SmallWaits(p)) VR_Access::Small::ReturnSmallLocked(*heap, SmallHeaderOf(p));
             });
         }
         t->used[k] = 0;

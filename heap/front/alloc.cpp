@@ -13,7 +13,7 @@ VR_Heap::VR_Heap(long newFlags, const char *name) : VR_AHeap(name)
     /* 0 means a static heap that already serves blocks: keep its lists.
        Caches copied its switches when they bound: they bind again. */
     if (Init(newFlags, 0))
-        InitHeap();
+        VR_Access::Small::InitHeap(*this);
     else
         vr_cache::UnbindAll(this, 1);
 }
@@ -27,12 +27,12 @@ void *VR_Heap::AllocMem(unsigned long size)
     } else if (!lockActive) {
         /* Remembered for the hooks (see vr_front::AllocForHook). */
         if (c && !c->dead) c->unlocked = this;
-        p = AllocSmallBody(size);
+        p = VR_Access::Small::AllocSmallBody(*this, size);
     } else {
         p = 0;
     }
     if (__builtin_expect(p != 0, 1)) return p;
-    return AllocMemSlow(size);
+    return VR_Access::Front::AllocMemSlow(*this, size);
 }
 
 void *vr_front::AllocAfterHookMiss(VR_Heap &heap, unsigned long size)
@@ -43,55 +43,55 @@ void *vr_front::AllocAfterHookMiss(VR_Heap &heap, unsigned long size)
     VR_ThreadCache *c = vr_cache::Current();
     if (!VR_Access::LockActive(heap) && !vr_cache::IsBound(c, &heap) && !(c && c->unlocked == &heap)) {
         if (c && !c->dead) c->unlocked = &heap;
-        if (void *p = VR_Access::AllocSmallUnlocked(heap, size)) return p;
+        if (void *p = VR_Access::Small::AllocSmallUnlocked(heap, size)) return p;
     }
-    return VR_Access::AllocMemSlow(heap, size);
+    return VR_Access::Front::AllocMemSlow(heap, size);
 }
 
-void *VR_Heap::AllocMemSlow(unsigned long size)
+void *VR_Access::Front::AllocMemSlow(VR_Heap &heap, unsigned long size)
 {
-    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
+    if (__builtin_expect(!__atomic_load_n(&heap.initialized, __ATOMIC_ACQUIRE), 0)) Small::InitLazily(heap);
 
     /* size > 1016 also covers sizes whose size + 8 would wrap. */
-    if (size > kSmallLimit) return AllocBigMem(size);
+    if (size > VR_Heap::kSmallLimit) return AllocBigMem(heap, size);
     unsigned k = SmallClassOf((uint32_t)size);
 
     /* The thread's cache, made or rebound outside the lock: rebinding
        gives blocks back to another heap under that heap's lock. */
-    VR_ThreadCache *cache = lockActive ? vr_cache::Prepare(this, 1) : 0;
+    VR_ThreadCache *cache = heap.lockActive ? vr_cache::Prepare(&heap, 1) : 0;
 
     VR_BlockHeader *h;
-    Lock();
+    heap.Lock();
     if (cache) {
         /* A batch that another thread's cache gave back fills the bin
            whole, and the request is served from it. */
-        if (vr_cache::BindLocked(cache, this) && vr_cache::TakeBatchLocked(this, cache, k)) {
-            spills = 0;
-            Unlock();
+        if (vr_cache::BindLocked(cache, &heap) && vr_cache::TakeBatchLocked(&heap, cache, k)) {
+            heap.spills = 0;
+            heap.Unlock();
             return vr_cache::FromBins(cache, (uint32_t)size);
         }
-    } else if (transfer && (!lockActive || bypassFree || s_globalBypassFree)) {
+    } else if (heap.transfer && (!heap.lockActive || heap.bypassFree || VR_AHeap::s_globalBypassFree)) {
         /* No thread cache takes batches any more (the heap lost its lock,
            or frees bypass it): they come back to the lists. */
-        vr_cache::DrainLocked(this);
+        vr_cache::DrainLocked(&heap);
     }
     /* After a recovery the lock was left, so every retry starts over from
        the free list: another thread may have freed a block of this class
        or made a new page set meanwhile. */
-    while (!(h = TakeSmallLocked(k)))
-        if (!GrowSmallLocked() && !RecoverMT()) return 0;
-    void *block = HandOutSmall(h, k, size);
+    while (!(h = Small::TakeSmallLocked(heap, k)))
+        if (!Small::GrowSmallLocked(heap) && !RecoverMT(heap)) return 0;
+    void *block = Small::HandOutSmall(heap, h, k, size);
     /* The thread's next blocks of this class come without the lock: a bin
        that ran empty grows, and half of it is filled. */
-    if (cache && vr_cache::BindLocked(cache, this)) {
+    if (cache && vr_cache::BindLocked(cache, &heap)) {
         VR_CacheBin *b = &cache->small[k];
-        spills = 0;  /* the heap's threads allocate: their bins are worth keeping */
+        heap.spills = 0;  /* the heap's threads allocate: their bins are worth keeping */
         BinOpenOrGrow(b, k);
-        BinFill(b, b->capacity / 2, [&] { return LendSmallLocked(k); });
+        BinFill(b, b->capacity / 2, [&] { return Small::LendSmallLocked(heap, k); });
     }
-    Unlock();
+    heap.Unlock();
 
-    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    if (heap.flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }
 
@@ -99,11 +99,13 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
 {
     if (alignment == 0 || (alignment & (alignment - 1))) return 0;
     if (alignment <= kBlockAlignment) return AllocMem(size);
-    if (size > kSmallLimit || alignment > kSmallAlignMax) return AllocAlignedBig(alignment, size);
+    if (size > kSmallLimit || alignment > kSmallAlignMax)
+        return VR_Access::Big::AllocAlignedBig(*this, alignment, size);
     /* A block on the boundary waiting in the thread's cache, as the hooks
        try it. */
     if (void *p = vr_front::AllocAlignedForHook(this, (uint32_t)size, (uint32_t)alignment)) return p;
-    return AllocAlignedSmall(AlignedClassOf((uint32_t)size, (uint32_t)alignment), alignment, size);
+    unsigned k = AlignedClassOf((uint32_t)size, (uint32_t)alignment);
+    return VR_Access::Front::AllocAlignedSmall(*this, k, alignment, size);
 }
 
 /* A small block of class k aligned beyond kBlockAlignment, after the
@@ -112,29 +114,29 @@ void *VR_Heap::AllocAligned(unsigned long alignment, unsigned long size)
    (cut one after another, they need no filler between them), so the
    thread's next aligned requests of the class, and its plain ones, come
    without the lock. */
-void *VR_Heap::AllocAlignedSmall(unsigned k, unsigned long alignment, unsigned long size)
+void *VR_Access::Front::AllocAlignedSmall(VR_Heap &heap, unsigned k, unsigned long alignment, unsigned long size)
 {
-    if (__builtin_expect(!__atomic_load_n(&initialized, __ATOMIC_ACQUIRE), 0)) InitLazily();
-    VR_ThreadCache *cache = lockActive ? vr_cache::Prepare(this, 1) : 0;
+    if (__builtin_expect(!__atomic_load_n(&heap.initialized, __ATOMIC_ACQUIRE), 0)) Small::InitLazily(heap);
+    VR_ThreadCache *cache = heap.lockActive ? vr_cache::Prepare(&heap, 1) : 0;
 
     VR_BlockHeader *h;
-    Lock();
-    while (!(h = TakeAlignedLocked(k, alignment)))
-        if (!GrowSmallLocked() && !RecoverMT()) return 0;
-    void *block = HandOutSmall(h, k, size);
-    if (cache && vr_cache::BindLocked(cache, this)) {
+    heap.Lock();
+    while (!(h = Small::TakeAlignedLocked(heap, k, alignment)))
+        if (!Small::GrowSmallLocked(heap) && !RecoverMT(heap)) return 0;
+    void *block = Small::HandOutSmall(heap, h, k, size);
+    if (cache && vr_cache::BindLocked(cache, &heap)) {
         /* A bin that ran empty grows, as in AllocMemSlow; one whose head
            lay off the boundary (a plain request's block) keeps its room. */
         VR_CacheBin *b = &cache->small[k];
         if (b->room == b->capacity) BinOpenOrGrow(b, k);
-        BinFill(b, b->capacity / 2, [&] { return LendAlignedLocked(k, alignment); });
+        BinFill(b, b->capacity / 2, [&] { return Small::LendAlignedLocked(heap, k, alignment); });
     }
-    Unlock();
-    if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
+    heap.Unlock();
+    if (heap.flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }
 
-void *VR_Heap::AllocBigMem(unsigned long size)
+void *VR_Access::Front::AllocBigMem(VR_Heap &heap, unsigned long size)
 {
     /* A heap that lends blocks to thread caches gives blocks of up to
        kBigCacheLimit bytes the chunk of their class, so that any block of
@@ -145,26 +147,26 @@ void *VR_Heap::AllocBigMem(unsigned long size)
        block more or one less. */
     uint32_t chunkFor = (uint32_t)size;
     VR_ThreadCache *cache = 0;
-    if (lockActive && size <= kBigCacheLimit) {
-        if (__atomic_load_n(&counters.bigBytes, __ATOMIC_RELAXED) < kRoundBigBelow)
+    if (heap.lockActive && size <= kBigCacheLimit) {
+        if (__atomic_load_n(&heap.counters.bigBytes, __ATOMIC_RELAXED) < kRoundBigBelow)
             chunkFor = kBins.bigSize[BigClassOf((uint32_t)size)];
-        cache = vr_cache::Prepare(this, 1);
+        cache = vr_cache::Prepare(&heap, 1);
     }
     uint32_t request, need;
     if (!BigSizesFor(chunkFor, &request, &need)) return 0;
 
-    Lock();
+    heap.Lock();
     void *p;
-    while (!(p = AllocBigBlock(request)))
-        if (!RecoverMT()) return 0;
-    InitAltBlock((VR_AltBlock *)p, size, 0);
+    while (!(p = Big::AllocBigBlock(heap, request)))
+        if (!RecoverMT(heap)) return 0;
+    Big::InitAltBlock(heap, (VR_AltBlock *)p, size, 0);
     /* The heap's threads allocate: their bins are worth keeping again. */
-    if (cache && vr_cache::BindLocked(cache, this)) spills = 0;
-    Unlock();
+    if (cache && vr_cache::BindLocked(cache, &heap)) heap.spills = 0;
+    heap.Unlock();
 
     /* A chunk used before holds old data; the block is the caller's alone
        by now, so the fill needs no lock. */
-    if (flags & VR_HEAP_ZERO_INIT) memset((uint8_t *)p + kAltHeaderSize, 0, size);
+    if (heap.flags & VR_HEAP_ZERO_INIT) memset((uint8_t *)p + kAltHeaderSize, 0, size);
     return (uint8_t *)p + kAltHeaderSize;
 }
 
@@ -172,20 +174,20 @@ void *VR_Heap::AllocBigMem(unsigned long size)
    the checks before it turn away anything that is not a live block. */
 void VR_Heap::FreeMem(void *block)
 {
-    if (__builtin_expect(vr_front::FreeFastWith(block, FreeSmallUnlocked), 1)) return;
-    FreeMemSlow(block);
+    if (__builtin_expect(vr_front::FreeFastWith(block, VR_Access::Small::FreeSmallUnlocked), 1)) return;
+    VR_Access::Front::FreeMemSlow(block);
 }
 
 void vr_front::FreeUnlocked(VR_BlockHeader *h)
 {
-    VR_Access::FreeSmallUnlocked(h);
+    VR_Access::Small::FreeSmallUnlocked(h);
 }
 
-void VR_Heap::FreeMemSlow(void *block)
+void VR_Access::Front::FreeMemSlow(void *block)
 {
-    if (s_globalBypassFree) return;
+    if (VR_AHeap::s_globalBypassFree) return;
     if (BlockFlagsOf(block) & kBlockAlt) {
-        FreeBigMem(block);
+        Big::FreeBigMem(block);
         return;
     }
     VR_BlockHeader *h = SmallHeaderOf(block);
@@ -202,7 +204,7 @@ void VR_Heap::FreeMemSlow(void *block)
         return;
     }
     unsigned k = h->sizeClass;
-    VR_ASSERT(k < kSizeClassCount && p->usedCount > 0);
+    VR_ASSERT(k < VR_Heap::kSizeClassCount && p->usedCount > 0);
     if (cache && vr_cache::BindLocked(cache, heap)) {
         /* The bin is full (or just bound): it makes room (transfer.cpp),
            and the block waits in the bin like any other. */
@@ -212,6 +214,6 @@ void VR_Heap::FreeMemSlow(void *block)
             return;
         }
     }
-    heap->ReturnSmallLocked(h);
+    Small::ReturnSmallLocked(*heap, h);
     heap->Unlock();
 }

@@ -25,7 +25,7 @@ namespace vr_front {
 __attribute__((cold)) inline void *AllocUnboundForHook(VR_ThreadCache *c, VR_Heap *heap, uint32_t size)
 {
     if (!c || c->unlocked != heap || VR_Access::LockActive(*heap)) return 0;
-    return VR_Access::AllocSmallUnlocked(*heap, size);
+    return VR_Access::Small::AllocSmallUnlocked(*heap, size);
 }
 
 /* malloc's and operator new's common case, for the thread's default heap
@@ -94,7 +94,7 @@ inline int FreeFastWith(void *block, FreeUnlockedFn freeUnlocked)
 inline int FreeFast(void *block) { return FreeFastWith(block, FreeUnlocked); }
 
 /* The rest of FreeMem, after FreeFast answered 0. */
-inline void FreeAfterMiss(void *block) { VR_Access::FreeMemSlow(block); }
+inline void FreeAfterMiss(void *block) { VR_Access::Front::FreeMemSlow(block); }
 
 /* Out-of-memory recovery with no lock held, in its one order: what waits
    in the calling thread's cache comes back first (the retry may find its

@@ -13,20 +13,20 @@ int vr_front::RecoverUnlocked(VR_AHeap *heap)
     return VR_Access::HandleOutOfMemory(*heap);
 }
 
-int VR_Heap::Recover()
+int VR_Access::Front::Recover(VR_Heap &heap)
 {
-    Lock();
-    int any = vr_cache::DrainLocked(this) | GiveBackEmptyBig();
-    Unlock();
-    return any || vr_front::RecoverUnlocked(this);
+    heap.Lock();
+    int any = vr_cache::DrainLocked(&heap) | Big::GiveBackEmptyBig(heap);
+    heap.Unlock();
+    return any || vr_front::RecoverUnlocked(&heap);
 }
 
-int VR_Heap::RecoverMT()
+int VR_Access::Front::RecoverMT(VR_Heap &heap)
 {
-    if (vr_cache::DrainLocked(this) | GiveBackEmptyBig()) return 1;
-    Unlock();
-    if (!vr_front::RecoverUnlocked(this)) return 0;
-    Lock();
+    if (vr_cache::DrainLocked(&heap) | Big::GiveBackEmptyBig(heap)) return 1;
+    heap.Unlock();
+    if (!vr_front::RecoverUnlocked(&heap)) return 0;
+    heap.Lock();
     return 1;
 }
 
@@ -37,7 +37,7 @@ void VR_Heap::Clear()
        may hand them out or link them again. */
     vr_cache::UnbindAll(this, 0);
     vr_cache::ForgetBatches(this);
-    ClearLocked();
+    VR_Access::Small::ClearLocked(*this);
     Unlock();
 }
 
@@ -56,8 +56,8 @@ const char *VR_Heap::Validate()
     Lock();
     uint32_t smallWaiting = 0, bigWaiting = 0;
     const char *problem = vr_cache::Validate(this, &smallWaiting, &bigWaiting);
-    if (!problem) problem = ValidateSmall(smallWaiting);
-    if (!problem) problem = ValidateBig(bigWaiting);
+    if (!problem) problem = VR_Access::Small::ValidateSmall(*this, smallWaiting);
+    if (!problem) problem = VR_Access::Big::ValidateBig(*this, bigWaiting);
     Unlock();
     return problem;
 }

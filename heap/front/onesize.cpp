@@ -27,7 +27,7 @@ void VR_HeapOneSize::Clear()
 const char *VR_HeapOneSize::Validate()
 {
     Lock();
-    const char *err = ValidateLists();
+    const char *err = VR_Access::OneSize::ValidateLists(*this);
     if (!err) err = vr_cache::ValidateOneSize(this);
     Unlock();
     return err;
@@ -47,7 +47,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
         if (!initialized) {
             /* The block size is set before Init publishes the heap as
                initialised, so no other thread can see the heap without it. */
-            InitHeapOneSize(size);
+            VR_Access::OneSize::InitHeapOneSize(*this, size);
             Init(0, 1, 1);
         }
         ProcessLockLeave();
@@ -60,7 +60,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
     uint8_t *block;
     VR_ThreadCache *cache = 0;
     if (!lockActive) {
-        block = (uint8_t *)TakeBlock();
+        block = (uint8_t *)VR_Access::OneSize::TakeBlock(*this);
         if (__builtin_expect(block != 0, 1)) goto done;
     } else {
         VR_ThreadCache *c = vr_cache::Current();
@@ -72,7 +72,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
     }
 
     Lock();
-    block = (uint8_t *)TakeBlock();
+    block = (uint8_t *)VR_Access::OneSize::TakeBlock(*this);
     if (!block) {
         /* No page set could ever hold such a block: refuse at once, before
            any page set is reserved or recovery is asked for memory that
@@ -81,8 +81,8 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
             Unlock();
             return 0;
         }
-        while (!(block = (uint8_t *)TakeBlock())) {
-            if (GrowLocked()) continue;
+        while (!(block = (uint8_t *)VR_Access::OneSize::TakeBlock(*this))) {
+            if (VR_Access::OneSize::GrowLocked(*this)) continue;
             Unlock();
             if (!vr_front::RecoverUnlocked(this)) return 0;
             Lock();
@@ -91,7 +91,7 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
     /* The thread's next blocks come without the lock: half of the bin. */
     if (cache && vr_cache::BindOneSizeLocked(cache, this)) {
         VR_CacheBin *b = &cache->oneSize.bin;
-        BinFill<OneSizeLinks>(b, b->capacity / 2, [&] { return TakeBlock(); });
+        BinFill<OneSizeLinks>(b, b->capacity / 2, [&] { return VR_Access::OneSize::TakeBlock(*this); });
     }
     Unlock();
 done:
@@ -111,7 +111,7 @@ void VR_HeapOneSize::FreeMem(void *block)
     VR_HeapOneSize *heap = p->owner;
     if (heap->bypassFree) return;
     if (!heap->lockActive) {
-        heap->ReturnBlock(block);
+        VR_Access::OneSize::ReturnBlock(*heap, block);
         return;
     }
     VR_CacheBin *b = vr_cache::OneSizeBinOf(vr_cache::Current(), heap);
@@ -124,10 +124,10 @@ void VR_HeapOneSize::FreeMem(void *block)
     /* A full bin of this heap gives half back, and the block waits there
        (checked again under the lock: a Clear may have unbound it). */
     if (b && vr_cache::OneSizeBinOf(vr_cache::Current(), heap) == b) {
-        BinGiveBack<OneSizeLinks>(b, b->capacity / 2, [&](void *q) { heap->ReturnBlock(q); });
+        BinGiveBack<OneSizeLinks>(b, b->capacity / 2, [&](void *q) { VR_Access::OneSize::ReturnBlock(*heap, q); });
         BinPush<OneSizeLinks>(b, block);
     } else {
-        heap->ReturnBlock(block);
+        VR_Access::OneSize::ReturnBlock(*heap, block);
     }
     heap->Unlock();
 }

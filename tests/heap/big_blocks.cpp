@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "big.h"
 #include "freeindex.h"
 #include "trim.h"
 #include "layout.h"
@@ -520,7 +521,7 @@ TEST(BigBlocks, FreeInsideOfALargeChunkGoesBack)
     EXPECT_VALID(h);
     ASSERT_EQ(c, h.Realloc(c, 2 * MB, 0));
     EXPECT_LT(Committed(ps), 3 * MB);
-    ASSERT_EQ(c, VR_Test::ExpandInPlace(c, 9 * MB));
+    ASSERT_EQ(c, VR_Test::Big::ExpandInPlace(c, 9 * MB));
     memset(c, 3, 9 * MB);
     EXPECT_VALID(h);
     h.FreeMem(c);
