@@ -274,6 +274,15 @@ void MarkInherited(void *block, void *)
     if (h) h->lead |= kInheritedLead;
 }
 
+/* "N bytes in M blocks", in the singular where it is one. */
+void BytesInBlocks(VR_CheckText &t, uint32_t bytes, uint32_t blocks)
+{
+    t.Num(bytes);
+    t.Str(bytes == 1 ? " byte in " : " bytes in ");
+    t.Num(blocks);
+    t.Str(blocks == 1 ? " block" : " blocks");
+}
+
 void ReportLeaks()
 {
     if (!s_leaks || !s_leakGroups) return;
@@ -303,19 +312,13 @@ void ReportLeaks()
         if (!CheckBeginFinding(kFindLeak, g.stack)) continue;
         VR_CheckText t;
         t.Str("vorrel-check: leak ");
-        t.Num(g.bytes);
-        t.Str(g.bytes == 1 ? " byte in " : " bytes in ");
-        t.Num(g.blocks);
-        t.Str(g.blocks == 1 ? " block" : " blocks");
+        BytesInBlocks(t, g.bytes, g.blocks);
         t.Str(" allocated by ");
         t.Str(KindName((int)g.kind));
         t.Str(" at:\n");
         if (g.indirectBlocks) {
             t.Str("  and ");
-            t.Num(g.indirectBytes);
-            t.Str(g.indirectBytes == 1 ? " byte in " : " bytes in ");
-            t.Num(g.indirectBlocks);
-            t.Str(g.indirectBlocks == 1 ? " block" : " blocks");
+            BytesInBlocks(t, g.indirectBytes, g.indirectBlocks);
             t.Str(" reached only from them (indirectly lost)\n");
         }
         t.Stack(g.stack);
