@@ -108,10 +108,12 @@ uint32_t DroppedFreeLinks()
     return __atomic_load_n(&s_droppedLinks, __ATOMIC_RELAXED);
 }
 
-/* Sets the object's type and nothing else: a static heap may already be
-   serving allocations when this runs, and Init decides what to keep. */
-VR_AHeap::VR_AHeap(const char *)
+/* Sets the object's type and writes no field: a static heap may already be
+   serving allocations when this runs, and Init decides what to keep. The
+   name goes to the registry's table, for the statistics report. */
+VR_AHeap::VR_AHeap(const char *name)
 {
+    if (name) NameHeap(this, name);
 }
 
 VR_AHeap::~VR_AHeap()

@@ -24,6 +24,18 @@ VR_AHeap *volatile s_pinned = 0;  /* the heap a statistics walker is reading, or
 
 const uintptr_t kOneSizeBit = 1;
 
+struct VR_HeapName {
+    VR_AHeap *heap;
+    const char *name;
+};
+VR_HeapName s_names[kMaxNamedHeaps];
+
+void ForgetNameLocked(VR_AHeap *heap)
+{
+    for (VR_HeapName &n : s_names)
+        if (n.heap == heap) n.heap = 0;
+}
+
 VR_LockStorage *s_forkLocks[kMaxForkLocks];
 uint32_t s_forkLockCount = 0;
 
@@ -86,6 +98,27 @@ int HeapIsOneSize(uint32_t index)
     return index < s_heapCount ? (int)(s_heaps[index] & kOneSizeBit) : 0;
 }
 
+void NameHeap(VR_AHeap *heap, const char *name)
+{
+    VR_ProcessLockGuard guard;
+    ForgetNameLocked(heap);
+    if (!name) return;
+    for (VR_HeapName &n : s_names) {
+        if (!n.heap) {
+            n.heap = heap;
+            n.name = name;
+            return;
+        }
+    }
+}
+
+const char *HeapName(VR_AHeap *heap)
+{
+    for (const VR_HeapName &n : s_names)
+        if (n.heap == heap) return n.name;
+    return 0;
+}
+
 void RegisterHeap(VR_AHeap *heap, int oneSize)
 {
     VR_ProcessLockGuard guard;
@@ -107,6 +140,7 @@ void UnregisterHeap(VR_AHeap *heap)
                     s_heaps[at] = s_heaps[--s_heapCount];
                     s_version++;
                 }
+                ForgetNameLocked(heap);
                 return;
             }
         }

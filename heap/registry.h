@@ -22,6 +22,14 @@ void RegisterHeap(VR_AHeap *heap, int oneSize);
    pinned. */
 void UnregisterHeap(VR_AHeap *heap);
 
+/* Names a heap for the statistics report (VR_Heap(flags, name)); a null
+   name forgets it, as UnregisterHeap does. The name is kept as given. Only
+   the first kMaxNamedHeaps named heaps alive at once keep their names. */
+enum { kMaxNamedHeaps = 64 };
+void NameHeap(VR_AHeap *heap, const char *name);
+/* The heap's name, or null (the caller holds the process lock). */
+const char *HeapName(VR_AHeap *heap);
+
 /* The caller holds the process lock for these and for the whole walk. */
 uint32_t HeapCount();
 VR_AHeap *HeapAt(uint32_t index);

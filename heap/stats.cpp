@@ -187,7 +187,7 @@ unsigned long GetStatsAt(VR_Stats *stats, VR_HeapStats *heaps, unsigned long max
             memset(&heaps[wanted], 0, sizeof heaps[wanted]);
             heaps[wanted].heap = h;
             heaps[wanted].oneSize = HeapIsOneSize(i);
-            heaps[wanted].name = h == first[0] ? "DefaultHeap" : h == first[1] ? "HeapForHeaps" : 0;
+            heaps[wanted].name = h == first[0] ? "DefaultHeap" : h == first[1] ? "HeapForHeaps" : HeapName(h);
             wanted++;
         }
     }

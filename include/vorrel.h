@@ -350,7 +350,8 @@ struct VR_SpaceStats {
    in the free bytes, not in use. */
 struct VR_HeapStats {
     const VR_AHeap *heap;
-    const char *name;                  /* "DefaultHeap", "HeapForHeaps", or null */
+    const char *name;                  /* "DefaultHeap", "HeapForHeaps", the name a heap was
+                                          made with, or null */
     int oneSize;                       /* 1: a VR_HeapOneSize (no big, direct or class figures) */
     int countersOnly;                  /* 1: the heap has no lock (or it could not be had), so
                                           only its counters were read: the page-set figures

@@ -44,6 +44,12 @@ static void Blocks(void)
 
     for (int i = 0; i < 50; i++) CHECK(vr_heap_malloc(heap, 16 + i) != NULL);
     CHECK(vr_heap_validate(heap) == NULL);
+    /* The statistics know the heap by its name. */
+    static VR_HeapStats all[64];
+    unsigned long count = vr_get_stats(NULL, all, 64), named = 0;
+    for (unsigned long i = 0; i < count; i++)
+        if (all[i].name && strcmp(all[i].name, "c heap") == 0 && all[i].blocksInUse >= 50) named++;
+    CHECK(named == 1);
     vr_heap_clear(heap);
     CHECK(vr_heap_validate(heap) == NULL);
     vr_heap_destroy(heap);
