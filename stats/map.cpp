@@ -5,6 +5,7 @@
  * codes go to a static buffer (it also runs at exit and from the peak
  * watch, where nothing may allocate).
  */
+#include "os_memory.h"
 #include "os_output.h"
 #include "space.h"
 #include "stats_internal.h"
@@ -15,6 +16,12 @@ namespace {
 
 /* The one snapshot buffer: a region code per 64 KB. */
 uint8_t s_codes[65536];
+/* What the system says of each region (kRegionReserved: nothing committed). */
+uint8_t s_system[65536];
+
+/* A library region with nothing committed is written as a letter: a to f
+   for the kinds 4 to 9. */
+const int kReservedOnlyShift = 6;
 
 } // namespace
 
@@ -36,6 +43,7 @@ int WriteMapAt(const char *path, int how, const char *moment, const char *died)
             if (!locked) __builtin_ia32_pause();
         }
     }
+    vr_os::QueryAddressSpace(s_system);
     SpaceMap(s_codes, &freeFirst, &freeCount, how == kMapLock ? 1 : 0);
     if (atExit && locked) ProcessLockLeave();
 
@@ -43,7 +51,8 @@ int WriteMapAt(const char *path, int how, const char *moment, const char *died)
     VR_Text t = {head, sizeof head, 0};
     t.Str("# vorrel address-space map: 65536 regions of 64 KB, 256 per line, lowest address first\n");
     t.Str("# codes: 0 free, 1 reserved, 2 committed, 3 unavailable, 4 small page sets, 5 big page sets,\n");
-    t.Str("#        6 direct blocks, 7 virtual blocks, 8 one-size page sets, 9 library tables\n");
+    t.Str("#        6 direct blocks, 7 virtual blocks, 8 one-size page sets, 9 library tables;\n");
+    t.Str("#        a to f: 4 to 9 with nothing committed in the region (reserved only)\n");
     if (!s_program[0]) vr_os::ProgramPath(s_program, sizeof s_program);
     t.Str("# program ");
     t.Str(s_program[0] ? s_program : "?");
@@ -79,12 +88,19 @@ int WriteMapAt(const char *path, int how, const char *moment, const char *died)
         t.Put(' ');
         t.Num(counts[c]);
     }
-    t.Put('\n');
+    uint32_t reservedOnly = 0;
+    for (uint32_t r = 0; r < 65536; r++) reservedOnly += s_codes[r] >= kRegionLibrary && s_system[r] == kRegionReserved;
+    t.Str("\n# reserved-only ");
+    t.Num(reservedOnly);
+    t.Str(" (regions of the library with nothing committed, counted above by kind)\n");
     int ok = t.length < sizeof head && vr_os::WriteOutput(f, head, (uint32_t)t.length);
     char row[256 * 2];
     for (uint32_t y = 0; y < 256 && ok; y++) {
         for (uint32_t x = 0; x < 256; x++) {
-            row[2 * x] = (char)('0' + s_codes[y * 256 + x]);
+            uint32_t r = y * 256 + x;
+            int code = s_codes[r];
+            if (code >= kRegionLibrary && s_system[r] == kRegionReserved) code += kReservedOnlyShift;
+            row[2 * x] = "0123456789abcdef"[code & 15];
             row[2 * x + 1] = x == 255 ? '\n' : ' ';
         }
         ok = vr_os::WriteOutput(f, row, sizeof row);

@@ -151,8 +151,12 @@ int ReadSnapshot(const char *path, std::vector<int> &codes, unsigned long *freeB
             sscanf(line, "# largest-free %lx %lu", freeBase, freeCount);
             continue;
         }
+        /* Letters a to f: a library region with nothing committed, kept
+           apart (10 to 15) so that a region holding a live block, which is
+           committed, must read as its kind's digit. */
         for (char *p = line; *p; p++)
             if (*p >= '0' && *p <= '9') codes.push_back(*p - '0');
+            else if (*p >= 'a' && *p <= 'f') codes.push_back(*p - 'a' + 10);
     }
     fclose(f);
     return codes.size() == 65536;
