@@ -19,6 +19,10 @@
  *               then 1 MB blocks up to the first failure: MB reached
  *               (fillbig-live) and memory held after the small blocks went
  *               (fillbig-held)
+ *   freeall     400 MB worth of blocks of 1-64 KB and 65-900 KB made and
+ *               freed in random order (about 60 MB live at a time), then
+ *               all freed while the thread keeps running: resident memory
+ *               of the whole process afterwards (freeall-kb)
  *
  * Memory is the resident set (Linux) or the working set (Windows).
  */
@@ -249,6 +253,39 @@ static void FillBig() {
     Report("fillbig-held", "kb", (double)(held > before ? held - before : 0));
 }
 
+/* ---- big blocks made and freed, then all freed, the thread running on ---- */
+
+static void FreeAll() {
+    const uint32_t slots = Count(240, 40);
+    const uint64_t total = g_opt.smoke ? (16ull << 20) : (400ull << 20);
+    void **blocks = (void **)calloc(slots, sizeof(void *));
+    if (!blocks) {
+        Check(0, "pointer array");
+        return;
+    }
+    Rng rng(9090);
+    uint64_t made = 0;
+    /* Half the blocks of 1-64 KB, half of 65-900 KB: about 30 KB and 480 KB
+       on average, so 240 slots hold about 60 MB. */
+    while (made < total) {
+        uint32_t i = rng.Below(slots);
+        free(blocks[i]);
+        uint32_t size = rng.Below(2) ? 1024 + rng.Below(63 * 1024) : 65 * 1024 + rng.Below(835 * 1024);
+        unsigned char *p = (unsigned char *)malloc(size);
+        if (!p) {
+            Check(0, "big block");
+            break;
+        }
+        memset(p, 0x33, size);
+        blocks[i] = p;
+        made += size;
+    }
+    for (uint32_t i = 0; i < slots; ++i)
+        free(blocks[i]);
+    free(blocks);
+    Report("freeall", "kb", (double)ResidentKb());
+}
+
 int main(int argc, char **argv) {
     int status;
 #if defined(ENDURANCE_LARGE_ADDRESS_AWARE)
@@ -285,5 +322,7 @@ int main(int argc, char **argv) {
         Shuffle();
     if (Want("fillbig"))
         FillBig();
+    if (Want("freeall"))
+        FreeAll();
     return Finish();
 }

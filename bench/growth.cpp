@@ -3,6 +3,10 @@
  * shows whether the allocator grows a block in place or moves (and copies)
  * it; with several buffers grown in turn, neighbours get in each other's way.
  * std::string and std::vector grow by doubling through new and delete.
+ * large: buffers grown by half again at each step up to 48 MB, beside a
+ * small block made at each step (so the buffer never simply sits at the
+ * end of the heap), the whole buffer written once: time per realloc,
+ * which a copy at each step dominates and growth in place does not.
  */
 #include <string>
 #include <vector>
@@ -84,6 +88,40 @@ static void VectorPushes(uint32_t rounds) {
     Report("vector", "ns_per_op", (t1 - t0) / pushes);
 }
 
+static void LargeGrowth(uint32_t rounds) {
+    const uint32_t limit = g_opt.smoke ? (4u << 20) : (48u << 20);
+    uint32_t steps = 0;
+    double t0 = CpuNs();
+    for (uint32_t round = 0; round < rounds || CpuNs() - t0 < MinCpuNs(); ++round) {
+        unsigned char *buf = 0;
+        void *small[64];
+        uint32_t n = 0, size = 0;
+        for (uint32_t next = 64 * 1024; next <= limit; next += next / 2) {
+            unsigned char *p = (unsigned char *)realloc(buf, next);
+            if (!p) {
+                Check(0, "realloc grows the large buffer");
+                free(buf);
+                buf = 0;
+                break;
+            }
+            if (size && (p[0] != (unsigned char)round || p[size - 1] != (unsigned char)(size >> 12)))
+                Check(0, "large buffer keeps its bytes");
+            memset(p + size, (unsigned char)(next >> 12), next - size);
+            p[0] = (unsigned char)round;
+            buf = p;
+            size = next;
+            ++steps;
+            if (n < 64)
+                small[n++] = malloc(100);
+        }
+        free(buf);
+        for (uint32_t i = 0; i < n; ++i)
+            free(small[i]);
+    }
+    double t1 = CpuNs();
+    Report("large", "ns_per_op", (t1 - t0) / steps);
+}
+
 int main(int argc, char **argv) {
     int status;
     if (!Start("growth", argc, argv, &status))
@@ -98,5 +136,7 @@ int main(int argc, char **argv) {
         StringAppends(Count(80, 1));
     if (Want("vector"))
         VectorPushes(Count(80, 1));
+    if (Want("large"))
+        LargeGrowth(Count(20, 1));
     return Finish();
 }
