@@ -409,9 +409,9 @@ VR_API int VR_WriteAddressSpaceMap(const char *path);
 #endif /* __cplusplus */
 
 /* The replacements of the runtimes' entries. VRHookMalloc(0) and
-   VRHookRealloc(NULL, 0) answer null on both targets; on Linux the patched
-   malloc and realloc wrap them (VRHookMallocPosix, VRHookReallocPosix, also
-   exported) and give an empty request a unique minimal block. */
+   VRHookRealloc(NULL, 0) answer null on both targets; on Linux malloc and
+   realloc (the library's own, and the C library's patched entries) wrap
+   them and give an empty request a unique minimal block. */
 #ifdef __cplusplus
 extern "C" {
 #endif
