@@ -25,7 +25,8 @@ inline uint8_t *Bytes(void *p) { return (uint8_t *)p; }
 
 void *VR_Heap::Clone(void const *block)
 {
-    if (!block) return 0;
+    /* A pointer that is no live block's start has nothing to copy. */
+    if (!IsLiveBlock(block)) return 0;
     uint32_t n = GetBlockSize(block);
     void *result = AllocMem(n);
     if (result) memcpy(result, block, n);

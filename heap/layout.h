@@ -279,6 +279,15 @@ inline int IsSealedBlock(const void *block)
     return SealWordOf(block) == SealOf(block);
 }
 
+/* Whether block is the start of a general-heap block that its caller
+   holds: sealed, and not freed (a block freed since has lost its seal or
+   carries the free flag). What the size queries and Clone ask before they
+   read a header. */
+inline int IsLiveBlock(const void *block)
+{
+    return IsSealedBlock(block) && !(((const uint8_t *)block)[-1] & kBlockFree);
+}
+
 /*
  * The free-list links. A free small or one-size block keeps the link to
  * the next block of its list in its first bytes, where a program that

@@ -162,7 +162,9 @@ void *VR_Heap::Realloc(void *block, unsigned long size, int zero)
 
 unsigned long VR_Heap::GetBlockSize(const void *block) const
 {
-    if (!block) return 0;
+    /* Only a live block's start has a size: in front of any other pointer
+       lies no header to read it from. */
+    if (!IsLiveBlock(block)) return 0;
     if (BlockFlagsOf(block) & kBlockAlt) return AltHeaderOf(block)->size;
     return SmallHeaderOf(block)->requestedSize;
 }

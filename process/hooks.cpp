@@ -337,8 +337,11 @@ extern "C" VR_API size_t VRGetBlockSize(void *block)
 {
     if (IsLibraryMemory(block)) {
         const uint8_t *p = (const uint8_t *)block;
-        /* Reserved pages not committed yet hold no block, and cannot be read. */
-        if (!IsCommittedLibraryMemory(p - 8)) return 0;
+        /* Only a live block's start has a size: a pointer inside a block,
+           into a page set's header or its uncommitted pages, or to a freed
+           block carries no seal (or a free flag), and its bytes in front
+           are no header to read a size from. */
+        if (!IsLiveBlock(block)) return 0;
         if (BlockFlagsOf(block) & kBlockAlt) return *(const uint32_t *)(p - 24);
         return *(const uint16_t *)(p - 4);
     }
