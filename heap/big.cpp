@@ -50,7 +50,12 @@ void VR_Access::Big::FreeBigMem(void *block)
        block's reservation twice. The seal is taken under the heap's lock,
        so that a fork never finds a block unsealed but not yet freed. */
     heap->Lock();
-    if (__atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) {
+    /* A direct block's pages go back to the system with its free, under
+       this lock: the other free of the block may have given them back
+       while this one waited for the lock, so the commit table is asked
+       again (it is cleared before the pages go) before the seal is read. */
+    if (!IsCommittedLibraryMemory(&h->seal) ||
+        __atomic_exchange_n(&h->seal, 0u, __ATOMIC_ACQ_REL) != SealOf(block)) {
         heap->Unlock();
         return;
     }

@@ -118,11 +118,18 @@ void ReleasePages(void *base, uint32_t committedSize, uint32_t reservedSize)
        range may come straight back to another thread's ReservePages, and
        its marks must not be cleared by this late release. That thread
        marks under the same lock, so it waits until this clearing is done. */
+    /* The commit table is cleared before the system is asked, as
+       DecommitPages does: a reader that looks at the table before it reads
+       (a free of a block that another thread is giving back at this
+       moment, a racing double free of a direct block) then finds nothing
+       to read while the system takes the pages away, not pages that are
+       about to fault. Should the system refuse, the pages stay reserved
+       and unread: memory the library no longer uses either way. */
     ProcessLockEnter();
+    RecordCommit((uintptr_t)base, (uint64_t)(uintptr_t)base + reservedSize, 0);
     if (vr_os::Release(base)) {
         SpaceReleased((uintptr_t)base, committedSize, reservedSize);
         MarkRange((uintptr_t)base, reservedSize, 0);
-        RecordCommit((uintptr_t)base, (uint64_t)(uintptr_t)base + reservedSize, 0);
     }
     ProcessLockLeave();
 }
