@@ -67,8 +67,14 @@ void *VR_Access::Front::AllocMemSlow(VR_Heap &heap, unsigned long size)
            whole, and the request is served from it. */
         if (vr_cache::BindLocked(cache, &heap) && vr_cache::TakeBatchLocked(&heap, cache, k)) {
             heap.spills = 0;
-            heap.Unlock();
-            return vr_cache::FromBins(cache, (uint32_t)size);
+            /* A batch whose first link a write into a freed block broke
+               is cut when it is taken (its blocks are lost to reuse): the
+               request is then served from the lists, as if there had been
+               no batch. */
+            if (void *p = vr_cache::FromBins(cache, (uint32_t)size)) {
+                heap.Unlock();
+                return p;
+            }
         }
     } else if (heap.transfer && (!heap.lockActive || heap.bypassFree || VR_AHeap::s_globalBypassFree)) {
         /* No thread cache takes batches any more (the heap lost its lock,
