@@ -74,7 +74,7 @@ enum {
        class size is a multiple of kBlockAlignment, so all blocks cut from
        there keep that alignment. */
     kSmallFirstBlock = kSmallHeaderSize + (kBlockAlignment - 8),
-    kOneSizeHeaderSize = 40
+    kOneSizeHeaderSize = 48
 };
 
 /*
@@ -191,20 +191,43 @@ enum {
 };
 
 /*
- * One-size page set. Blocks follow the 40-byte header without headers of
- * their own. A free block's first word holds the offset of the next free
- * block of the page set (0 ends the list), mangled: the offset xor the
- * block's own offset xor the link secret (MangledLink). A decoded offset
- * is followed only while it stays inside the 64 KB page set, past its
- * header (one compare, onesize.h). Invariants: the page set is on the
- * owner's freePageSets exactly while freeOffset != 0; blocks cut ==
- * usedCount + free-list length.
+ * One-size page set. Blocks carry no header of their own: they follow the
+ * 48-byte header and one mark byte per block the page set can hold (the
+ * marks end at firstBlock, 8-aligned).
+ *
+ *  base ->      +--------------------------------+
+ *               | header (48 bytes)              |
+ *  base + 48 -> | marks: 1 while block i is the  |
+ *               | program's, 0 otherwise         |
+ *  firstBlock ->| blocks, blockSize apart        |
+ *               +--------------------------------+
+ *
+ * A free finds a block's index without a division: the offset from the
+ * first block times the inverse of the block size's odd part, rotated
+ * right by its power of two, is the index exactly when the offset is a
+ * multiple of the block size, and otherwise a number above any index
+ * (onesize.h). So a pointer is a block of the page set when its index is
+ * below firstBlock - 48 and its mark is set; a free clears the mark, an
+ * allocation that hands the block to the program sets it.
+ *
+ * A free block's first word holds the offset of the next free block of the
+ * page set (0 ends the list), mangled: the offset xor the block's own
+ * offset xor the link secret (MangledLink). A decoded offset is followed
+ * only while it stays inside the 64 KB page set, past its marks (onesize.h).
+ * Invariants: the page set is on the owner's freePageSets exactly while
+ * freeOffset != 0; blocks cut == usedCount + free-list length; no block on
+ * the free list or waiting in a bin is marked, and marked blocks <=
+ * usedCount; marks past the cut blocks are 0.
  */
 struct VR_OneSizePageSet : VR_PageSetBase {
     VR_HeapOneSize *owner;              /* owning heap */
     uint32_t freeOffset;                /* first free block's offset; 0 when none */
     VR_OneSizePageSet *nextWithFree;    /* next on freePageSets */
     VR_OneSizePageSet *prevWithFree;    /* previous on freePageSets; null at head */
+    uint32_t gridInverse;               /* inverse of the block size's odd part, mod 2^32 */
+    uint16_t firstBlock;                /* the first block's offset, behind the marks */
+    uint8_t gridShift;                  /* the block size's power of two (2 to 15) */
+    uint8_t unused47;
 };
 
 #pragma GCC diagnostic push
@@ -238,7 +261,9 @@ static_assert((kBigPageSetHeader + kChunkHeader + kAltHeaderSize) % kBlockAlignm
 static_assert(kBlockAlignment == 8 || kBlockAlignment == 16, "8 or 16");
 static_assert(offsetof(VR_OneSizePageSet, owner) == 24 && offsetof(VR_OneSizePageSet, freeOffset) == 28 &&
               offsetof(VR_OneSizePageSet, nextWithFree) == 32 && offsetof(VR_OneSizePageSet, prevWithFree) == 36 &&
-              sizeof(VR_OneSizePageSet) == kOneSizeHeaderSize, "one-size page-set header: 40 bytes");
+              offsetof(VR_OneSizePageSet, gridInverse) == 40 && offsetof(VR_OneSizePageSet, firstBlock) == 44 &&
+              offsetof(VR_OneSizePageSet, gridShift) == 46 &&
+              sizeof(VR_OneSizePageSet) == kOneSizeHeaderSize, "one-size page-set header: 48 bytes");
 #pragma GCC diagnostic pop
 
 /*

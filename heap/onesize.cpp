@@ -12,6 +12,8 @@
 
 #include "onesize.h"
 
+const uint8_t kOneSizeNoMark = 0xFF;
+
 namespace {
 
 /* The block size for a request: at least 4 (a free block keeps its link in
@@ -67,6 +69,21 @@ int VR_Access::OneSize::GrowLocked(VR_HeapOneSize &heap)
         p->freeOffset = 0;
         p->nextWithFree = 0;
         p->prevWithFree = 0;
+        OneSizeSetGrid(p, heap.blockSize);
+        /* The marks are committed with the header, and all 0 (an emergency
+           reserve taken over holds old bytes). */
+        uint8_t *first = p->Base() + p->firstBlock;
+        if (first > p->commitEnd) {
+            uint32_t more = (uint32_t)(first - p->commitEnd + s_pageSize - 1) & ~(s_pageSize - 1);
+            if (!CommitPages(p->commitEnd, more, (heap.flags & VR_HEAP_NOCACHE) ? 1 : 0)) {
+                UnlinkFrom(heap.pageSets, (VR_PageSetBase *)p, &VR_PageSetBase::next, &VR_PageSetBase::prev);
+                ReleasePageSet(p, (uint32_t)(p->commitEnd - p->Base()));
+                return 0;
+            }
+            p->commitEnd += more;
+        }
+        memset(OneSizeMarks(p), 0, p->firstBlock - kOneSizeHeaderSize);
+        p->uncarved = (uint32_t)(p->commitEnd - first);
         return 1;
     }
     /* Memory follows use: one more page, and a block may straddle the
@@ -97,25 +114,42 @@ const char *VR_Access::OneSize::ValidateLists(VR_HeapOneSize &heap)
             err = "one-size: page set not one aligned granularity unit";
             break;
         }
-        if (p->commitEnd < base + kOneSizeHeaderSize || p->commitEnd > p->regionEnd ||
-            p->uncarved > (uint32_t)(p->commitEnd - base) - kOneSizeHeaderSize) {
+        VR_OneSizePageSet grid;
+        OneSizeSetGrid(&grid, heap.blockSize);
+        uint32_t first = p->firstBlock;
+        if (p->gridInverse != grid.gridInverse || p->gridShift != grid.gridShift || first != grid.firstBlock) {
+            err = "one-size: grid or first block not the block size's";
+            break;
+        }
+        if (p->commitEnd < base + first || p->commitEnd > p->regionEnd ||
+            p->uncarved > (uint32_t)(p->commitEnd - base) - first) {
             err = "one-size: commit end or carve point out of the page set";
             break;
         }
-        uint32_t carved = (uint32_t)(p->CarvePoint() - base) - kOneSizeHeaderSize;
+        uint32_t carved = (uint32_t)(p->CarvePoint() - base) - first;
         if (carved % heap.blockSize) { err = "one-size: carve point not on a block boundary"; break; }
         uint32_t cut = carved / heap.blockSize;
+        const uint8_t *marks = OneSizeMarks(p);
+        uint32_t live = 0;
+        for (uint32_t i = 0; i < first - kOneSizeHeaderSize; i++) {
+            if (marks[i] > kOneSizeWaiting || (marks[i] && i >= cut)) { err = "one-size: mark of no block"; break; }
+            live += marks[i] != kOneSizeFree;
+            if (i < cut && OneSizeIndexOf(p, first + i * heap.blockSize) != i) { err = "one-size: grid misses a block"; break; }
+        }
+        if (err) break;
+        if (live > p->usedCount) { err = "one-size: more blocks marked than in use"; break; }
         uint32_t freeCount = 0;
         /* Each offset is looked at before the block it names is read. */
         for (uint32_t off = p->freeOffset; off; off = OneSizeLink(off, *(uint32_t *)(base + off))) {
-            if (off < kOneSizeHeaderSize || off - kOneSizeHeaderSize >= carved) {
+            if (off < first || off - first >= carved) {
                 err = "one-size: free-list offset outside the cut blocks";
                 break;
             }
-            if ((off - kOneSizeHeaderSize) % heap.blockSize) {
+            if ((off - first) % heap.blockSize) {
                 err = "one-size: free-list offset not on a block boundary";
                 break;
             }
+            if (marks[(off - first) / heap.blockSize]) { err = "one-size: free block marked as in use"; break; }
             if (++freeCount > cut) { err = "one-size: free list has a cycle"; break; }
         }
         if (err) break;

@@ -9,14 +9,74 @@
 
 #include "heap_internal.h"
 #include "lists.h"
+#include "space.h"
 
 inline VR_OneSizePageSet *OneSizePageSetOf(const void *block)
 {
     return (VR_OneSizePageSet *)PageSetOf(block);
 }
 
-/* Bytes of a page set that blocks may use: everything after the header. */
-inline uint32_t OneSizeRoom() { return s_granularity - kOneSizeHeaderSize; }
+/* The largest block a page set holds: everything behind the header and
+   the one mark it needs, 8-aligned. */
+inline uint32_t OneSizeRoom() { return s_granularity - ((kOneSizeHeaderSize + 1 + 7) & ~7u); }
+
+/* A one-size page set's marks (layout.h): one byte per block, which says
+   where the block is. */
+enum {
+    kOneSizeFree = 0,       /* on its page set's free list, or not cut yet */
+    kOneSizeLive = 1,       /* the program's */
+    kOneSizeWaiting = 2     /* in a thread's one-size bin */
+};
+inline uint8_t *OneSizeMarks(VR_OneSizePageSet *p) { return p->Base() + kOneSizeHeaderSize; }
+
+/* The index of the block at offset in p: exact when offset is a block's,
+   otherwise a number not below firstBlock - kOneSizeHeaderSize (an
+   offset in front of the first block wraps to a large number too). The
+   multiply by the inverse of the odd part divides exactly whatever
+   divides; the rotation moves the low bits of an offset that is not a
+   multiple of the power of two to the top. */
+inline uint32_t OneSizeIndexOf(const VR_OneSizePageSet *p, uint32_t offset)
+{
+    uint32_t x = (offset - p->firstBlock) * p->gridInverse;
+    unsigned s = p->gridShift;
+    return (x >> s) | (x << (32 - s));
+}
+
+/* What OneSizeMarkOf answers for a pointer that is no block's start: a
+   mark of no state, never written. */
+extern const uint8_t kOneSizeNoMark;
+
+/* The mark of block, a pointer into a one-size page set of the library
+   with its header committed; kOneSizeNoMark when block is no block's
+   start there. Every block a list or a bin yields is asked this before
+   its mark is touched: a link that a write through a freed pointer or a
+   racing double free left behind may decode to any offset in the page
+   set. A caller writes a mark only after it has seen the state it
+   expects there. */
+inline uint8_t *OneSizeMarkOf(const void *block)
+{
+    VR_OneSizePageSet *p = OneSizePageSetOf(block);
+    uint32_t i = OneSizeIndexOf(p, (uint32_t)(uintptr_t)block & 0xFFFF);
+    return i < (uint32_t)p->firstBlock - kOneSizeHeaderSize ? OneSizeMarks(p) + i : (uint8_t *)&kOneSizeNoMark;
+}
+
+/* The grid of a page set for blocks of size bytes (a multiple of 4 up to
+   OneSizeRoom): its inverse and shift, and the first block's offset
+   behind as many marks as blocks fit. */
+inline void OneSizeSetGrid(VR_OneSizePageSet *p, uint32_t size)
+{
+    unsigned s = (unsigned)__builtin_ctz(size);
+    uint32_t odd = size >> s, inv = odd;
+    /* Newton's iteration: each step doubles the bits of the inverse that
+       are right (an odd number is its own inverse mod 8). */
+    for (int i = 0; i < 4; i++) inv *= 2 - odd * inv;
+    uint32_t blocks = (s_granularity - kOneSizeHeaderSize - 7) / (size + 1);
+    uint32_t first = (kOneSizeHeaderSize + blocks + 7) & ~7u;
+    while ((s_granularity - first) / size > first - kOneSizeHeaderSize) first += 8;
+    p->gridInverse = inv;
+    p->gridShift = (uint8_t)s;
+    p->firstBlock = (uint16_t)first;
+}
 
 /*
  * A free block's link, as layout.h stores it: the next free block's offset
@@ -32,7 +92,11 @@ inline uint32_t OneSizeRoom() { return s_granularity - kOneSizeHeaderSize; }
  * blocks) until the page set is given back.
  */
 inline uint32_t OneSizeLink(uint32_t ownOffset, uint32_t nextOffset) { return nextOffset ^ LinkKeyOf(ownOffset); }
-inline int OneSizeLinkFollows(uint32_t offset) { return offset - kOneSizeHeaderSize < 0x10000u - kOneSizeHeaderSize; }
+inline int OneSizeLinkFollows(const VR_OneSizePageSet *p, uint32_t offset)
+{
+    uint32_t first = p->firstBlock;
+    return offset - first < 0x10000u - first;
+}
 
 /*
  * The heap's own functions (onesize.cpp). Functions named ...Locked expect
@@ -67,7 +131,7 @@ inline void *VR_Access::OneSize::TakeBlock(VR_HeapOneSize &heap)
         uint8_t *block = h->Base() + offset;
         h->usedCount++;
         uint32_t next = OneSizeLink(offset, *(uint32_t *)block);
-        if (next && __builtin_expect(!OneSizeLinkFollows(next), 0)) {
+        if (next && __builtin_expect(!OneSizeLinkFollows(h, next), 0)) {
             CountDroppedLink();
             next = 0;
         }
@@ -96,8 +160,8 @@ inline void VR_Access::OneSize::ReturnBlock(VR_HeapOneSize &heap, void *block)
 {
     VR_OneSizePageSet *p = OneSizePageSetOf(block);
     VR_ASSERT(p->usedCount != 0 && p->owner == &heap);
-    VR_ASSERT((uint8_t *)block >= p->Base() + kOneSizeHeaderSize && (uint8_t *)block < p->CarvePoint());
-    VR_ASSERT(((uint32_t)((uint8_t *)block - p->Base()) - kOneSizeHeaderSize) % heap.blockSize == 0);
+    VR_ASSERT((uint8_t *)block >= p->Base() + p->firstBlock && (uint8_t *)block < p->CarvePoint());
+    VR_ASSERT(((uint32_t)((uint8_t *)block - p->Base()) - p->firstBlock) % heap.blockSize == 0);
     VR_OneSizePageSet *f = heap.freePageSets;
     if (--p->usedCount == 0 && f && (f != p || p->nextWithFree)) {
         /* Another page set has free blocks to hand out, so this empty one
@@ -120,6 +184,18 @@ inline void VR_Access::OneSize::ReturnBlock(VR_HeapOneSize &heap, void *block)
         }
         p->freeOffset = offset;
     }
+}
+
+/* Whether a block taken off a one-size bin goes back to its page set's
+   list (its mark then says so): only while its mark says it waits: two threads that freed it at once may both
+   have binned it, and it goes back once (the other bin's copy meanwhile
+   may have been handed out, and is left to its caller). */
+inline int OneSizeTakeWaiting(void *block)
+{
+    uint8_t *mark = OneSizeMarkOf(block);
+    if (*mark != kOneSizeWaiting) return 0;
+    *mark = kOneSizeFree;
+    return 1;
 }
 
 #endif

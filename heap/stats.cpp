@@ -122,12 +122,14 @@ namespace {
 
     void DescribeOneSize(VR_HeapOneSize *h, int walk, const VR_CacheShare &cached, VR_HeapStats *out)
     {
-        uint32_t pageSets = 0, committed = 0, used = 0;
+        uint32_t pageSets = 0, committed = 0, used = 0, headers = 0;
         out->countersOnly = !walk;
         for (VR_PageSetBase *p = walk ? VR_Access::PageSets(*h) : 0; p; p = p->next) {
             pageSets++;
             committed += (uint32_t)(p->commitEnd - p->Base());
             used += p->usedCount;
+            /* The header and the blocks' marks. */
+            headers += ((VR_OneSizePageSet *)p)->firstBlock;
         }
         /* Blocks waiting in threads' bins count as used in their page sets;
            for the caller they are free. */
@@ -140,7 +142,7 @@ namespace {
         out->pageSetCommittedBytes = committed;
         out->smallBlocks = used;
         out->smallBytes = used * (uint32_t)VR_Access::BlockSize(*h);
-        uint32_t held = pageSets * kOneSizeHeaderSize + out->smallBytes;
+        uint32_t held = headers + out->smallBytes;
         out->pageSetFreeBytes = committed > held ? committed - held : 0;
         out->blocksInUse = used;
         out->bytesInUse = out->smallBytes;

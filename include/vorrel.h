@@ -236,7 +236,7 @@ private:
  *
  * A heap used before its constructor ran takes its block size from the first
  * request; a constructor that comes later with another size keeps the size in
- * use, because blocks already handed out rely on it. A block size above 65496
+ * use, because blocks already handed out rely on it. A block size above 65480
  * bytes never fits a page set: such a heap refuses every request with null.
  *
  * Layout (32-bit): VR_AHeap 0..51, blockSize 52, freePageSets 56; size 60.

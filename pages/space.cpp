@@ -15,12 +15,11 @@
 #include "os_memory.h"
 #include "system.h"
 
+uint8_t s_regionKind[65536];
+
 namespace {
 
 const uint32_t kRegions = 65536;
-
-/* Kind + 1 of the library reservation covering each region; 0 for none. */
-uint8_t s_regionKind[kRegions];
 
 struct VR_SpaceCounters {
     uint32_t reservations;

@@ -50,6 +50,17 @@ void SpaceRetag(const void *base, uint32_t reserved, uint32_t committed, int kin
 /* The kind of library reservation covering the region of address a, or -1. */
 int SpaceKindOf(uintptr_t a);
 
+/* Kind + 1 of the library reservation covering each 64 KB region, 0 for
+   none (a free slot of a unit of page sets counts as the unit's kind).
+   Written under the process lock; read without it by SpaceKindOf and by
+   IsRegionOfKind, which a free asks with one load. */
+#if defined(_WIN32)
+extern uint8_t s_regionKind[65536];
+#else
+extern uint8_t s_regionKind[65536] __attribute__((visibility("hidden")));
+#endif
+inline int IsRegionOfKind(const void *p, int kind) { return s_regionKind[(uintptr_t)p >> 16] == kind + 1; }
+
 /* Calls watcher when the committed total of all kinds first reaches first
    bytes, and again each time it has grown a sixteenth (at least 1 MB) past
    the total of the last call: a commit pays one compare for the watch. The

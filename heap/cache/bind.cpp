@@ -7,6 +7,7 @@
  */
 #include "cache.h"
 #include "records.h"
+#include "onesize.h"
 
 namespace {
 
@@ -112,7 +113,9 @@ void FlushOneSize(VR_ThreadCache *c)
     GiveBackUnder(
         heap, [&] { return c->oneSize.heap == heap; },
         [&] {
-            BinGiveBack<OneSizeLinks>(b, b->capacity, [&](void *p) { VR_Access::OneSize::ReturnLocked(*heap, p); });
+            BinGiveBack<OneSizeLinks>(b, b->capacity, [&](void *p) {
+                if (OneSizeTakeWaiting(p)) VR_Access::OneSize::ReturnLocked(*heap, p);
+            });
         },
         [&] {
             b->head = 0;

@@ -5,6 +5,7 @@
  */
 #include "cache.h"
 #include "records.h"
+#include "onesize.h"
 
 const char *CheckWaitingSmall(VR_Heap *heap, void *p, unsigned k)
 {
@@ -133,9 +134,10 @@ const char *ValidateOneSize(VR_HeapOneSize *heap)
             if (!IsLibraryMemory(p)) return "one-size bin: block outside library memory";
             VR_OneSizePageSet *ps = (VR_OneSizePageSet *)PageSetOf(p);
             uint32_t off = (uint32_t)((uint8_t *)p - ps->Base());
-            if (ps->owner != heap || off < kOneSizeHeaderSize || (uint8_t *)p >= ps->CarvePoint() ||
-                (off - kOneSizeHeaderSize) % size)
+            if (ps->owner != heap || off < ps->firstBlock || (uint8_t *)p >= ps->CarvePoint() ||
+                (off - ps->firstBlock) % size)
                 return "one-size bin: not a block of the heap";
+            if (OneSizeMarks(ps)[(off - ps->firstBlock) / size] != kOneSizeWaiting) return "one-size bin: block not marked as waiting";
         }
         if (n != (uint32_t)(b->capacity - b->room)) return "one-size bin: count differs from its room";
     }

@@ -7,6 +7,7 @@
 #include "cache.h"
 #include "lists.h"
 #include "records.h"
+#include "onesize.h"
 #include "registry.h"
 
 namespace {
@@ -190,7 +191,7 @@ void vr_cache::AdoptAfterFork()
             for (uint32_t n = 0; p && n < c->oneSize.bin.capacity; n++) {
                 if (!IsCommittedLibraryMemory(p) || ((VR_OneSizePageSet *)PageSetOf(p))->owner != oneSize) break;
                 void *after = OneSizeLinks::At(p);
-                VR_Access::OneSize::ReturnLocked(*oneSize, p);
+                if (OneSizeTakeWaiting(p)) VR_Access::OneSize::ReturnLocked(*oneSize, p);
                 p = after;
             }
         }

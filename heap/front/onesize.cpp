@@ -66,7 +66,18 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
         VR_ThreadCache *c = vr_cache::Current();
         if (VR_CacheBin *b = vr_cache::OneSizeBinOf(c, this)) {
             block = (uint8_t *)BinPop<OneSizeLinks>(b);
-            if (__builtin_expect(block != 0, 1)) goto done;
+            if (__builtin_expect(block != 0, 1)) {
+                uint8_t *mark = OneSizeMarkOf(block);
+                if (__builtin_expect(*mark == kOneSizeWaiting, 1)) {
+                    *mark = kOneSizeLive;
+                    goto ready;
+                }
+                /* A block that no longer waits: two frees of it raced, it
+                   was binned twice and has moved on from the other bin
+                   (or the link to it lay in such a block). The bin ends
+                   here; what it held behind is lost to reuse. */
+                CutBin(b);
+            }
         }
         cache = vr_cache::PrepareOneSize(this);
     }
@@ -91,10 +102,28 @@ void *VR_HeapOneSize::AllocMem(unsigned long size)
     /* The thread's next blocks come without the lock: half of the bin. */
     if (cache && vr_cache::BindOneSizeLocked(cache, this)) {
         VR_CacheBin *b = &cache->oneSize.bin;
-        BinFill<OneSizeLinks>(b, b->capacity / 2, [&] { return VR_Access::OneSize::TakeBlock(*this); });
+        BinFill<OneSizeLinks>(b, b->capacity / 2, [&]() -> void * {
+            void *q = VR_Access::OneSize::TakeBlock(*this);
+            if (!q) return 0;
+            uint8_t *mark = OneSizeMarkOf(q);
+            if (*mark != kOneSizeFree) return 0;
+            *mark = kOneSizeWaiting;
+            return q;
+        });
     }
     Unlock();
 done:
+    {
+        /* The block is the program's from now on: the one thing a free of
+           it will look for. A block off the grid or not free (behind a
+           link that a stray write or a racing double free left) is
+           dropped, lost to reuse like the blocks behind a dropped link,
+           and the request starts over. */
+        uint8_t *mark = OneSizeMarkOf(block);
+        if (__builtin_expect(*mark != kOneSizeFree, 0)) return AllocMem(size);
+        *mark = kOneSizeLive;
+    }
+ready:
     if (flags & VR_HEAP_ZERO_INIT) memset(block, 0, size);
     return block;
 }
@@ -104,16 +133,38 @@ void *VR_HeapOneSize::Alloc()
     return AllocMem(blockSize);
 }
 
+/*
+ * Only a block that the program holds is freed; anything else is ignored,
+ * as the general heap ignores what carries no seal: null and pointers
+ * outside the one-size page sets of the library (the region's kind, one
+ * load), into one whose pages are gone (the commit table, one load),
+ * anywhere but at a block's start (its index, one multiply), and a block
+ * that is free already (its mark). A block that a bin or a list yields
+ * must carry the mark its place implies: one that does not (behind a link
+ * a stray write left) is dropped, and a bin ends there.
+ */
 void VR_HeapOneSize::FreeMem(void *block)
 {
-    if (!block) return;
-    VR_OneSizePageSet *p = OneSizePageSetOf(block);
-    VR_HeapOneSize *heap = p->owner;
+    /* A one-size region whose first pages (the header and the marks) are
+       committed: the region's kind changes back only after its pages are
+       decommitted when its page set goes. */
+    uintptr_t region = (uintptr_t)block >> 16;
+    if (s_regionKind[region] != VR_SPACE_ONESIZE + 1 || !s_committedSteps[region]) return;
+    uint8_t *mark = OneSizeMarkOf(block);
+    if (*mark != kOneSizeLive) return;
+    VR_HeapOneSize *heap = OneSizePageSetOf(block)->owner;
     if (heap->bypassFree) return;
     if (!heap->lockActive) {
+        *mark = kOneSizeFree;
         VR_Access::OneSize::ReturnBlock(*heap, block);
         return;
     }
+    /* Threads share the heap: of two frees of the block at the same
+       moment, the one that turns its mark from live to waiting frees it
+       (one compare-and-exchange), and the other is turned away. */
+    uint8_t live = kOneSizeLive;
+    if (!__atomic_compare_exchange_n(mark, &live, (uint8_t)kOneSizeWaiting, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        return;
     VR_CacheBin *b = vr_cache::OneSizeBinOf(vr_cache::Current(), heap);
     if (b && b->room) {
         BinPush<OneSizeLinks>(b, block);
@@ -124,9 +175,12 @@ void VR_HeapOneSize::FreeMem(void *block)
     /* A full bin of this heap gives half back, and the block waits there
        (checked again under the lock: a Clear may have unbound it). */
     if (b && vr_cache::OneSizeBinOf(vr_cache::Current(), heap) == b) {
-        BinGiveBack<OneSizeLinks>(b, b->capacity / 2, [&](void *q) { VR_Access::OneSize::ReturnBlock(*heap, q); });
+        BinGiveBack<OneSizeLinks>(b, b->capacity / 2, [&](void *q) {
+            if (OneSizeTakeWaiting(q)) VR_Access::OneSize::ReturnBlock(*heap, q);
+        });
         BinPush<OneSizeLinks>(b, block);
     } else {
+        *mark = kOneSizeFree;
         VR_Access::OneSize::ReturnBlock(*heap, block);
     }
     heap->Unlock();

@@ -164,7 +164,7 @@ void CheckBlock(const Block &b, const char *what)
         STEP_CHECK(ps->owner == s_one[b.heap], "%s: one-size block %p in a page set of another heap", what,
                    (void *)b.p);
         uint32_t off = (uint32_t)(b.p - ps->Base());
-        STEP_CHECK(off >= kOneSizeHeaderSize && (off - kOneSizeHeaderSize) % b.size == 0,
+        STEP_CHECK(off >= ps->firstBlock && (off - ps->firstBlock) % b.size == 0,
                    "%s: one-size block %p off a block boundary", what, (void *)b.p);
         STEP_CHECK(b.p + b.size <= ps->CarvePoint(), "%s: one-size block %p beyond the carve point", what,
                    (void *)b.p);
