@@ -275,7 +275,7 @@ void *RuntimeMsizeBody(void *context)
 /* The allocating hooks try the thread's cache before anything else: a
    block waiting there needs neither the guard nor a call into the heap. */
 /* Out of line, so that the common case of its callers keeps a short frame. */
-__attribute__((noinline)) void *MallocAfterMiss(size_t size)
+VR_SLOW_PATH void *MallocAfterMiss(size_t size)
 {
     void *result;
     vr_os::CallGuarded(MallocBody, &size, &result);
@@ -285,9 +285,7 @@ __attribute__((noinline)) void *MallocAfterMiss(size_t size)
 extern "C" VR_API void *VRHookMalloc(size_t size)
 {
     if (!size) return 0;
-    void *result = vr_front::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
-    if (__builtin_expect(result != 0, 1)) return result;
-    return MallocAfterMiss(size);
+    return vr_front::AllocOr(&ThreadDefaultHeap(), (uint32_t)size, [=] { return MallocAfterMiss(size); });
 }
 
 extern "C" VR_API void *VRHookCalloc(size_t count, size_t size)
@@ -314,7 +312,7 @@ extern "C" VR_API void *VRHookRealloc(void *block, size_t size)
    block that goes back under its heap's lock. */
 extern "C" VR_API void VRHookFree(void *block)
 {
-    if (__builtin_expect(vr_front::FreeFast(block), 1)) return;
+    if (VR_LIKELY(vr_front::FreeFast(block))) return;
     vr_front::FreeAfterMiss(block);
 }
 
@@ -328,9 +326,7 @@ extern "C" void VRFreeLocal(void *block) noexcept __attribute__((alias("VRHookFr
 extern "C" VR_API void *VRHookNew(size_t size)
 {
     VR_Heap &heap = ThreadDefaultHeap();
-    void *result = vr_front::AllocForHook(&heap, (uint32_t)size);
-    if (__builtin_expect(result != 0, 1)) return result;
-    return vr_front::AllocAfterHookMiss(heap, size);
+    return vr_front::AllocOr(&heap, (uint32_t)size, [&] { return vr_front::AllocAfterHookMiss(heap, size); });
 }
 
 extern "C" VR_API size_t VRGetBlockSize(void *block)

@@ -111,11 +111,11 @@ extern "C" void *VRHookMallocPosix(size_t size)
         return minimal ? minimal : Failed(ENOMEM);
     }
     /* The thread's cache first, as VRHookMalloc would try it. */
-    void *p = vr_front::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
-    if (__builtin_expect(p != 0, 1)) return p;
-    p = MallocAfterMiss(size);
-    if (__builtin_expect(!p, 0)) errno = ENOMEM;
-    return p;
+    return vr_front::AllocOr(&ThreadDefaultHeap(), (uint32_t)size, [=] {
+        void *p = MallocAfterMiss(size);
+        if (!p) errno = ENOMEM;
+        return p;
+    });
 }
 
 extern "C" void *VRHookCallocPosix(size_t count, size_t size)

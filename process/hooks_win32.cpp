@@ -329,11 +329,11 @@ void *ExpandIn(int runtime, void *p, size_t size)
 inline void *MallocIn(int runtime, size_t size)
 {
     if (__builtin_expect(size == 0, 0)) return 0;
-    void *p = vr_front::AllocForHook(&ThreadDefaultHeap(), (uint32_t)size);
-    if (__builtin_expect(p != 0, 1)) return p;
-    p = MallocAfterMiss(size);
-    if (!p) SetErrno(runtime, kENOMEM);
-    return p;
+    return vr_front::AllocOr(&ThreadDefaultHeap(), (uint32_t)size, [=] {
+        void *p = MallocAfterMiss(size);
+        if (!p) SetErrno(runtime, kENOMEM);
+        return p;
+    });
 }
 
 void *CallocIn(int runtime, size_t count, size_t size)
