@@ -229,14 +229,22 @@ static_assert(vr_os::kMaxRuntimes == 9, "one row of checking entries per runtime
    handler and throws, where the program can catch it. */
 void *(*s_cxxNew)(size_t);
 
-void *CxxNew(size_t size)
+/* The hand-over must be a jump, not a call: the runtime's exception then
+   unwinds from the runtime's own code straight into the program's frames.
+   A frame of ours left on the stack belongs to the library's module, whose
+   unwind tables the program's unwinder does not know, and the throw would
+   end the process instead of reaching the program's catch. An optimised
+   build makes the tail call a jump by itself; a debug build is asked to. */
+#define VR_TAIL_CALLER __attribute__((optimize("O2", "optimize-sibling-calls")))
+
+VR_TAIL_CALLER void *CxxNew(size_t size)
 {
     uint32_t stack = VR_CHECK_STACK();
     void *p = CheckAlloc(size, 8, 0, kKindNew, stack);
     return p ? p : s_cxxNew(size);
 }
 
-void *CxxNewArray(size_t size)
+VR_TAIL_CALLER void *CxxNewArray(size_t size)
 {
     uint32_t stack = VR_CHECK_STACK();
     void *p = CheckAlloc(size, 8, 0, kKindNewArray, stack);
